@@ -1,0 +1,54 @@
+// The host services module the plug-in calls (the panel's `public` module; `public` is a C++
+// keyword, hence `public_`): store accessor, files, operation log, response envelope, HTTP POST,
+// pager, size and date text, error text, and the clock.
+#pragma once
+
+#include "host/record.h"
+#include "host/store.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace rivi::public_ {
+
+// The store accessor on `table` of the host database.
+Query M(std::string table);
+
+// The file's whole text, or std::nullopt when the file is missing or cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+
+// Replaces the file's content atomically (temporary file in the same directory, then rename),
+// creating missing parent directories. Throws std::runtime_error naming the path on failure.
+void writeFile(const std::string& path, std::string_view text);
+
+// Adds an operation-log entry to the host table `logs` (type, log, addtime as local date text).
+void WriteLog(const std::string& type, const std::string& msg);
+
+// The response envelope {"status": status, "msg": msg}.
+Record returnMsg(bool status, const std::string& msg);
+
+// POSTs `data` form-encoded (each value in its plain text form) to `url` and answers the body,
+// whatever the HTTP status. Throws std::runtime_error on a transport failure or time-out.
+std::string httpPost(const std::string& url, const Record& data, long timeout_seconds);
+
+// Pager for `count` rows, page `p`, `rows` a page: {"count", "p", "pages", "row", "shift"}.
+// `p` below 1 counts as 1; a page beyond the last gives a `shift` past the end (an empty page).
+Record get_page(std::int64_t count, std::int64_t p, std::int64_t rows);
+
+// A byte count as readable text: "512 B", "1.50 KB", "3.25 MB", ... Throws
+// std::invalid_argument when `n` is not a number.
+std::string to_size(const Record& n);
+
+// The current local date and time, "YYYY-MM-DD HH:MM:SS".
+std::string format_date();
+
+// The text of the exception being handled ("<type>: <message>"); call only inside a catch.
+std::string get_error_info();
+
+// The current Unix time in whole seconds. The environment variable PANEL_NOW, when set to a
+// whole number, fixes it (used by tests to pin the clock across processes).
+std::int64_t now();
+
+}  // namespace rivi::public_

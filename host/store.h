@@ -1,0 +1,94 @@
+// The host's store accessor over the SQLite database <root>/data/default.db: `M(table)` answers a
+// chainable query (`where`, `order`, `limit`) with the terminal operations `count`, `select`,
+// `find`, `getField`, `insert`, `update`, `delete_` and `execute`.
+//
+// Every value is bound; only the table name (checked to be an identifier), the column names of
+// `insert`/`update` (quoted) and the accessor's own `order` and `limit` texts are spliced into
+// SQL. Those texts come from code, never from a request.
+//
+// Each accessor owns one connection (WAL mode, busy time-out). A terminal operation clears the
+// condition, order and limit, so one accessor can serve many look-ups. Failures throw
+// std::runtime_error naming the database path or the statement.
+#pragma once
+
+#include "host/record.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+
+namespace rivi {
+
+// One open SQLite connection; closes in its destructor.
+class Connection {
+ public:
+  // Opens (creating when missing) the database at `path` in WAL mode with a busy time-out.
+  // Throws std::runtime_error("cannot open database <path>: ...") on failure.
+  explicit Connection(const std::string& path);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3* handle() const { return db_; }
+  const std::string& path() const { return path_; }
+
+  // Runs one statement with bound parameters (a list, or one bare value) and answers its rows
+  // as records keyed by column name. Throws std::runtime_error with SQLite's message.
+  Record query(std::string_view sql, const Record& params = Record::array());
+  // Runs one statement and answers the number of rows it changed.
+  std::int64_t run(std::string_view sql, const Record& params = Record::array());
+  // Runs a script of statements without parameters.
+  void exec_script(std::string_view sql);
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+class Query {
+ public:
+  // Opens the host database. `table` must be an identifier.
+  explicit Query(std::string table);
+  Query(std::string table, std::shared_ptr<Connection> connection);
+
+  // `condition` with `?` placeholders; `params` is a list (a tuple) or one bare value. An empty
+  // condition with an empty list selects every row.
+  Query& where(std::string condition, Record params = Record::array());
+  Query& order(std::string text);  // e.g. "id desc"
+  Query& limit(std::string text);  // e.g. "24,12": offset, then count
+
+  std::int64_t count();
+  // Matching rows, each a record of every column in table order.
+  Record select();
+  // First matching row, or null when none matches.
+  Record find();
+  // `column` of the first matching row, or null when none matches.
+  Record getField(std::string_view column);
+  // Inserts `row` (column -> value) and answers the new row's id.
+  std::int64_t insert(const Record& row);
+  // Sets the columns of `changes` on the matching rows; an empty record changes nothing.
+  // Answers the number of rows changed.
+  std::int64_t update(const Record& changes);
+  // Deletes the matching rows (`delete` is a C++ keyword); answers the number deleted.
+  std::int64_t delete_();
+  // Runs any statement with bound parameters; answers the number of rows changed.
+  std::int64_t execute(std::string_view sql, const Record& params = Record::array());
+
+  Connection& connection() { return *db_; }
+
+ private:
+  std::string where_sql() const;
+  void reset();
+
+  std::string table_;
+  std::shared_ptr<Connection> db_;
+  std::string condition_;
+  Record params_ = Record::array();
+  std::string order_;
+  std::string limit_;
+};
+
+}  // namespace rivi

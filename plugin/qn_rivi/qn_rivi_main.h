@@ -1,0 +1,71 @@
+// The plug-in object. The host constructs one `qn_rivi_main` for every web request and in every
+// worker run; every operation is a method. The class spans five sources:
+//   core.cc      module load, construction, the store's schema
+//   tasks.cc     create, create_task, modify, modify_task, remove, remove_task
+//   probing.cc   start, _send_task, get_state
+//   queries.cc   get_list, get_find, get_task_log, remove_task_log
+//   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail
+//
+// Errors of host services are not caught: they leave the method as exceptions and reach the host.
+#pragma once
+
+#include "host/record.h"
+#include "host/send_mail.h"
+
+#include <cstdint>
+#include <string>
+
+namespace rivi {
+
+// Module load: makes the panel root the working directory. Idempotent; the host calls it once
+// before constructing objects. Throws std::runtime_error naming the root when it is missing.
+void load_qn_rivi_module();
+
+class qn_rivi_main {
+ public:
+  // Class-level paths under the panel root.
+  static std::string mail_config_();       // <root>/data/stmp_mail.json
+  static std::string mail_list_data_();    // <root>/data/mail_list.json
+  static std::string dingding_config_();   // <root>/data/dingding.json
+
+  // Makes the sender, reads the recipient list, creates the tables on the first start-up and
+  // registers the plug-in in the host table `nodes`.
+  qn_rivi_main();
+
+  // Notification channel settings.
+  Record return_mail_list();
+  Record get_user_mail();
+  Record get_dingding();
+  Record get_settings();
+
+  // Task list and lookup; probe log and removal of one result.
+  Record get_list(Record& args);
+  Record get_find(Record& args);
+  Record get_task_log(Record& args);
+  Record remove_task_log(Record& args);
+
+  // Task management.
+  Record create(Record& args);
+  void create_task(Record& pdata);
+  Record modify(Record& args);
+  void modify_task(Record& pdata);
+  Record remove(Record& args);
+  void remove_task(const Record& pid);
+
+  // Probing.
+  Record start(Record& args);
+  std::int64_t get_state(Record& data, const Record& id);
+  Record _send_task(const Record& id);
+
+  // Anomaly report: builds it and delivers it through `mail`. Rewrites false `primary_ip` and
+  // `http_code` values of `data` in place.
+  void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
+
+  // The host's sender, owned by the object.
+  rivi::send_mail mail;
+
+ private:
+  Record mail_list_;
+};
+
+}  // namespace rivi

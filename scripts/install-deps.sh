@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing the system needs.
+# Idempotent: when everything is present it only checks and returns within a second.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git ca-certificates
+  libsqlite3-dev sqlite3 libcurl4-openssl-dev libssl-dev
+  nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev
+  libgtest-dev libgmock-dev
+  python3 python3-aiosmtpd curl
+  chromium nodejs npm
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+# Node.js and npm may come from outside Debian's packages on some machines; accept them when present.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  filtered=()
+  for p in "${missing[@]}"; do [[ $p == nodejs || $p == npm ]] || filtered+=("$p"); done
+  missing=("${filtered[@]}")
+fi
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

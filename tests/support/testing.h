@@ -1,0 +1,102 @@
+// Test support shared by every test executable: temporary panel roots, free loopback ports,
+// child processes and loopback web sites. Nothing here is used outside tests.
+#pragma once
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace rivi::testing {
+
+// The build directory (RIVI_BUILD_DIR, set by CTest) and the source directory (RIVI_SOURCE_DIR).
+std::filesystem::path build_dir();
+std::filesystem::path source_dir();
+// build/bin/<name>
+std::string bin(const std::string& name);
+
+// A fresh panel root in a new temporary directory, laid out by `install_panel`, exported as
+// PANEL_ROOT for this process (and its children). Removed, and PANEL_ROOT restored, on destruction.
+class TempRoot {
+ public:
+  explicit TempRoot(bool install = true);
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // <root>/<relative>
+  std::string file(const std::string& relative) const;
+  // Writes <root>/<relative>, creating parent directories.
+  void write(const std::string& relative, const std::string& text) const;
+  std::string read(const std::string& relative) const;
+
+ private:
+  std::filesystem::path path_;
+  std::string old_root_;
+  bool had_old_root_ = false;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_port();
+
+// What a finished command left.
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` to its end with `env` added to this process's environment, feeding nothing on
+// standard input; kills it after `timeout_seconds`.
+RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+              int timeout_seconds = 60);
+
+// A program running in the background; killed (SIGTERM, then SIGKILL) and reaped on destruction.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+        const std::string& log_path = "");
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  int pid() const { return pid_; }
+  bool running();
+  // Sends SIGTERM and waits; answers the exit status.
+  int stop();
+
+ private:
+  int pid_ = -1;
+  int status_ = -1;
+};
+
+// Waits until something accepts TCP connections on 127.0.0.1:`port`; false after `timeout_ms`.
+bool wait_for_port(int port, int timeout_ms = 10000);
+
+// An HTTP server on 127.0.0.1 with routes given by the test, running on its own thread; stopped
+// and joined on destruction.
+class LoopbackSite {
+ public:
+  LoopbackSite();
+  ~LoopbackSite();
+  LoopbackSite(const LoopbackSite&) = delete;
+  LoopbackSite& operator=(const LoopbackSite&) = delete;
+
+  httplib::Server& server() { return server_; }
+  // Starts listening on a free port (call after adding routes).
+  void start();
+  int port() const { return port_; }
+  std::string url(const std::string& path = "/") const;
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+}  // namespace rivi::testing
