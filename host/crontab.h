@@ -10,6 +10,11 @@
 
 namespace rivi {
 
+class Connection;
+
+// Creates the host table `crontab` when missing (called by `create_host_tables`).
+void create_crontab_table(Connection& db);
+
 class crontab {
  public:
   // `job` carries name, type, where1, hour, minute, week, sType, sName, backupTo, save, sBody,
