@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git ca-certificates
+  build-essential cmake pkg-config git ca-certificates ccache
   libsqlite3-dev sqlite3 libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev
