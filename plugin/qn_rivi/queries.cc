@@ -1,13 +1,154 @@
 // Result queries: get_list, get_find, get_task_log, remove_task_log.
+//
+// Request text reaches SQL only as bound values; the `order` and `limit` texts are built here from
+// constants and integers. Speed at a million result rows rests on the indexes that the schema
+// creates with the tables: (pid, id) serves the per-task count, page and latest-run look-ups
+// without sorting, and (addtime) serves the retention purge.
+#include "host/public.h"
+#include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <stdexcept>
+#include <string>
 
 namespace rivi {
+namespace {
 
-Record qn_rivi_main::get_list(Record&) { throw std::logic_error("get_list is not available yet"); }
-Record qn_rivi_main::get_find(Record&) { throw std::logic_error("get_find is not available yet"); }
-Record qn_rivi_main::get_task_log(Record&) { throw std::logic_error("get_task_log is not available yet"); }
-Record qn_rivi_main::remove_task_log(Record&) { throw std::logic_error("remove_task_log is not available yet"); }
+constexpr std::int64_t kRowsPerPage = 12;
+constexpr int kRetentionDays = 7;
+constexpr const char* kBadArgs = "错误的参数!";
+
+// Takes `args.p` (the text "1" when absent) as a whole number, stores the number back and
+// answers it. Throws what `to_int` throws for a `p` that is not a whole number.
+std::int64_t page_number(Record& args) {
+  if (!has(args, "p")) args["p"] = "1";
+  const std::int64_t p = to_int(args["p"]);
+  args["p"] = p;
+  return p;
+}
+
+// The limit text "offset,count" of a paging record.
+std::string limit_text(const Record& page) {
+  return fmt::format("{},{}", to_int(page.at("shift")), to_int(page.at("row")));
+}
+
+// The same local clock time `kRetentionDays` calendar days before `now`, in Unix seconds.
+// Going through the broken-down local time keeps a daylight-saving change inside the window
+// from shifting the cut-off by an hour.
+std::int64_t retention_cutoff(std::int64_t now) {
+  const std::time_t t = static_cast<std::time_t>(now);
+  std::tm local{};
+  if (localtime_r(&t, &local) == nullptr) {
+    throw std::runtime_error(fmt::format("cannot convert {} to local time", now));
+  }
+  local.tm_mday -= kRetentionDays;
+  local.tm_isdst = -1;
+  const std::time_t cutoff = std::mktime(&local);
+  if (cutoff == static_cast<std::time_t>(-1)) {
+    throw std::runtime_error(fmt::format("cannot compute the retention cut-off for {}", now));
+  }
+  return static_cast<std::int64_t>(cutoff);
+}
+
+// Adds the summary keys to one result row, in order: avgrage, data (sorted slowest first), max,
+// max_isp, min, min_isp. Stops at the first step that cannot be done and leaves the keys already
+// set: a `data` that is not JSON text of a non-empty list of records with numeric `total_time`
+// gets nothing; a slowest or fastest node without `isp` ends the summary there.
+void summarise(Record& row) {
+  if (!row.is_object() || !row.contains("data") || !row["data"].is_string()) return;
+  Record nodes;
+  try {
+    nodes = decode(row["data"].get<std::string>());
+  } catch (const std::exception&) {  // not JSON text: the row stays as read
+    return;
+  }
+  if (!nodes.is_array() || nodes.empty()) return;
+
+  double total = 0;
+  for (const Record& node : nodes) {
+    if (!node.is_object() || !node.contains("total_time") || !is_number(node["total_time"])) return;
+    total += as_double(node["total_time"]);
+  }
+  row["avgrage"] = round2(total / static_cast<double>(nodes.size()));
+
+  std::stable_sort(nodes.begin(), nodes.end(), [](const Record& a, const Record& b) {
+    return as_double(a["total_time"]) > as_double(b["total_time"]);
+  });
+  const Record slowest = nodes.front();
+  const Record fastest = nodes.back();
+  row["data"] = std::move(nodes);
+
+  row["max"] = round2(as_double(slowest["total_time"]));
+  if (!slowest.contains("isp")) return;
+  row["max_isp"] = slowest["isp"];
+
+  row["min"] = round2(as_double(fastest["total_time"]));
+  if (!fastest.contains("isp")) return;
+  row["min_isp"] = fastest["isp"];
+}
+
+}  // namespace
+
+Record qn_rivi_main::get_list(Record& args) {
+  const std::int64_t p = page_number(args);
+
+  std::string condition;
+  Record params = Record::array();
+  if (has(args, "search")) {
+    condition = "name=? OR url LIKE ?";
+    params.push_back(args["search"]);
+    params.push_back("%" + text_of(args["search"]) + "%");
+  }
+
+  const std::int64_t count = public_::M("rivi_task").where(condition, params).order("id desc").count();
+  Record answer = Record::object();
+  answer["page"] = public_::get_page(count, p, kRowsPerPage);
+  answer["data"] = public_::M("rivi_task")
+                       .where(condition, params)
+                       .order("id desc")
+                       .limit(limit_text(answer["page"]))
+                       .select();
+
+  Query runs = public_::M("rivi_list");
+  for (Record& task : answer["data"]) {
+    task["last_run_time"] = runs.where("pid=?", Record::array({task["id"]})).order("id desc").getField("addtime");
+  }
+  return answer;
+}
+
+Record qn_rivi_main::get_find(Record& args) {
+  if (!has(args, "id")) return public_::returnMsg(false, kBadArgs);
+  return public_::M("rivi_task").where("id=?", Record::array({args["id"]})).find();
+}
+
+Record qn_rivi_main::get_task_log(Record& args) {
+  // The purge runs on every call, before the arguments are looked at, for every task.
+  public_::M("rivi_list").where("addtime < ?", Record::array({retention_cutoff(public_::now())})).delete_();
+
+  if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
+  const std::int64_t p = page_number(args);
+  const Record pid = Record::array({args["pid"]});
+
+  const std::int64_t count = public_::M("rivi_list").where("pid=?", pid).order("id desc").count();
+  Record answer = Record::object();
+  answer["page"] = public_::get_page(count, p, kRowsPerPage);
+  answer["data"] =
+      public_::M("rivi_list").where("pid=?", pid).order("id desc").limit(limit_text(answer["page"])).select();
+
+  for (Record& row : answer["data"]) summarise(row);
+  return answer;
+}
+
+Record qn_rivi_main::remove_task_log(Record& args) {
+  if (!has(args, "id")) return public_::returnMsg(false, kBadArgs);
+  public_::M("rivi_list").where("id=?", Record::array({args["id"]})).delete_();
+  public_::WriteLog("拔测监控", fmt::format("删除任务记录[{}]", text_of(args["id"])));
+  return public_::returnMsg(true, "删除成功!");
+}
 
 }  // namespace rivi
