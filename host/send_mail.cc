@@ -1,17 +1,335 @@
 #include "host/send_mail.h"
 
+#include "host/paths.h"
+#include "host/public.h"
+#include "host/record.h"
+
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 
 namespace rivi {
+namespace {
 
-// Real delivery is not built yet: both channels report failure instead of pretending success.
-bool send_mail::qq_smtp_send(const std::string& to, const std::string&, const std::string&) {
-  std::cerr << "send_mail: e-mail delivery is not available; nothing sent to " << to << "\n";
+struct CurlCloser {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistCloser {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct MimeCloser {
+  void operator()(curl_mime* m) const { curl_mime_free(m); }
+};
+struct CurlFree {
+  void operator()(char* p) const { curl_free(p); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlCloser>;
+using SlistPtr = std::unique_ptr<curl_slist, SlistCloser>;
+using MimePtr = std::unique_ptr<curl_mime, MimeCloser>;
+
+constexpr long kConnectSeconds = 5;
+constexpr std::size_t kMaxReply = 64 * 1024;
+
+// Every curl_easy_setopt goes through here so that a refused option is an error, not a silent
+// default (a dropped USE_SSL would mean plain text).
+template <typename T>
+void set(CURL* curl, CURLoption option, T value) {
+  if (const CURLcode rc = curl_easy_setopt(curl, option, value); rc != CURLE_OK)
+    throw std::runtime_error(std::string("libcurl refused an option: ") + curl_easy_strerror(rc));
+}
+
+void append_list(SlistPtr& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (!grown) throw std::runtime_error("out of memory building a header list");
+  list.release();
+  list.reset(grown);
+}
+
+CurlPtr new_handle() {
+  CurlPtr curl(curl_easy_init());
+  if (!curl) throw std::runtime_error("libcurl could not make a handle");
+  set(curl.get(), CURLOPT_NOSIGNAL, 1L);
+  return curl;
+}
+
+// The decoded settings file <root>/data/<name>; it must hold a non-empty JSON object.
+Record read_settings(const std::string& name) {
+  const std::string path = root_path("data/" + name);
+  const auto text = public_::ReadFile(path);
+  if (!text) throw std::runtime_error("cannot read " + path);
+  Record settings;
+  try {
+    settings = decode(*text);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
+  if (!settings.is_object() || settings.empty()) throw std::runtime_error("not configured (" + path + " holds no settings)");
+  return settings;
+}
+
+std::string text_setting(const Record& settings, const char* key, bool required) {
+  const auto it = settings.find(key);
+  if (it == settings.end() || it->is_null()) {
+    if (required) throw std::runtime_error(std::string("setting `") + key + "` is missing");
+    return "";
+  }
+  if (!it->is_string()) throw std::runtime_error(std::string("setting `") + key + "` must be text");
+  return it->get<std::string>();
+}
+
+long whole_setting(const Record& settings, const char* key, long fallback, long low, long high) {
+  const auto it = settings.find(key);
+  if (it == settings.end() || it->is_null() || (it->is_string() && it->get<std::string>().empty())) return fallback;
+  std::int64_t value = 0;
+  try {
+    value = to_int(*it);
+  } catch (const std::exception&) {
+    throw std::runtime_error(std::string("setting `") + key + "` must be a whole number");
+  }
+  if (value < low || value > high) throw std::runtime_error(std::string("setting `") + key + "` is out of range");
+  return static_cast<long>(value);
+}
+
+// `text` for a diagnostic line: control characters shown as \xNN so that nothing forges a line.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+// An address goes into MAIL FROM / RCPT TO and a header: no control characters, no blanks, no
+// angle brackets, and not empty.
+void check_address(std::string_view what, std::string_view address) {
+  if (has_line_break(address)) throw std::runtime_error(std::string(what) + " holds a line break");
+  if (address.empty()) throw std::runtime_error(std::string(what) + " is empty");
+  for (const unsigned char c : address)
+    if (c < 0x20 || c == 0x7f || c == ' ' || c == '<' || c == '>')
+      throw std::runtime_error(std::string(what) + " is not a plain address: " + printable(address));
+}
+
+std::string base64(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+// The subject as it goes into the header: printable ASCII as it is, anything else as RFC 2047
+// encoded words of at most 45 bytes each (never splitting a UTF-8 sequence), folded onto
+// continuation lines so that no line grows past 78 characters.
+std::string encode_subject(std::string_view title) {
+  const bool plain = title.size() <= 900 && std::all_of(title.begin(), title.end(), [](unsigned char c) {
+    return c >= 0x20 && c < 0x7f;
+  });
+  if (plain) return std::string(title);
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < title.size()) {
+    std::size_t end = std::min(title.size(), pos + 45);
+    while (end < title.size() && end > pos + 1 && (static_cast<unsigned char>(title[end]) & 0xC0) == 0x80) --end;
+    if (!out.empty()) out += "\r\n ";
+    out += "=?UTF-8?B?" + base64(title.substr(pos, end - pos)) + "?=";
+    pos = end;
+  }
+  return out;
+}
+
+std::string rfc5322_date() {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d +0000", kDays[tm.tm_wday], tm.tm_mday,
+                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+void trust(CURL* curl, const Record& settings) {
+  if (const std::string ca_file = text_setting(settings, "ca_file", false); !ca_file.empty())
+    set(curl, CURLOPT_CAINFO, ca_file.c_str());
+  set(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  set(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+}
+
+void perform(CURL* curl, const char* errors) {
+  if (const CURLcode rc = curl_easy_perform(curl); rc != CURLE_OK)
+    throw std::runtime_error(std::string(curl_easy_strerror(rc)) + (*errors ? std::string(": ") + errors : ""));
+}
+
+void deliver_mail(const std::string& to, const std::string& title, const std::string& body) {
+  check_address("the recipient", to);
+  if (has_line_break(title)) throw std::runtime_error("the subject holds a line break");
+  const Record settings = read_settings("stmp_mail.json");
+  const std::string from = text_setting(settings, "qq_mail", true);
+  check_address("the sender `qq_mail`", from);
+  const std::string password = text_setting(settings, "password", false);
+  const std::string host = text_setting(settings, "host", true);
+  if (host.empty() || host.find_first_of("/?#@ \t\r\n\\") != std::string::npos)
+    throw std::runtime_error("setting `host` is not a host name: " + host);
+
+  std::string security = text_setting(settings, "security", false);
+  const bool has_port = settings.contains("port") && !settings["port"].is_null();
+  const long port = whole_setting(settings, "port", security == "starttls" ? 587 : security == "none" ? 25 : 465, 1, 65535);
+  if (security.empty()) security = !has_port || port == 465 ? "ssl" : port == 587 ? "starttls" : "none";
+  if (security != "ssl" && security != "starttls" && security != "none")
+    throw std::runtime_error("setting `security` must be \"ssl\", \"starttls\" or \"none\", not \"" + security + "\"");
+  const long timeout = whole_setting(settings, "timeout", 30, 1, 3600);
+
+  CurlPtr handle = new_handle();
+  CURL* curl = handle.get();
+  char errors[CURL_ERROR_SIZE] = "";
+  set(curl, CURLOPT_ERRORBUFFER, errors);
+  const std::string url = (security == "ssl" ? "smtps://" : "smtp://") + host + ":" + std::to_string(port);
+  set(curl, CURLOPT_URL, url.c_str());
+  set(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+  set(curl, CURLOPT_USE_SSL, static_cast<long>(security == "none" ? CURLUSESSL_NONE : CURLUSESSL_ALL));
+  trust(curl, settings);
+  set(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, timeout));
+  set(curl, CURLOPT_TIMEOUT, timeout);
+  set(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, timeout);
+  if (!password.empty()) {
+    set(curl, CURLOPT_USERNAME, from.c_str());
+    set(curl, CURLOPT_PASSWORD, password.c_str());
+  }
+  const std::string mail_from = "<" + from + ">";
+  set(curl, CURLOPT_MAIL_FROM, mail_from.c_str());
+  SlistPtr recipients;
+  append_list(recipients, "<" + to + ">");
+  set(curl, CURLOPT_MAIL_RCPT, recipients.get());
+
+  SlistPtr headers;
+  append_list(headers, "From: " + from);
+  append_list(headers, "To: " + to);
+  append_list(headers, "Subject: " + encode_subject(title));
+  append_list(headers, "Date: " + rfc5322_date());
+  set(curl, CURLOPT_HTTPHEADER, headers.get());
+
+  MimePtr mime(curl_mime_init(curl));
+  if (!mime) throw std::runtime_error("libcurl could not make a MIME message");
+  curl_mimepart* part = curl_mime_addpart(mime.get());
+  if (!part || curl_mime_data(part, body.data(), body.size()) != CURLE_OK ||
+      curl_mime_type(part, "text/html; charset=UTF-8") != CURLE_OK || curl_mime_encoder(part, "base64") != CURLE_OK)
+    throw std::runtime_error("libcurl could not build the HTML part");
+  set(curl, CURLOPT_MIMEPOST, mime.get());
+  perform(curl, errors);
+}
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
+  auto& reply = *static_cast<std::string*>(out);
+  const std::size_t n = size * count;
+  if (reply.size() + n > kMaxReply) return 0;  // a robot's answer is small; stop a flood
+  reply.append(data, n);
+  return n;
+}
+
+std::string url_escape(CURL* curl, const std::string& text) {
+  std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(curl, text.data(), static_cast<int>(text.size())));
+  if (!escaped) throw std::runtime_error("cannot URL-encode the signature");
+  return escaped.get();
+}
+
+// "&timestamp=<ms>&sign=<url-encoded base64 HMAC-SHA256 of "<ms>\n<secret>" keyed with the secret>".
+std::string signature_query(CURL* curl, const std::string& secret) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::string timestamp = std::to_string(ms);
+  const std::string to_sign = timestamp + "\n" + secret;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+            reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
+    throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
+  const std::string sign = base64(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
+}
+
+void deliver_dingding(const std::string& body) {
+  const Record settings = read_settings("dingding.json");
+  std::string url = text_setting(settings, "dingding_url", true);
+  if (!(url.starts_with("http://") || url.starts_with("https://")) || url.find_first_of(" \t\r\n") != std::string::npos)
+    throw std::runtime_error("setting `dingding_url` is not an http or https address: " + url);
+  const std::string secret = text_setting(settings, "secret", false);
+  const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
+
+  CurlPtr handle = new_handle();
+  CURL* curl = handle.get();
+  if (!secret.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + signature_query(curl, secret);
+  char errors[CURL_ERROR_SIZE] = "";
+  set(curl, CURLOPT_ERRORBUFFER, errors);
+  set(curl, CURLOPT_URL, url.c_str());
+  set(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  trust(curl, settings);
+  set(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, timeout));
+  set(curl, CURLOPT_TIMEOUT, timeout);
+
+  const Record message = {{"msgtype", "text"}, {"text", {{"content", body}}}};
+  const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
+  set(curl, CURLOPT_POSTFIELDS, payload.c_str());
+  set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+  SlistPtr headers;
+  append_list(headers, "Content-Type: application/json; charset=utf-8");
+  set(curl, CURLOPT_HTTPHEADER, headers.get());
+  std::string reply;
+  set(curl, CURLOPT_WRITEFUNCTION, collect);
+  set(curl, CURLOPT_WRITEDATA, &reply);
+  perform(curl, errors);
+
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 200) throw std::runtime_error("the webhook answered HTTP " + std::to_string(status) + ": " + reply);
+  Record answer;
+  try {
+    answer = decode(reply);
+  } catch (const std::exception&) {
+    throw std::runtime_error("the webhook's answer is not JSON: " + reply);
+  }
+  if (!answer.is_object() || !answer.contains("errcode") || !same_value(answer["errcode"], 0))
+    throw std::runtime_error("the robot refused the message: " + reply);
+}
+
+}  // namespace
+
+bool send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
+  try {
+    deliver_mail(to, title, body);
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "send_mail: e-mail to " << printable(to) << " not sent: " << printable(e.what()) << std::endl;
+  }
   return false;
 }
 
-bool send_mail::dingding_send(const std::string&) {
-  std::cerr << "send_mail: DingTalk delivery is not available; nothing sent\n";
+bool send_mail::dingding_send(const std::string& body) {
+  try {
+    deliver_dingding(body);
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "send_mail: DingTalk message not sent: " << printable(e.what()) << std::endl;
+  }
   return false;
 }
 

@@ -1,6 +1,20 @@
 // The host's sender: one HTML e-mail through SMTP (settings in <root>/data/stmp_mail.json) and
-// one message to the DingTalk webhook (<root>/data/dingding.json). Failures never throw: they
-// answer false and say why on standard error.
+// one message to the DingTalk webhook (<root>/data/dingding.json). Both read their settings file
+// afresh on every call. Failures never throw: they answer false and say why on standard error.
+//
+// stmp_mail.json: `qq_mail` (sender address and login name), `password` (login only when not
+// empty), `host`, `port`, `security` ("ssl", "starttls" or "none"; by default 465 means ssl, 587
+// starttls, any other port none; with neither key, port 465 and ssl). "starttls" makes TLS
+// mandatory: a server that does not offer it gets nothing, never plain text. Optional keys:
+// `ca_file` (a PEM file of certificate authorities trusted instead of the system's, e.g. for a
+// local server with its own certificate; verification itself always stays on) and `timeout`
+// (whole seconds for one e-mail, default 30; connecting gets at most 5 of them).
+//
+// dingding.json: `dingding_url` (the robot's webhook, http or https), optional `secret` (the
+// request is then signed: `timestamp` in milliseconds and `sign`, the URL-encoded base64 of
+// HMAC-SHA256 over "<timestamp>\n<secret>" keyed with the secret, added as query parameters),
+// optional `ca_file` and `timeout` as above (default 10). The message is posted as
+// {"msgtype": "text", "text": {"content": <body>}}; success is HTTP 200 with "errcode" 0.
 #pragma once
 
 #include <string>
@@ -9,7 +23,8 @@ namespace rivi {
 
 class send_mail {
  public:
-  // Sends one HTML e-mail to `to`. Answers true when the server accepted it.
+  // Sends one HTML e-mail to `to` with the UTF-8 subject `title`. Answers true when the server
+  // accepted it. A recipient, sender or subject holding CR or LF is refused before connecting.
   bool qq_smtp_send(const std::string& to, const std::string& title, const std::string& body);
   // Posts `body` to the configured webhook. Answers true when the robot accepted it.
   bool dingding_send(const std::string& body);
