@@ -1,0 +1,71 @@
+// The panel's web server: the administrator's login, the plug-in's method calls and the plug-in's
+// page. Routes:
+//   GET  /login                 login form (sets a login CSRF cookie);  POST /login  checks it
+//   POST /logout                ends the session (CSRF header required)
+//   GET  /api/session           {"csrf": token} of the caller's session, 401 without one
+//   POST /plugin?action=a&name=qn_rivi&s=METHOD
+//                               form fields -> argument record -> web-callable METHOD -> JSON
+//   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login)
+// Every POST needs a live session (except the login itself) and, in the header X-CSRF-Token,
+// the session's CSRF token. Bodies larger than `max_body` are refused with 413.
+#pragma once
+
+#include "host/admin_auth.h"
+#include "host/record.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+namespace httplib {
+class Server;
+}
+
+namespace rivi {
+
+// "host:port" (or ":port" / "port" for 127.0.0.1) -> {host, port}. Throws std::invalid_argument
+// naming the text for anything else or a port outside 1..65535.
+std::pair<std::string, int> parse_listen(const std::string& text);
+
+// An application/x-www-form-urlencoded body as an argument record: every value is text, keys in
+// the order they first appear; a repeated key keeps its first place and its last value.
+Record form_record(std::string_view body);
+
+struct WebOptions {
+  std::string host = "127.0.0.1";
+  int port = 8888;  // 0: any free port (see WebServer::port)
+  // The page's files; empty means <root>/plugin/qn_rivi/static.
+  std::filesystem::path page_dir;
+  std::size_t max_body = 64 * 1024;
+};
+
+class WebServer {
+ public:
+  explicit WebServer(WebOptions options);
+  // Stops and joins the server thread.
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Binds and serves on a thread of its own. Throws std::runtime_error("cannot listen on
+  // host:port") when the address cannot be bound.
+  void start();
+  void stop();
+  // The bound port (useful with port 0), valid after `start`.
+  int port() const { return port_; }
+
+ private:
+  void install_routes();
+
+  WebOptions options_;
+  std::unique_ptr<httplib::Server> server_;
+  SessionStore sessions_;
+  LoginThrottle throttle_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+}  // namespace rivi
