@@ -165,7 +165,10 @@ Record form_record(std::string_view body) {
 }
 
 WebServer::WebServer(WebOptions options)
-    : options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
+    : options_(std::move(options)),
+      server_(std::make_unique<httplib::Server>()),
+      sessions_(std::chrono::hours(12), options_.clock),
+      throttle_(3, std::chrono::seconds(300), options_.clock) {
   if (options_.page_dir.empty()) options_.page_dir = root_path("plugin/qn_rivi/static");
   install_routes();
 }

@@ -40,6 +40,8 @@ struct WebOptions {
   // The page's files; empty means <root>/plugin/qn_rivi/static.
   std::filesystem::path page_dir;
   std::size_t max_body = 64 * 1024;
+  // The clock of sessions and of the login slow-down; empty means the steady clock.
+  Clock clock;
 };
 
 class WebServer {

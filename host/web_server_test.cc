@@ -1,0 +1,228 @@
+#include "host/web_server.h"
+
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <regex>
+
+namespace rivi {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr const char* kPassword = "test-password-1";
+
+TEST(ParseListen, AcceptsHostAndPortOnly) {
+  EXPECT_EQ(parse_listen("127.0.0.1:8888"), std::make_pair(std::string("127.0.0.1"), 8888));
+  EXPECT_EQ(parse_listen("localhost:1"), std::make_pair(std::string("localhost"), 1));
+  EXPECT_EQ(parse_listen(":9000"), std::make_pair(std::string("127.0.0.1"), 9000));
+  EXPECT_EQ(parse_listen("9000"), std::make_pair(std::string("127.0.0.1"), 9000));
+  for (const char* bad : {"", "abc", "host:", "host:0", "host:65536", "host:12x", "host:-1", "a b:80"})
+    EXPECT_THROW(parse_listen(bad), std::invalid_argument) << bad;
+}
+
+TEST(FormRecord, KeepsOrderDecodesAndLetsTheLastValueWin) {
+  struct Row {
+    const char* body;
+    const char* want;  // the record as JSON
+  };
+  const Row rows[] = {
+      {"", "{}"},
+      {"name2=a&url=b&cycle=5", R"({"name2":"a","url":"b","cycle":"5"})"},
+      {"b=1&a=2&b=3", R"({"b":"3","a":"2"})"},
+      {"q=a+b%2Bc%26d%3De", R"({"q":"a b+c&d=e"})"},
+      {"name2=%E6%8B%94%E6%B5%8B", R"({"name2":"拔测"})"},
+      {"flag&x=&&y=1", R"({"flag":"","x":"","y":"1"})"},
+      {"n=%3Cimg%20src%3Dx%3E", R"({"n":"<img src=x>"})"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(form_record(row.body).dump(), Record::parse(row.want).dump()) << row.body;
+}
+
+// A panel root with a password, a page and the server listening on a free loopback port.
+class WebServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_admin_password(kPassword, 1000);
+    root_.write("plugin/qn_rivi/static/index.html", "<!doctype html><title>page</title>");
+    root_.write("plugin/qn_rivi/static/app.js", "console.log(1)");
+    WebOptions options;
+    options.port = 0;
+    options.max_body = 4096;
+    options.clock = [this] { return now_; };
+    server_ = std::make_unique<WebServer>(options);
+    server_->start();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    client_->set_read_timeout(60);
+  }
+
+  // GET /login, then POST the form; answers the POST's response.
+  httplib::Result post_login(const std::string& password, bool with_token = true) {
+    auto page = client_->Get("/login");
+    EXPECT_TRUE(page);
+    std::smatch m;
+    std::regex_search(page->body, m, std::regex("name=\"csrf_token\" value=\"([0-9a-f]+)\""));
+    std::string token = m[1];
+    std::string cookie = page->get_header_value("Set-Cookie");
+    cookie = cookie.substr(0, cookie.find(';'));
+    std::string body = "password=" + password + (with_token ? "&csrf_token=" + token : "");
+    return client_->Post("/login", {{"Cookie", cookie}}, body, "application/x-www-form-urlencoded");
+  }
+
+  // Logs in; answers the session cookie ("rivi_session=...") and the CSRF token.
+  std::pair<std::string, std::string> login() {
+    auto res = post_login(kPassword);
+    EXPECT_EQ(res->status, 303);
+    std::string cookie;
+    for (auto [it, end] = res->headers.equal_range("Set-Cookie"); it != end; ++it)
+      if (it->second.rfind("rivi_session=", 0) == 0) cookie = it->second.substr(0, it->second.find(';'));
+    auto session = client_->Get("/api/session", {{"Cookie", cookie}});
+    EXPECT_EQ(session->status, 200);
+    return {cookie, Record::parse(session->body)["csrf"].get<std::string>()};
+  }
+
+  httplib::Result call(const std::string& method, const std::string& body, const httplib::Headers& headers) {
+    return client_->Post("/plugin?action=a&name=qn_rivi&s=" + method, headers, body,
+                         "application/x-www-form-urlencoded");
+  }
+  httplib::Result call(const std::string& method, const std::string& body = "") {
+    auto [cookie, csrf] = session_;
+    return call(method, body, {{"Cookie", cookie}, {"X-CSRF-Token", csrf}});
+  }
+
+  testing::TempRoot root_;
+  std::chrono::steady_clock::time_point now_{};
+  std::unique_ptr<WebServer> server_;
+  std::unique_ptr<httplib::Client> client_;
+  std::pair<std::string, std::string> session_;
+};
+
+TEST_F(WebServerTest, PageNeedsASessionAndCarriesTheContentPolicy) {
+  auto res = client_->Get("/plugin/qn_rivi/");
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(res->get_header_value("Location"), "/login");
+  EXPECT_EQ(client_->Get("/plugin/qn_rivi/app.js")->status, 303);
+  EXPECT_EQ(client_->Get("/")->get_header_value("Location"), "/plugin/qn_rivi/");
+
+  auto [cookie, csrf] = login();
+  res = client_->Get("/plugin/qn_rivi/", {{"Cookie", cookie}});
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "<!doctype html><title>page</title>");
+  EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+  EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(client_->Get("/plugin/qn_rivi/app.js", {{"Cookie", cookie}})->body, "console.log(1)");
+  // Nothing outside the page's folder: not the database, not the worker.
+  for (const char* path : {"/plugin/qn_rivi/../../data/default.db", "/plugin/qn_rivi/%2e%2e/%2e%2e/data/default.db",
+                           "/plugin/qn_rivi/../rivi", "/data/default.db"}) {
+    auto r = client_->Get(path, {{"Cookie", cookie}});
+    EXPECT_TRUE(r->status == 404 || r->status == 400) << path << " " << r->status;
+  }
+}
+
+TEST_F(WebServerTest, LoginSetsAStrictHttpOnlyCookieAndLogoutEndsIt) {
+  auto res = post_login(kPassword);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(res->get_header_value("Location"), "/plugin/qn_rivi/");
+  bool found = false;
+  for (auto [it, end] = res->headers.equal_range("Set-Cookie"); it != end; ++it) {
+    if (it->second.rfind("rivi_session=", 0) != 0) continue;
+    found = true;
+    EXPECT_NE(it->second.find("; HttpOnly"), std::string::npos);
+    EXPECT_NE(it->second.find("; SameSite=Strict"), std::string::npos);
+  }
+  EXPECT_TRUE(found);
+
+  auto [cookie, csrf] = login();
+  EXPECT_EQ(client_->Post("/logout", {{"Cookie", cookie}}, "", "application/x-www-form-urlencoded")->status, 403);
+  EXPECT_EQ(client_->Post("/logout", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}, "",
+                          "application/x-www-form-urlencoded")->status, 200);
+  EXPECT_EQ(client_->Get("/api/session", {{"Cookie", cookie}})->status, 401);
+}
+
+TEST_F(WebServerTest, LoginRefusesAMissingTokenAndWrongPasswordsThenSlowsDown) {
+  EXPECT_EQ(post_login(kPassword, false)->status, 403);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(post_login("wrong-password")->status, 401) << i;
+  // The fourth failure asks for a second's pause: even the right password waits.
+  auto res = post_login(kPassword);
+  EXPECT_EQ(res->status, 429);
+  EXPECT_EQ(res->get_header_value("Retry-After"), "1");
+  now_ += seconds(1);
+  EXPECT_EQ(post_login(kPassword)->status, 303);
+}
+
+TEST_F(WebServerTest, PluginCallsNeedSessionAndCsrfToken) {
+  session_ = login();
+  auto [cookie, csrf] = session_;
+  EXPECT_EQ(call("return_mail_list", "", {})->status, 401);
+  EXPECT_EQ(call("return_mail_list", "", {{"Cookie", "rivi_session=0123"}, {"X-CSRF-Token", csrf}})->status, 401);
+  EXPECT_EQ(call("return_mail_list", "", {{"Cookie", cookie}})->status, 403);
+  EXPECT_EQ(call("return_mail_list", "", {{"Cookie", cookie}, {"X-CSRF-Token", csrf + "0"}})->status, 403);
+  EXPECT_EQ(call("return_mail_list", "", {{"Cookie", cookie}, {"X-CSRF-Token", cookie}})->status, 403);
+  auto cross = call("return_mail_list", "",
+                    {{"Cookie", cookie}, {"X-CSRF-Token", csrf}, {"Origin", "http://attacker.invalid"}});
+  EXPECT_EQ(cross->status, 403);
+  auto res = call("return_mail_list");
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "[]");
+  EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8");
+}
+
+TEST_F(WebServerTest, OnlyWebCallableMethodsAreReachable) {
+  session_ = login();
+  for (const char* name : {"create_task", "modify_task", "remove_task", "_send_task", "get_state", "send_mail",
+                           "qn_rivi_main", "", "GET_LIST"}) {
+    auto res = call(name, "id=1");
+    EXPECT_EQ(res->status, 404) << name;
+    EXPECT_EQ(Record::parse(res->body), Record({{"status", false}, {"msg", std::string("unknown method: ") + name}}))
+        << name;
+  }
+  auto res = client_->Post("/plugin?action=a&name=other&s=get_list",
+                           {{"Cookie", session_.first}, {"X-CSRF-Token", session_.second}}, "",
+                           "application/x-www-form-urlencoded");
+  EXPECT_EQ(res->status, 404);
+}
+
+TEST_F(WebServerTest, FormFieldsBecomeTheArgumentsAndAnswersAreJson) {
+  session_ = login();
+  auto res = call("create", "name2=%3Cimg+src%3Dx+onerror%3Dalert(1)%3E&url=+http%3A%2F%2F127.0.0.1%3A1%2F+&cycle=5");
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(Record::parse(res->body), Record({{"status", true}, {"msg", "添加成功!"}}));
+
+  res = call("create", "name2=x&url=ftp%3A%2F%2Fa&cycle=5");
+  EXPECT_EQ(Record::parse(res->body), Record({{"status", false}, {"msg", "URL地址必需包含http://或https://"}}));
+
+  res = call("get_list", "search=127.0.0.1");
+  auto list = Record::parse(res->body);
+  ASSERT_EQ(list["data"].size(), 1u);
+  EXPECT_EQ(list["data"][0]["name"], "<img src=x onerror=alert(1)>");
+  EXPECT_EQ(list["data"][0]["url"], "http://127.0.0.1:1/");
+}
+
+TEST_F(WebServerTest, ErrorsRaisedToTheHostAre500WithTheirText) {
+  session_ = login();
+  auto res = call("get_list", "p=abc");
+  EXPECT_EQ(res->status, 500);
+  auto body = Record::parse(res->body);
+  EXPECT_EQ(body["status"], false);
+  EXPECT_NE(body["msg"].get<std::string>().find("invalid literal for int()"), std::string::npos) << res->body;
+  // A number beyond 64 bits is the method's own error, not an unknown method.
+  res = call("create", "name2=n&url=http%3A%2F%2Fa&cycle=99999999999999999999999");
+  EXPECT_EQ(res->status, 500);
+}
+
+TEST_F(WebServerTest, OversizeAndNonFormBodiesAreRefused) {
+  session_ = login();
+  auto res = call("create", "name2=" + std::string(5000, 'a') + "&url=http%3A%2F%2Fa&cycle=5");
+  EXPECT_EQ(res->status, 413);
+  EXPECT_EQ(Record::parse(res->body)["msg"], "request body too large");
+  EXPECT_EQ(Record::parse(call("get_list")->body)["data"].size(), 0u);  // nothing was created
+
+  res = client_->Post("/plugin?action=a&name=qn_rivi&s=get_list",
+                      {{"Cookie", session_.first}, {"X-CSRF-Token", session_.second}}, "{\"p\": 1}",
+                      "application/json");
+  EXPECT_EQ(res->status, 415);
+}
+
+}  // namespace
+}  // namespace rivi
