@@ -7,8 +7,10 @@
 
 namespace rivi {
 
+class Connection;
+
 // Creates the host tables when missing (also used by tests on a bare database).
-void create_host_tables();
+void create_host_tables(Connection& db);
 
 // Lays out `root`. `bin_dir` holds the built programs (rivi_worker) and `bin_dir/../share/qn_rivi`
 // the plug-in's files. Throws std::runtime_error naming the path that cannot be created.

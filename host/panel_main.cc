@@ -1,0 +1,73 @@
+// The panel program: `panel install`, `panel call qn_rivi METHOD key=value ...`, `panel serve`.
+#include "host/install.h"
+#include "host/paths.h"
+#include "host/record.h"
+#include "host/serve.h"
+#include "plugin/qn_rivi/methods.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Builds the argument record from "key=value" pairs, in order; values stay text as from a form.
+rivi::Record form_args(const std::vector<std::string>& pairs) {
+  rivi::Record args = rivi::Record::object();
+  for (const auto& pair : pairs) {
+    const auto eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0) throw std::invalid_argument("arguments are key=value pairs, got: " + pair);
+    args[pair.substr(0, eq)] = pair.substr(eq + 1);
+  }
+  return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"The server panel that hosts the qn_rivi website probing plug-in.\n"
+               "The panel root is PANEL_ROOT (default /www/server/panel)."};
+  app.require_subcommand(1);
+
+  auto* install = app.add_subcommand("install", "Lay out the panel root (idempotent, destroys nothing)");
+
+  auto* call = app.add_subcommand("call", "Call one web method of a plug-in and print its answer as JSON");
+  std::string plugin, method;
+  std::vector<std::string> pairs;
+  call->add_option("plugin", plugin, "Plug-in name (qn_rivi)")->required();
+  call->add_option("method", method, "Method name")->required();
+  call->add_option("args", pairs, "Arguments as key=value");
+
+  auto* serve = app.add_subcommand("serve", "Run the scheduler and the web server until stopped");
+  rivi::ServeOptions options;
+  serve->add_option("--listen", options.listen, "Web server address host:port")->capture_default_str();
+  bool no_web = false;
+  serve->add_flag("--no-web", no_web, "Run the scheduler alone");
+
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (*install) {
+      rivi::install_panel(rivi::panel_root(), rivi::executable_dir());
+      std::cout << "panel root ready: " << rivi::panel_root().string() << "\n";
+      return 0;
+    }
+    if (*call) {
+      if (plugin != "qn_rivi") throw std::invalid_argument("unknown plug-in: " + plugin);
+      rivi::Record args = form_args(pairs);
+      std::cout << rivi::encode(rivi::call_web_method(method, args)) << std::endl;
+      return 0;
+    }
+    if (*serve) {
+      options.web = !no_web;
+      return rivi::serve(options);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}

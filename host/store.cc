@@ -1,0 +1,253 @@
+#include "host/store.h"
+
+#include "host/paths.h"
+
+#include <fmt/format.h>
+#include <sqlite3.h>
+
+#include <cctype>
+#include <filesystem>
+#include <stdexcept>
+
+namespace rivi {
+namespace {
+
+constexpr int kBusyTimeoutMs = 30000;
+
+struct StmtCloser {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+
+bool is_identifier(std::string_view s) {
+  if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+  for (char c : s)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+  return true;
+}
+
+std::string quote_name(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void bind_value(sqlite3_stmt* stmt, int index, const Record& v) {
+  int rc = SQLITE_OK;
+  switch (v.type()) {
+    case Record::value_t::null: rc = sqlite3_bind_null(stmt, index); break;
+    case Record::value_t::boolean: rc = sqlite3_bind_int64(stmt, index, v.get<bool>() ? 1 : 0); break;
+    case Record::value_t::number_integer: rc = sqlite3_bind_int64(stmt, index, v.get<std::int64_t>()); break;
+    case Record::value_t::number_unsigned: {
+      const auto u = v.get<std::uint64_t>();
+      if (u > static_cast<std::uint64_t>(INT64_MAX)) throw std::out_of_range("value too large to store: " + std::to_string(u));
+      rc = sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(u));
+      break;
+    }
+    case Record::value_t::number_float: rc = sqlite3_bind_double(stmt, index, v.get<double>()); break;
+    case Record::value_t::string: {
+      const auto& s = v.get_ref<const std::string&>();
+      rc = sqlite3_bind_text(stmt, index, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+      break;
+    }
+    default:
+      throw std::invalid_argument(fmt::format("parameter {} cannot be stored: lists and records are not values", index));
+  }
+  if (rc != SQLITE_OK) throw std::runtime_error(fmt::format("cannot bind parameter {}", index));
+}
+
+Record column_value(sqlite3_stmt* stmt, int i) {
+  switch (sqlite3_column_type(stmt, i)) {
+    case SQLITE_INTEGER: return static_cast<std::int64_t>(sqlite3_column_int64(stmt, i));
+    case SQLITE_FLOAT: return sqlite3_column_double(stmt, i);
+    case SQLITE_NULL: return nullptr;
+    default: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+      return std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+    }
+  }
+}
+
+}  // namespace
+
+Connection::Connection(const std::string& path) : path_(path) {
+  const auto dir = std::filesystem::path(path).parent_path();
+  if (!dir.empty() && !std::filesystem::is_directory(dir))
+    throw std::runtime_error("cannot open database " + path + ": directory " + dir.string() + " does not exist");
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw std::runtime_error("cannot open database " + path + ": " + why);
+  }
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  try {
+    // WAL lets many workers insert while readers read; NORMAL sync is safe in WAL mode.
+    query("PRAGMA journal_mode=WAL");
+    exec_script("PRAGMA synchronous=NORMAL");
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+Connection::~Connection() { sqlite3_close(db_); }
+
+Record Connection::query(std::string_view sql, const Record& params) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
+    throw std::runtime_error(fmt::format("{} (in: {})", sqlite3_errmsg(db_), sql));
+  Statement stmt(raw);
+  const int expected = sqlite3_bind_parameter_count(raw);
+  if (params.is_array()) {
+    if (static_cast<int>(params.size()) != expected)
+      throw std::invalid_argument(fmt::format("the statement needs {} parameters, {} given (in: {})", expected, params.size(), sql));
+    for (std::size_t i = 0; i < params.size(); ++i) bind_value(raw, static_cast<int>(i) + 1, params[i]);
+  } else {
+    if (expected != 1)
+      throw std::invalid_argument(fmt::format("the statement needs {} parameters, 1 given (in: {})", expected, sql));
+    bind_value(raw, 1, params);
+  }
+  Record rows = Record::array();
+  const int columns = sqlite3_column_count(raw);
+  for (;;) {
+    const int rc = sqlite3_step(raw);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) throw std::runtime_error(fmt::format("{} (in: {})", sqlite3_errmsg(db_), sql));
+    Record row = Record::object();
+    for (int i = 0; i < columns; ++i) row[sqlite3_column_name(raw, i)] = column_value(raw, i);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::int64_t Connection::run(std::string_view sql, const Record& params) {
+  query(sql, params);
+  return sqlite3_changes64(db_);
+}
+
+void Connection::exec_script(std::string_view sql) {
+  char* err = nullptr;
+  const std::string text(sql);
+  if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string why = err ? err : "unknown error";
+    sqlite3_free(err);
+    throw std::runtime_error(why + " (in: " + text + ")");
+  }
+}
+
+Query::Query(std::string table) : Query(std::move(table), std::make_shared<Connection>(database_path())) {}
+
+Query::Query(std::string table, std::shared_ptr<Connection> connection)
+    : table_(std::move(table)), db_(std::move(connection)) {
+  if (!is_identifier(table_)) throw std::invalid_argument("not a table name: " + table_);
+}
+
+Query& Query::where(std::string condition, Record params) {
+  condition_ = std::move(condition);
+  params_ = params.is_array() ? std::move(params) : Record::array({std::move(params)});
+  return *this;
+}
+
+Query& Query::order(std::string text) {
+  order_ = std::move(text);
+  return *this;
+}
+
+Query& Query::limit(std::string text) {
+  limit_ = std::move(text);
+  return *this;
+}
+
+std::string Query::where_sql() const { return condition_.empty() ? "" : " WHERE " + condition_; }
+
+void Query::reset() {
+  condition_.clear();
+  params_ = Record::array();
+  order_.clear();
+  limit_.clear();
+}
+
+std::int64_t Query::count() {
+  const auto sql = "SELECT COUNT(*) AS n FROM " + quote_name(table_) + where_sql();
+  const Record params = params_;
+  reset();
+  return db_->query(sql, params)[0]["n"].get<std::int64_t>();
+}
+
+Record Query::select() {
+  std::string sql = "SELECT * FROM " + quote_name(table_) + where_sql();
+  if (!order_.empty()) sql += " ORDER BY " + order_;
+  if (!limit_.empty()) sql += " LIMIT " + limit_;
+  const Record params = params_;
+  reset();
+  return db_->query(sql, params);
+}
+
+Record Query::find() {
+  limit_ = "1";
+  Record rows = select();
+  return rows.empty() ? Record(nullptr) : std::move(rows[0]);
+}
+
+Record Query::getField(std::string_view column) {
+  if (!is_identifier(column)) throw std::invalid_argument("not a column name: " + std::string(column));
+  std::string sql = "SELECT " + quote_name(column) + " FROM " + quote_name(table_) + where_sql();
+  if (!order_.empty()) sql += " ORDER BY " + order_;
+  sql += " LIMIT 1";
+  const Record params = params_;
+  reset();
+  Record rows = db_->query(sql, params);
+  return rows.empty() ? Record(nullptr) : std::move(rows[0].begin().value());
+}
+
+std::int64_t Query::insert(const Record& row) {
+  if (!row.is_object() || row.empty()) throw std::invalid_argument("insert needs a record of columns");
+  std::string columns, marks;
+  Record values = Record::array();
+  for (const auto& [key, value] : row.items()) {
+    columns += (columns.empty() ? "" : ", ") + quote_name(key);
+    marks += marks.empty() ? "?" : ", ?";
+    values.push_back(value);
+  }
+  reset();
+  db_->run("INSERT INTO " + quote_name(table_) + " (" + columns + ") VALUES (" + marks + ")", values);
+  return sqlite3_last_insert_rowid(db_->handle());
+}
+
+std::int64_t Query::update(const Record& changes) {
+  if (!changes.is_object()) throw std::invalid_argument("update needs a record of columns");
+  if (changes.empty()) {
+    reset();
+    return 0;
+  }
+  std::string sets;
+  Record values = Record::array();
+  for (const auto& [key, value] : changes.items()) {
+    sets += (sets.empty() ? "" : ", ") + quote_name(key) + " = ?";
+    values.push_back(value);
+  }
+  for (const auto& p : params_) values.push_back(p);
+  const auto sql = "UPDATE " + quote_name(table_) + " SET " + sets + where_sql();
+  reset();
+  return db_->run(sql, values);
+}
+
+std::int64_t Query::delete_() {
+  const auto sql = "DELETE FROM " + quote_name(table_) + where_sql();
+  const Record params = params_;
+  reset();
+  return db_->run(sql, params);
+}
+
+std::int64_t Query::execute(std::string_view sql, const Record& params) {
+  reset();
+  return db_->run(sql, params);
+}
+
+}  // namespace rivi

@@ -1,0 +1,118 @@
+// Plug-in core: module load, the class-level paths, construction and the store's schema.
+#include "plugin/qn_rivi/qn_rivi_main.h"
+
+#include "host/paths.h"
+#include "host/public.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+namespace rivi {
+namespace {
+
+constexpr const char* kCreateTaskTable =
+    "CREATE TABLE IF NOT EXISTS rivi_task ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "name STRING (64), "
+    "url STRING (128), "
+    "status INTEGER, "
+    "cycle INTEGER, "
+    "addtime INTEGER)";
+
+constexpr const char* kCreateListTable =
+    "CREATE TABLE IF NOT EXISTS rivi_list ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "pid INTEGER, "
+    "data TEXT, "
+    "status INTEGER, "
+    "addtime INTEGER)";
+
+// The probe log pages a task's results newest first and the retention purge selects by time;
+// with a million result rows both need an index to stay in milliseconds.
+constexpr const char* kCreateListIndexes =
+    "CREATE INDEX IF NOT EXISTS rivi_list_pid_id ON rivi_list (pid, id)";
+constexpr const char* kCreateListTimeIndex =
+    "CREATE INDEX IF NOT EXISTS rivi_list_addtime ON rivi_list (addtime)";
+
+// Rolls back an open transaction unless it was committed.
+class Transaction {
+ public:
+  explicit Transaction(Query& q) : q_(q) { q_.execute("BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (!done_) {
+      try {
+        q_.execute("ROLLBACK");
+      } catch (...) {
+      }
+    }
+  }
+  void commit() {
+    q_.execute("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  Query& q_;
+  bool done_ = false;
+};
+
+// Reads the recipient list; a missing file becomes "[]". A file that cannot be read or parsed is
+// reset to "[]" too, but its old content is first kept beside it so the list is not lost.
+Record load_mail_list(const std::string& path) {
+  if (!std::filesystem::exists(path)) {
+    public_::writeFile(path, "[]");
+    return Record::array();
+  }
+  const auto text = public_::ReadFile(path);
+  if (text && !text->empty()) {
+    try {
+      return decode(*text);
+    } catch (const std::invalid_argument&) {
+      public_::writeFile(fmt::format("{}.{}.bak", path, public_::now()), *text);
+    }
+  }
+  public_::writeFile(path, "[]");
+  return Record::array();
+}
+
+}  // namespace
+
+void load_qn_rivi_module() {
+  // Relative paths of the host services resolve against the panel root. The host services are
+  // linked into the program, so there is no module path to extend.
+  const auto root = panel_root();
+  if (::chdir(root.c_str()) != 0)
+    throw std::runtime_error(fmt::format("cannot enter the panel root {}: {}", root.string(), std::strerror(errno)));
+}
+
+std::string qn_rivi_main::mail_config_() { return root_path("data/stmp_mail.json"); }
+std::string qn_rivi_main::mail_list_data_() { return root_path("data/mail_list.json"); }
+std::string qn_rivi_main::dingding_config_() { return root_path("data/dingding.json"); }
+
+qn_rivi_main::qn_rivi_main() {
+  mail_list_ = load_mail_list(mail_list_data_());
+
+  if (public_::M("sqlite_master").where("type=? AND name=?", Record::array({"table", "rivi_task"})).count() != 0) return;
+
+  auto task = public_::M("rivi_task");
+  task.execute(kCreateTaskTable, Record::array());
+  task.execute(kCreateListTable, Record::array());
+  task.execute(kCreateListIndexes, Record::array());
+  task.execute(kCreateListTimeIndex, Record::array());
+
+  // Two first constructions at once must still leave one registration row.
+  auto nodes = public_::M("nodes");
+  Transaction tx(nodes);
+  if (nodes.where("name=?", "coll_rivi").count() == 0) {
+    nodes.insert(Record{{"name", "coll_rivi"}, {"title", "拔测监控"}, {"level", 1}, {"sort", 10.0},
+                        {"state", 1}, {"p_nid", 0}, {"ps", ""}});
+  }
+  tx.commit();
+}
+
+}  // namespace rivi

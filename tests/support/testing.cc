@@ -1,0 +1,215 @@
+#include "tests/support/testing.h"
+
+#include "host/install.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace rivi::testing {
+namespace fs = std::filesystem;
+namespace {
+
+fs::path env_dir(const char* name, const fs::path& fallback) {
+  const char* v = std::getenv(name);
+  return (v && *v) ? fs::path(v) : fallback;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Forks and execs argv with env added; stdout/stderr to the given files (or inherited when empty).
+int spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          const std::string& out_path, const std::string& err_path) {
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+    const int devnull = ::open("/dev/null", O_RDONLY);
+    ::dup2(devnull, 0);
+    if (!out_path.empty()) {
+      const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(fd, 1);
+    }
+    const std::string& e = err_path.empty() ? out_path : err_path;
+    if (!e.empty()) {
+      const int fd = ::open(e.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(fd, 2);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int decode_status(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+fs::path build_dir() { return env_dir("RIVI_BUILD_DIR", fs::current_path().parent_path()); }
+fs::path source_dir() { return env_dir("RIVI_SOURCE_DIR", fs::current_path()); }
+std::string bin(const std::string& name) { return (build_dir() / "bin" / name).string(); }
+
+TempRoot::TempRoot(bool install) {
+  std::string templ = (fs::temp_directory_path() / "rivi-root-XXXXXX").string();
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("cannot make a temporary directory");
+  path_ = templ;
+  if (const char* old = std::getenv("PANEL_ROOT")) {
+    had_old_root_ = true;
+    old_root_ = old;
+  }
+  ::setenv("PANEL_ROOT", path_.c_str(), 1);
+  if (install) install_panel(path_, build_dir() / "bin");
+}
+
+TempRoot::~TempRoot() {
+  if (had_old_root_) ::setenv("PANEL_ROOT", old_root_.c_str(), 1);
+  else ::unsetenv("PANEL_ROOT");
+  std::error_code ec;
+  if (!std::getenv("RIVI_KEEP_ROOTS")) fs::remove_all(path_, ec);
+}
+
+std::string TempRoot::file(const std::string& relative) const { return (path_ / relative).string(); }
+
+void TempRoot::write(const std::string& relative, const std::string& text) const {
+  const fs::path p = path_ / relative;
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string TempRoot::read(const std::string& relative) const { return slurp(path_ / relative); }
+
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot find a free port");
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, int timeout_seconds) {
+  std::string templ = (fs::temp_directory_path() / "rivi-run-XXXXXX").string();
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("cannot make a temporary directory");
+  const fs::path dir = templ;
+  const pid_t pid = spawn(argv, env, (dir / "out").string(), (dir / "err").string());
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  int status = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.status = decode_status(status);
+  result.out = slurp(dir / "out");
+  result.err = slurp(dir / "err");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return result;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, const std::string& log_path)
+    : pid_(spawn(argv, env, log_path, log_path)) {}
+
+Child::~Child() { stop(); }
+
+bool Child::running() {
+  if (pid_ < 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = decode_status(status);
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+int Child::stop() {
+  if (pid_ < 0) return status_;
+  ::kill(-pid_, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 500; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = decode_status(status);
+      pid_ = -1;
+      return status_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(-pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  status_ = decode_status(status);
+  pid_ = -1;
+  return status_;
+}
+
+bool wait_for_port(int port, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+LoopbackSite::LoopbackSite() = default;
+
+LoopbackSite::~LoopbackSite() {
+  server_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LoopbackSite::start() {
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  server_.wait_until_ready();
+}
+
+std::string LoopbackSite::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+}  // namespace rivi::testing
