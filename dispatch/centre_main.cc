@@ -1,3 +1,52 @@
-// Not built yet.
+// rivi-dispatch: the dispatch centre. Without --config it runs the embedded default: it listens on
+// 127.0.0.1:8890 and asks three in-process nodes that may probe this machine's own sites.
+#include "dispatch/centre.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
 #include <iostream>
-int main() { std::cerr << "not available yet\n"; return 1; }
+#include <thread>
+
+int main(int argc, char** argv) {
+  CLI::App app{"rivi-dispatch: asks every probe node to fetch a URL and answers their results"};
+  std::string config_path;
+  std::string listen;
+  app.add_option("-c,--config", config_path, "configuration file (JSON); default: the embedded one")
+      ->check(CLI::ExistingFile);
+  app.add_option("-l,--listen", listen, "host:port to listen on, overriding the configuration");
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    rivi::dispatch::CentreConfig config =
+        config_path.empty() ? rivi::dispatch::embedded_config() : rivi::dispatch::load_config(config_path);
+    if (!listen.empty()) {
+      rivi::dispatch::split_host_port(listen);
+      config.listen = listen;
+    }
+    rivi::dispatch::Centre centre(config);
+    const int port = centre.bind();
+
+    // SIGINT and SIGTERM stop the server cleanly: a thread waits for them and calls stop().
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::jthread waiter([&] {
+      int sig = 0;
+      sigwait(&stop_signals, &sig);
+      centre.stop();
+    });
+
+    std::cerr << "rivi-dispatch: listening on " << config.listen.substr(0, config.listen.rfind(':')) << ':' << port
+              << " with " << config.nodes.size() << " node(s)" << std::endl;
+    centre.run();
+    // run() also returns when the listener fails; wake the waiter so the program can end.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "rivi-dispatch: " << e.what() << '\n';
+    return 1;
+  }
+}

@@ -1,3 +1,55 @@
-// Not built yet.
+// rivi-node: one probe node. It answers POST /probe (form field `url`) with one measured fetch.
+// Inner addresses (loopback, private, link-local) are refused unless --allow-private is given.
+#include "dispatch/config.h"
+#include "dispatch/node.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
 #include <iostream>
-int main() { std::cerr << "not available yet\n"; return 1; }
+#include <thread>
+
+int main(int argc, char** argv) {
+  CLI::App app{"rivi-node: measures one fetch of a URL for the dispatch centre"};
+  std::string listen = "127.0.0.1:8891";
+  rivi::dispatch::NodeOptions options;
+  options.probe.isp = "rivi-node";
+  app.add_option("-l,--listen", listen, "host:port to listen on")->capture_default_str();
+  app.add_option("--isp", options.probe.isp, "label this node reports as its isp")->capture_default_str();
+  app.add_flag("--allow-private", options.probe.allow_private,
+               "probe loopback, private and link-local addresses too");
+  app.add_option("--timeout-ms", options.probe.timeout_ms, "time-out of one fetch")
+      ->check(CLI::Range(1L, 55000L))
+      ->capture_default_str();
+  app.add_option("--max-bytes", options.probe.max_bytes, "largest response body read")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30))
+      ->capture_default_str();
+  app.add_option("--key", options.key, "shared key callers must send (form field key)");
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    const auto [host, port] = rivi::dispatch::split_host_port(listen);
+    rivi::dispatch::NodeServer node(options);
+    node.bind(host, port);
+
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::jthread waiter([&] {
+      int sig = 0;
+      sigwait(&stop_signals, &sig);
+      node.stop();
+    });
+
+    std::cerr << "rivi-node: listening on " << listen << (options.probe.allow_private ? " (inner addresses allowed)" : "")
+              << std::endl;
+    node.run();
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "rivi-node: " << e.what() << '\n';
+    return 1;
+  }
+}

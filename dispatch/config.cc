@@ -1,0 +1,139 @@
+// embedded_config, load_config, parse_config, split_host_port.
+#include "dispatch/config.h"
+
+#include "host/record.h"
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace rivi::dispatch {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& origin, const std::string& what) {
+  throw std::runtime_error(origin + ": " + what);
+}
+
+void only_keys(const Record& r, const std::set<std::string>& known, const std::string& origin,
+               const std::string& where) {
+  for (auto it = r.begin(); it != r.end(); ++it) {
+    if (!known.count(it.key())) fail(origin, fmt::format("unknown key \"{}\" in {}", it.key(), where));
+  }
+}
+
+std::string text(const Record& v, const std::string& origin, const std::string& name) {
+  if (!v.is_string()) fail(origin, name + " must be text");
+  return v.get<std::string>();
+}
+
+long whole(const Record& v, const std::string& origin, const std::string& name, long lo, long hi) {
+  if (!v.is_number_integer()) fail(origin, name + " must be a whole number");
+  const auto n = v.get<std::int64_t>();
+  if (n < lo || n > hi) fail(origin, fmt::format("{} must lie between {} and {}", name, lo, hi));
+  return static_cast<long>(n);
+}
+
+}  // namespace
+
+CentreConfig embedded_config() {
+  CentreConfig c;
+  for (int i = 1; i <= 3; ++i) c.nodes.push_back({fmt::format("本机节点{}", i), "", "", true});
+  return c;
+}
+
+std::pair<std::string, int> split_host_port(const std::string& address) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) throw std::invalid_argument("expected host:port, got \"" + address + "\"");
+  std::string host = address.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string port_text = address.substr(colon + 1);
+  int port = -1;
+  if (!port_text.empty() && port_text.size() <= 5 && port_text.find_first_not_of("0123456789") == std::string::npos) {
+    port = std::stoi(port_text);
+  }
+  if (port < 1 || port > 65535) throw std::invalid_argument("bad port in \"" + address + "\"");
+  return {host, port};
+}
+
+CentreConfig parse_config(const std::string& text_in, const std::string& origin) {
+  Record doc;
+  try {
+    doc = decode(text_in);
+  } catch (const std::exception& e) {
+    fail(origin, e.what());
+  }
+  if (!doc.is_object()) fail(origin, "the configuration must be a JSON object");
+  only_keys(doc, {"listen", "deadline_ms", "probe_timeout_ms", "allowed_serverids", "access_key", "nodes"}, origin,
+            "the configuration");
+  CentreConfig c;
+  if (doc.contains("listen")) {
+    c.listen = text(doc["listen"], origin, "listen");
+    try {
+      split_host_port(c.listen);
+    } catch (const std::exception& e) {
+      fail(origin, std::string("listen: ") + e.what());
+    }
+  }
+  if (doc.contains("deadline_ms")) c.deadline_ms = whole(doc["deadline_ms"], origin, "deadline_ms", 100, 55000);
+  if (doc.contains("probe_timeout_ms")) {
+    c.probe_timeout_ms = whole(doc["probe_timeout_ms"], origin, "probe_timeout_ms", 100, 55000);
+  }
+  if (c.probe_timeout_ms > c.deadline_ms) {
+    // A node must be able to report a slow target as such before the centre gives up on the node.
+    c.probe_timeout_ms = c.deadline_ms;
+  }
+  if (doc.contains("allowed_serverids")) {
+    const Record& ids = doc["allowed_serverids"];
+    if (!ids.is_array()) fail(origin, "allowed_serverids must be a list of texts");
+    for (const Record& id : ids) c.allowed_serverids.push_back(text(id, origin, "allowed_serverids entry"));
+  }
+  if (doc.contains("access_key")) c.access_key = text(doc["access_key"], origin, "access_key");
+  if (!doc.contains("nodes") || !doc["nodes"].is_array() || doc["nodes"].empty()) {
+    fail(origin, "nodes must be a non-empty list");
+  }
+  int i = 0;
+  for (const Record& n : doc["nodes"]) {
+    const std::string where = fmt::format("nodes[{}]", i++);
+    if (!n.is_object()) fail(origin, where + " must be an object");
+    only_keys(n, {"isp", "address", "key", "local", "allow_private"}, origin, where);
+    NodeEntry e;
+    if (!n.contains("isp")) fail(origin, where + " needs an isp label");
+    e.isp = text(n["isp"], origin, where + ".isp");
+    if (e.isp.empty()) fail(origin, where + ".isp must not be empty");
+    const bool local = n.contains("local") && n["local"] == true;
+    if (n.contains("local") && !n["local"].is_boolean()) fail(origin, where + ".local must be true or false");
+    if (n.contains("allow_private") && !n["allow_private"].is_boolean()) {
+      fail(origin, where + ".allow_private must be true or false");
+    }
+    if (local == n.contains("address")) fail(origin, where + " needs either an address or \"local\": true");
+    if (local) {
+      e.allow_private = n.value("allow_private", false);
+      if (n.contains("key")) fail(origin, where + ": a key is for remote nodes only");
+    } else {
+      if (n.contains("allow_private")) fail(origin, where + ": allow_private is set on the node itself");
+      e.address = text(n["address"], origin, where + ".address");
+      try {
+        split_host_port(e.address);
+      } catch (const std::exception& ex) {
+        fail(origin, where + ".address: " + ex.what());
+      }
+      if (n.contains("key")) e.key = text(n["key"], origin, where + ".key");
+    }
+    c.nodes.push_back(std::move(e));
+  }
+  return c;
+}
+
+CentreConfig load_config(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(path + ": cannot read the file");
+  std::ostringstream text_in;
+  text_in << in.rdbuf();
+  return parse_config(text_in.str(), path);
+}
+
+}  // namespace rivi::dispatch

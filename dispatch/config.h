@@ -1,0 +1,49 @@
+// The dispatch centre's configuration: where it listens, which nodes it asks (with the label each
+// one is shown under as `isp`), how long it waits for them, and which callers it serves. Read from
+// a JSON file; without one the embedded default serves this machine alone.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rivi::dispatch {
+
+struct NodeEntry {
+  std::string isp;      // label shown as `isp` in the node's result
+  std::string address;  // host:port of a remote `rivi-node`; empty for an in-process node
+  std::string key;      // the remote node's shared key, sent as the form field `key`
+  bool allow_private = false;  // in-process node only: may probe inner addresses
+  bool local() const { return address.empty(); }
+};
+
+struct CentreConfig {
+  std::string listen = "127.0.0.1:8890";
+  long deadline_ms = 30000;       // one deadline for the whole fan-out, well inside the caller's 60 s
+  long probe_timeout_ms = 20000;  // each node's own fetch time-out; below the deadline
+  std::vector<std::string> allowed_serverids;  // empty: any server id
+  std::string access_key;                      // empty: no key asked
+  std::vector<NodeEntry> nodes;
+};
+
+// The embedded default: 127.0.0.1:8890 and three in-process nodes that may probe this machine's
+// own sites.
+CentreConfig embedded_config();
+
+// Reads a configuration file (JSON):
+//   {"listen": "127.0.0.1:8890", "deadline_ms": 30000, "probe_timeout_ms": 20000,
+//    "allowed_serverids": ["..."], "access_key": "...",
+//    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key": "..."},
+//              {"isp": "本机", "local": true, "allow_private": true}]}
+// Keys left out keep the embedded defaults, except `nodes`, which is required. Throws
+// std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
+// key, a value of the wrong type or out of range.
+CentreConfig load_config(const std::string& path);
+
+// Same as `load_config` for text already read; `origin` names it in error messages.
+CentreConfig parse_config(const std::string& text, const std::string& origin);
+
+// Splits "host:port" (also "[v6]:port"); throws std::invalid_argument for a missing or bad port.
+std::pair<std::string, int> split_host_port(const std::string& address);
+
+}  // namespace rivi::dispatch

@@ -1,0 +1,78 @@
+// answer_probe_request, NodeServer, same_secret.
+#include "dispatch/node.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace rivi::dispatch {
+
+namespace {
+
+Record refusal(const std::string& msg) {
+  Record r = Record::object();
+  r["status"] = false;
+  r["msg"] = msg;
+  return r;
+}
+
+std::string field(const std::multimap<std::string, std::string>& form, const std::string& name) {
+  auto it = form.find(name);
+  return it == form.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+bool same_secret(const std::string& a, const std::string& b) {
+  // Both sides are hashed first so that neither the length nor a common prefix shows in the time.
+  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+  unsigned int la = 0, lb = 0;
+  if (EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr) != 1 ||
+      EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("OpenSSL: SHA-256 failed");
+  }
+  return la == lb && CRYPTO_memcmp(da, db, la) == 0;
+}
+
+NodeAnswer answer_probe_request(const NodeOptions& options, const std::multimap<std::string, std::string>& form) {
+  if (!options.key.empty() && !same_secret(options.key, field(form, "key"))) {
+    return {403, refusal("访问密钥错误")};
+  }
+  const std::string url = field(form, "url");
+  if (std::string why = url_refusal(url); !why.empty()) return {400, refusal(why)};
+  ProbeOptions probe_options = options.probe;
+  if (std::string t = field(form, "timeout_ms"); !t.empty()) {
+    long asked = 0;
+    try {
+      asked = std::stol(t);
+    } catch (const std::exception&) {
+      return {400, refusal("timeout_ms必须是整数")};
+    }
+    if (asked < 1) return {400, refusal("timeout_ms必须是正整数")};
+    probe_options.timeout_ms = std::min(probe_options.timeout_ms, asked);
+    probe_options.connect_timeout_ms = std::min(probe_options.connect_timeout_ms, asked);
+  }
+  return {200, probe(url, probe_options)};
+}
+
+NodeServer::NodeServer(NodeOptions options) : options_(std::move(options)) {
+  server_.Post("/probe", [this](const httplib::Request& req, httplib::Response& res) {
+    NodeAnswer a = answer_probe_request(options_, req.params);
+    res.status = a.http_status;
+    res.set_content(encode(a.body), "application/json; charset=utf-8");
+  });
+}
+
+int NodeServer::bind(const std::string& host, int port) {
+  int bound = port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
+  if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+  return bound;
+}
+
+void NodeServer::run() { server_.listen_after_bind(); }
+
+void NodeServer::stop() { server_.stop(); }
+
+}  // namespace rivi::dispatch

@@ -1,0 +1,222 @@
+// url_refusal, is_inner_address, probe, unanswered, new_easy.
+#include "dispatch/probe.h"
+
+#include "dispatch/curl_handles.h"
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
+
+#include <array>
+#include <cstdint>
+
+namespace rivi::dispatch {
+
+namespace {
+
+constexpr std::size_t kMaxUrlLength = 2048;
+
+bool inner_v4(std::uint32_t a) {
+  struct Net {
+    std::uint32_t base;
+    int bits;
+  };
+  static constexpr std::array<Net, 13> kInner{{
+      {0x00000000, 8},   // "this" network
+      {0x0A000000, 8},   // private
+      {0x64400000, 10},  // carrier-grade NAT
+      {0x7F000000, 8},   // loopback
+      {0xA9FE0000, 16},  // link-local
+      {0xAC100000, 12},  // private
+      {0xC0000000, 24},  // protocol assignments
+      {0xC0000200, 24},  // documentation
+      {0xC0A80000, 16},  // private
+      {0xC6120000, 15},  // benchmarking
+      {0xC6336400, 24},  // documentation
+      {0xCB007100, 24},  // documentation
+      {0xE0000000, 3},   // multicast, reserved and broadcast (224.0.0.0 and above)
+  }};
+  for (const Net& n : kInner) {
+    if ((a >> (32 - n.bits)) == (n.base >> (32 - n.bits))) return true;
+  }
+  return false;
+}
+
+std::uint32_t v4_at(const unsigned char* b) {
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
+bool inner_v6(const unsigned char* b) {
+  bool zero12 = true;
+  for (int i = 0; i < 12; ++i) zero12 = zero12 && b[i] == 0;
+  if (zero12) return true;  // ::, ::1 and the deprecated IPv4-compatible form
+  bool mapped = b[10] == 0xff && b[11] == 0xff;
+  for (int i = 0; i < 10 && mapped; ++i) mapped = b[i] == 0;
+  if (mapped) return inner_v4(v4_at(b + 12));
+  static constexpr unsigned char kNat64[12] = {0x00, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0};
+  bool nat64 = true;
+  for (int i = 0; i < 12 && nat64; ++i) nat64 = b[i] == kNat64[i];
+  if (nat64) return inner_v4(v4_at(b + 12));
+  if (b[0] == 0x20 && b[1] == 0x02) return inner_v4(v4_at(b + 2));  // 6to4
+  if ((b[0] & 0xfe) == 0xfc) return true;                            // unique local
+  if (b[0] == 0xfe && (b[1] & 0x80) == 0x80) return true;            // link-local, site-local
+  if (b[0] == 0xff) return true;                                     // multicast
+  if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8) return true;  // documentation
+  return false;
+}
+
+double millis(CURL* h, CURLINFO what) {
+  curl_off_t us = 0;
+  curl_easy_getinfo(h, what, &us);
+  return static_cast<double>(us) / 1000.0;
+}
+
+curl_off_t off_info(CURL* h, CURLINFO what) {
+  curl_off_t v = 0;
+  curl_easy_getinfo(h, what, &v);
+  return v;
+}
+
+// State shared with libcurl's callbacks for one transfer.
+struct Transfer {
+  std::size_t received = 0;
+  std::size_t cap = 0;
+  bool capped = false;
+  bool refused = false;
+  std::string refused_ip;
+};
+
+size_t on_body(char*, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t len = size * count;
+  if (t->received + len > t->cap) {
+    t->capped = true;
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+  }
+  t->received += len;
+  return len;
+}
+
+// Runs once the connection stands and before the request goes out: the address libcurl really
+// connected to is judged here, so a name that resolves to an inner address gets no request.
+int on_prereq(void* user, char* primary_ip, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  if (is_inner_address(primary_ip)) {
+    t->refused = true;
+    t->refused_ip = primary_ip;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
+Record empty_result(const std::string& isp) {
+  Record r = Record::object();
+  r["isp"] = isp;
+  r["primary_ip"] = "";
+  r["http_code"] = 0;
+  r["total_time"] = 0.0;
+  r["namelookup_time"] = 0.0;
+  r["connect_time"] = 0.0;
+  r["appconnect_time"] = 0.0;
+  r["starttransfer_time"] = 0.0;
+  r["size_download"] = 0;
+  r["speed_download"] = 0;
+  return r;
+}
+
+}  // namespace
+
+EasyHandle new_easy() {
+  static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (global != CURLE_OK) throw std::runtime_error(std::string("libcurl: ") + curl_easy_strerror(global));
+  EasyHandle h(curl_easy_init());
+  if (!h) throw std::runtime_error("libcurl: cannot create a transfer handle");
+  return h;
+}
+
+std::string url_refusal(const std::string& url) {
+  if (url.empty()) return "缺少URL地址";
+  if (url.size() > kMaxUrlLength) return fmt::format("URL地址过长(最多{}字节)", kMaxUrlLength);
+  UrlHandle u(curl_url());
+  if (!u) throw std::runtime_error("libcurl: cannot create a URL handle");
+  if (curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return "URL地址无效";
+  char* raw = nullptr;
+  if (curl_url_get(u.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return "URL地址无效";
+  CurlText scheme(raw);
+  const std::string s = scheme.get();
+  if (s != "http" && s != "https") return "只能拨测http://或https://地址";
+  raw = nullptr;
+  if (curl_url_get(u.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return "URL地址缺少主机名";
+  CurlText host(raw);
+  if (std::string(host.get()).empty()) return "URL地址缺少主机名";
+  return "";
+}
+
+bool is_inner_address(const std::string& ip) {
+  unsigned char b[16];
+  if (inet_pton(AF_INET, ip.c_str(), b) == 1) return inner_v4(v4_at(b));
+  if (inet_pton(AF_INET6, ip.c_str(), b) == 1) return inner_v6(b);
+  return true;
+}
+
+Record probe(const std::string& url, const ProbeOptions& options) {
+  Record result = empty_result(options.isp);
+  if (std::string why = url_refusal(url); !why.empty()) {
+    result["error"] = why;
+    return result;
+  }
+  EasyHandle h = new_easy();
+  CURL* c = h.get();
+  Transfer t;
+  t.cap = options.max_bytes;
+  char error[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_PROXY, "");  // measure the target, never a proxy from the environment
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options.timeout_ms);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.max_bytes));
+  curl_easy_setopt(c, CURLOPT_USERAGENT, "rivi-node/1");
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  if (!options.allow_private) {
+    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, on_prereq);
+    curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  }
+  const CURLcode rc = curl_easy_perform(c);
+
+  char* ip = nullptr;
+  curl_easy_getinfo(c, CURLINFO_PRIMARY_IP, &ip);
+  long code = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+  result["primary_ip"] = ip ? ip : "";
+  result["http_code"] = code;
+  result["total_time"] = millis(c, CURLINFO_TOTAL_TIME_T);
+  result["namelookup_time"] = millis(c, CURLINFO_NAMELOOKUP_TIME_T);
+  result["connect_time"] = millis(c, CURLINFO_CONNECT_TIME_T);
+  result["appconnect_time"] = millis(c, CURLINFO_APPCONNECT_TIME_T);
+  result["starttransfer_time"] = millis(c, CURLINFO_STARTTRANSFER_TIME_T);
+  result["size_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SIZE_DOWNLOAD_T));
+  result["speed_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SPEED_DOWNLOAD_T));
+  if (rc != CURLE_OK) {
+    if (t.refused) {
+      result["error"] = "inner address refused: " + t.refused_ip;
+    } else if (t.capped || rc == CURLE_FILESIZE_EXCEEDED) {
+      result["error"] = fmt::format("response larger than {} bytes", options.max_bytes);
+    } else {
+      result["error"] = error[0] ? std::string(error) : std::string(curl_easy_strerror(rc));
+    }
+  }
+  return result;
+}
+
+Record unanswered(const std::string& node_label) {
+  Record r = empty_result(kNoAnswer);
+  r["node"] = node_label;
+  return r;
+}
+
+}  // namespace rivi::dispatch

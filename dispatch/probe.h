@@ -1,0 +1,44 @@
+// One probe node's measurement: a single GET of a URL with libcurl, and the node result record
+// that describes it. The same code runs in `rivi-node` and in the centre's in-process nodes.
+#pragma once
+
+#include "host/record.h"
+
+#include <cstddef>
+#include <string>
+
+namespace rivi::dispatch {
+
+// The text that marks a node that gave no answer.
+inline constexpr const char* kNoAnswer = "节点未响应";
+
+struct ProbeOptions {
+  std::string isp;               // label written into the result's `isp`
+  bool allow_private = false;    // when false, inner addresses are refused after resolution
+  long timeout_ms = 20000;       // whole request, including the body
+  long connect_timeout_ms = 10000;
+  std::size_t max_bytes = 8u << 20;  // body size cap, enforced while reading
+};
+
+// Empty when `url` is a probe-able URL (http or https, at most 2048 bytes, a host present),
+// otherwise the reason it is refused, ready to show to the caller.
+std::string url_refusal(const std::string& url);
+
+// True for loopback, private, link-local, carrier-grade NAT, multicast, unspecified and reserved
+// addresses (IPv4 and IPv6, with IPv4-mapped and NAT64 forms judged by the IPv4 inside). Text that
+// is no address at all counts as inner, so an unknown form is refused rather than let through.
+bool is_inner_address(const std::string& ip);
+
+// Fetches `url` once and answers its node result, keys in this order: isp, primary_ip, http_code,
+// total_time, namelookup_time, connect_time, appconnect_time, starttransfer_time (milliseconds,
+// reals), size_download (bytes), speed_download (bytes per second); plus `error` with libcurl's
+// reason when the transfer did not complete. Redirects are not followed. Never throws for a
+// failure of the target: a failed resolution leaves `primary_ip` empty, no response gives
+// `http_code` 0. Throws std::runtime_error only when libcurl itself cannot be set up.
+Record probe(const std::string& url, const ProbeOptions& options);
+
+// The result listed for a node that failed or missed the deadline: `isp` kNoAnswer, the other
+// keys of a node result present and empty ("" or 0), and `node` naming the node.
+Record unanswered(const std::string& node_label);
+
+}  // namespace rivi::dispatch
