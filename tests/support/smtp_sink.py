@@ -87,7 +87,7 @@ class Handler:
             "transfer_encoding": html_part.get("Content-Transfer-Encoding") if html_part is not None else None,
             "html": html,
             "bare_lf": any(raw[i] == 0x0A and (i == 0 or raw[i - 1] != 0x0D) for i in range(len(raw))),
-            "tls": session.ssl is not None,
+            "tls": session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None,
             "login": login,
         }
         with open(self.out, "a", encoding="utf-8") as f:
