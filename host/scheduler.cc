@@ -169,9 +169,9 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
       job.where1 = 0;
     }
     if (row["type"] != "minute-n") {
-      problem = fmt::format("type {} is not minute-n", text_of(row["type"]));
+      problem = fmt::format("type '{}' is not minute-n", text_of(row["type"]));
     } else if (job.where1 < 1 || job.where1 > std::numeric_limits<std::int64_t>::max() / minute_ms) {
-      problem = fmt::format("interval {} is not a whole number of minutes from 1", text_of(row["where1"]));
+      problem = fmt::format("interval '{}' is not a whole number of minutes, at least 1", text_of(row["where1"]));
     } else if (!row["sBody"].is_string() || row["sBody"].get_ref<const std::string&>().empty()) {
       problem = "no command";
     } else {
