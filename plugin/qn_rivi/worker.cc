@@ -1,7 +1,38 @@
-// The worker `rivi_worker <id>`: one probe run of a task (started by the launcher `rivi`).
+// The worker `rivi_worker <task id>`: one probe run of a task, as a scheduled job starts it through
+// the launcher `rivi`. When it lies in <root>/plugin/qn_rivi/ it takes <root> as the panel root,
+// whatever the working directory; elsewhere (a build tree) PANEL_ROOT applies. It prints the answer
+// of `start` as one line of JSON and exits 0; on an error it prints the error on standard error
+// and exits 1.
+#include "host/paths.h"
+#include "host/public.h"
+#include "host/record.h"
+#include "plugin/qn_rivi/qn_rivi_main.h"
+
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
-int main() {
-  std::cerr << "rivi_worker: probing is not available yet\n";
-  return 1;
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: rivi_worker <task id>\n";
+    return 2;
+  }
+  try {
+    const std::filesystem::path dir = rivi::executable_dir();
+    if (dir.filename() == "qn_rivi" && dir.parent_path().filename() == "plugin") {
+      const std::string root = dir.parent_path().parent_path().string();
+      if (setenv("PANEL_ROOT", root.c_str(), 1) != 0) throw std::runtime_error("cannot set PANEL_ROOT");
+    }
+    rivi::load_qn_rivi_module();
+    rivi::qn_rivi_main plugin;
+    rivi::Record args = rivi::Record::object();
+    args["id"] = argv[1];
+    const rivi::Record answer = plugin.start(args);
+    std::cout << rivi::encode(answer) << std::endl;
+    return 0;
+  } catch (...) {
+    std::cout << std::flush;
+    std::cerr << rivi::public_::get_error_info() << std::endl;
+    return 1;
+  }
 }
