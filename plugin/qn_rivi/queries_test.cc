@@ -106,7 +106,8 @@ TEST_F(TaskLogTest, SummaryOfEachRow) {
   std::vector<Record> rows;
   for (int p = 1; p <= 2; ++p) {
     Record args{{"pid", "1"}, {"p", std::to_string(p)}};
-    for (const Record& row : plugin_.get_task_log(args).at("data")) rows.push_back(row);
+    const Record answer = plugin_.get_task_log(args);
+    for (const Record& row : answer.at("data")) rows.push_back(row);
   }
   ASSERT_EQ(rows.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
