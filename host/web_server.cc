@@ -1,7 +1,6 @@
 #include "host/web_server.h"
 
 #include "host/paths.h"
-#include "plugin/qn_rivi/methods.h"
 
 #include <curl/curl.h>
 #include <httplib.h>
@@ -292,7 +291,7 @@ void WebServer::install_routes() {
     send_json(res, 200, Record{{"status", true}, {"msg", "已退出"}});
   });
 
-  s.Post("/plugin", [guard](const httplib::Request& req, httplib::Response& res) {
+  s.Post("/plugin", [this, guard](const httplib::Request& req, httplib::Response& res) {
     if (!guard(req, res)) return;
     // The call is named by the URL alone; the body's fields are the method's arguments.
     auto q = req.target.find('?');
@@ -300,14 +299,14 @@ void WebServer::install_routes() {
     if (query.value("action", "") != "a" || query.value("name", "") != "qn_rivi")
       return send_error(res, 404, "unknown plug-in action");
     std::string method = query.value("s", "");
-    // Checked here rather than left to call_web_method's std::out_of_range, which a method may
-    // also raise for its own reasons (a number beyond 64 bits) and which must then be a 500.
-    if (!web_methods().contains(method)) return send_error(res, 404, "unknown method: " + method);
+    // Checked before the call rather than told from the call's errors: a method may raise
+    // std::out_of_range for its own reasons (a number beyond 64 bits), and that is a 500.
+    if (!options_.plugin.callable || !options_.plugin.callable(method)) return send_error(res, 404, "unknown method: " + method);
     if (!is_form(req)) return send_error(res, 415, "expected a form body");
     Record answer;
     try {
       Record args = form_record(req.body);
-      answer = call_web_method(method, args);
+      answer = options_.plugin.call(method, args);
     } catch (const std::exception& e) {
       return send_error(res, 500, e.what());
     }

@@ -14,6 +14,7 @@
 #include "host/record.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,7 +35,16 @@ std::pair<std::string, int> parse_listen(const std::string& text);
 // the order they first appear; a repeated key keeps its first place and its last value.
 Record form_record(std::string_view body);
 
+// How the server reaches the plug-in, supplied by the panel program (the host does not link the
+// plug-in): whether a method name is web-callable, and the call itself, which constructs the
+// plug-in object for the request and answers the method's record or throws.
+struct PluginMethods {
+  std::function<bool(const std::string& method)> callable;
+  std::function<Record(const std::string& method, Record& args)> call;
+};
+
 struct WebOptions {
+  PluginMethods plugin;
   std::string host = "127.0.0.1";
   int port = 8888;  // 0: any free port (see WebServer::port)
   // The page's files; empty means <root>/plugin/qn_rivi/static.

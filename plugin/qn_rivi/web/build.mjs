@@ -1,0 +1,21 @@
+// Stages the page into one folder: its own files from src/ plus the charting library's browser
+// build from node_modules (installed by `npm ci` in this folder). Usage: node build.mjs OUT_DIR
+import { copyFileSync, existsSync, mkdirSync, readdirSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const out = process.argv[2];
+if (!out) {
+  console.error('usage: node build.mjs OUT_DIR');
+  process.exit(2);
+}
+const chart = join(here, 'node_modules', 'chart.js', 'dist', 'chart.umd.js');
+if (!existsSync(chart)) {
+  console.error(`chart.js is not installed: run "npm ci" in ${here} (scripts/install-deps.sh does it)`);
+  process.exit(1);
+}
+mkdirSync(join(out, 'vendor'), { recursive: true });
+for (const name of readdirSync(join(here, 'src'))) copyFileSync(join(here, 'src', name), join(out, name));
+copyFileSync(chart, join(out, 'vendor', 'chart.umd.js'));
+copyFileSync(join(here, 'node_modules', 'chart.js', 'LICENSE.md'), join(out, 'vendor', 'chart.js.LICENSE.md'));
