@@ -1,0 +1,215 @@
+// The centre with real nodes on loopback (in-process, remote, dead, too slow, answering garbage),
+// its caller and URL checks, and its configuration file.
+#include "dispatch/centre.h"
+#include "dispatch/node.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace rivi::dispatch {
+namespace {
+
+using rivi::testing::LoopbackSite;
+using rivi::testing::free_port;
+
+// A NodeServer serving on its own thread, stopped and joined on destruction.
+class RunningNode {
+ public:
+  explicit RunningNode(NodeOptions o) : node_(std::move(o)) {
+    port_ = node_.bind("127.0.0.1", 0);
+    thread_ = std::jthread([this] { node_.run(); });
+    rivi::testing::wait_for_port(port_);
+  }
+  ~RunningNode() { node_.stop(); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  NodeServer node_;
+  int port_ = 0;
+  std::jthread thread_;
+};
+
+class RunningCentre {
+ public:
+  explicit RunningCentre(CentreConfig c) : centre_(std::move(c)) {
+    port_ = centre_.bind(free_port());
+    thread_ = std::jthread([this] { centre_.run(); });
+    rivi::testing::wait_for_port(port_);
+  }
+  ~RunningCentre() { centre_.stop(); }
+  int port() const { return port_; }
+
+ private:
+  Centre centre_;
+  int port_ = 0;
+  std::jthread thread_;
+};
+
+TEST(Centre, AnswersEveryNodeInOrderAndMarksTheOnesThatFail) {
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("fine", "text/plain"); });
+  target.start();
+
+  // A node whose answer would be valid but comes long after the deadline, and one that answers
+  // something that is no node result.
+  LoopbackSite slow_node;
+  slow_node.server().Post("/probe", [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    res.set_content("{\"isp\": \"late\", \"http_code\": 200, \"total_time\": 1.0}", "application/json");
+  });
+  slow_node.start();
+  LoopbackSite garbage_node;
+  garbage_node.server().Post("/probe", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<html>not json</html>", "text/html");
+  });
+  garbage_node.start();
+
+  NodeOptions remote_options;
+  remote_options.probe.isp = "what-the-node-calls-itself";
+  remote_options.probe.allow_private = true;
+  remote_options.key = "node-key";
+  RunningNode remote(remote_options);
+
+  CentreConfig c;
+  c.deadline_ms = 1000;
+  c.nodes = {
+      {"本地", "", "", true},
+      {"远程", remote.address(), "node-key", false},
+      {"死节点", "127.0.0.1:" + std::to_string(free_port()), "", false},
+      {"慢节点", "127.0.0.1:" + std::to_string(slow_node.port()), "", false},
+      {"错钥匙", remote.address(), "wrong-key", false},
+      {"乱答", "127.0.0.1:" + std::to_string(garbage_node.port()), "", false},
+  };
+  RunningCentre centre(c);
+
+  httplib::Client client("127.0.0.1", centre.port());
+  client.set_read_timeout(10, 0);
+  auto res = client.Post("/api/local/rivi", httplib::Params{{"serverid", "x"}, {"url", target.url("/ok")}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  const Record list = decode(res->body);
+  ASSERT_TRUE(list.is_array());
+  ASSERT_EQ(list.size(), 6u);
+
+  EXPECT_EQ(list[0]["isp"], "本地");
+  EXPECT_EQ(list[0]["http_code"], 200);
+  EXPECT_EQ(list[1]["isp"], "远程");
+  EXPECT_EQ(list[1]["http_code"], 200);
+  EXPECT_EQ(list[1]["size_download"], 4);
+  const std::string labels[] = {"死节点", "慢节点", "错钥匙", "乱答"};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(labels[i]);
+    EXPECT_EQ(list[2 + i], unanswered(labels[i]));
+  }
+  EXPECT_EQ(list[2]["isp"], "节点未响应");
+  EXPECT_EQ(list[2]["http_code"], 0);
+  EXPECT_EQ(list[2]["primary_ip"], "");
+}
+
+TEST(Centre, ChecksTheCallerAndTheUrlBeforeAskingAnyNode) {
+  LoopbackSite counting_node;
+  int asked = 0;
+  counting_node.server().Post("/probe", [&](const httplib::Request&, httplib::Response& res) {
+    ++asked;
+    res.set_content("{\"isp\": \"n\", \"http_code\": 200, \"total_time\": 1.0}", "application/json");
+  });
+  counting_node.start();
+
+  CentreConfig c;
+  c.allowed_serverids = {"aaa", "bbb"};
+  c.access_key = "k3y";
+  c.nodes = {{"n", "127.0.0.1:" + std::to_string(counting_node.port()), "", false}};
+  const Centre centre(c);
+
+  struct Case {
+    std::multimap<std::string, std::string> form;
+    int status;
+    std::string msg;
+  };
+  const Case cases[] = {
+      {{{"url", "http://example.com/"}}, 403, "服务器未获授权"},
+      {{{"serverid", "ccc"}, {"access_key", "k3y"}, {"url", "http://example.com/"}}, 403, "服务器未获授权"},
+      {{{"serverid", "aaa"}, {"url", "http://example.com/"}}, 403, "访问密钥错误"},
+      {{{"serverid", "aaa"}, {"access_key", "k3"}, {"url", "http://example.com/"}}, 403, "访问密钥错误"},
+      {{{"serverid", "bbb"}, {"access_key", "k3y"}}, 400, "缺少URL地址"},
+      {{{"serverid", "bbb"}, {"access_key", "k3y"}, {"url", "javascript:alert(1)"}}, 400, "URL地址无效"},
+      {{{"serverid", "bbb"}, {"access_key", "k3y"}, {"url", "ftp://example.com/"}}, 400, "只能拨测http://或https://地址"},
+  };
+  for (const Case& k : cases) {
+    const CentreAnswer a = centre.answer(k.form);
+    EXPECT_EQ(a.http_status, k.status);
+    EXPECT_EQ(a.body, Record({{"status", false}, {"msg", k.msg}}));
+  }
+  EXPECT_EQ(asked, 0);
+
+  const CentreAnswer ok = centre.answer({{"serverid", "bbb"}, {"access_key", "k3y"}, {"url", "http://example.com/"}});
+  EXPECT_EQ(ok.http_status, 200);
+  ASSERT_EQ(ok.body.size(), 1u);
+  EXPECT_EQ(ok.body[0]["isp"], "n");
+  EXPECT_EQ(asked, 1);
+}
+
+TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {
+  const CentreConfig c = parse_config(
+      R"({"listen": "0.0.0.0:9000", "deadline_ms": 5000, "probe_timeout_ms": 4000,
+          "allowed_serverids": ["a"], "access_key": "k",
+          "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key": "nk"},
+                    {"isp": "本机", "local": true, "allow_private": true}]})",
+      "centre.json");
+  EXPECT_EQ(c.listen, "0.0.0.0:9000");
+  EXPECT_EQ(c.deadline_ms, 5000);
+  EXPECT_EQ(c.probe_timeout_ms, 4000);
+  EXPECT_EQ(c.allowed_serverids, std::vector<std::string>{"a"});
+  EXPECT_EQ(c.access_key, "k");
+  ASSERT_EQ(c.nodes.size(), 2u);
+  EXPECT_EQ(c.nodes[0].isp, "电信");
+  EXPECT_EQ(c.nodes[0].address, "10.0.0.7:8891");
+  EXPECT_EQ(c.nodes[0].key, "nk");
+  EXPECT_FALSE(c.nodes[0].local());
+  EXPECT_TRUE(c.nodes[1].local());
+  EXPECT_TRUE(c.nodes[1].allow_private);
+
+  const std::pair<std::string, std::string> bad[] = {
+      {"[]", "centre.json: the configuration must be a JSON object"},
+      {"{", "centre.json: invalid JSON"},
+      {R"({"nodes": []})", "centre.json: nodes must be a non-empty list"},
+      {R"({"node": [{"isp": "a", "local": true}]})", "centre.json: unknown key \"node\" in the configuration"},
+      {R"({"nodes": [{"isp": "a"}]})", "centre.json: nodes[0] needs either an address or \"local\": true"},
+      {R"({"nodes": [{"isp": "a", "local": true, "address": "h:1"}]})",
+       "centre.json: nodes[0] needs either an address or \"local\": true"},
+      {R"({"nodes": [{"isp": "", "local": true}]})", "centre.json: nodes[0].isp must not be empty"},
+      {R"({"nodes": [{"isp": "a", "address": "h"}]})", "centre.json: nodes[0].address: expected host:port, got \"h\""},
+      {R"({"nodes": [{"isp": "a", "address": "h:99999"}]})", "centre.json: nodes[0].address: bad port in \"h:99999\""},
+      {R"({"nodes": [{"isp": "a", "address": "h:1", "allow_private": true}]})",
+       "centre.json: nodes[0]: allow_private is set on the node itself"},
+      {R"({"deadline_ms": 60000, "nodes": [{"isp": "a", "local": true}]})",
+       "centre.json: deadline_ms must lie between 100 and 55000"},
+      {R"({"deadline_ms": "5", "nodes": [{"isp": "a", "local": true}]})", "centre.json: deadline_ms must be a whole number"},
+      {R"({"access_key": 5, "nodes": [{"isp": "a", "local": true}]})", "centre.json: access_key must be text"},
+  };
+  for (const auto& [text, error] : bad) {
+    try {
+      parse_config(text, "centre.json");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).substr(0, error.size()), error) << text;
+    }
+  }
+}
+
+TEST(CentreConfig, EmbeddedDefaultServesThisMachine) {
+  const CentreConfig c = embedded_config();
+  EXPECT_EQ(c.listen, "127.0.0.1:8890");
+  EXPECT_LT(c.deadline_ms, 60000);
+  ASSERT_GE(c.nodes.size(), 2u);
+  for (const NodeEntry& n : c.nodes) {
+    EXPECT_TRUE(n.local());
+    EXPECT_TRUE(n.allow_private);
+  }
+}
+
+}  // namespace
+}  // namespace rivi::dispatch
