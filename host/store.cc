@@ -141,12 +141,19 @@ void Connection::exec_script(std::string_view sql) {
   }
 }
 
-Query::Query(std::string table) : Query(std::move(table), std::make_shared<Connection>(database_path())) {}
+namespace {
+std::string checked_table(std::string table) {
+  if (!is_identifier(table)) throw std::invalid_argument("not a table name: " + table);
+  return table;
+}
+}  // namespace
+
+// The table name is checked before the database is opened (members initialise in order).
+Query::Query(std::string table)
+    : table_(checked_table(std::move(table))), db_(std::make_shared<Connection>(database_path())) {}
 
 Query::Query(std::string table, std::shared_ptr<Connection> connection)
-    : table_(std::move(table)), db_(std::move(connection)) {
-  if (!is_identifier(table_)) throw std::invalid_argument("not a table name: " + table_);
-}
+    : table_(checked_table(std::move(table))), db_(std::move(connection)) {}
 
 Query& Query::where(std::string condition, Record params) {
   condition_ = std::move(condition);

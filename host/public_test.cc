@@ -1,0 +1,98 @@
+#include "host/panel_auth.h"
+#include "host/public.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+namespace rivi {
+namespace {
+
+TEST(Files, ReadMissingGivesNothingAndWriteReplacesAtomically) {
+  testing::TempRoot root(false);
+  const std::string path = root.file("data/new/x.json");
+  EXPECT_FALSE(public_::ReadFile(path).has_value());
+  public_::writeFile(path, "[1]");
+  public_::writeFile(path, "[]");
+  EXPECT_EQ(public_::ReadFile(path).value(), "[]");
+  for (const auto& entry : std::filesystem::directory_iterator(root.file("data/new")))
+    EXPECT_EQ(entry.path().filename(), "x.json");  // no temporary file left behind
+  EXPECT_THROW(public_::writeFile("/proc/nope/x", "x"), std::runtime_error);
+}
+
+TEST(Pager, ShiftAndRowFollowThePage) {
+  struct Case {
+    std::int64_t count, p;
+    std::int64_t pages, shift;
+  };
+  for (const Case c : {Case{0, 1, 0, 0}, Case{12, 1, 1, 0}, Case{13, 2, 2, 12}, Case{25, 3, 3, 24}, Case{25, 9, 3, 96},
+                       Case{5, 0, 1, 0}, Case{5, -3, 1, 0}}) {
+    const Record page = public_::get_page(c.count, c.p, 12);
+    EXPECT_EQ(page["pages"], c.pages) << c.count << "/" << c.p;
+    EXPECT_EQ(page["shift"], c.shift) << c.count << "/" << c.p;
+    EXPECT_EQ(page["row"], 12);
+    EXPECT_EQ(page["count"], c.count);
+  }
+}
+
+TEST(ToSize, ReadableUnits) {
+  EXPECT_EQ(public_::to_size(0), "0 B");
+  EXPECT_EQ(public_::to_size(1023), "1023 B");
+  EXPECT_EQ(public_::to_size(1536), "1.50 KB");
+  EXPECT_EQ(public_::to_size(3.5 * 1024 * 1024), "3.50 MB");
+  EXPECT_EQ(public_::to_size(12.4), "12 B");
+  EXPECT_THROW(public_::to_size("12"), std::invalid_argument);
+  EXPECT_THROW(public_::to_size(nullptr), std::invalid_argument);
+}
+
+TEST(Clock, PanelNowFixesTimeAndDate) {
+  ::setenv("PANEL_NOW", "1700000000", 1);
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  EXPECT_EQ(public_::now(), 1700000000);
+  EXPECT_EQ(public_::format_date(), "2023-11-14 22:13:20");
+  ::unsetenv("PANEL_NOW");
+  EXPECT_NEAR(static_cast<double>(public_::now()), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+TEST(HttpPost, SendsFormFieldsAndRaisesOnTransportFailure) {
+  testing::LoopbackSite site;
+  site.server().Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.get_header_value("Content-Type") + "|" + req.get_param_value("url") + "|" +
+                        req.get_param_value("n") + "|" + req.body,
+                    "text/plain");
+  });
+  site.start();
+  const std::string body = public_::httpPost(site.url("/echo"), Record{{"url", "http://a/?x=1&y=中"}, {"n", 3}}, 5);
+  EXPECT_EQ(body,
+            "application/x-www-form-urlencoded|http://a/?x=1&y=中|3|url=http%3A%2F%2Fa%2F%3Fx%3D1%26y%3D%E4%B8%AD&n=3");
+  const int dead = testing::free_port();
+  EXPECT_THROW(public_::httpPost("http://127.0.0.1:" + std::to_string(dead) + "/", Record::object(), 2), std::runtime_error);
+}
+
+TEST(Services, LogEnvelopeErrorTextAndIdentity) {
+  testing::TempRoot root;
+  public_::WriteLog("拔测监控", "创建拔测任务[web]");
+  const Record row = public_::M("logs").find();
+  EXPECT_EQ(row["type"], "拔测监控");
+  EXPECT_EQ(row["log"], "创建拔测任务[web]");
+  EXPECT_EQ(encode(public_::returnMsg(false, "错误的参数!")), R"({"status": false, "msg": "\u9519\u8bef\u7684\u53c2\u6570!"})");
+  try {
+    throw std::runtime_error("boom");
+  } catch (...) {
+    EXPECT_EQ(public_::get_error_info(), "std::runtime_error: boom");
+  }
+  const Record a = panelAuth().create_serverid(nullptr);
+  const Record b = panelAuth().create_serverid(nullptr);
+  EXPECT_EQ(a["serverid"].get<std::string>().size(), 32u);
+  EXPECT_EQ(a["serverid"], b["serverid"]);  // kept under the root
+  EXPECT_FALSE(a.contains("access_key"));
+  root.write("data/dispatch_key", "s3cret\n");
+  EXPECT_EQ(panelAuth().create_serverid(nullptr)["access_key"], "s3cret");
+}
+
+}  // namespace
+}  // namespace rivi

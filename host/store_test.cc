@@ -1,0 +1,97 @@
+#include "host/public.h"
+#include "host/store.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+namespace rivi {
+namespace {
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db = std::make_shared<Connection>(root.file("data/default.db"));
+    db->exec_script(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY AUTOINCREMENT, name STRING (64), url STRING (128), n INTEGER, r REAL);");
+  }
+  Query M() { return Query("t", db); }
+
+  testing::TempRoot root;
+  std::shared_ptr<Connection> db;
+};
+
+TEST_F(StoreTest, InsertAnswersIdsAndSelectKeepsColumnOrder) {
+  EXPECT_EQ(M().insert(Record{{"name", "a"}, {"url", "http://a/"}, {"n", 1}, {"r", 10.0}}), 1);
+  EXPECT_EQ(M().insert(Record{{"url", "http://b/"}, {"name", "b"}}), 2);
+  const Record rows = M().order("id desc").select();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(encode(rows[0]), R"({"id": 2, "name": "b", "url": "http://b/", "n": null, "r": null})");
+  EXPECT_TRUE(rows[1]["r"].is_number_float());
+}
+
+TEST_F(StoreTest, IdsGivenAsTextMatchIntegerColumns) {
+  M().insert(Record{{"name", "a"}, {"n", "5"}});
+  EXPECT_EQ(M().where("id=?", "1").getField("name"), "a");
+  EXPECT_EQ(M().where("n=?", "5").count(), 1);
+  EXPECT_TRUE(M().where("id=?", "1").getField("n").is_number_integer());  // affinity converted "5"
+}
+
+TEST_F(StoreTest, TuplesBareValuesAndTheEmptyCondition) {
+  for (int i = 0; i < 5; ++i) M().insert(Record{{"name", "n" + std::to_string(i)}, {"n", i}});
+  EXPECT_EQ(M().where("n > ? AND n < ?", Record::array({0, 4})).count(), 3);
+  EXPECT_EQ(M().where("n=?", 2).getField("name"), "n2");
+  EXPECT_EQ(M().where("", Record::array()).count(), 5);
+  EXPECT_EQ(M().count(), 5);
+  EXPECT_EQ(M().order("id desc").limit("1,2").select().size(), 2u);
+  EXPECT_EQ(M().order("id desc").limit("1,2").select()[0]["n"], 3);
+  EXPECT_THROW(M().where("n=? AND id=?", 1).count(), std::invalid_argument);
+}
+
+TEST_F(StoreTest, SearchTextIsBoundNotSpliced) {
+  M().insert(Record{{"name", "it's"}, {"url", "http://x/?q='1'"}});
+  const std::string text = "'; DROP TABLE t; --";
+  EXPECT_EQ(M().where("name=? OR url LIKE ?", Record::array({text, "%" + text + "%"})).count(), 0);
+  EXPECT_EQ(M().where("name=? OR url LIKE ?", Record::array({"it's", "%'1'%"})).count(), 1);
+  EXPECT_EQ(M().count(), 1);
+}
+
+TEST_F(StoreTest, NoMatchGivesNullAndATerminalCallResetsTheQuery) {
+  EXPECT_TRUE(M().where("id=?", 42).find().is_null());
+  EXPECT_TRUE(M().where("id=?", 42).getField("name").is_null());
+  M().insert(Record{{"name", "a"}, {"n", 1}});
+  M().insert(Record{{"name", "b"}, {"n", 2}});
+  auto q = M();
+  EXPECT_EQ(q.where("n=?", 2).getField("name"), "b");
+  EXPECT_EQ(q.order("id desc").getField("name"), "b");
+  EXPECT_EQ(q.getField("name"), "a");  // no condition or order left from earlier calls
+}
+
+TEST_F(StoreTest, UpdateAndDeleteTouchOnlyMatchingRows) {
+  M().insert(Record{{"name", "a"}, {"n", 1}});
+  M().insert(Record{{"name", "b"}, {"n", 2}});
+  EXPECT_EQ(M().where("id=?", 1).update(Record{{"name", "c"}, {"n", 7}}), 1);
+  EXPECT_EQ(M().where("id=?", 1).update(Record::object()), 0);
+  EXPECT_EQ(M().where("id=?", 2).getField("name"), "b");
+  EXPECT_EQ(M().where("id=?", 1).getField("n"), 7);
+  EXPECT_EQ(M().where("id=?", 1).delete_(), 1);
+  EXPECT_EQ(M().count(), 1);
+}
+
+TEST_F(StoreTest, StringColumnsTakeNumericAffinity) {
+  // "STRING (64)" is neither TEXT nor a numeric type name: SQLite gives it numeric affinity.
+  M().insert(Record{{"name", "12"}});
+  EXPECT_TRUE(M().getField("name").is_number_integer());
+}
+
+TEST(Store, ClearErrors) {
+  EXPECT_THROW(Query("t; DROP TABLE x"), std::invalid_argument);
+  try {
+    Connection db("/nonexistent-dir/x.db");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent-dir/x.db"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace rivi
