@@ -1,4 +1,6 @@
-// The panel program: `panel install`, `panel call qn_rivi METHOD key=value ...`, `panel serve`.
+// The panel program: `panel install`, `panel call qn_rivi METHOD key=value ...`, `panel serve`,
+// `panel passwd`.
+#include "host/admin_auth.h"
 #include "host/install.h"
 #include "host/paths.h"
 #include "host/record.h"
@@ -47,12 +49,29 @@ int main(int argc, char** argv) {
   bool no_web = false;
   serve->add_flag("--no-web", no_web, "Run the scheduler alone");
 
+  auto* passwd = app.add_subcommand("passwd", "Set the web administrator's password (a new random one by default)");
+  bool password_stdin = false;
+  passwd->add_flag("--stdin", password_stdin, "Read the new password from the first line of standard input");
+
   CLI11_PARSE(app, argc, argv);
 
   try {
     if (*install) {
       rivi::install_panel(rivi::panel_root(), rivi::executable_dir());
       std::cout << "panel root ready: " << rivi::panel_root().string() << "\n";
+      rivi::make_admin_password_at_install(std::cout);
+      return 0;
+    }
+    if (*passwd) {
+      std::string password;
+      if (password_stdin) {
+        if (!std::getline(std::cin, password)) throw std::invalid_argument("no password on standard input");
+      } else {
+        password = rivi::random_password();
+      }
+      rivi::set_admin_password(password);
+      if (password_stdin) std::cout << "panel administrator password changed\n";
+      else std::cout << "panel administrator password: " << password << "\n";
       return 0;
     }
     if (*call) {
@@ -63,6 +82,8 @@ int main(int argc, char** argv) {
     }
     if (*serve) {
       options.web = !no_web;
+      options.plugin = {[](const std::string& name) { return rivi::web_methods().contains(name); },
+                        rivi::call_web_method};
       return rivi::serve(options);
     }
   } catch (const std::exception& e) {

@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <iostream>
+#include <memory>
+#include <tuple>
 #include <stdexcept>
 #include <thread>
 
@@ -33,11 +35,21 @@ int serve(const ServeOptions& options) {
                       runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
 
-  // The web server starts here when `options.web` is set, and stops after the signal below.
-  if (options.web) std::cerr << "panel serve: the web server is not built in yet; running the scheduler alone\n";
+  // Stopped and joined by its destructor after the signal below (or when it cannot listen).
+  std::unique_ptr<WebServer> web;
+  if (options.web) {
+    WebOptions web_options;
+    std::tie(web_options.host, web_options.port) = parse_listen(options.listen);
+    web_options.plugin = options.plugin;
+    const std::string address = "http://" + web_options.host + ":" + std::to_string(web_options.port);
+    web = std::make_unique<WebServer>(std::move(web_options));
+    web->start();
+    std::cout << "panel serve: web page at " << address << "/plugin/qn_rivi/" << std::endl;
+  }
 
   int signal = 0;
   sigwait(&stop_signals, &signal);
+  web.reset();
   scheduler_thread.request_stop();
   scheduler_thread.join();
   return 0;
