@@ -147,7 +147,9 @@ Record crontab::DelCrontab(const Record& job) {
   jobs.where("id=?", found).delete_();
   // The job's run log goes with it; a run still writing keeps its open file until it ends.
   std::error_code ignored;
-  std::filesystem::remove(job_log_path(to_int(found)), ignored);
+  const std::filesystem::path log = job_log_path(to_int(found));
+  std::filesystem::remove(log, ignored);
+  std::filesystem::remove(backup_log_path(log), ignored);
   return public_::returnMsg(true, "删除成功!");
 }
 

@@ -164,12 +164,15 @@ TEST_F(CrontabTest, DeleteRemovesOnlyThatJobAndItsLog) {
   for (std::int64_t id : {gone, kept}) {
     std::filesystem::create_directories(job_log_path(id).parent_path());
     std::ofstream(job_log_path(id)) << "run\n";
+    std::ofstream(backup_log_path(job_log_path(id))) << "older run\n";
   }
   EXPECT_EQ(cron_.DelCrontab({{"id", std::to_string(gone)}}), public_::returnMsg(true, "删除成功!"));
   EXPECT_TRUE(row(gone).is_null());
   EXPECT_FALSE(std::filesystem::exists(job_log_path(gone)));
+  EXPECT_FALSE(std::filesystem::exists(backup_log_path(job_log_path(gone))));
   EXPECT_EQ(row(kept)["save"], "rivi_id_2");
   EXPECT_TRUE(std::filesystem::exists(job_log_path(kept)));
+  EXPECT_TRUE(std::filesystem::exists(backup_log_path(job_log_path(kept))));
 }
 
 TEST_F(CrontabTest, CreatingTheTableAgainKeepsRowsAndAddsTheSwitchColumn) {

@@ -72,6 +72,8 @@ std::filesystem::path job_log_path(std::int64_t job_id) {
   return root_path(fmt::format("cron/{}.log", job_id));
 }
 
+std::filesystem::path backup_log_path(const std::filesystem::path& log) { return log.string() + ".1"; }
+
 ShellRunner::~ShellRunner() { collect(); }
 
 void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& log) {
@@ -79,6 +81,12 @@ void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& lo
   std::error_code error;
   std::filesystem::create_directories(log.parent_path(), error);
   if (error) throw std::runtime_error(fmt::format("cannot create {}: {}", log.parent_path().string(), error.message()));
+  // A job that runs every minute for months must not fill the disk: past the limit the log
+  // becomes its one backup and a new log starts.
+  if (const auto size = std::filesystem::file_size(log, error); !error && size > kJobLogLimit) {
+    std::filesystem::rename(log, backup_log_path(log), error);
+    if (error) throw std::runtime_error(fmt::format("cannot rotate {}: {}", log.string(), error.message()));
+  }
   {
     std::ofstream out(log, std::ios::app);
     out << fmt::format("----- {} job {} -----\n", public_::format_date(), job.id);

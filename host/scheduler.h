@@ -35,6 +35,11 @@ struct ScheduledJob {
 
 // The run log of job `job_id`: <root>/cron/<job_id>.log.
 std::filesystem::path job_log_path(std::int64_t job_id);
+// The one older log kept beside `log` ("<log>.1").
+std::filesystem::path backup_log_path(const std::filesystem::path& log);
+
+// Size past which a run log is moved to its backup before the next run writes to it.
+inline constexpr std::uintmax_t kJobLogLimit = 1024 * 1024;
 
 // Starts the runs of jobs. `start` must return without waiting for the run.
 class JobRunner {
@@ -49,7 +54,8 @@ class JobRunner {
 
 // Runs each job as its own process, `/bin/sh -c <sBody>`, in its own process group, with
 // standard input from /dev/null and standard output and error appended to the log after a line
-// naming the start time. Runs still going when the runner is destroyed are left to finish.
+// naming the start time. A log grown past `kJobLogLimit` replaces its backup first. Runs still
+// going when the runner is destroyed are left to finish.
 class ShellRunner : public JobRunner {
  public:
   ShellRunner() = default;

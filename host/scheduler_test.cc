@@ -248,6 +248,23 @@ TEST_F(SchedulerTest, ShellRunsAppendToTheJobLogWithoutWaitingForEachOther) {
   EXPECT_NE(log.find(" job " + std::to_string(fast) + " -----\nfast 3\noops\n----- "), std::string::npos) << log;
 }
 
+TEST_F(SchedulerTest, ALogPastItsLimitBecomesTheBackup) {
+  const std::int64_t id = add(1, "echo fresh");
+  const std::filesystem::path log = job_log_path(id);
+  std::filesystem::create_directories(log.parent_path());
+  std::ofstream(backup_log_path(log)) << "oldest\n";
+  const std::string old(kJobLogLimit + 1, 'x');
+  std::ofstream(log) << old;
+  ShellRunner shell;
+  auto scheduler = make_scheduler(shell);
+  const std::int64_t t0 = 1000 * kMinute;
+  tick_at(*scheduler, t0 + 10);
+  ASSERT_EQ(tick_at(*scheduler, t0 + kMinute), Ids{id});
+  ASSERT_TRUE(wait_for_text(log, "fresh\n"));
+  EXPECT_EQ(read_file(backup_log_path(log)), old);
+  EXPECT_EQ(read_file(log).find('x'), std::string::npos);
+}
+
 TEST_F(SchedulerTest, RunLoopStopsWhenAsked) {
   ShellRunner shell;
   SchedulerOptions options;
