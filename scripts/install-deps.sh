@@ -31,3 +31,15 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Front-end packages from the lock files: the page's charting library and the browser tests'
+# driver. Skipped when node_modules already matches its lock file.
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+for dir in plugin/qn_rivi/web tests/browser; do
+  lock=$repo/$dir/package-lock.json
+  installed=$repo/$dir/node_modules/.package-lock.json
+  if [[ ! -f $installed || $lock -nt $installed ]]; then
+    echo "npm ci in $dir"
+    (cd "$repo/$dir" && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+done
