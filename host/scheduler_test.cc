@@ -265,19 +265,6 @@ TEST_F(SchedulerTest, ALogPastItsLimitBecomesTheBackup) {
   EXPECT_EQ(read_file(log).find('x'), std::string::npos);
 }
 
-TEST_F(SchedulerTest, RunLoopStopsWhenAsked) {
-  ShellRunner shell;
-  SchedulerOptions options;
-  options.database = database_path();
-  options.poll = milliseconds(10);
-  Scheduler scheduler(options, [] { return std::chrono::system_clock::now(); }, shell);
-  std::jthread loop([&scheduler](std::stop_token stop) { scheduler.run(stop); });
-  std::this_thread::sleep_for(milliseconds(50));
-  loop.request_stop();
-  loop.join();
-  SUCCEED();
-}
-
 TEST(SchedulerOptionsTest, TheMinuteComesFromTheEnvironment) {
   struct Case {
     const char* value;
