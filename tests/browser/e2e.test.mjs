@@ -1,131 +1,24 @@
-// End-to-end tests of the plug-in's page in Debian's Chromium: a fresh panel root, the dispatch
-// centre with its in-process nodes, a loopback target site and `panel serve`, all on 127.0.0.1.
-// Screenshots are kept in <build>/artifacts/browser/.
+// End-to-end tests of the plug-in's page in Debian's Chromium against the real system on
+// loopback (see harness.mjs). The scheduler's minute is a day long here, so no scheduled run
+// comes between the steps; scheduled.test.mjs covers the runs of the scheduler.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
-import { createServer } from 'node:http';
-import net from 'node:net';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { chromium } from 'playwright-core';
+import { PASSWORD, createTask, startSystem, taskRow as rowOf } from './harness.mjs';
 
-const buildDir = process.env.RIVI_BUILD_DIR;
-assert.ok(buildDir, 'RIVI_BUILD_DIR must name the build directory');
-const bin = (name) => join(buildDir, 'bin', name);
-const artifacts = join(buildDir, 'artifacts', 'browser');
-const PASSWORD = 'browser-test-password';
 const XSS_NAME = '<img src=x onerror=alert(1)>';
-
-const children = [];
-let root;
-let site;
-let context;
+let sys;
 let page;
 let base;
-const alerts = [];
-const pageErrors = [];
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.once('error', reject);
-    s.listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
-
-async function waitForPort(port, ms = 15000) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
-    const ok = await new Promise((resolve) => {
-      const sock = net.connect(port, '127.0.0.1');
-      sock.once('connect', () => { sock.destroy(); resolve(true); });
-      sock.once('error', () => resolve(false));
-    });
-    if (ok) return;
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  throw new Error(`nothing listens on 127.0.0.1:${port}`);
-}
-
-function start(cmd, args, env) {
-  const child = spawn(cmd, args, { env, stdio: ['ignore', 'inherit', 'inherit'] });
-  children.push(child);
-  return child;
-}
-
-const shot = (name) => page.screenshot({ path: join(artifacts, `${name}.png`), fullPage: true });
-
-// The row of the task list whose name cell shows `name` as text.
-const taskRow = (name) => page.locator('#task-table tbody tr').filter({
-  has: page.locator('.task-name', { hasText: name }),
-});
+const shot = (name) => sys.shot(name);
+const taskRow = (name) => rowOf(page, name);
 
 before(async () => {
-  mkdirSync(artifacts, { recursive: true });
-  root = mkdtempSync(join(tmpdir(), 'rivi-browser-'));
-  const env = { ...process.env, PANEL_ROOT: join(root, 'panel') };
-
-  let r = spawnSync(bin('panel'), ['install'], { env, encoding: 'utf8' });
-  assert.equal(r.status, 0, r.stderr);
-  assert.match(r.stdout, /panel administrator password: \S{16}/);
-  r = spawnSync(bin('panel'), ['passwd', '--stdin'], { env, input: `${PASSWORD}\n`, encoding: 'utf8' });
-  assert.equal(r.status, 0, r.stderr);
-
-  // The site the probes fetch: a small page, and nothing else.
-  site = createServer((req, res) => {
-    res.writeHead(200, { 'Content-Type': 'text/html' });
-    res.end('<!doctype html><title>target</title><p>hello</p>');
-  });
-  await new Promise((resolve) => site.listen(0, '127.0.0.1', resolve));
-
-  const dispatchPort = await freePort();
-  start(bin('rivi-dispatch'), ['--listen', `127.0.0.1:${dispatchPort}`], env);
-  await waitForPort(dispatchPort);
-  env.RIVI_DISPATCH_HOST = `127.0.0.1:${dispatchPort}`;
-
-  const webPort = await freePort();
-  start(bin('panel'), ['serve', '--listen', `127.0.0.1:${webPort}`], env);
-  await waitForPort(webPort);
-  base = `http://127.0.0.1:${webPort}`;
-
-  context = await chromium.launchPersistentContext(join(root, 'chromium-profile'), {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 860 },
-  });
-  page = context.pages()[0] || await context.newPage();
-  page.setDefaultTimeout(20000);
-  page.on('dialog', (d) => {
-    if (d.type() === 'alert') alerts.push(d.message());
-    d.accept();
-  });
-  page.on('pageerror', (e) => pageErrors.push(e.message));
-  // The page must need nothing from outside this machine.
-  await context.route((url) => !url.hostname.startsWith('127.'), (route) => {
-    pageErrors.push(`outside request: ${route.request().url()}`);
-    return route.abort();
-  });
+  sys = await startSystem({ cronMinute: 86400, prefix: 'e2e' });
+  ({ page, base } = sys);
 });
 
 after(async () => {
-  if (context) await context.close();
-  for (const c of children.reverse()) {
-    if (c.exitCode !== null) continue;
-    c.kill('SIGTERM');
-    await new Promise((resolve) => {
-      const timer = setTimeout(() => { c.kill('SIGKILL'); resolve(); }, 10000);
-      c.once('exit', () => { clearTimeout(timer); resolve(); });
-    });
-  }
-  if (site) site.close();
-  if (root) rmSync(root, { recursive: true, force: true });
+  if (sys) await sys.stop();
 });
 
 test('login: a wrong password is refused, the right one opens the page', async () => {
@@ -159,14 +52,7 @@ test('create: a bad URL shows the system message and stores nothing', async () =
 });
 
 test('create: a task against the loopback site and one whose name is markup', async () => {
-  for (const name of ['本机站点', XSS_NAME]) {
-    await page.click('#add-task');
-    await page.fill('#f-name', name);
-    await page.fill('#f-url', `http://127.0.0.1:${site.address().port}/`);
-    await page.fill('#f-cycle', '5');
-    await page.click('#task-save');
-    await taskRow(name).waitFor();
-  }
+  for (const name of ['本机站点', XSS_NAME]) await createTask(page, name, sys.siteUrl, 5);
   assert.equal(await page.locator('#toast').textContent(), '添加成功!');
   // Newest first; the markup is shown as text and never becomes an element.
   const names = await page.locator('#task-table .task-name').allTextContents();
@@ -252,7 +138,7 @@ test('edit keeps the system messages and saves a new name', async () => {
   await page.fill('#f-url', 'ftp://127.0.0.1/');
   await page.click('#task-save');
   await page.waitForFunction(() => document.getElementById('task-error').textContent === 'URL地址必需包含http://或https://');
-  await page.fill('#f-url', `http://127.0.0.1:${site.address().port}/`);
+  await page.fill('#f-url', sys.siteUrl);
   await page.fill('#f-name', '本机站点2');
   await page.click('#task-save');
   await taskRow('本机站点2').waitFor();
@@ -285,6 +171,6 @@ test('delete asks first and removes the task', async () => {
 });
 
 test('no script ran from data, nothing failed in the page, nothing came from outside', () => {
-  assert.deepEqual(alerts, []);
-  assert.deepEqual(pageErrors, []);
+  assert.deepEqual(sys.alerts, []);
+  assert.deepEqual(sys.pageErrors, []);
 });

@@ -83,7 +83,7 @@ function localTime(sec) {
 
 function shortTime(sec) {
   const d = new Date(Number(sec) * 1000);
-  return `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}`;
+  return `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
 }
 
 const isNum = (v) => typeof v === 'number' && Number.isFinite(v);
@@ -118,7 +118,7 @@ function nodesOf(row) {
 
 function pager(el, page, go) {
   el.replaceChildren();
-  if (!page) return;
+  if (!page || !Number(page.count)) return;
   const p = Number(page.p) || 1;
   const pages = Number(page.pages) || 0;
   el.append(
@@ -168,15 +168,15 @@ async function showTasks() {
       h('td', { 'data-label': '名称' }, h('a', { href: `#log=${encodeURIComponent(task.id)}`, class: 'task-name' }, task.name ?? '')),
       h('td', { 'data-label': 'URL', class: 'url' }, task.url ?? ''),
       h('td', { 'data-label': '周期' }, `${task.cycle} 分钟`),
-      h('td', { 'data-label': '状态' },
+      h('td', { 'data-label': '状态' }, h('span', { class: 'group' },
         h('span', { class: running ? 'badge ok' : 'badge off' }, running ? '运行中' : '已暂停'), ' ',
-        h('button', { type: 'button', class: 'link toggle', onclick: () => toggleTask(task, running) }, running ? '暂停' : '恢复')),
+        h('button', { type: 'button', class: 'link toggle', onclick: () => toggleTask(task, running) }, running ? '暂停' : '恢复'))),
       h('td', { 'data-label': '最后拨测' }, localTime(task.last_run_time) || '从未拨测'),
-      h('td', { 'data-label': '操作', class: 'ops' },
+      h('td', { 'data-label': '操作', class: 'ops' }, h('span', { class: 'group' },
         h('button', { type: 'button', class: 'link probe', onclick: (e) => probeNow(task, e.target) }, '立即拨测'),
         h('a', { href: `#log=${encodeURIComponent(task.id)}`, class: 'link' }, '日志'),
         h('button', { type: 'button', class: 'link edit', onclick: () => openTaskForm(task) }, '编辑'),
-        h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteTask(task) }, '删除')),
+        h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteTask(task) }, '删除'))),
     ));
   }
   pager($('task-pager'), list.page, (p) => { state.taskPage = p; showTasks().catch(fail); });
@@ -281,9 +281,9 @@ async function showLog(id) {
       h('td', { 'data-label': '最慢节点' }, 'max_isp' in row ? `${row.max_isp}（${ms(row.max)}）` : '—'),
       h('td', { 'data-label': '最快节点' }, 'min_isp' in row ? `${row.min_isp}（${ms(row.min)}）` : '—'),
       h('td', { 'data-label': '节点数', class: 'num' }, nodes.length),
-      h('td', { 'data-label': '操作', class: 'ops' },
+      h('td', { 'data-label': '操作', class: 'ops' }, h('span', { class: 'group' },
         h('button', { type: 'button', class: 'link detail', onclick: () => showRun(row) }, '详情'),
-        h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteRun(row) }, '删除')),
+        h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteRun(row) }, '删除'))),
     ));
   }
   pager($('log-pager'), log.page, (p) => { state.logPage = p; showLog(id).catch(fail); });
@@ -308,8 +308,8 @@ async function drawTrend(id) {
     data: {
       labels: rows.map((r) => shortTime(r.addtime)),
       datasets: [
-        { label: '平均耗时 (ms)', data: rows.map((r) => r.avgrage), borderColor: '#20a53a', backgroundColor: '#20a53a33', tension: 0.2, pointRadius: 2 },
-        { label: '最慢节点 (ms)', data: rows.map((r) => r.max), borderColor: '#e67e22', backgroundColor: '#e67e2233', tension: 0.2, pointRadius: 2 },
+        { label: '平均耗时 (ms)', data: rows.map((r) => r.avgrage), borderColor: '#20a53a', backgroundColor: '#20a53a33', pointRadius: 2 },
+        { label: '最慢节点 (ms)', data: rows.map((r) => r.max), borderColor: '#e67e22', backgroundColor: '#e67e2233', pointRadius: 2 },
       ],
     },
     options: {
