@@ -137,7 +137,8 @@ std::string base64(std::string_view bytes) {
 
 // The subject as it goes into the header: printable ASCII as it is, anything else as RFC 2047
 // encoded words of at most 45 bytes each (never splitting a UTF-8 sequence), folded onto
-// continuation lines so that no line grows past 78 characters.
+// continuation lines so that no line grows past 78 characters. libcurl encodes MIME bodies but
+// not header words, hence this small encoder over OpenSSL's base64.
 std::string encode_subject(std::string_view title) {
   const bool plain = title.size() <= 900 && std::all_of(title.begin(), title.end(), [](unsigned char c) {
     return c >= 0x20 && c < 0x7f;
