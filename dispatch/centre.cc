@@ -152,6 +152,7 @@ int Centre::bind(int port_override) {
   auto [host, port] = split_host_port(config_.listen);
   if (port_override != 0) port = port_override;
   if (!server_.bind_to_port(host, port)) throw std::runtime_error(fmt::format("cannot listen on {}:{}", host, port));
+  backlog_.widen();
   return port;
 }
 

@@ -5,6 +5,7 @@
 // 400 for the URL).
 #pragma once
 
+#include "dispatch/backlog.h"
 #include "dispatch/config.h"
 #include "host/record.h"
 
@@ -45,6 +46,7 @@ class Centre {
  private:
   CentreConfig config_;
   httplib::Server server_;
+  WideBacklog backlog_{server_};
 };
 
 }  // namespace rivi::dispatch

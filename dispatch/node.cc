@@ -68,6 +68,7 @@ NodeServer::NodeServer(NodeOptions options) : options_(std::move(options)) {
 int NodeServer::bind(const std::string& host, int port) {
   int bound = port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
   if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+  backlog_.widen();
   return bound;
 }
 

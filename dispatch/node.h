@@ -4,6 +4,7 @@
 // with HTTP 400 (bad request) or 403 (wrong key).
 #pragma once
 
+#include "dispatch/backlog.h"
 #include "dispatch/probe.h"
 #include "host/record.h"
 
@@ -42,6 +43,7 @@ class NodeServer {
  private:
   NodeOptions options_;
   httplib::Server server_;
+  WideBacklog backlog_{server_};
 };
 
 // Compares two secrets in time that depends on neither their content nor their lengths.
