@@ -4,7 +4,10 @@
 //
 // Each scale gets its own temporary panel root. The results imitate 100 tasks probed every minute
 // for a week: rows spread evenly over the seven days before the pinned clock, tasks interleaved,
-// each row the JSON of 6 to 11 node results (1-2 KB).
+// each row the JSON of 4 to 8 node results (1-2 KB).
+//
+// Wall times depend on what else the machine runs, so each figure comes with the CPU time the
+// call itself used, and the load average is printed.
 #include "host/install.h"
 #include "host/paths.h"
 #include "host/public.h"
@@ -16,6 +19,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,7 +61,7 @@ void check(int rc, sqlite3* db, const char* what) {
     throw std::runtime_error(fmt::format("{}: {}", what, sqlite3_errmsg(db)));
 }
 
-// A few hundred distinct probe results of 6 to 11 nodes, as the probe run stores them.
+// A few hundred distinct probe results of 4 to 8 nodes, as the probe run stores them.
 std::vector<std::string> sample_results() {
   const char* isps[] = {"电信", "联通", "移动", "教育网", "鹏博士", "广电"};
   const char* places[] = {"北京", "上海", "广州", "成都", "武汉", "西安", "沈阳", "杭州"};
@@ -66,7 +70,7 @@ std::vector<std::string> sample_results() {
   std::vector<std::string> results;
   for (int i = 0; i < 512; ++i) {
     Record nodes = Record::array();
-    const int count = 6 + static_cast<int>(rng() % 6);
+    const int count = 4 + static_cast<int>(rng() % 5);
     for (int n = 0; n < count; ++n) {
       const double total = std::round(ms(rng) * 1000) / 1000;
       nodes.push_back(Record{
@@ -114,21 +118,48 @@ void fill(std::int64_t tasks, std::int64_t rows, const std::vector<std::string>&
 struct Timing {
   double median_ms = 0;
   double worst_ms = 0;
+  double median_cpu_ms = 0;
 };
 
-double elapsed_ms(const std::function<void()>& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+struct Sample {
+  double wall_ms = 0;
+  double cpu_ms = 0;  // user + system time of this thread
+};
+
+double thread_cpu_ms() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-// Median and worst of `calls` calls of `f(i)`.
+Sample sample(const std::function<void()>& f) {
+  const double cpu = thread_cpu_ms();
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return {wall, thread_cpu_ms() - cpu};
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Median and worst wall time, and median CPU time, of `calls` calls of `f(i)`.
 Timing measure(int calls, const std::function<void(int)>& f) {
-  std::vector<double> ms;
-  for (int i = 0; i < calls; ++i) ms.push_back(elapsed_ms([&] { f(i); }));
-  std::sort(ms.begin(), ms.end());
-  const std::size_t n = ms.size();
-  return {n % 2 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2, ms.back()};
+  std::vector<double> wall, cpu;
+  for (int i = 0; i < calls; ++i) {
+    const Sample s = sample([&] { f(i); });
+    wall.push_back(s.wall_ms);
+    cpu.push_back(s.cpu_ms);
+  }
+  return {median(wall), *std::max_element(wall.begin(), wall.end()), median(cpu)};
+}
+
+double load_average() {
+  double load[1] = {0};
+  return ::getloadavg(load, 1) == 1 ? load[0] : -1;
 }
 
 void set_clock(std::int64_t now) { ::setenv("PANEL_NOW", std::to_string(now).c_str(), 1); }
@@ -143,7 +174,7 @@ struct Scale {
   Timing search;     // get_list with a search text
   Timing log_unindexed;
   Timing list_unindexed;
-  double purge_ms = 0;
+  Sample purge;
   std::int64_t purged = 0;
 };
 
@@ -159,7 +190,9 @@ Scale run_scale(const Options& o, std::int64_t rows, const std::vector<std::stri
 
   Scale s;
   s.rows = rows;
-  s.fill_s = elapsed_ms([&] { fill(o.tasks, rows, results); }) / 1000;
+  s.fill_s = sample([&] { fill(o.tasks, rows, results); }).wall_ms / 1000;
+  // The OS writes the filled database back in the background; let that finish first.
+  ::sync();
   s.db_bytes = std::filesystem::file_size(rivi::database_path());
 
   const std::int64_t per_task = rows / o.tasks;
@@ -194,17 +227,21 @@ Scale run_scale(const Options& o, std::int64_t rows, const std::vector<std::stri
   // One day later the first day of results falls out of the window; this call purges it.
   const std::int64_t before = rivi::public_::M("rivi_list").count();
   set_clock(kNow + kDay);
-  s.purge_ms = elapsed_ms([&] { log_call(0, 1); });
+  s.purge = sample([&] { log_call(0, 1); });
   s.purged = before - rivi::public_::M("rivi_list").count();
   set_clock(kNow);
   return s;
 }
 
-std::string ms_text(double ms) { return ms < 10 ? fmt::format("{:.3f}", ms) : fmt::format("{:.1f}", ms); }
+std::string ms_text(double ms) { return ms < 10 ? fmt::format("{:.2f}", ms) : fmt::format("{:.0f}", ms); }
+
+constexpr const char* kRowFormat = "{:<26} {:>7} {:>7} {:>7}   {:>7} {:>7} {:>7}   {:>6} {:>6} {:>6}\n";
 
 void print_row(const char* what, const Timing& a, const Timing& b) {
-  fmt::print("{:<28} {:>9} {:>9}   {:>9} {:>9}   {:>7.1f} {:>7.1f}\n", what, ms_text(a.median_ms), ms_text(a.worst_ms),
-             ms_text(b.median_ms), ms_text(b.worst_ms), b.median_ms / a.median_ms, b.worst_ms / a.worst_ms);
+  fmt::print(kRowFormat, what, ms_text(a.median_ms), ms_text(a.worst_ms), ms_text(a.median_cpu_ms),
+             ms_text(b.median_ms), ms_text(b.worst_ms), ms_text(b.median_cpu_ms),
+             fmt::format("{:.1f}", b.median_ms / a.median_ms), fmt::format("{:.1f}", b.worst_ms / a.worst_ms),
+             fmt::format("{:.1f}", b.median_cpu_ms / a.median_cpu_ms));
 }
 
 }  // namespace
@@ -226,15 +263,18 @@ int main(int argc, char** argv) {
   ::setenv("TZ", "UTC", 1);  // one day of the purge is exactly 86400 s
   ::tzset();
   try {
+    const double load_before = load_average();
     const std::vector<std::string> results = sample_results();
     const Scale small = run_scale(o, o.small_rows, results);
     const Scale large = run_scale(o, o.large_rows, results);
 
-    fmt::print("{} tasks, {} calls per query; times in ms\n", o.tasks, o.calls);
-    fmt::print("{:<28} {:>9} {:>9}   {:>9} {:>9}   {:>7} {:>7}\n", "", fmt::format("{} rows", small.rows), "",
-               fmt::format("{} rows", large.rows), "", "ratio", "");
-    fmt::print("{:<28} {:>9} {:>9}   {:>9} {:>9}   {:>7} {:>7}\n", "call", "median", "worst", "median", "worst",
-               "median", "worst");
+    std::size_t bytes = 0;
+    for (const std::string& r : results) bytes += r.size();
+    fmt::print("{} tasks, results of {:.0f} bytes on average, {} calls per query; times in ms (wall, and CPU of the call)\n",
+               o.tasks, static_cast<double>(bytes) / static_cast<double>(results.size()), o.calls);
+    fmt::print(kRowFormat, "", fmt::format("{} rows", small.rows), "", "", fmt::format("{} rows", large.rows), "", "",
+               "ratio", "", "");
+    fmt::print(kRowFormat, "call", "median", "worst", "cpu", "median", "worst", "cpu", "median", "worst", "cpu");
     print_row("get_task_log, page 1", small.log_first, large.log_first);
     print_row("get_task_log, last page", small.log_last, large.log_last);
     print_row("get_list, page 1", small.list, large.list);
@@ -243,11 +283,12 @@ int main(int argc, char** argv) {
       print_row("get_task_log, no indexes", small.log_unindexed, large.log_unindexed);
       print_row("get_list, no indexes", small.list_unindexed, large.list_unindexed);
     }
-    fmt::print("{:<28} {:>9} {:>9}   {:>9} {:>9}   {:>7.1f}\n", "purge of one day (one call)", ms_text(small.purge_ms),
-               fmt::format("{} rows", small.purged), ms_text(large.purge_ms), fmt::format("{} rows", large.purged),
-               large.purge_ms / small.purge_ms);
-    fmt::print("database: {:.1f} MB filled in {:.2f} s, {:.1f} MB filled in {:.1f} s\n", small.db_bytes / 1e6,
-               small.fill_s, large.db_bytes / 1e6, large.fill_s);
+    fmt::print("purge of one day, one get_task_log call: {} rows in {} ms (cpu {}); {} rows in {} ms (cpu {})\n",
+               small.purged, ms_text(small.purge.wall_ms), ms_text(small.purge.cpu_ms), large.purged,
+               ms_text(large.purge.wall_ms), ms_text(large.purge.cpu_ms));
+    fmt::print("databases: {:.1f} MB filled in {:.2f} s, {:.1f} MB filled in {:.1f} s; load average {:.2f} before, {:.2f} after\n",
+               static_cast<double>(small.db_bytes) / 1e6, small.fill_s, static_cast<double>(large.db_bytes) / 1e6,
+               large.fill_s, load_before, load_average());
   } catch (const std::exception& e) {
     fmt::print(stderr, "queries_bench: {}\n", e.what());
     return 1;

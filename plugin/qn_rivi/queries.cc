@@ -127,8 +127,14 @@ Record qn_rivi_main::get_find(Record& args) {
 }
 
 Record qn_rivi_main::get_task_log(Record& args) {
-  // The purge runs on every call, before the arguments are looked at, for every task.
-  public_::M("rivi_list").where("addtime < ?", Record::array({retention_cutoff(public_::now())})).delete_();
+  // The purge runs on every call, before the arguments are looked at, for every task. The host's
+  // SQLite zeroes every page a delete frees, which triples the writes of a purge that follows a
+  // quiet day (~140,000 rows); FAST still clears deleted rows on the pages written anyway.
+  {
+    Query results = public_::M("rivi_list");
+    results.connection().exec_script("PRAGMA secure_delete=FAST");
+    results.where("addtime < ?", Record::array({retention_cutoff(public_::now())})).delete_();
+  }
 
   if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
   const std::int64_t p = page_number(args);
