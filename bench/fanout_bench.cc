@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -123,6 +125,10 @@ int main(int argc, char** argv) {
   const Figures one = measure(nodes, 1, url, rounds);
   const Figures fifty = measure(nodes, 50, url, rounds);
   fmt::print("fan-out, target answering after 100 ms, {} rounds, medians\n", rounds);
+  double load = 0;
+  if (std::ifstream("/proc/loadavg") >> load) {
+    fmt::print("load average (1 min): {:.2f} on {} cores\n", load, std::thread::hardware_concurrency());
+  }
   fmt::print("{:>6} {:>12} {:>14} {:>8} {:>11}\n", "nodes", "answer ms", "slowest ms", "ratio", "unanswered");
   for (const auto& [n, f] : {std::pair{1, one}, std::pair{50, fifty}}) {
     fmt::print("{:>6} {:>12.1f} {:>14.1f} {:>8.3f} {:>11}\n", n, f.answer_ms, f.slowest_ms, f.ratio, f.unanswered);

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -127,6 +128,10 @@ int main(int argc, char** argv) {
   const double base = median(subjects[0].wall);
   const double base_cpu = median(subjects[0].cpu);
   fmt::print("worker run vs curl, one node, local target, {} interleaved runs, medians\n", runs);
+  double load = 0;
+  if (std::ifstream("/proc/loadavg") >> load) {
+    fmt::print("load average (1 min): {:.2f} on {} cores\n", load, std::thread::hardware_concurrency());
+  }
   fmt::print("{:<28} {:>9} {:>10} {:>9} {:>10} {:>13}\n", "process", "wall ms", "added ms", "cpu ms", "added cpu",
              "peak RSS MiB");
   for (const Subject& s : subjects) {
