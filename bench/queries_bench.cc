@@ -4,7 +4,7 @@
 //
 // Each scale gets its own temporary panel root. The results imitate 100 tasks probed every minute
 // for a week: rows spread evenly over the seven days before the pinned clock, tasks interleaved,
-// each row the JSON of 4 to 8 node results (1-2 KB).
+// each row the JSON of 4 to 8 node results (1-2 KB); one more task has never been probed.
 //
 // Wall times depend on what else the machine runs, so each figure comes with the CPU time the
 // call itself used, and the load average is printed.
@@ -49,6 +49,7 @@ struct Options {
   std::int64_t tasks = 100;
   int calls = 20;
   bool unindexed = false;
+  int page_size = 0;  // 0: SQLite's default
 };
 
 struct StatementCloser {
@@ -56,9 +57,23 @@ struct StatementCloser {
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
+struct DatabaseCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+
 void check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
     throw std::runtime_error(fmt::format("{}: {}", what, sqlite3_errmsg(db)));
+}
+
+// Creates the database at `path` with pages of `bytes`; this only works before WAL mode is on.
+void set_page_size(const std::string& path, int bytes) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(path.c_str(), &raw);
+  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
+  check(rc, raw, "open");
+  const std::string sql = fmt::format("PRAGMA page_size={}; PRAGMA journal_mode=WAL", bytes);
+  check(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), raw, "page size");
 }
 
 // A few hundred distinct probe results of 4 to 8 nodes, as the probe run stores them.
@@ -89,12 +104,14 @@ std::vector<std::string> sample_results() {
   return results;
 }
 
-// Fills an empty store with `tasks` tasks and `rows` results in one transaction.
+// Fills an empty store with `tasks` + 1 tasks and `rows` results in one transaction.
 void fill(std::int64_t tasks, std::int64_t rows, const std::vector<std::string>& results) {
   rivi::Connection conn(rivi::database_path());
   sqlite3* db = conn.handle();
   conn.exec_script("PRAGMA synchronous=OFF; BEGIN");
-  for (std::int64_t t = 1; t <= tasks; ++t) {
+  // One task more than the results name: the newest task, never probed, is on the first page of
+  // get_list, where its latest-run look-up finds nothing.
+  for (std::int64_t t = 1; t <= tasks + 1; ++t) {
     conn.run("INSERT INTO rivi_task (name, url, status, cycle, addtime) VALUES (?, ?, 1, 1, ?)",
              Record::array({fmt::format("site{}", t), fmt::format("https://www{}.example.com/", t), kNow - 30 * kDay}));
   }
@@ -168,6 +185,7 @@ struct Scale {
   std::int64_t rows = 0;
   double fill_s = 0;
   std::uintmax_t db_bytes = 0;
+  std::int64_t page_size = 0;
   Timing log_first;  // get_task_log, page 1 of a different task each call
   Timing log_last;   // get_task_log, the last page of a task
   Timing list;       // get_list, page 1
@@ -176,12 +194,19 @@ struct Scale {
   Timing list_unindexed;
   Sample purge;
   std::int64_t purged = 0;
+  // The next two days purged by a bare DELETE on a fresh connection: the packaged SQLite's
+  // secure_delete (every freed page zeroed), then FAST (what get_task_log uses).
+  Sample purge_secure;
+  std::int64_t purged_secure = 0;
+  Sample purge_fast;
+  std::int64_t purged_fast = 0;
 };
 
 Scale run_scale(const Options& o, std::int64_t rows, const std::vector<std::string>& results) {
   rivi::testing::TempRoot root(false);
   std::filesystem::create_directories(root.file("data"));
   {
+    if (o.page_size > 0) set_page_size(rivi::database_path(), o.page_size);
     rivi::Connection host(rivi::database_path());
     rivi::create_host_tables(host);
   }
@@ -194,6 +219,7 @@ Scale run_scale(const Options& o, std::int64_t rows, const std::vector<std::stri
   // The OS writes the filled database back in the background; let that finish first.
   ::sync();
   s.db_bytes = std::filesystem::file_size(rivi::database_path());
+  s.page_size = rivi::Connection(rivi::database_path()).query("PRAGMA page_size")[0]["page_size"].get<std::int64_t>();
 
   const std::int64_t per_task = rows / o.tasks;
   const std::int64_t last_page = std::max<std::int64_t>(1, (per_task + 11) / 12);
@@ -230,6 +256,16 @@ Scale run_scale(const Options& o, std::int64_t rows, const std::vector<std::stri
   s.purge = sample([&] { log_call(0, 1); });
   s.purged = before - rivi::public_::M("rivi_list").count();
   set_clock(kNow);
+
+  auto bare_purge = [&](std::int64_t days, const char* secure_delete, std::int64_t& deleted) {
+    return sample([&] {
+      rivi::Connection conn(rivi::database_path());  // closing it checkpoints, as the call's accessor does
+      conn.exec_script(fmt::format("PRAGMA secure_delete={}", secure_delete));
+      deleted = conn.run("DELETE FROM rivi_list WHERE addtime < ?", Record::array({kNow - kWeek + days * kDay}));
+    });
+  };
+  s.purge_secure = bare_purge(2, "ON", s.purged_secure);
+  s.purge_fast = bare_purge(3, "FAST", s.purged_fast);
   return s;
 }
 
@@ -253,6 +289,7 @@ int main(int argc, char** argv) {
   app.add_option("--large", o.large_rows, "result rows of the large table");
   app.add_option("--tasks", o.tasks, "tasks the results belong to");
   app.add_option("--calls", o.calls, "calls measured per query");
+  app.add_option("--page-size", o.page_size, "page size of the new databases (default: SQLite's)");
   app.add_flag("--unindexed", o.unindexed, "also time 3 calls at each scale with the indexes dropped");
   CLI11_PARSE(app, argc, argv);
   if (o.tasks < 1 || o.calls < 1 || o.small_rows < o.tasks || o.large_rows < o.tasks) {
@@ -286,8 +323,14 @@ int main(int argc, char** argv) {
     fmt::print("purge of one day, one get_task_log call: {} rows in {} ms (cpu {}); {} rows in {} ms (cpu {})\n",
                small.purged, ms_text(small.purge.wall_ms), ms_text(small.purge.cpu_ms), large.purged,
                ms_text(large.purge.wall_ms), ms_text(large.purge.cpu_ms));
-    fmt::print("databases: {:.1f} MB filled in {:.2f} s, {:.1f} MB filled in {:.1f} s; load average {:.2f} before, {:.2f} after\n",
-               static_cast<double>(small.db_bytes) / 1e6, small.fill_s, static_cast<double>(large.db_bytes) / 1e6,
+    for (const Scale* sc : {&small, &large}) {
+      fmt::print("bare DELETE of one more day at {} rows: secure_delete ON {} rows in {} ms (cpu {}), "
+                 "FAST {} rows in {} ms (cpu {})\n",
+                 sc->rows, sc->purged_secure, ms_text(sc->purge_secure.wall_ms), ms_text(sc->purge_secure.cpu_ms),
+                 sc->purged_fast, ms_text(sc->purge_fast.wall_ms), ms_text(sc->purge_fast.cpu_ms));
+    }
+    fmt::print("databases: page size {}, {:.1f} MB filled in {:.2f} s, {:.1f} MB filled in {:.1f} s; load average {:.2f} before, {:.2f} after\n",
+               large.page_size, static_cast<double>(small.db_bytes) / 1e6, small.fill_s, static_cast<double>(large.db_bytes) / 1e6,
                large.fill_s, load_before, load_average());
   } catch (const std::exception& e) {
     fmt::print(stderr, "queries_bench: {}\n", e.what());
