@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <thread>
@@ -26,6 +27,14 @@ int main(int argc, char** argv) {
     }
     rivi::dispatch::Centre centre(config);
     const int port = centre.bind();
+    const bool loopback_only = config.listen.rfind("127.", 0) == 0 || config.listen.rfind("[::1]:", 0) == 0 ||
+                               config.listen.rfind("localhost:", 0) == 0;
+    const bool inner_nodes = std::any_of(config.nodes.begin(), config.nodes.end(),
+                                         [](const rivi::dispatch::NodeEntry& n) { return n.local() && n.allow_private; });
+    if (!loopback_only && config.allowed_serverids.empty() && config.access_key.empty()) {
+      std::cerr << "rivi-dispatch: warning: listening beyond loopback without a caller check"
+                << (inner_nodes ? "; anyone who reaches it can probe this machine's inner network" : "") << std::endl;
+    }
 
     // SIGINT and SIGTERM stop the server cleanly: a thread waits for them and calls stop().
     sigset_t stop_signals;

@@ -200,6 +200,13 @@ TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {
   }
 }
 
+TEST(CentreConfig, ExampleFileIsValid) {
+  const CentreConfig c = load_config((rivi::testing::source_dir() / "dispatch/centre.example.json").string());
+  EXPECT_EQ(c.nodes.size(), 4u);
+  EXPECT_FALSE(c.access_key.empty());
+  EXPECT_FALSE(c.nodes[3].allow_private);
+}
+
 TEST(CentreConfig, EmbeddedDefaultServesThisMachine) {
   const CentreConfig c = embedded_config();
   EXPECT_EQ(c.listen, "127.0.0.1:8890");
