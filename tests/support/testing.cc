@@ -68,8 +68,8 @@ int decode_status(int status) {
 
 }  // namespace
 
-fs::path build_dir() { return env_dir("RIVI_BUILD_DIR", fs::current_path().parent_path()); }
-fs::path source_dir() { return env_dir("RIVI_SOURCE_DIR", fs::current_path()); }
+fs::path build_dir() { return env_dir("RIVI_BUILD_DIR", RIVI_DEFAULT_BUILD_DIR); }
+fs::path source_dir() { return env_dir("RIVI_SOURCE_DIR", RIVI_DEFAULT_SOURCE_DIR); }
 std::string bin(const std::string& name) { return (build_dir() / "bin" / name).string(); }
 
 TempRoot::TempRoot(bool install) {
