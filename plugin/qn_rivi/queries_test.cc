@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -178,6 +179,8 @@ TEST_F(TaskLogTest, PurgeCutOffFollowsTheLocalCalendarAcrossDaylightSaving) {
       // 2026-10-28 12:00 CET; seven days earlier 2026-10-21 12:00 CEST = 10:00 UTC.
       {"fall back", 1793185200, 1792576800},
   };
+  // Without the zone data the C library silently falls back to UTC.
+  ASSERT_TRUE(std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")) << "the tzdata package is missing";
   ScopedEnv berlin("TZ", "Europe/Berlin");
   for (const Case& c : cases) {
     ScopedEnv clock("PANEL_NOW", std::to_string(c.now));
