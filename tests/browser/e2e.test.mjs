@@ -116,10 +116,39 @@ test('the log shows the run with its statistics, the trend chart and one run\'s 
   await shot('05-log');
 });
 
+test('a log longer than a page: the pager reaches the older runs and the trend holds them all', async () => {
+  const id = new URL(page.url()).hash.split('=')[1];
+  for (let i = 0; i < 12; i += 1) {
+    const nodes = await sys.panelCall('start', `id=${id}`);
+    assert.ok(Array.isArray(nodes) && nodes.every((n) => n.http_code === 200), JSON.stringify(nodes));
+  }
+  await page.reload();
+  await page.waitForSelector('body[data-ready="1"]');
+  assert.equal(await page.locator('#log-table tbody tr[data-id]').count(), 12);
+  assert.equal(await page.locator('#log-pager span').textContent(), '第 1 / 2 页，共 13 条');
+  const newest = await page.locator('#log-table tbody tr[data-id]').first().getAttribute('data-id');
+  await page.locator('#log-pager button', { hasText: '下一页' }).click();
+  await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 1);
+  const oldest = await page.locator('#log-table tbody tr[data-id]').first().getAttribute('data-id');
+  assert.ok(Number(oldest) < Number(newest));
+  await page.waitForFunction(() => {
+    const c = window.Chart.getChart(document.getElementById('trend-chart'));
+    return c && c.data.datasets[0].data.length === 13 && c.data.datasets[1].data.length === 13;
+  });
+  await shot('05b-log-page-2');
+  // Back to the first page, and remove the newest run from there.
+  await page.locator('#log-pager button', { hasText: '上一页' }).click();
+  await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 12);
+});
+
 test('one result can be removed from the log', async () => {
-  await page.locator('#log-table button.delete').first().click();
-  await page.waitForSelector('#log-table td.empty');
+  const rows = page.locator('#log-table tbody tr[data-id]');
+  const newest = await rows.first().getAttribute('data-id');
+  await rows.first().locator('button.delete').click();
+  await page.waitForFunction((id) => !document.querySelector(`#log-table tr[data-id="${id}"]`)
+    && document.querySelectorAll('#log-table tbody tr[data-id]').length === 12, newest);
   assert.equal(await page.locator('#toast').textContent(), '删除成功!');
+  assert.equal(await page.locator('#log-pager span').textContent(), '第 1 / 1 页，共 12 条');
 });
 
 test('pause and resume switch the task state', async () => {

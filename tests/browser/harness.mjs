@@ -3,13 +3,16 @@
 // in-process nodes, `panel serve`, and Debian's Chromium driven by playwright-core with a fresh
 // profile. Screenshots go to <build>/artifacts/browser/.
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
+import { execFile, spawn, spawnSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { createServer } from 'node:http';
 import net from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
+
+const execFileAsync = promisify(execFile);
 
 export const PASSWORD = 'browser-test-password';
 
@@ -43,7 +46,7 @@ async function waitForPort(port, child, ms = 15000) {
 }
 
 // Starts everything. `cronMinute` is the scheduler's minute in seconds (PANEL_CRON_MINUTE).
-// Answers { page, base, siteUrl, alerts, pageErrors, shot(name), stop() }.
+// Answers { page, base, siteUrl, alerts, pageErrors, panelCall(...), shot(name), stop() }.
 export async function startSystem({ cronMinute, prefix }) {
   assert.ok(buildDir, 'RIVI_BUILD_DIR must name the build directory');
   const artifacts = join(buildDir, 'artifacts', 'browser');
@@ -95,6 +98,12 @@ export async function startSystem({ cronMinute, prefix }) {
     const webPort = await freePort();
     await waitForPort(webPort, start([bin('panel'), 'serve', '--listen', `127.0.0.1:${webPort}`]));
     sys.base = `http://127.0.0.1:${webPort}`;
+    // `panel call qn_rivi ...` against the same root and centre; answers the decoded answer.
+    // Asynchronous, so that the target site in this process can answer the probes meanwhile.
+    sys.panelCall = async (...args) => {
+      const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args], { env, timeout: 90000 });
+      return JSON.parse(stdout);
+    };
 
     context = await chromium.launchPersistentContext(join(root, 'chromium-profile'), {
       executablePath: '/usr/bin/chromium',
