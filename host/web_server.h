@@ -1,6 +1,6 @@
 // The panel's web server: the administrator's login, the plug-in's method calls and the plug-in's
 // page. Routes:
-//   GET  /login                 login form (sets a login CSRF cookie);  POST /login  checks it
+//   GET  /login, /login.css     login form (sets a login CSRF cookie);  POST /login  checks it
 //   POST /logout                ends the session (CSRF header required)
 //   GET  /api/session           {"csrf": token} of the caller's session, 401 without one
 //   POST /plugin?action=a&name=qn_rivi&s=METHOD

@@ -204,6 +204,15 @@ TEST_F(WebServerTest, FormFieldsBecomeTheArgumentsAndAnswersAreJson) {
   EXPECT_EQ(list["data"][0]["url"], "http://127.0.0.1:1/");
 }
 
+TEST_F(WebServerTest, AnswerHoldingBytesThatAreNotUtf8StillReachesThePage) {
+  session_ = login();
+  auto res = call("create", "name2=a%FFb&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5");
+  ASSERT_EQ(res->status, 200) << res->body;
+  res = call("get_list");
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(Record::parse(res->body)["data"][0]["name"], "a\xEF\xBF\xBD" "b");  // U+FFFD in place of the byte
+}
+
 TEST_F(WebServerTest, ErrorsRaisedToTheHostAre500WithTheirText) {
   session_ = login();
   auto res = call("get_list", "p=abc");
