@@ -3,6 +3,8 @@
 // comes between the steps; scheduled.test.mjs covers the runs of the scheduler.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { writeFileSync } from 'node:fs';
+import { join } from 'node:path';
 import { PASSWORD, createTask, startSystem, taskRow as rowOf } from './harness.mjs';
 
 const XSS_NAME = '<img src=x onerror=alert(1)>';
@@ -27,6 +29,7 @@ test('login: a wrong password is refused, the right one opens the page', async (
   await page.fill('#password', 'not-the-password');
   await page.click('button[type=submit]');
   assert.equal(await page.locator('.error').textContent(), '密码错误');
+  await shot('00-login');
   await page.fill('#password', PASSWORD);
   await page.click('button[type=submit]');
   await page.waitForURL(`${base}/plugin/qn_rivi/`);
@@ -178,6 +181,26 @@ test('the channel settings are shown read-only', async () => {
   await page.waitForFunction(() => document.getElementById('mail-settings').textContent.includes('未配置'));
   assert.match(await page.locator('#dingding-settings').textContent(), /未配置/);
   await shot('07-settings');
+});
+
+test('configured channels are shown without their secrets, addresses as text', async () => {
+  const data = (name) => join(sys.panelRoot, 'data', name);
+  writeFileSync(data('stmp_mail.json'), JSON.stringify(
+    { qq_mail: 'sender@mail.invalid', password: 'smtp-secret-1', host: '127.0.0.1', port: 2525 }));
+  writeFileSync(data('dingding.json'), JSON.stringify({ dingding_url: 'https://robot.invalid/send?access_token=hook-secret-2' }));
+  writeFileSync(data('mail_list.json'), JSON.stringify(['ops@mail.invalid', '<b>x</b>@mail.invalid']));
+  await page.reload();
+  await page.waitForSelector('body[data-ready="1"]');
+  await page.waitForFunction(() => document.getElementById('mail-settings').textContent.includes('已配置'));
+  const mail = await page.locator('#mail-settings').textContent();
+  assert.match(mail, /sender@mail\.invalid/);
+  assert.match(mail, /127\.0\.0\.1:2525/);
+  assert.deepEqual(await page.locator('#mail-list li').allTextContents(), ['ops@mail.invalid', '<b>x</b>@mail.invalid']);
+  assert.equal(await page.locator('#mail-list b').count(), 0);
+  assert.match(await page.locator('#dingding-settings').textContent(), /https:\/\/robot\.invalid\/send\?…/);
+  const text = await page.locator('#view-settings').textContent();
+  assert.ok(!text.includes('smtp-secret-1') && !text.includes('hook-secret-2'), text);
+  await shot('07b-settings-configured');
 });
 
 test('at phone width every task is still readable and usable', async () => {

@@ -46,7 +46,7 @@ async function waitForPort(port, child, ms = 15000) {
 }
 
 // Starts everything. `cronMinute` is the scheduler's minute in seconds (PANEL_CRON_MINUTE).
-// Answers { page, base, siteUrl, alerts, pageErrors, panelCall(...), shot(name), stop() }.
+// Answers { page, base, siteUrl, panelRoot, alerts, pageErrors, panelCall(...), shot(name), stop() }.
 export async function startSystem({ cronMinute, prefix }) {
   assert.ok(buildDir, 'RIVI_BUILD_DIR must name the build directory');
   const artifacts = join(buildDir, 'artifacts', 'browser');
@@ -72,7 +72,8 @@ export async function startSystem({ cronMinute, prefix }) {
   };
 
   try {
-    const env = { ...process.env, PANEL_ROOT: join(root, 'panel'), PANEL_CRON_MINUTE: String(cronMinute) };
+    sys.panelRoot = join(root, 'panel');
+    const env = { ...process.env, PANEL_ROOT: sys.panelRoot, PANEL_CRON_MINUTE: String(cronMinute) };
     let r = spawnSync(bin('panel'), ['install'], { env, encoding: 'utf8' });
     assert.equal(r.status, 0, r.stderr);
     assert.match(r.stdout, /panel administrator password: \S{16}/);
