@@ -5,7 +5,9 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -114,7 +116,9 @@ std::string httpPost(const std::string& url, const Record& data, long timeout_se
 
 Record get_page(std::int64_t count, std::int64_t p, std::int64_t rows) {
   if (rows < 1) throw std::invalid_argument("rows a page must be at least 1");
-  const std::int64_t page = p < 1 ? 1 : p;
+  // Pages past the last give an empty page; far past it the page is capped so `shift` stays finite.
+  const std::int64_t last_possible = std::numeric_limits<std::int64_t>::max() / rows;
+  const std::int64_t page = p < 1 ? 1 : std::min(p, last_possible);
   const std::int64_t pages = count <= 0 ? 0 : (count + rows - 1) / rows;
   return Record{{"count", count}, {"p", page}, {"pages", pages}, {"row", rows}, {"shift", (page - 1) * rows}};
 }

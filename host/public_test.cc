@@ -29,7 +29,8 @@ TEST(Pager, ShiftAndRowFollowThePage) {
     std::int64_t pages, shift;
   };
   for (const Case c : {Case{0, 1, 0, 0}, Case{12, 1, 1, 0}, Case{13, 2, 2, 12}, Case{25, 3, 3, 24}, Case{25, 9, 3, 96},
-                       Case{5, 0, 1, 0}, Case{5, -3, 1, 0}}) {
+                       Case{5, 0, 1, 0}, Case{5, -3, 1, 0},
+                       Case{5, INT64_MAX, 1, INT64_MAX / 12 * 12 - 12}}) {
     const Record page = public_::get_page(c.count, c.p, 12);
     EXPECT_EQ(page["pages"], c.pages) << c.count << "/" << c.p;
     EXPECT_EQ(page["shift"], c.shift) << c.count << "/" << c.p;

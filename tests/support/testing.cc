@@ -73,6 +73,8 @@ fs::path source_dir() { return env_dir("RIVI_SOURCE_DIR", RIVI_DEFAULT_SOURCE_DI
 std::string bin(const std::string& name) { return (build_dir() / "bin" / name).string(); }
 
 TempRoot::TempRoot(bool install) {
+  std::error_code ec;
+  old_cwd_ = fs::current_path(ec);
   std::string templ = (fs::temp_directory_path() / "rivi-root-XXXXXX").string();
   if (!::mkdtemp(templ.data())) throw std::runtime_error("cannot make a temporary directory");
   path_ = templ;
@@ -85,6 +87,9 @@ TempRoot::TempRoot(bool install) {
 }
 
 TempRoot::~TempRoot() {
+  // Module load enters the root; leave it before it is removed so later roots can be made.
+  std::error_code cwd_ec;
+  fs::current_path(old_cwd_.empty() || !fs::is_directory(old_cwd_) ? fs::path("/") : old_cwd_, cwd_ec);
   if (had_old_root_) ::setenv("PANEL_ROOT", old_root_.c_str(), 1);
   else ::unsetenv("PANEL_ROOT");
   std::error_code ec;

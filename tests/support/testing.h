@@ -38,6 +38,7 @@ class TempRoot {
 
  private:
   std::filesystem::path path_;
+  std::filesystem::path old_cwd_;
   std::string old_root_;
   bool had_old_root_ = false;
 };
