@@ -7,12 +7,14 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace rivi::dispatch {
 
 WideBacklog::WideBacklog(httplib::Server& server) {
   server.set_socket_options([this](socket_t sock) {
-    httplib::default_socket_options(sock);
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     fd_ = sock;
   });
 }
@@ -20,6 +22,18 @@ WideBacklog::WideBacklog(httplib::Server& server) {
 void WideBacklog::widen() const {
   if (fd_ < 0) throw std::runtime_error("no listening socket to widen");
   if (::listen(fd_, SOMAXCONN) != 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
+}
+
+void RunControl::run(httplib::Server& server) {
+  active_ = true;
+  if (!stopping_) server.listen_after_bind();
+  active_ = false;
+}
+
+void RunControl::stop(httplib::Server& server) {
+  stopping_ = true;
+  while (active_ && !server.is_running()) std::this_thread::yield();
+  server.stop();
 }
 
 }  // namespace rivi::dispatch

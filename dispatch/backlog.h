@@ -3,16 +3,22 @@
 // drops the extra SYNs and their clients retry only after a second. `WideBacklog` remembers the
 // listening socket when the library makes it and, once bound, listens on it again with a queue of
 // SOMAXCONN (Linux updates the backlog of a socket that is already listening).
+//
+// It also replaces the library's default socket options, which set SO_REUSEPORT: with that, a
+// second server started on a port already in use binds without error and the kernel splits the
+// connections between the two. Only SO_REUSEADDR is set, so a restart right after a stop still
+// binds, and a port in use is a clear bind error.
 #pragma once
 
 #include <httplib.h>
+
+#include <atomic>
 
 namespace rivi::dispatch {
 
 class WideBacklog {
  public:
-  // Installs the socket hook on `server` (keeping the library's default socket options). Must
-  // outlive the server's bind.
+  // Installs the socket hook on `server`. Must outlive the server's bind.
   explicit WideBacklog(httplib::Server& server);
   WideBacklog(const WideBacklog&) = delete;
   WideBacklog& operator=(const WideBacklog&) = delete;
@@ -23,6 +29,22 @@ class WideBacklog {
 
  private:
   int fd_ = -1;
+};
+
+// Runs and stops a bound server so that a stop never gets lost: the library's `stop` does nothing
+// until its accept loop has started, so a stop that comes first (a signal at start-up, a test that
+// ends at once) would leave `run` serving for ever. Here a stop either prevents the run or waits
+// for the loop to start and then ends it.
+class RunControl {
+ public:
+  // Serves until `stop`; returns at once when `stop` came first.
+  void run(httplib::Server& server);
+  // Safe from any thread, before, during or after `run`.
+  void stop(httplib::Server& server);
+
+ private:
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> active_{false};
 };
 
 }  // namespace rivi::dispatch

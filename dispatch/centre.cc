@@ -156,8 +156,8 @@ int Centre::bind(int port_override) {
   return port;
 }
 
-void Centre::run() { server_.listen_after_bind(); }
+void Centre::run() { control_.run(server_); }
 
-void Centre::stop() { server_.stop(); }
+void Centre::stop() { control_.stop(server_); }
 
 }  // namespace rivi::dispatch

@@ -47,6 +47,7 @@ class Centre {
   CentreConfig config_;
   httplib::Server server_;
   WideBacklog backlog_{server_};
+  RunControl control_;
 };
 
 }  // namespace rivi::dispatch

@@ -152,6 +152,15 @@ TEST(Centre, ChecksTheCallerAndTheUrlBeforeAskingAnyNode) {
   EXPECT_EQ(asked, 1);
 }
 
+TEST(Centre, PortInUseIsABindError) {
+  CentreConfig c = embedded_config();
+  RunningCentre first(c);
+  Centre second(c);
+  EXPECT_THROW(second.bind(first.port()), std::runtime_error);
+  NodeServer node(NodeOptions{});
+  EXPECT_THROW(node.bind("127.0.0.1", first.port()), std::runtime_error);
+}
+
 TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {
   const CentreConfig c = parse_config(
       R"({"listen": "0.0.0.0:9000", "deadline_ms": 5000, "probe_timeout_ms": 4000,

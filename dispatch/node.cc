@@ -72,8 +72,8 @@ int NodeServer::bind(const std::string& host, int port) {
   return bound;
 }
 
-void NodeServer::run() { server_.listen_after_bind(); }
+void NodeServer::run() { control_.run(server_); }
 
-void NodeServer::stop() { server_.stop(); }
+void NodeServer::stop() { control_.stop(server_); }
 
 }  // namespace rivi::dispatch

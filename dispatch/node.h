@@ -44,6 +44,7 @@ class NodeServer {
   NodeOptions options_;
   httplib::Server server_;
   WideBacklog backlog_{server_};
+  RunControl control_;
 };
 
 // Compares two secrets in time that depends on neither their content nor their lengths.
