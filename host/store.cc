@@ -85,9 +85,6 @@ Connection::Connection(const std::string& path) : path_(path) {
     throw std::runtime_error("cannot open database " + path + ": " + why);
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  // Every accessor has its own short-lived connection; checkpointing the WAL each time the last
-  // one closes would sync the disk on every call. SQLite's automatic checkpoints keep the WAL small.
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   try {
     // WAL lets many workers insert while readers read; NORMAL sync is safe in WAL mode.
     query("PRAGMA journal_mode=WAL");
