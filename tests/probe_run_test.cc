@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -122,12 +123,13 @@ TEST_F(ProbeRunTest, RefusedUrlAndWorkerErrors) {
 
   EXPECT_EQ(testing::run({root_.file("plugin/qn_rivi/rivi_worker")}).status, 2);
 
-  // A host database that is no database: the error goes to standard error, exit status 1.
-  root_.write("data/default.db", std::string(4096, 'x'));
+  // A host database that cannot be opened: the error goes to standard error, exit status 1.
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(root_.file(std::string("data/default.db") + suffix));
+  std::filesystem::create_directory(root_.file("data/default.db"));
   const testing::RunResult broken = testing::run(job_command(std::to_string(task_)), job_env(centre_port_));
   EXPECT_EQ(broken.status, 1);
   EXPECT_EQ(broken.out, "");
-  EXPECT_NE(broken.err.find("not a database"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("default.db"), std::string::npos) << broken.err;
 }
 
 TEST_F(ProbeRunTest, PanelCallStartWithTheEmbeddedCentre) {
