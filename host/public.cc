@@ -105,6 +105,8 @@ std::string httpPost(const std::string& url, const Record& data, long timeout_se
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeout_seconds);
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  // A proxy from the environment may serve remote centres, never this machine's own.
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
