@@ -4,7 +4,7 @@
 // node's own fetch time, and their ratio. Target: ratio at most 1.2 with 50 nodes.
 //
 // Usage: fanout_bench [rounds]   (default 10)
-#include "dispatch/backlog.h"
+#include "host/server_socket.h"
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
 #include "tests/support/testing.h"
@@ -22,6 +22,7 @@
 namespace {
 
 using rivi::Record;
+using rivi::WideBacklog;
 using namespace rivi::dispatch;
 
 class RunningNode {

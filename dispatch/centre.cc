@@ -1,9 +1,10 @@
 // Centre: answer, fan_out, bind, run, stop; the request to a remote node.
 #include "dispatch/centre.h"
 
-#include "dispatch/curl_handles.h"
 #include "dispatch/node.h"
 #include "dispatch/probe.h"
+#include "host/curl_handles.h"
+#include "host/public.h"
 
 #include <fmt/format.h>
 
@@ -18,13 +19,6 @@ namespace {
 constexpr std::size_t kMaxNodeAnswer = 256u << 10;
 // Requests that may wait on a fan-out at the same time; the library's default pool is smaller.
 constexpr std::size_t kCentreThreads = 32;
-
-Record refusal(const std::string& msg) {
-  Record r = Record::object();
-  r["status"] = false;
-  r["msg"] = msg;
-  return r;
-}
 
 std::string field(const std::multimap<std::string, std::string>& form, const std::string& name) {
   auto it = form.find(name);
@@ -102,14 +96,14 @@ CentreAnswer Centre::answer(const std::multimap<std::string, std::string>& form)
     const std::string id = field(form, "serverid");
     if (std::find(config_.allowed_serverids.begin(), config_.allowed_serverids.end(), id) ==
         config_.allowed_serverids.end()) {
-      return {403, refusal("服务器未获授权")};
+      return {403, public_::returnMsg(false, "服务器未获授权")};
     }
   }
   if (!config_.access_key.empty() && !same_secret(config_.access_key, field(form, "access_key"))) {
-    return {403, refusal("访问密钥错误")};
+    return {403, public_::returnMsg(false, "访问密钥错误")};
   }
   const std::string url = field(form, "url");
-  if (std::string why = url_refusal(url); !why.empty()) return {400, refusal(why)};
+  if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
   return {200, fan_out(url)};
 }
 

@@ -5,7 +5,7 @@
 // 400 for the URL).
 #pragma once
 
-#include "dispatch/backlog.h"
+#include "host/server_socket.h"
 #include "dispatch/config.h"
 #include "host/record.h"
 

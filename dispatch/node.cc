@@ -1,6 +1,8 @@
 // answer_probe_request, NodeServer, same_secret.
 #include "dispatch/node.h"
 
+#include "host/public.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
@@ -10,13 +12,6 @@
 namespace rivi::dispatch {
 
 namespace {
-
-Record refusal(const std::string& msg) {
-  Record r = Record::object();
-  r["status"] = false;
-  r["msg"] = msg;
-  return r;
-}
 
 std::string field(const std::multimap<std::string, std::string>& form, const std::string& name) {
   auto it = form.find(name);
@@ -38,19 +33,19 @@ bool same_secret(const std::string& a, const std::string& b) {
 
 NodeAnswer answer_probe_request(const NodeOptions& options, const std::multimap<std::string, std::string>& form) {
   if (!options.key.empty() && !same_secret(options.key, field(form, "key"))) {
-    return {403, refusal("访问密钥错误")};
+    return {403, public_::returnMsg(false, "访问密钥错误")};
   }
   const std::string url = field(form, "url");
-  if (std::string why = url_refusal(url); !why.empty()) return {400, refusal(why)};
+  if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
   ProbeOptions probe_options = options.probe;
   if (std::string t = field(form, "timeout_ms"); !t.empty()) {
     long asked = 0;
     try {
       asked = std::stol(t);
     } catch (const std::exception&) {
-      return {400, refusal("timeout_ms必须是整数")};
+      return {400, public_::returnMsg(false, "timeout_ms必须是整数")};
     }
-    if (asked < 1) return {400, refusal("timeout_ms必须是正整数")};
+    if (asked < 1) return {400, public_::returnMsg(false, "timeout_ms必须是正整数")};
     probe_options.timeout_ms = std::min(probe_options.timeout_ms, asked);
     probe_options.connect_timeout_ms = std::min(probe_options.connect_timeout_ms, asked);
   }

@@ -4,7 +4,7 @@
 // with HTTP 400 (bad request) or 403 (wrong key).
 #pragma once
 
-#include "dispatch/backlog.h"
+#include "host/server_socket.h"
 #include "dispatch/probe.h"
 #include "host/record.h"
 

@@ -1,7 +1,7 @@
-// url_refusal, is_inner_address, probe, unanswered, new_easy.
+// url_refusal, is_inner_address, probe, unanswered.
 #include "dispatch/probe.h"
 
-#include "dispatch/curl_handles.h"
+#include "host/curl_handles.h"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
@@ -124,14 +124,6 @@ Record empty_result(const std::string& isp) {
 }
 
 }  // namespace
-
-EasyHandle new_easy() {
-  static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (global != CURLE_OK) throw std::runtime_error(std::string("libcurl: ") + curl_easy_strerror(global));
-  EasyHandle h(curl_easy_init());
-  if (!h) throw std::runtime_error("libcurl: cannot create a transfer handle");
-  return h;
-}
 
 std::string url_refusal(const std::string& url) {
   if (url.empty()) return "缺少URL地址";

@@ -1,5 +1,7 @@
 #include "host/public.h"
 
+#include "host/curl_handles.h"
+
 #include <curl/curl.h>
 #include <cxxabi.h>
 #include <fmt/format.h>
@@ -21,10 +23,6 @@
 
 namespace rivi::public_ {
 namespace {
-
-struct CurlCloser {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
   static_cast<std::string*>(out)->append(data, size * count);
@@ -85,14 +83,13 @@ void WriteLog(const std::string& type, const std::string& msg) {
 Record returnMsg(bool status, const std::string& msg) { return Record{{"status", status}, {"msg", msg}}; }
 
 std::string httpPost(const std::string& url, const Record& data, long timeout_seconds) {
-  std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
-  if (!curl) throw std::runtime_error("cannot start an HTTP request");
+  EasyHandle curl = new_easy();
   std::string form;
   if (data.is_object()) {
     for (const auto& [key, value] : data.items()) {
       const std::string text = text_of(value);
-      std::unique_ptr<char, decltype(&curl_free)> k(curl_easy_escape(curl.get(), key.data(), static_cast<int>(key.size())), curl_free);
-      std::unique_ptr<char, decltype(&curl_free)> v(curl_easy_escape(curl.get(), text.data(), static_cast<int>(text.size())), curl_free);
+      const CurlText k(curl_easy_escape(curl.get(), key.data(), static_cast<int>(key.size())));
+      const CurlText v(curl_easy_escape(curl.get(), text.data(), static_cast<int>(text.size())));
       if (!form.empty()) form += '&';
       form += std::string(k.get()) + "=" + v.get();
     }

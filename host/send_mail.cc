@@ -1,5 +1,6 @@
 #include "host/send_mail.h"
 
+#include "host/curl_handles.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
@@ -20,21 +21,7 @@
 namespace rivi {
 namespace {
 
-struct CurlCloser {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct SlistCloser {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-struct MimeCloser {
-  void operator()(curl_mime* m) const { curl_mime_free(m); }
-};
-struct CurlFree {
-  void operator()(char* p) const { curl_free(p); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlCloser>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistCloser>;
-using MimePtr = std::unique_ptr<curl_mime, MimeCloser>;
+
 
 constexpr long kConnectSeconds = 5;
 constexpr std::size_t kMaxReply = 64 * 1024;
@@ -47,16 +34,15 @@ void set(CURL* curl, CURLoption option, T value) {
     throw std::runtime_error(std::string("libcurl refused an option: ") + curl_easy_strerror(rc));
 }
 
-void append_list(SlistPtr& list, const std::string& line) {
+void append_list(SlistHandle& list, const std::string& line) {
   curl_slist* grown = curl_slist_append(list.get(), line.c_str());
   if (!grown) throw std::runtime_error("out of memory building a header list");
   list.release();
   list.reset(grown);
 }
 
-CurlPtr new_handle() {
-  CurlPtr curl(curl_easy_init());
-  if (!curl) throw std::runtime_error("libcurl could not make a handle");
+EasyHandle new_handle() {
+  EasyHandle curl = new_easy();
   set(curl.get(), CURLOPT_NOSIGNAL, 1L);
   return curl;
 }
@@ -200,7 +186,7 @@ void deliver_mail(const std::string& to, const std::string& title, const std::st
     throw std::runtime_error("setting `security` must be \"ssl\", \"starttls\" or \"none\", not \"" + security + "\"");
   const long timeout = whole_setting(settings, "timeout", 30, 1, 3600);
 
-  CurlPtr handle = new_handle();
+  EasyHandle handle = new_handle();
   CURL* curl = handle.get();
   char errors[CURL_ERROR_SIZE] = "";
   set(curl, CURLOPT_ERRORBUFFER, errors);
@@ -218,18 +204,18 @@ void deliver_mail(const std::string& to, const std::string& title, const std::st
   }
   const std::string mail_from = "<" + from + ">";
   set(curl, CURLOPT_MAIL_FROM, mail_from.c_str());
-  SlistPtr recipients;
+  SlistHandle recipients;
   append_list(recipients, "<" + to + ">");
   set(curl, CURLOPT_MAIL_RCPT, recipients.get());
 
-  SlistPtr headers;
+  SlistHandle headers;
   append_list(headers, "From: " + from);
   append_list(headers, "To: " + to);
   append_list(headers, "Subject: " + encode_subject(title));
   append_list(headers, "Date: " + rfc5322_date());
   set(curl, CURLOPT_HTTPHEADER, headers.get());
 
-  MimePtr mime(curl_mime_init(curl));
+  MimeHandle mime(curl_mime_init(curl));
   if (!mime) throw std::runtime_error("libcurl could not make a MIME message");
   curl_mimepart* part = curl_mime_addpart(mime.get());
   if (!part || curl_mime_data(part, body.data(), body.size()) != CURLE_OK ||
@@ -248,7 +234,7 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) 
 }
 
 std::string url_escape(CURL* curl, const std::string& text) {
-  std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(curl, text.data(), static_cast<int>(text.size())));
+  CurlText escaped(curl_easy_escape(curl, text.data(), static_cast<int>(text.size())));
   if (!escaped) throw std::runtime_error("cannot URL-encode the signature");
   return escaped.get();
 }
@@ -276,7 +262,7 @@ void deliver_dingding(const std::string& body) {
   const std::string secret = text_setting(settings, "secret", false);
   const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
 
-  CurlPtr handle = new_handle();
+  EasyHandle handle = new_handle();
   CURL* curl = handle.get();
   if (!secret.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + signature_query(curl, secret);
   char errors[CURL_ERROR_SIZE] = "";
@@ -291,7 +277,7 @@ void deliver_dingding(const std::string& body) {
   const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
   set(curl, CURLOPT_POSTFIELDS, payload.c_str());
   set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-  SlistPtr headers;
+  SlistHandle headers;
   append_list(headers, "Content-Type: application/json; charset=utf-8");
   set(curl, CURLOPT_HTTPHEADER, headers.get());
   std::string reply;

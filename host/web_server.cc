@@ -1,5 +1,6 @@
 #include "host/web_server.h"
 
+#include "host/html.h"
 #include "host/paths.h"
 
 #include <curl/curl.h>
@@ -31,21 +32,6 @@ input[type=password]{width:100%;box-sizing:border-box;padding:8px;font-size:15px
 button{margin-top:16px;width:100%;padding:9px;font-size:15px;border:0;border-radius:4px;background:#20a53a;color:#fff;cursor:pointer}
 .error{color:#c0392b;margin:0 0 12px}
 )";
-
-std::string html_escape(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string cookie_value(const httplib::Request& req, std::string_view name) {
   auto header = req.get_header_value("Cookie");

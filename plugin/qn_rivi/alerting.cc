@@ -5,6 +5,7 @@
 // delivered, so an error in any row or setting sends nothing.
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
+#include "host/html.h"
 #include "host/public.h"
 
 #include <fmt/format.h>
@@ -34,23 +35,6 @@ Record read_settings(const std::string& path) {
 // The settings value, or false when it is empty.
 Record value_or_false(Record value) { return length_of(value) == 0 ? Record(false) : std::move(value); }
 
-// Text from a node result as it enters the HTML report (none of the linked libraries offers an
-// HTML escaper; these five characters are all that matter inside element content and quotes).
-std::string html_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 const Record& key_of(const Record& node, const char* key) {
   if (!node.is_object()) throw std::invalid_argument("a node result is not a record: " + encode(node));

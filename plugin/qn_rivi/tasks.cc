@@ -68,6 +68,23 @@ std::string worker_command(const Record& task_id) {
 
 std::string job_title(const Record& name) { return "拔测任务[" + text_of(name) + "]"; }
 
+// The twelve fields of a task's job, in the scheduler's order, from the task's `id`, `name` and
+// `cycle`; the worker command is chosen anew on every call.
+void add_job_fields(Record& job, const Record& task) {
+  job["name"] = job_title(task.at("name"));
+  job["type"] = "minute-n";
+  job["where1"] = task.at("cycle");
+  job["hour"] = "";
+  job["minute"] = "";
+  job["week"] = "";
+  job["sType"] = "toShell";
+  job["sName"] = "";
+  job["backupTo"] = "localhost";
+  job["save"] = job_key(task.at("id"));
+  job["sBody"] = worker_command(task.at("id"));
+  job["urladdress"] = "undefined";
+}
+
 // The identifier of the task's job, or null when the table holds no job with its key.
 Record job_id_of(const Record& task_id) {
   return public_::M("crontab").where("save=?", job_key(task_id)).getField("id");
@@ -95,20 +112,8 @@ Record qn_rivi_main::create(Record& args) {
 
 void qn_rivi_main::create_task(Record& pdata) {
   crontab scheduler;
-  const std::string command = worker_command(pdata.at("id"));
   Record job = Record::object();
-  job["name"] = job_title(pdata.at("name"));
-  job["type"] = "minute-n";
-  job["where1"] = pdata.at("cycle");
-  job["hour"] = "";
-  job["minute"] = "";
-  job["week"] = "";
-  job["sType"] = "toShell";
-  job["sName"] = "";
-  job["backupTo"] = "localhost";
-  job["save"] = job_key(pdata.at("id"));
-  job["sBody"] = command;
-  job["urladdress"] = "undefined";
+  add_job_fields(job, pdata);
   scheduler.AddCrontab(job);
 }
 
@@ -148,21 +153,9 @@ Record qn_rivi_main::modify(Record& args) {
 
 void qn_rivi_main::modify_task(Record& pdata) {
   crontab scheduler;
-  const std::string command = worker_command(pdata.at("id"));
   Record job = Record::object();
   job["id"] = job_id_of(pdata.at("id"));
-  job["name"] = job_title(pdata.at("name"));
-  job["type"] = "minute-n";
-  job["where1"] = pdata.at("cycle");
-  job["hour"] = "";
-  job["minute"] = "";
-  job["week"] = "";
-  job["sType"] = "toShell";
-  job["sName"] = "";
-  job["backupTo"] = "localhost";
-  job["save"] = job_key(pdata.at("id"));
-  job["sBody"] = command;
-  job["urladdress"] = "undefined";
+  add_job_fields(job, pdata);
   job["status"] = pdata.at("status");
   scheduler.modify_crond(job);
 }

@@ -1,5 +1,5 @@
 // WideBacklog.
-#include "dispatch/backlog.h"
+#include "host/server_socket.h"
 
 #include <sys/socket.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-namespace rivi::dispatch {
+namespace rivi {
 
 WideBacklog::WideBacklog(httplib::Server& server) {
   server.set_socket_options([this](socket_t sock) {
@@ -36,4 +36,4 @@ void RunControl::stop(httplib::Server& server) {
   server.stop();
 }
 
-}  // namespace rivi::dispatch
+}  // namespace rivi

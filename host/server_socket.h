@@ -14,7 +14,7 @@
 
 #include <atomic>
 
-namespace rivi::dispatch {
+namespace rivi {
 
 class WideBacklog {
  public:
@@ -47,4 +47,4 @@ class RunControl {
   std::atomic<bool> active_{false};
 };
 
-}  // namespace rivi::dispatch
+}  // namespace rivi
