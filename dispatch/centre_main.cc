@@ -1,13 +1,12 @@
 // rivi-dispatch: the dispatch centre. Without --config it runs the embedded default: it listens on
 // 127.0.0.1:8890 and asks three in-process nodes that may probe this machine's own sites.
 #include "dispatch/centre.h"
+#include "host/server_socket.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <csignal>
 #include <iostream>
-#include <thread>
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-dispatch: asks every probe node to fetch a URL and answers their results"};
@@ -36,23 +35,11 @@ int main(int argc, char** argv) {
                 << (inner_nodes ? "; anyone who reaches it can probe this machine's inner network" : "") << std::endl;
     }
 
-    // SIGINT and SIGTERM stop the server cleanly: a thread waits for them and calls stop().
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    std::jthread waiter([&] {
-      int sig = 0;
-      sigwait(&stop_signals, &sig);
-      centre.stop();
-    });
+    const rivi::StopSignalWatcher stop_on_signal([&] { centre.stop(); });
 
     std::cerr << "rivi-dispatch: listening on " << config.listen.substr(0, config.listen.rfind(':')) << ':' << port
               << " with " << config.nodes.size() << " node(s)" << std::endl;
     centre.run();
-    // run() also returns when the listener fails; wake the waiter so the program can end.
-    pthread_kill(waiter.native_handle(), SIGTERM);
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "rivi-dispatch: " << e.what() << '\n';

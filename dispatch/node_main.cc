@@ -2,12 +2,11 @@
 // Inner addresses (loopback, private, link-local) are refused unless --allow-private is given.
 #include "dispatch/config.h"
 #include "dispatch/node.h"
+#include "host/server_socket.h"
 
 #include <CLI/CLI.hpp>
 
-#include <csignal>
 #include <iostream>
-#include <thread>
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-node: measures one fetch of a URL for the dispatch centre"};
@@ -32,21 +31,11 @@ int main(int argc, char** argv) {
     rivi::dispatch::NodeServer node(options);
     node.bind(host, port);
 
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    std::jthread waiter([&] {
-      int sig = 0;
-      sigwait(&stop_signals, &sig);
-      node.stop();
-    });
+    const rivi::StopSignalWatcher stop_on_signal([&] { node.stop(); });
 
     std::cerr << "rivi-node: listening on " << listen << (options.probe.allow_private ? " (inner addresses allowed)" : "")
               << std::endl;
     node.run();
-    pthread_kill(waiter.native_handle(), SIGTERM);
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "rivi-node: " << e.what() << '\n';

@@ -1,6 +1,7 @@
-// WideBacklog.
+// WideBacklog, RunControl, StopSignalWatcher.
 #include "host/server_socket.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -34,6 +35,23 @@ void RunControl::stop(httplib::Server& server) {
   stopping_ = true;
   while (active_ && !server.is_running()) std::this_thread::yield();
   server.stop();
+}
+
+StopSignalWatcher::StopSignalWatcher(std::function<void()> on_stop) {
+  sigemptyset(&signals_);
+  sigaddset(&signals_, SIGINT);
+  sigaddset(&signals_, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+  waiter_ = std::jthread([this, stop = std::move(on_stop)] {
+    int sig = 0;
+    sigwait(&signals_, &sig);
+    if (!ending_) stop();
+  });
+}
+
+StopSignalWatcher::~StopSignalWatcher() {
+  ending_ = true;
+  pthread_kill(waiter_.native_handle(), SIGTERM);
 }
 
 }  // namespace rivi

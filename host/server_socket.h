@@ -12,7 +12,11 @@
 
 #include <httplib.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <functional>
+#include <thread>
 
 namespace rivi {
 
@@ -45,6 +49,22 @@ class RunControl {
  private:
   std::atomic<bool> stopping_{false};
   std::atomic<bool> active_{false};
+};
+
+// Stops a server program cleanly on SIGINT or SIGTERM: blocks both in the calling thread (so
+// threads started afterwards inherit the mask) and calls `on_stop` from a thread that waits for
+// them. Destruction wakes that thread without calling `on_stop` when no signal came, then joins it.
+class StopSignalWatcher {
+ public:
+  explicit StopSignalWatcher(std::function<void()> on_stop);
+  ~StopSignalWatcher();
+  StopSignalWatcher(const StopSignalWatcher&) = delete;
+  StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
+
+ private:
+  sigset_t signals_;
+  std::atomic<bool> ending_{false};
+  std::jthread waiter_;
 };
 
 }  // namespace rivi
