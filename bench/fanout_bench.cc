@@ -7,7 +7,7 @@
 #include "host/server_socket.h"
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
-#include "tests/support/testing.h"
+#include "tests/support/dispatch_servers.h"
 
 #include <fmt/format.h>
 
@@ -24,44 +24,16 @@ namespace {
 using rivi::Record;
 using rivi::WideBacklog;
 using namespace rivi::dispatch;
+using rivi::testing::RunningCentre;
+using rivi::testing::RunningNode;
 
-class RunningNode {
- public:
-  RunningNode() : node_(options()) {
-    port_ = node_.bind("127.0.0.1", 0);
-    thread_ = std::jthread([this] { node_.run(); });
-    rivi::testing::wait_for_port(port_);
-  }
-  ~RunningNode() { node_.stop(); }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  static NodeOptions options() {
-    NodeOptions o;
-    o.probe.isp = "bench";
-    o.probe.allow_private = true;
-    return o;
-  }
-  NodeServer node_;
-  int port_ = 0;
-  std::jthread thread_;
-};
-
-class RunningCentre {
- public:
-  explicit RunningCentre(CentreConfig c) : centre_(std::move(c)) {
-    port_ = centre_.bind(rivi::testing::free_port());
-    thread_ = std::jthread([this] { centre_.run(); });
-    rivi::testing::wait_for_port(port_);
-  }
-  ~RunningCentre() { centre_.stop(); }
-  int port() const { return port_; }
-
- private:
-  Centre centre_;
-  int port_ = 0;
-  std::jthread thread_;
-};
+// The options of every benchmark node: it may probe the loopback target.
+NodeOptions bench_node() {
+  NodeOptions o;
+  o.probe.isp = "bench";
+  o.probe.allow_private = true;
+  return o;
+}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -120,7 +92,7 @@ int main(int argc, char** argv) {
   backlog.widen();
 
   std::vector<std::unique_ptr<RunningNode>> nodes;
-  for (int i = 0; i < 50; ++i) nodes.push_back(std::make_unique<RunningNode>());
+  for (int i = 0; i < 50; ++i) nodes.push_back(std::make_unique<RunningNode>(bench_node()));
 
   const std::string url = target.url("/delay");
   const Figures one = measure(nodes, 1, url, rounds);

@@ -2,7 +2,7 @@
 // its caller and URL checks, and its configuration file.
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
-#include "tests/support/testing.h"
+#include "tests/support/dispatch_servers.h"
 
 #include <gtest/gtest.h>
 
@@ -14,39 +14,8 @@ namespace {
 
 using rivi::testing::LoopbackSite;
 using rivi::testing::free_port;
-
-// A NodeServer serving on its own thread, stopped and joined on destruction.
-class RunningNode {
- public:
-  explicit RunningNode(NodeOptions o) : node_(std::move(o)) {
-    port_ = node_.bind("127.0.0.1", 0);
-    thread_ = std::jthread([this] { node_.run(); });
-    rivi::testing::wait_for_port(port_);
-  }
-  ~RunningNode() { node_.stop(); }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  NodeServer node_;
-  int port_ = 0;
-  std::jthread thread_;
-};
-
-class RunningCentre {
- public:
-  explicit RunningCentre(CentreConfig c) : centre_(std::move(c)) {
-    port_ = centre_.bind(free_port());
-    thread_ = std::jthread([this] { centre_.run(); });
-    rivi::testing::wait_for_port(port_);
-  }
-  ~RunningCentre() { centre_.stop(); }
-  int port() const { return port_; }
-
- private:
-  Centre centre_;
-  int port_ = 0;
-  std::jthread thread_;
-};
+using rivi::testing::RunningCentre;
+using rivi::testing::RunningNode;
 
 TEST(Centre, AnswersEveryNodeInOrderAndMarksTheOnesThatFail) {
   LoopbackSite target;
