@@ -5,6 +5,7 @@
 #include "dispatch/probe.h"
 #include "host/curl_handles.h"
 #include "host/public.h"
+#include "host/secret.h"
 
 #include <fmt/format.h>
 
@@ -19,11 +20,6 @@ namespace {
 constexpr std::size_t kMaxNodeAnswer = 256u << 10;
 // Requests that may wait on a fan-out at the same time; the library's default pool is smaller.
 constexpr std::size_t kCentreThreads = 32;
-
-std::string field(const std::multimap<std::string, std::string>& form, const std::string& name) {
-  auto it = form.find(name);
-  return it == form.end() ? std::string() : it->second;
-}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
   auto* body = static_cast<std::string*>(user);
@@ -93,16 +89,16 @@ Centre::Centre(CentreConfig config) : config_(std::move(config)) {
 
 CentreAnswer Centre::answer(const std::multimap<std::string, std::string>& form) const {
   if (!config_.allowed_serverids.empty()) {
-    const std::string id = field(form, "serverid");
+    const std::string id = form_field(form, "serverid");
     if (std::find(config_.allowed_serverids.begin(), config_.allowed_serverids.end(), id) ==
         config_.allowed_serverids.end()) {
       return {403, public_::returnMsg(false, "服务器未获授权")};
     }
   }
-  if (!config_.access_key.empty() && !same_secret(config_.access_key, field(form, "access_key"))) {
+  if (!config_.access_key.empty() && !same_secret(config_.access_key, form_field(form, "access_key"))) {
     return {403, public_::returnMsg(false, "访问密钥错误")};
   }
-  const std::string url = field(form, "url");
+  const std::string url = form_field(form, "url");
   if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
   return {200, fan_out(url)};
 }

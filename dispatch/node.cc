@@ -1,44 +1,28 @@
-// answer_probe_request, NodeServer, same_secret.
+// answer_probe_request, NodeServer.
 #include "dispatch/node.h"
 
 #include "host/public.h"
+#include "host/secret.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <stdexcept>
 
 namespace rivi::dispatch {
 
-namespace {
-
-std::string field(const std::multimap<std::string, std::string>& form, const std::string& name) {
+std::string form_field(const std::multimap<std::string, std::string>& form, const std::string& name) {
   auto it = form.find(name);
   return it == form.end() ? std::string() : it->second;
 }
 
-}  // namespace
-
-bool same_secret(const std::string& a, const std::string& b) {
-  // Both sides are hashed first so that neither the length nor a common prefix shows in the time.
-  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
-  unsigned int la = 0, lb = 0;
-  if (EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr) != 1 ||
-      EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("OpenSSL: SHA-256 failed");
-  }
-  return la == lb && CRYPTO_memcmp(da, db, la) == 0;
-}
-
 NodeAnswer answer_probe_request(const NodeOptions& options, const std::multimap<std::string, std::string>& form) {
-  if (!options.key.empty() && !same_secret(options.key, field(form, "key"))) {
+  if (!options.key.empty() && !same_secret(options.key, form_field(form, "key"))) {
     return {403, public_::returnMsg(false, "访问密钥错误")};
   }
-  const std::string url = field(form, "url");
+  const std::string url = form_field(form, "url");
   if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
   ProbeOptions probe_options = options.probe;
-  if (std::string t = field(form, "timeout_ms"); !t.empty()) {
+  if (std::string t = form_field(form, "timeout_ms"); !t.empty()) {
     long asked = 0;
     try {
       asked = std::stol(t);

@@ -47,7 +47,7 @@ class NodeServer {
   RunControl control_;
 };
 
-// Compares two secrets in time that depends on neither their content nor their lengths.
-bool same_secret(const std::string& a, const std::string& b);
+// The first value of the form field `name`, or "" when the form has none.
+std::string form_field(const std::multimap<std::string, std::string>& form, const std::string& name);
 
 }  // namespace rivi::dispatch

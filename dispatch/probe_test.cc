@@ -186,13 +186,5 @@ TEST_F(ProbeTest, NodeRequestChecksKeyUrlAndTimeLimit) {
   EXPECT_EQ(hits_, 1);
 }
 
-TEST(SameSecret, ComparesWholeTexts) {
-  EXPECT_TRUE(same_secret("abc", "abc"));
-  EXPECT_FALSE(same_secret("abc", "abd"));
-  EXPECT_FALSE(same_secret("abc", "abcd"));
-  EXPECT_FALSE(same_secret("abc", ""));
-  EXPECT_TRUE(same_secret("", ""));
-}
-
 }  // namespace
 }  // namespace rivi::dispatch

@@ -170,10 +170,6 @@ std::optional<std::string> make_admin_password_at_install(std::ostream& out) {
   return password;
 }
 
-bool same_secret(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 SessionStore::SessionStore(std::chrono::seconds idle, Clock clock) : idle_(idle), clock_(std::move(clock)) {}
 
 std::chrono::steady_clock::time_point SessionStore::now() const {

@@ -101,7 +101,4 @@ class LoginThrottle {
   std::map<std::string, Entry> clients_;
 };
 
-// Compares two texts in time that depends only on their lengths.
-bool same_secret(const std::string& a, const std::string& b);
-
 }  // namespace rivi

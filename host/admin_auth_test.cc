@@ -148,12 +148,5 @@ TEST(LoginThrottle, WaitsDoubleAfterTheFreeFailuresUpToTheCap) {
   EXPECT_EQ(throttle.wait_for("10.0.0.3").count(), 0);
 }
 
-TEST(SameSecret, ComparesWholeTexts) {
-  EXPECT_TRUE(same_secret("abc", "abc"));
-  EXPECT_FALSE(same_secret("abc", "abd"));
-  EXPECT_FALSE(same_secret("abc", "ab"));
-  EXPECT_FALSE(same_secret("", "a"));
-}
-
 }  // namespace
 }  // namespace rivi

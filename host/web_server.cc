@@ -2,6 +2,7 @@
 
 #include "host/html.h"
 #include "host/paths.h"
+#include "host/secret.h"
 
 #include <curl/curl.h>
 #include <httplib.h>
