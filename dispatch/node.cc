@@ -4,7 +4,6 @@
 #include "host/public.h"
 #include "host/secret.h"
 
-
 #include <algorithm>
 #include <stdexcept>
 
