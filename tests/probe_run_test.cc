@@ -170,5 +170,57 @@ TEST_F(ProbeRunTest, FiftyWorkersAtOnceLoseNoRow) {
   for (const Record& row : all) EXPECT_EQ(row["status"], 1);
 }
 
+TEST(NodeProgram, TakesItsKeyFromAFileOrTheEnvironmentOnly) {
+  TempRoot dir(false);
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain"); });
+  target.start();
+  dir.write("node.key", "file-key\n");
+  dir.write("empty.key", "\n");
+
+  // The status of a probe request sent with `key`.
+  const auto ask = [&](int port, const std::string& key) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(10, 0);
+    const auto res = client.Post("/probe", httplib::Params{{"url", target.url("/ok")}, {"key", key}});
+    return res ? res->status : -1;
+  };
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    std::string key;
+  };
+  const Case cases[] = {
+      {"file", {"--key-file", dir.file("node.key")}, {}, "file-key"},
+      {"environment", {}, {{"RIVI_NODE_KEY", "env-key"}}, "env-key"},
+      {"the file wins", {"--key-file", dir.file("node.key")}, {{"RIVI_NODE_KEY", "env-key"}}, "file-key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int port = free_port();
+    std::vector<std::string> argv{testing::bin("rivi-node"), "--listen", host_of(port), "--allow-private"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child node(argv, c.env, dir.file("node.log"));
+    ASSERT_TRUE(testing::wait_for_port(port)) << dir.read("node.log");
+    EXPECT_EQ(ask(port, c.key), 200);
+    EXPECT_EQ(ask(port, c.key + "x"), 403);
+    EXPECT_EQ(ask(port, ""), 403);
+  }
+
+  // No key on the command line, and a key file that gives no key stops the node at start.
+  const std::string node = testing::bin("rivi-node");
+  const std::string port = host_of(free_port());
+  EXPECT_NE(testing::run({node, "--listen", port, "--key", "cli-key"}).status, 0);
+  const testing::RunResult missing = testing::run({node, "--listen", port, "--key-file", dir.file("nope.key")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "rivi-node: cannot read the key file " + dir.file("nope.key") + ": No such file or directory\n");
+  const testing::RunResult folder = testing::run({node, "--listen", port, "--key-file", dir.path().string()});
+  EXPECT_EQ(folder.err, "rivi-node: cannot read the key file " + dir.path().string() + ": not a regular file\n");
+  const testing::RunResult empty = testing::run({node, "--listen", port, "--key-file", dir.file("empty.key")});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "rivi-node: cannot read the key file " + dir.file("empty.key") + ": the file is empty\n");
+}
+
 }  // namespace
 }  // namespace rivi
