@@ -102,22 +102,34 @@ TEST_F(ProbeRunTest, WorkerStoresOneRowThroughRealNodes) {
   EXPECT_NE(all[0]["data"].get<std::string>().find("\\u672c\\u673a"), std::string::npos);
 }
 
-TEST_F(ProbeRunTest, CentreDownGivesTheEnvelopeAndNoRow) {
-  const testing::RunResult r = testing::run(job_command(std::to_string(task_)), job_env(free_port()));
-  EXPECT_EQ(r.status, 0) << r.err;
-  const auto newline = r.out.find('\n');
-  ASSERT_NE(newline, std::string::npos) << r.out;
-  EXPECT_NE(r.out.substr(0, newline).find("127.0.0.1"), std::string::npos) << r.out;
-  EXPECT_EQ(decode(r.out.substr(newline + 1)), public_::returnMsg(false, "连接调度中心失败!"));
+TEST_F(ProbeRunTest, CentreDownOrAnsweringGarbageFailsTheRunAndStoresNothing) {
+  LoopbackSite garbage;
+  garbage.server().Post("/api/local/rivi", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<html>busy</html>", "text/html");
+  });
+  garbage.start();
+  for (const int port : {free_port(), garbage.port()}) {
+    SCOPED_TRACE(port);
+    const testing::RunResult r = testing::run(job_command(std::to_string(task_)), job_env(port));
+    // The documented answer and the printed error, and an exit status the job's log and any
+    // supervisor see as a failed run.
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.err, "rivi_worker: task " + std::to_string(task_) + ": the run stored no result\n");
+    const auto newline = r.out.find('\n');
+    ASSERT_NE(newline, std::string::npos) << r.out;
+    EXPECT_GT(newline, 0u) << "the error comes first";
+    EXPECT_EQ(decode(r.out.substr(newline + 1)), public_::returnMsg(false, "连接调度中心失败!"));
+  }
   EXPECT_EQ(rows().size(), 0u);
 }
 
 TEST_F(ProbeRunTest, RefusedUrlAndWorkerErrors) {
   auto centre = start_centre();
-  // The centre refuses the URL with a status record: the worker prints it and stores nothing.
+  // The centre refuses the URL with a status record: the worker prints it, stores nothing and
+  // says so by its exit status.
   public_::M("rivi_task").insert(Record{{"id", 40}, {"name", "ftp"}, {"url", "ftp://example.test/"}, {"status", 1}});
   const testing::RunResult refused = testing::run(job_command("40"), job_env(centre_port_));
-  EXPECT_EQ(refused.status, 0) << refused.err;
+  EXPECT_EQ(refused.status, 3) << refused.err;
   EXPECT_EQ(decode(refused.out), Record({{"status", false}, {"msg", "只能拨测http://或https://地址"}}));
   EXPECT_EQ(rows().size(), 0u);
 
