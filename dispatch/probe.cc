@@ -4,9 +4,9 @@
 #include "host/curl_handles.h"
 
 #include <arpa/inet.h>
+#include <fmt/format.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <fmt/format.h>
 
 #include <array>
 #include <cstdint>
