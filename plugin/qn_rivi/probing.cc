@@ -3,6 +3,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
 
@@ -89,7 +90,10 @@ bool good_code(const Record& code) {
 
 Record qn_rivi_main::start(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, "错误的参数!");
-  const Record id = args.at("id");
+  // An id that denotes no whole number names no task.
+  const std::optional<std::int64_t> task = row_id(args.at("id"));
+  if (!task) return public_::returnMsg(false, "指定任务不存在!");
+  const Record id = *task;
   Record data = _send_task(id);
   if (data.is_object() && data.contains("status")) return data;
 
