@@ -191,29 +191,5 @@ TEST_F(CrontabTest, CreatingTheTableAgainKeepsRowsAndAddsTheSwitchColumn) {
   EXPECT_EQ(row(rows[0]["id"].get<std::int64_t>())["status"], 0);
 }
 
-// The job table is reached through the store accessor, so job changes made inside a transaction
-// stand or fall with it.
-TEST_F(CrontabTest, JobChangesFollowTheTransactionTheyAreMadeIn) {
-  const std::int64_t kept = add("rivi_id_1");
-  {
-    transaction tx;
-    add("rivi_id_2");
-    cron_.DelCrontab(Record{{"id", kept}});
-    Record change = job_record("rivi_id_1", 9);
-    change["id"] = kept;
-    cron_.modify_crond(change);
-  }
-  const Record rows = all_rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0]["id"], kept);
-  EXPECT_EQ(rows[0]["where1"], "5");
-  {
-    transaction tx;
-    cron_.set_cron_status(Record{{"id", kept}});
-    tx.commit();
-  }
-  EXPECT_EQ(row(kept)["status"], 0);
-}
-
 }  // namespace
 }  // namespace rivi
