@@ -4,6 +4,9 @@
 // An identifier that names no job (null, empty, unknown) changes nothing and answers a failure
 // envelope. A `status` carried by `modify_crond` is applied at once and counts as the switch that
 // a following `set_cron_status` asks for, so the pair lands on the carried status in either order.
+//
+// Job rows are written through the store accessor, so inside an open `transaction` (host/store.h)
+// they commit or roll back with it. The run log files of a deleted job are removed at once.
 #pragma once
 
 #include "host/record.h"

@@ -14,6 +14,10 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
 
+// The transaction open on this thread, if any. Only `transaction` sets and clears it, and clears
+// it before it dies, so it never points at a dead object.
+thread_local const transaction* open_transaction = nullptr;
+
 struct StmtCloser {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 };
@@ -152,6 +156,32 @@ void Connection::exec_script(std::string_view sql) {
   }
 }
 
+transaction::transaction() {
+  if (open_transaction != nullptr) throw std::logic_error("a transaction is already open on this thread");
+  db_ = std::make_shared<Connection>(database_path());
+  db_->exec_script("BEGIN IMMEDIATE");
+  open_transaction = this;
+}
+
+transaction::~transaction() {
+  if (open_transaction == this) open_transaction = nullptr;
+  if (!open_) return;
+  // A failed statement may already have ended the transaction; a second ROLLBACK then fails
+  // harmlessly, and closing the connection would roll back anyway.
+  sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void transaction::commit() {
+  if (!open_) throw std::logic_error("the transaction is already committed");
+  db_->exec_script("COMMIT");
+  open_ = false;
+  if (open_transaction == this) open_transaction = nullptr;
+}
+
+std::shared_ptr<Connection> transaction::current() {
+  return open_transaction ? open_transaction->db_ : nullptr;
+}
+
 namespace {
 std::string checked_table(std::string table) {
   if (!is_identifier(table)) throw std::invalid_argument("not a table name: " + table);
@@ -160,8 +190,9 @@ std::string checked_table(std::string table) {
 }  // namespace
 
 // The table name is checked before the database is opened (members initialise in order).
-Query::Query(std::string table)
-    : table_(checked_table(std::move(table))), db_(std::make_shared<Connection>(database_path())) {}
+Query::Query(std::string table) : table_(checked_table(std::move(table))), db_(transaction::current()) {
+  if (!db_) db_ = std::make_shared<Connection>(database_path());
+}
 
 Query::Query(std::string table, std::shared_ptr<Connection> connection)
     : table_(checked_table(std::move(table))), db_(std::move(connection)) {}

@@ -6,7 +6,9 @@
 // `insert`/`update` (quoted) and the accessor's own `order` and `limit` texts are spliced into
 // SQL. Those texts come from code, never from a request.
 //
-// Each accessor owns one connection (WAL mode, busy time-out). A terminal operation clears the
+// Each accessor owns one connection (WAL mode, busy time-out), except while a `transaction` is open
+// on the calling thread: then every accessor made there shares the transaction's connection, so
+// its statements commit or roll back with the transaction. A terminal operation clears the
 // condition, order and limit, so one accessor can serve many look-ups. Failures throw
 // std::runtime_error naming the database path or the statement.
 #pragma once
@@ -48,9 +50,38 @@ class Connection {
   std::string path_;
 };
 
+// A write transaction on the host database, scoped to the thread that opens it. Construction opens
+// a connection and runs BEGIN IMMEDIATE, so the write lock is taken at once and concurrent writers
+// queue on the busy time-out instead of failing half-way. Until `commit()` or destruction, every
+// `Query` made on this thread with the one-argument constructor (so every `public_::M`, the
+// operation log and the scheduler's job table) runs on this connection. The destructor rolls back
+// whatever was not committed and never throws. Transactions do not nest: opening a second one on
+// a thread that has one open throws std::logic_error. The object must die on the thread that
+// made it.
+class transaction {
+ public:
+  transaction();
+  ~transaction();
+  transaction(const transaction&) = delete;
+  transaction& operator=(const transaction&) = delete;
+
+  // Makes every statement since construction durable; afterwards accessors open their own
+  // connections again. Throws std::runtime_error when the commit fails (the destructor then
+  // rolls back).
+  void commit();
+
+  // The connection of the transaction open on the calling thread, or null when there is none.
+  static std::shared_ptr<Connection> current();
+
+ private:
+  std::shared_ptr<Connection> db_;
+  bool open_ = true;
+};
+
 class Query {
  public:
-  // Opens the host database. `table` must be an identifier.
+  // Opens the host database, or shares the connection of the transaction open on this thread.
+  // `table` must be an identifier.
   explicit Query(std::string table);
   Query(std::string table, std::shared_ptr<Connection> connection);
 

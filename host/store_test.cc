@@ -1,8 +1,11 @@
+#include "host/paths.h"
 #include "host/public.h"
 #include "host/store.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace rivi {
 namespace {
@@ -91,6 +94,55 @@ TEST(Store, ClearErrors) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("/nonexistent-dir/x.db"), std::string::npos);
   }
+}
+
+// Accessors made while a transaction is open on the thread share its connection: their writes
+// commit together, or vanish together when the transaction ends uncommitted.
+TEST(Transaction, AccessorsOnTheThreadCommitOrRollBackTogether) {
+  testing::TempRoot root;
+  public_::M("t").execute("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)");
+  {
+    transaction tx;
+    public_::M("t").insert(Record{{"name", "a"}});
+    public_::M("t").insert(Record{{"name", "b"}});
+    EXPECT_EQ(public_::M("t").count(), 2);  // seen inside the transaction
+    EXPECT_EQ(Query("t", std::make_shared<Connection>(database_path())).count(), 0);  // not outside
+  }
+  EXPECT_EQ(public_::M("t").count(), 0);
+
+  {
+    transaction tx;
+    public_::M("t").insert(Record{{"name", "a"}});
+    // A statement that fails leaves the transaction to its owner, who decides.
+    EXPECT_THROW(public_::M("t").execute("INSERT INTO t (id, name) VALUES (1, 'dup')"), std::runtime_error);
+    public_::M("t").insert(Record{{"name", "b"}});
+    tx.commit();
+    EXPECT_THROW(tx.commit(), std::logic_error);
+    // After the commit, accessors work on their own again.
+    public_::M("t").insert(Record{{"name", "c"}});
+  }
+  EXPECT_EQ(public_::M("t").order("id").select(),
+            Record::array({Record{{"id", 1}, {"name", "a"}}, Record{{"id", 2}, {"name", "b"}}, Record{{"id", 3}, {"name", "c"}}}));
+}
+
+TEST(Transaction, IsScopedToItsThreadAndDoesNotNest) {
+  testing::TempRoot root;
+  public_::M("t").execute("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)");
+  transaction tx;
+  EXPECT_THROW(transaction(), std::logic_error);
+  public_::M("t").insert(Record{{"name", "inside"}});
+  // Another thread has no transaction: it reads the last committed state and does not share.
+  std::int64_t seen = -1;
+  bool shared = true;
+  std::thread([&] {
+    shared = transaction::current() != nullptr;
+    seen = public_::M("t").count();
+  }).join();
+  EXPECT_FALSE(shared);
+  EXPECT_EQ(seen, 0);
+  tx.commit();
+  EXPECT_EQ(transaction::current(), nullptr);
+  EXPECT_EQ(public_::M("t").count(), 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "host/web_server.h"
 
+#include "host/public.h"
 #include "plugin/qn_rivi/methods.h"
 #include "tests/support/testing.h"
 
@@ -206,8 +207,11 @@ TEST_F(WebServerTest, FormFieldsBecomeTheArgumentsAndAnswersAreJson) {
 
 TEST_F(WebServerTest, AnswerHoldingBytesThatAreNotUtf8StillReachesThePage) {
   session_ = login();
+  // `create` refuses such a name now; a row stored before that still has to reach the page.
   auto res = call("create", "name2=a%FFb&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5");
   ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(Record::parse(res->body)["status"], false) << res->body;
+  public_::M("rivi_task").insert(Record{{"name", "a\xFF" "b"}, {"url", "http://127.0.0.1:1/"}, {"status", 1}, {"cycle", 5}, {"addtime", 1}});
   res = call("get_list");
   ASSERT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(Record::parse(res->body)["data"][0]["name"], "a\xEF\xBF\xBD" "b");  // U+FFFD in place of the byte

@@ -127,8 +127,15 @@ Record qn_rivi_main::get_settings() {
 
 void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send) {
   const Record name = public_::M("rivi_task").where("id=?", id).getField("name");
-  // The title is the plain-text subject, not HTML; the sender refuses line breaks in it.
-  const std::string title = "【" + text_of(name) + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
+  // The title is the plain-text subject, not HTML. The sender refuses line breaks in it, so each
+  // one in the name (CR LF, CR or LF) is folded to a blank and the report is still delivered.
+  std::string subject_name;
+  const std::string task_name = text_of(name);
+  for (std::size_t i = 0; i < task_name.size(); ++i) {
+    if (task_name[i] == '\r' && i + 1 < task_name.size() && task_name[i + 1] == '\n') ++i;
+    subject_name += task_name[i] == '\r' || task_name[i] == '\n' ? ' ' : task_name[i];
+  }
+  const std::string title = "【" + subject_name + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
 
   std::string body = "<h2>Quelmar企业平台拔测监控报表(" + public_::format_date() +
                      ")</h2><hr /><table  border='0' cellspacing='1' cellpadding='0' bgcolor='#888'><thead>"

@@ -238,5 +238,23 @@ TEST_F(AlertingTest, ErrorsStopTheReportBeforeAnythingIsSent) {
   EXPECT_EQ(sink.messages()[0]["subject"], "【None】Quelmar拔测监控到[3]个测试异常");
 }
 
+// A subject cannot carry a line break; one in the task's name must not cost the report.
+TEST_F(AlertingTest, LineBreaksInTheNameAreFoldedInTheSubject) {
+  SmtpSink sink;
+  account(sink.port());
+  auto& p = plugin(R"(["a@example.test"])");
+  const std::pair<const char*, const char*> names[] = {{"a\r\nb", "a b"}, {"a\nb\rc\r\n", "a b c "}, {"\n\n", "  "}};
+  for (const auto& [name, folded] : names) {
+    public_::M("rivi_task").where("id=?", task_id_).update(Record{{"name", name}});
+    Record data = Record::array({node("电信", "", 0, 1), node("联通", "", 0, 1), node("移动", "", 0, 1)});
+    p.send_mail(data, 3, task_id_);
+  }
+  const auto mails = sink.messages();
+  ASSERT_EQ(mails.size(), std::size(names));
+  for (std::size_t i = 0; i < mails.size(); ++i) {
+    EXPECT_EQ(mails[i]["subject"], std::string("【") + names[i].second + "】Quelmar拔测监控到[3]个测试异常");
+  }
+}
+
 }  // namespace
 }  // namespace rivi

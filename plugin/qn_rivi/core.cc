@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,33 +36,26 @@ constexpr const char* kCreateListTable =
     "addtime INTEGER)";
 
 // The probe log pages a task's results newest first and the retention purge selects by time;
-// with a million result rows both need an index to stay in milliseconds.
+// with a million result rows both need an index to stay in milliseconds. Databases laid out
+// before the indexes existed get them at the next construction.
 constexpr const char* kCreateListIndexes =
     "CREATE INDEX IF NOT EXISTS rivi_list_pid_id ON rivi_list (pid, id)";
 constexpr const char* kCreateListTimeIndex =
     "CREATE INDEX IF NOT EXISTS rivi_list_addtime ON rivi_list (addtime)";
 
-// Rolls back an open transaction unless it was committed.
-class Transaction {
- public:
-  explicit Transaction(Query& q) : q_(q) { q_.execute("BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) {
-      try {
-        q_.execute("ROLLBACK");
-      } catch (...) {
-      }
-    }
-  }
-  void commit() {
-    q_.execute("COMMIT");
-    done_ = true;
-  }
-
- private:
-  Query& q_;
-  bool done_ = false;
-};
+// Creates the indexes of `rivi_list` that an existing database lacks. One read finds out; the
+// statements run only when one is missing, and never when `rivi_list` itself is (construction
+// creates no table once `rivi_task` exists).
+void add_missing_list_indexes() {
+  const Record names = public_::M("sqlite_master")
+                           .where("name IN (?, ?, ?)", Record::array({"rivi_list", "rivi_list_pid_id", "rivi_list_addtime"}))
+                           .select();
+  const bool has_list = std::any_of(names.begin(), names.end(), [](const Record& row) { return row["name"] == "rivi_list"; });
+  if (!has_list || names.size() == 3) return;
+  auto list = public_::M("rivi_list");
+  list.execute(kCreateListIndexes, Record::array());
+  list.execute(kCreateListTimeIndex, Record::array());
+}
 
 // A recipient file that does not parse is read this many times, this far apart, before it is
 // taken to be broken rather than caught half way through a rewrite.
@@ -116,7 +110,10 @@ std::string qn_rivi_main::dingding_config_() { return root_path("data/dingding.j
 qn_rivi_main::qn_rivi_main() {
   mail_list_ = load_mail_list(mail_list_data_());
 
-  if (public_::M("sqlite_master").where("type=? AND name=?", Record::array({"table", "rivi_task"})).count() != 0) return;
+  if (public_::M("sqlite_master").where("type=? AND name=?", Record::array({"table", "rivi_task"})).count() != 0) {
+    add_missing_list_indexes();
+    return;
+  }
 
   auto task = public_::M("rivi_task");
   task.execute(kCreateTaskTable, Record::array());
@@ -125,8 +122,8 @@ qn_rivi_main::qn_rivi_main() {
   task.execute(kCreateListTimeIndex, Record::array());
 
   // Two first constructions at once must still leave one registration row.
+  transaction tx;
   auto nodes = public_::M("nodes");
-  Transaction tx(nodes);
   if (nodes.where("name=?", "coll_rivi").count() == 0) {
     nodes.insert(Record{{"name", "coll_rivi"}, {"title", "拔测监控"}, {"level", 1}, {"sort", 10.0},
                         {"state", 1}, {"p_nid", 0}, {"ps", ""}});

@@ -192,5 +192,31 @@ TEST(ModuleLoad, EntersThePanelRoot) {
   ::setenv("PANEL_ROOT", root.path().c_str(), 1);
 }
 
+// ---- Indexes of databases laid out before they existed ----
+
+Record list_indexes() {
+  return public_::M("sqlite_master").where("type=? AND tbl_name=?", Record::array({"index", "rivi_list"})).order("name").select();
+}
+
+TEST(ListIndexes, AnExistingDatabaseWithoutThemGetsThemAtConstruction) {
+  testing::TempRoot root;
+  public_::M("rivi_task").execute(
+      "CREATE TABLE rivi_task (id INTEGER PRIMARY KEY AUTOINCREMENT, name STRING (64), url STRING (128), "
+      "status INTEGER, cycle INTEGER, addtime INTEGER)");
+  public_::M("rivi_list").execute(
+      "CREATE TABLE rivi_list (id INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER, data TEXT, status INTEGER, addtime INTEGER)");
+  public_::M("rivi_list").execute("CREATE INDEX rivi_list_addtime ON rivi_list (addtime)");  // one of the two
+  public_::M("rivi_list").insert(Record{{"pid", 1}, {"data", "[]"}, {"status", 1}, {"addtime", 5}});
+  qn_rivi_main plugin;
+  const Record indexes = list_indexes();
+  ASSERT_EQ(indexes.size(), 2u);
+  EXPECT_EQ(indexes[0]["name"], "rivi_list_addtime");
+  EXPECT_EQ(indexes[1]["name"], "rivi_list_pid_id");
+  EXPECT_NE(indexes[1]["sql"].get<std::string>().find("(pid, id)"), std::string::npos);
+  EXPECT_EQ(count_rows("rivi_list"), 1);
+  qn_rivi_main again;  // present already: nothing changes
+  EXPECT_EQ(list_indexes(), indexes);
+}
+
 }  // namespace
 }  // namespace rivi

@@ -4,6 +4,7 @@
 #include "host/public.h"
 #include "host/store_retry.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
 
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -32,21 +34,52 @@ std::string checked_host(const std::string& host, const std::string& origin) {
   return host;
 }
 
-// RIVI_DISPATCH_HOST, else `dispatch_host` of <root>/plugin/qn_rivi/config.json when that file
-// exists, else the local default. Throws for a malformed setting.
-std::string dispatch_host() {
-  if (const char* env = std::getenv("RIVI_DISPATCH_HOST"); env && *env) return checked_host(env, "RIVI_DISPATCH_HOST");
-  const std::string config_path = root_path("plugin/qn_rivi/config.json");
-  if (std::filesystem::exists(config_path)) {
-    const auto text = public_::ReadFile(config_path);
-    if (!text) throw std::runtime_error("cannot read " + config_path);
-    const Record config = decode(*text);
-    if (config.is_object() && config.contains("dispatch_host")) {
-      if (!config["dispatch_host"].is_string()) throw std::invalid_argument(config_path + ": dispatch_host must be text");
-      return checked_host(config["dispatch_host"].get<std::string>(), config_path);
-    }
+bool dispatch_host_in_environment() {
+  const char* env = std::getenv("RIVI_DISPATCH_HOST");
+  return env && *env;
+}
+
+// `dispatch_host` of <root>/plugin/qn_rivi/config.json; nothing when RIVI_DISPATCH_HOST is set
+// (the environment wins and the file is not read), when the file is missing, or when it sets no
+// `dispatch_host`. A file that is there but cannot be used throws std::runtime_error naming the
+// file and the problem: it cannot be read, is not JSON, is not a JSON object, or its
+// `dispatch_host` is not a non-empty host[:port] text.
+std::optional<std::string> configured_dispatch_host() {
+  if (dispatch_host_in_environment()) return std::nullopt;
+  const std::string path = root_path("plugin/qn_rivi/config.json");
+  const auto fail = [&](const std::string& problem) { return std::runtime_error(fmt::format("{}: {}", path, problem)); };
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    if (ec) throw fail("cannot be read: " + ec.message());
+    return std::nullopt;
   }
-  return kDefaultDispatchHost;
+  if (std::filesystem::is_directory(path, ec)) throw fail("cannot be read: it is a directory");
+  const auto text = public_::ReadFile(path);
+  if (!text) throw fail("cannot be read");
+  Record config;
+  try {
+    config = decode(*text);
+  } catch (const std::invalid_argument& e) {
+    throw fail(std::string("is not JSON: ") + e.what());
+  }
+  if (!config.is_object()) throw fail("is not a JSON object");
+  if (!config.contains("dispatch_host")) return std::nullopt;
+  const Record& host = config["dispatch_host"];
+  if (!host.is_string() || host.get_ref<const std::string&>().empty()) {
+    throw fail("dispatch_host must be a non-empty text");
+  }
+  try {
+    return checked_host(host.get<std::string>(), "dispatch_host");
+  } catch (const std::invalid_argument& e) {
+    throw fail(e.what());
+  }
+}
+
+// RIVI_DISPATCH_HOST, else the `configured` host, else the local default. Throws
+// std::invalid_argument for a malformed environment setting.
+std::string dispatch_host(const std::optional<std::string>& configured) {
+  if (dispatch_host_in_environment()) return checked_host(std::getenv("RIVI_DISPATCH_HOST"), "RIVI_DISPATCH_HOST");
+  return configured.value_or(kDefaultDispatchHost);
 }
 
 // Orders sort keys as the panel does: numbers (and booleans) by value, texts by code points;
@@ -91,7 +124,10 @@ bool good_code(const Record& code) {
 
 Record qn_rivi_main::start(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, "错误的参数!");
-  const Record id = args.at("id");
+  // An id that denotes no whole number names no task.
+  const std::optional<std::int64_t> task = row_id(args.at("id"));
+  if (!task) return public_::returnMsg(false, "指定任务不存在!");
+  const Record id = *task;
   Record data = _send_task(id);
   if (data.is_object() && data.contains("status")) return data;
 
@@ -112,10 +148,12 @@ Record qn_rivi_main::start(Record& args) {
 Record qn_rivi_main::_send_task(const Record& id) {
   const Record url = public_::M("rivi_task").where("id=?", id).getField("url");
   if (!truthy(url)) return public_::returnMsg(false, "指定任务不存在!");
+  // An unusable configuration file reaches the host; only the attempt's own failures are absorbed.
+  const std::optional<std::string> configured = configured_dispatch_host();
   Record request = panelAuth().create_serverid(nullptr);
   request["url"] = url;
   try {
-    const std::string endpoint = "http://" + dispatch_host() + "/api/local/rivi";
+    const std::string endpoint = "http://" + dispatch_host(configured) + "/api/local/rivi";
     const std::string body = public_::httpPost(endpoint, request, 60);
     Record answer = decode(body);
     if (!answer.is_array() && !(answer.is_object() && answer.contains("status"))) {

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace rivi {
 namespace {
@@ -239,8 +241,7 @@ TEST_F(ProbingTest, FindsTheCentreThroughTheConfigFile) {
   }
   ::unsetenv("RIVI_DISPATCH_HOST");
   root_.write("plugin/qn_rivi/config.json", "{broken");
-  const auto [answer, out] = run(task_);
-  EXPECT_EQ(answer, public_::returnMsg(false, "连接调度中心失败!"));
+  EXPECT_THROW(run(task_), std::runtime_error);
   EXPECT_EQ(requests(), 2);
   EXPECT_EQ(rows().size(), 2u);
 }
@@ -293,6 +294,63 @@ TEST_F(ProbingTest, FailedReportKeepsTheResult) {
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["status"], 0);
   EXPECT_EQ(all[0]["data"], encode(nodes));
+}
+
+// A configuration file that is there but unusable is an error raised to the host, never a quiet
+// fall-back to the default centre: the probe is not sent and nothing is stored.
+TEST_F(ProbingTest, AnUnusableConfigFileIsRaisedNotIgnored) {
+  ::unsetenv("RIVI_DISPATCH_HOST");
+  const std::string path = root_.file("plugin/qn_rivi/config.json");
+  struct Case {
+    std::string text;     // the file's content; "(directory)": a directory in its place
+    std::string problem;  // part of the error after the file's name
+  };
+  const Case cases[] = {
+      {"{broken", "is not JSON"},
+      {"", "is not JSON"},
+      {R"(["127.0.0.1:1"])", "is not a JSON object"},
+      {R"("127.0.0.1:1")", "is not a JSON object"},
+      {R"({"dispatch_host": ""})", "dispatch_host must be a non-empty text"},
+      {R"({"dispatch_host": 8890})", "dispatch_host must be a non-empty text"},
+      {R"({"dispatch_host": null})", "dispatch_host must be a non-empty text"},
+      {R"({"dispatch_host": "a b"})", "is not a host[:port]"},
+      {"(directory)", "cannot be read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::filesystem::remove_all(path);
+    if (c.text == "(directory)") std::filesystem::create_directories(path);
+    else root_.write("plugin/qn_rivi/config.json", c.text);
+    try {
+      run(task_);
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+      EXPECT_NE(what.find(c.problem), std::string::npos) << what;
+    }
+  }
+  EXPECT_EQ(requests(), 0);
+  EXPECT_TRUE(rows().empty());
+
+  // The environment wins: the file is then not read at all.
+  std::filesystem::remove_all(path);
+  root_.write("plugin/qn_rivi/config.json", "{broken");
+  ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
+  EXPECT_TRUE(run(task_).first.is_array());
+  EXPECT_EQ(requests(), 1);
+
+  // The error reaches the host: the command line and the worker both fail with it.
+  ::unsetenv("RIVI_DISPATCH_HOST");
+  for (const std::vector<std::string>& argv : {std::vector<std::string>{testing::bin("panel"), "call", "qn_rivi", "start", "id=1"},
+                                               std::vector<std::string>{testing::bin("rivi_worker"), "1"}}) {
+    const auto r = testing::run(argv);
+    EXPECT_EQ(r.status, 1) << argv[0];
+    EXPECT_EQ(r.out, "") << argv[0];
+    EXPECT_NE(r.err.find(path + ": is not JSON"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(requests(), 1);
+  EXPECT_EQ(rows().size(), 1u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
 
@@ -123,7 +124,10 @@ Record qn_rivi_main::get_list(Record& args) {
 
 Record qn_rivi_main::get_find(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, kBadArgs);
-  return public_::M("rivi_task").where("id=?", Record::array({args["id"]})).find();
+  // An id that denotes no whole number names no task: the answer of a lookup that finds nothing.
+  const auto id = row_id(args["id"]);
+  if (!id) return nullptr;
+  return public_::M("rivi_task").where("id=?", Record::array({*id})).find();
 }
 
 Record qn_rivi_main::get_task_log(Record& args) {
@@ -138,13 +142,17 @@ Record qn_rivi_main::get_task_log(Record& args) {
 
   if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
   const std::int64_t p = page_number(args);
-  const Record pid = Record::array({args["pid"]});
+  // A pid that denotes no whole number names no task, so it has no results.
+  const auto pid = row_id(args["pid"]);
 
-  const std::int64_t count = public_::M("rivi_list").where("pid=?", pid).order("id desc").count();
+  const std::int64_t count = pid ? public_::M("rivi_list").where("pid=?", *pid).order("id desc").count() : 0;
   Record answer = Record::object();
   answer["page"] = public_::get_page(count, p, kRowsPerPage);
-  answer["data"] =
-      public_::M("rivi_list").where("pid=?", pid).order("id desc").limit(limit_text(answer["page"])).select();
+  answer["data"] = Record::array();
+  if (pid) {
+    answer["data"] =
+        public_::M("rivi_list").where("pid=?", *pid).order("id desc").limit(limit_text(answer["page"])).select();
+  }
 
   for (Record& row : answer["data"]) summarise(row);
   return answer;
@@ -152,7 +160,9 @@ Record qn_rivi_main::get_task_log(Record& args) {
 
 Record qn_rivi_main::remove_task_log(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, kBadArgs);
-  public_::M("rivi_list").where("id=?", Record::array({args["id"]})).delete_();
+  // An id that denotes no whole number names no result: nothing is deleted, and the log line and
+  // the answer are those of any id that no row has.
+  if (const auto id = row_id(args["id"])) public_::M("rivi_list").where("id=?", Record::array({*id})).delete_();
   public_::WriteLog("拔测监控", fmt::format("删除任务记录[{}]", text_of(args["id"])));
   return public_::returnMsg(true, "删除成功!");
 }

@@ -229,5 +229,36 @@ TEST_F(TaskLogTest, RemoveOneResult) {
   EXPECT_EQ(lines, (std::vector<std::string>{"删除任务记录[" + std::to_string(gone) + "]", "删除任务记录[999]"}));
 }
 
+// An id is a whole number in any of its text forms; anything else names no row.
+TEST_F(TaskLogTest, IdsAreWholeNumbersInAnyTextForm) {
+  public_::M("rivi_task").insert(Record{{"name", "web"}, {"url", "http://x/"}, {"status", 1}, {"cycle", 5}, {"addtime", kNow}});
+  const std::int64_t first = add_result(1, "[]", kNow);
+  add_result(1, "[]", kNow);
+  add_result(1, "[]", kNow);
+  for (const Record& id : {Record("01"), Record("1.0"), Record(" 1 "), Record("+1"), Record(1.0), Record("1e0")}) {
+    SCOPED_TRACE(id.dump());
+    Record find{{"id", id}};
+    EXPECT_EQ(plugin_.get_find(find)["name"], "web");
+    Record log{{"pid", id}};
+    EXPECT_EQ(plugin_.get_task_log(log)["data"].size(), 3u);
+  }
+  for (const Record& id : {Record("1.5"), Record("abc"), Record("0x1"), Record(true), Record(nullptr), Record("inf")}) {
+    SCOPED_TRACE(id.dump());
+    Record find{{"id", id}};
+    EXPECT_EQ(plugin_.get_find(find), nullptr);
+    Record log{{"pid", id}};
+    const Record answer = plugin_.get_task_log(log);
+    EXPECT_EQ(answer["data"], Record::array());
+    EXPECT_EQ(answer["page"], public_::get_page(0, 1, 12));
+    Record remove{{"id", id}};
+    EXPECT_EQ(plugin_.remove_task_log(remove), public_::returnMsg(true, "删除成功!"));
+  }
+  EXPECT_EQ(public_::M("rivi_list").count(), 3);
+  Record remove{{"id", std::to_string(first) + ".0"}};
+  plugin_.remove_task_log(remove);
+  EXPECT_EQ(public_::M("rivi_list").where("id=?", first).count(), 0);
+  EXPECT_EQ(public_::M("rivi_list").count(), 2);
+}
+
 }  // namespace
 }  // namespace rivi

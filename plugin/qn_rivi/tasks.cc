@@ -1,17 +1,23 @@
 // Task management: create, create_task, modify, modify_task, remove, remove_task.
 //
-// Each operation validates, writes the store, then the scheduler, then the operation log, then
-// answers. Errors of the store and the scheduler pass through to the host; the scheduler's
-// answers are not examined.
+// Each operation validates, then writes the store, the scheduler and the operation log in one
+// transaction, then answers: a task, its job and its log line are stored or removed together or
+// not at all, and concurrent pauses and resumes cannot leave a task and its job disagreeing.
+// Errors of the store and the scheduler pass through to the host; the scheduler's answers are
+// not examined. Ids from requests become stored integers before anything is selected or any
+// job key is built.
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
 #include "host/crontab.h"
 #include "host/paths.h"
 #include "host/public.h"
+#include "host/store.h"
+#include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,6 +27,9 @@ namespace rivi {
 namespace {
 
 constexpr const char* kLogType = "拔测监控";
+constexpr const char* kNoSuchTask = "指定任务不存在!";
+constexpr const char* kNameNotText = "任务名称不是有效的文本!";
+constexpr const char* kUrlNotText = "URL不是有效的文本!";
 
 // The request field `key`; a missing field is an error raised to the host.
 const Record& field(const Record& args, const char* key) {
@@ -28,14 +37,81 @@ const Record& field(const Record& args, const char* key) {
   return args.at(key);
 }
 
-// `value` without leading and trailing white space; only text can be trimmed.
+// The length of the well-formed UTF-8 sequence at `pos` of `text` and the code point it encodes,
+// or nothing when the bytes there are not one (overlong forms, surrogates and values above
+// U+10FFFF are not).
+struct CodePoint {
+  char32_t value;
+  std::size_t size;
+};
+std::optional<CodePoint> code_point_at(std::string_view text, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return CodePoint{lead, 1};
+  std::size_t size = 0;
+  char32_t value = 0;
+  if (lead >= 0xC0 && lead <= 0xDF) {
+    size = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3;
+    value = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF7) {
+    size = 4;
+    value = lead & 0x07;
+  } else {
+    return std::nullopt;
+  }
+  if (pos + size > text.size()) return std::nullopt;
+  for (std::size_t i = 1; i < size; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
+    value = (value << 6) | (byte(pos + i) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
+  if (value < kLeast[size] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return std::nullopt;
+  return CodePoint{value, size};
+}
+
+// True when `value` is not text, or is text of well-formed UTF-8 that the page can show.
+bool readable(const Record& value) {
+  if (!value.is_string()) return true;
+  const std::string_view text = value.get_ref<const std::string&>();
+  for (std::size_t pos = 0; pos < text.size();) {
+    const auto cp = code_point_at(text, pos);
+    if (!cp) return false;
+    pos += cp->size;
+  }
+  return true;
+}
+
+// White space as the panel's text strip knows it: ASCII blanks and the separators 0x1C-0x1F,
+// and every Unicode space (NEL, no-break spaces, the typographic spaces, the line and paragraph
+// separators, the ideographic space).
+bool white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// `value` without leading and trailing white space; only readable text can be trimmed.
 std::string trimmed(const Record& value, const char* key) {
   if (!value.is_string()) throw std::invalid_argument(fmt::format("request field '{}' must be text", key));
-  const std::string& text = value.get_ref<const std::string&>();
-  constexpr std::string_view blanks = " \t\n\r\f\v";
-  const std::size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+  if (!readable(value)) throw std::invalid_argument(fmt::format("request field '{}' is not UTF-8 text", key));
+  const std::string_view text = value.get_ref<const std::string&>();
+  std::size_t first = 0;
+  while (first < text.size()) {
+    const CodePoint cp = *code_point_at(text, first);
+    if (!white_space(cp.value)) break;
+    first += cp.size;
+  }
+  std::size_t last = text.size();  // one past the last kept byte
+  while (last > first) {
+    std::size_t start = last - 1;
+    while ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    if (!white_space(code_point_at(text, start)->value)) break;
+    last = start;
+  }
+  return std::string(text.substr(first, last - first));
 }
 
 bool has_http_scheme(const std::string& url) {
@@ -95,7 +171,10 @@ Record job_id_of(const Record& task_id) {
 Record qn_rivi_main::create(Record& args) {
   Record task = Record::object();
   task["name"] = field(args, "name2");
-  task["url"] = trimmed(field(args, "url"), "url");
+  if (!readable(task["name"])) return public_::returnMsg(false, kNameNotText);
+  const Record& url = field(args, "url");
+  if (!readable(url)) return public_::returnMsg(false, kUrlNotText);
+  task["url"] = trimmed(url, "url");
   if (!has_http_scheme(task["url"].get_ref<const std::string&>())) {
     return public_::returnMsg(false, "URL地址必需包含http://或https://");
   }
@@ -104,9 +183,11 @@ Record qn_rivi_main::create(Record& args) {
   task["status"] = 1;
   task["addtime"] = public_::now();
 
+  transaction tx;
   task["id"] = public_::M("rivi_task").insert(task);
   create_task(task);
   public_::WriteLog(kLogType, fmt::format("创建拔测任务[{}]", text_of(task["name"])));
+  tx.commit();
   return public_::returnMsg(true, "添加成功!");
 }
 
@@ -119,11 +200,15 @@ void qn_rivi_main::create_task(Record& pdata) {
 
 Record qn_rivi_main::modify(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, "错误的参数!");
-  const Record id = args.at("id");
+  const std::optional<std::int64_t> id = row_id(args.at("id"));
 
   Record changes = Record::object();
-  if (has(args, "name2")) changes["name"] = args.at("name2");
+  if (has(args, "name2")) {
+    if (!readable(args.at("name2"))) return public_::returnMsg(false, kNameNotText);
+    changes["name"] = args.at("name2");
+  }
   if (has(args, "url")) {
+    if (!readable(args.at("url"))) return public_::returnMsg(false, kUrlNotText);
     changes["url"] = trimmed(args.at("url"), "url");
     if (!has_http_scheme(changes["url"].get_ref<const std::string&>())) {
       return public_::returnMsg(false, "URL地址必需包含http://或https://");
@@ -134,20 +219,25 @@ Record qn_rivi_main::modify(Record& args) {
     if (changes["cycle"].get<std::int64_t>() < 1) return public_::returnMsg(false, "拔测周期最短不能少于1分钟");
   }
   if (has(args, "status")) changes["status"] = args.at("status");
+  // An id that names no task: no row to change, and no job or log line follows.
+  if (!id) return public_::returnMsg(false, kNoSuchTask);
 
-  public_::M("rivi_task").where("id=?", id).update(changes);
-  Record task = public_::M("rivi_task").where("id=?", id).find();
-  // An id that names no task: the update above found nothing, and no job or log line follows.
-  if (task.is_null()) return public_::returnMsg(false, "指定任务不存在!");
+  // The row, its job and its state switch land together, so the job's state always follows the
+  // status stored last, however many requests race.
+  transaction tx;
+  public_::M("rivi_task").where("id=?", *id).update(changes);
+  Record task = public_::M("rivi_task").where("id=?", *id).find();
+  if (task.is_null()) return public_::returnMsg(false, kNoSuchTask);
 
   modify_task(task);
   if (has(args, "status")) {
     crontab scheduler;
     Record target = Record::object();
-    target["id"] = job_id_of(id);
+    target["id"] = job_id_of(*id);
     scheduler.set_cron_status(target);
   }
   public_::WriteLog(kLogType, fmt::format("修改拔测任务[{}]", text_of(task["name"])));
+  tx.commit();
   return public_::returnMsg(true, "修改成功!");
 }
 
@@ -162,16 +252,19 @@ void qn_rivi_main::modify_task(Record& pdata) {
 
 Record qn_rivi_main::remove(Record& args) {
   if (!has(args, "id")) return public_::returnMsg(false, "错误的参数!");
-  const Record id = args.at("id");
+  const std::optional<std::int64_t> id = row_id(args.at("id"));
+  if (!id) return public_::returnMsg(false, kNoSuchTask);
 
-  const Record task = public_::M("rivi_task").where("id=?", id).find();
+  transaction tx;
+  const Record task = public_::M("rivi_task").where("id=?", *id).find();
   // An id that names no task touches nothing: the job lookup below would find no job either.
-  if (task.is_null()) return public_::returnMsg(false, "指定任务不存在!");
+  if (task.is_null()) return public_::returnMsg(false, kNoSuchTask);
 
-  public_::M("rivi_task").where("id=?", id).delete_();
-  public_::M("rivi_list").where("pid=?", id).delete_();
-  remove_task(id);
+  public_::M("rivi_task").where("id=?", *id).delete_();
+  public_::M("rivi_list").where("pid=?", *id).delete_();
+  remove_task(*id);
   public_::WriteLog(kLogType, fmt::format("删除拔测任务[{}]", text_of(task["name"])));
+  tx.commit();
   return public_::returnMsg(true, "删除成功!");
 }
 

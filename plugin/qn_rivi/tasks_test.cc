@@ -6,11 +6,15 @@
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace rivi {
 namespace {
@@ -136,18 +140,17 @@ TEST_F(TasksTest, ANameIsKeptAsGivenAndNeverReachesTheCommand) {
   EXPECT_EQ(job_of(2)["name"], "拔测任务[]");
 }
 
-TEST_F(TasksTest, ASchedulerErrorLeavesTheRowAndWritesNoLogLine) {
+TEST_F(TasksTest, ASchedulerErrorUndoesTheWholeOperation) {
+  create("web", "http://x", "1");
   public_::M("crontab").execute("DROP TABLE crontab");
-  EXPECT_THROW(create("web", "http://x", "1"), std::runtime_error);
-  EXPECT_EQ(task(1)["name"], "web");
-  EXPECT_TRUE(all("logs").empty());
+  EXPECT_THROW(create("other", "http://y", "1"), std::runtime_error);
+  EXPECT_TRUE(task(2).is_null());
 
-  public_::M("logs").execute("DELETE FROM logs");
   EXPECT_THROW(modify({{"id", 1}, {"name2", "new"}}), std::runtime_error);
-  EXPECT_EQ(task(1)["name"], "new");
+  EXPECT_EQ(task(1)["name"], "web");
   EXPECT_THROW(remove({{"id", 1}}), std::runtime_error);
-  EXPECT_TRUE(task(1).is_null());
-  EXPECT_TRUE(all("logs").empty());
+  EXPECT_EQ(task(1)["name"], "web");
+  EXPECT_EQ(log_lines(), Record::array({"拔测监控 创建拔测任务[web]"}));
 }
 
 TEST_F(TasksTest, ModifyWithOnlyAnIdRewritesTheJobFromTheStoredRow) {
@@ -278,6 +281,145 @@ TEST_F(TasksTest, RemoveTakesTheTaskItsResultsAndItsJobOnly) {
   EXPECT_EQ(all("rivi_task"), Record::array({kept_task}));
   EXPECT_EQ(all("crontab"), Record::array({kept_job}));
   EXPECT_EQ(all("rivi_list").size(), 1u);
+}
+
+// A task, its job and its log line are written together: a failure in any of them (a full disk,
+// a lock held past the busy time-out) leaves every table as it was.
+TEST_F(TasksTest, AFailedStepLeavesNoPartOfTheOperation) {
+  struct Case {
+    const char* trigger;  // what fails, with RAISE(ABORT, 'disk full')
+    std::function<Record()> operation;
+  };
+  const Case cases[] = {
+      {"BEFORE INSERT ON crontab", [this] { return create("new", "http://n/", "1"); }},
+      {"BEFORE INSERT ON logs", [this] { return create("new", "http://n/", "1"); }},
+      {"BEFORE UPDATE ON crontab", [this] { return modify({{"id", 1}, {"name2", "x"}, {"status", "0"}}); }},
+      {"BEFORE INSERT ON logs", [this] { return modify({{"id", 1}, {"status", "0"}}); }},
+      {"BEFORE DELETE ON crontab", [this] { return remove({{"id", 1}}); }},
+      {"BEFORE INSERT ON logs", [this] { return remove({{"id", "1"}}); }},
+  };
+  create("web", "http://x", "5");
+  public_::M("rivi_list").insert({{"pid", 1}, {"data", "[]"}, {"status", 1}, {"addtime", kNow}});
+  const auto snapshot = [this] {
+    return Record::array({all("rivi_task"), all("rivi_list"), all("crontab"), all("logs"),
+                          public_::M("sqlite_sequence").order("name").select()});
+  };
+  const Record before = snapshot();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trigger);
+    public_::M("logs").execute(fmt::format("CREATE TRIGGER fail {} BEGIN SELECT RAISE(ABORT, 'disk full'); END", c.trigger));
+    try {
+      c.operation();
+      ADD_FAILURE() << "the operation did not raise";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("disk full"), std::string::npos) << e.what();
+    }
+    public_::M("logs").execute("DROP TRIGGER fail");
+    EXPECT_EQ(snapshot(), before);
+  }
+  // Nothing is left half-open: the next operation writes as usual.
+  EXPECT_EQ(create("new", "http://n/", "1"), public_::returnMsg(true, "添加成功!"));
+  EXPECT_EQ(job_of(2)["name"], "拔测任务[new]");
+}
+
+// Every form of a whole-number id names the stored task, and its job through the stored id.
+TEST_F(TasksTest, IdsInAnyWholeNumberFormNameTheTaskAndItsJob) {
+  const char* forms[] = {"01", "2.0", " 3", "+4"};
+  for (int i = 1; i <= 4; ++i) {
+    create("t" + std::to_string(i), "http://x", "5");
+    public_::M("rivi_list").insert({{"pid", i}, {"data", "[]"}, {"status", 1}, {"addtime", kNow}});
+  }
+  for (int i = 1; i <= 4; ++i) {
+    SCOPED_TRACE(forms[i - 1]);
+    EXPECT_EQ(modify({{"id", forms[i - 1]}, {"name2", "renamed"}, {"status", "0"}}), public_::returnMsg(true, "修改成功!"));
+    EXPECT_EQ(job_of(i)["name"], "拔测任务[renamed]");
+    EXPECT_EQ(job_of(i)["status"], 0);
+    EXPECT_EQ(job_of(i)["switched"], 0) << "the state switch missed the job";
+  }
+  for (int i = 1; i <= 4; ++i) {
+    SCOPED_TRACE(forms[i - 1]);
+    EXPECT_EQ(remove({{"id", forms[i - 1]}}), public_::returnMsg(true, "删除成功!"));
+    EXPECT_TRUE(task(i).is_null());
+    EXPECT_TRUE(job_of(i).is_null());
+    EXPECT_EQ(public_::M("rivi_list").where("pid=?", i).count(), 0);
+  }
+  EXPECT_TRUE(all("crontab").empty());
+
+  // Anything else names no task and touches nothing.
+  create("kept", "http://x", "5");
+  const Record tables = Record::array({all("rivi_task"), all("crontab"), all("logs")});
+  for (const Record& bad : {Record("5.5"), Record("abc"), Record("0x5"), Record(""), Record("5 5"), Record(5.5),
+                            Record(true), Record(nullptr), Record("99999999999999999999")}) {
+    EXPECT_EQ(modify({{"id", bad}, {"status", 0}}), public_::returnMsg(false, "指定任务不存在!")) << bad.dump();
+    EXPECT_EQ(remove({{"id", bad}}), public_::returnMsg(false, "指定任务不存在!")) << bad.dump();
+  }
+  EXPECT_EQ(Record::array({all("rivi_task"), all("crontab"), all("logs")}), tables);
+}
+
+// Concurrent pauses and resumes of one task: whatever order they land in, the job ends in the
+// state that the task's stored status says.
+TEST_F(TasksTest, RacingPausesAndResumesLeaveTheTaskAndItsJobAgreeing) {
+  create("web", "http://x", "1");
+  constexpr int kRounds = 10;
+  constexpr int kRequests = 12;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> requests;
+    std::vector<std::string> errors(kRequests);
+    for (int i = 0; i < kRequests; ++i) {
+      requests.emplace_back([&errors, i] {
+        try {
+          Record args{{"id", "1"}, {"status", i % 2 == 0 ? "0" : "1"}};
+          qn_rivi_main().modify(args);
+        } catch (const std::exception& e) {
+          errors[i] = e.what();
+        }
+      });
+    }
+    for (std::thread& r : requests) r.join();
+    for (const std::string& error : errors) EXPECT_EQ(error, "");
+    const Record job = job_of(1);
+    ASSERT_EQ(job["status"], task(1)["status"]) << "round " << round;
+    ASSERT_EQ(job["switched"], 0) << "round " << round;
+  }
+}
+
+// Names and URLs must be text the page can show; trimming knows every Unicode space.
+TEST_F(TasksTest, NamesAndUrlsAreReadableTextTrimmedOfEverySpace) {
+  const std::string bad_utf8[] = {"\xff", "a\xc3(", "\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe4\xb8"};
+  for (const std::string& bad : bad_utf8) {
+    EXPECT_EQ(create("web" + bad, "http://x", "1"), public_::returnMsg(false, "任务名称不是有效的文本!"));
+    EXPECT_EQ(create("web", "http://x/" + bad, "1"), public_::returnMsg(false, "URL不是有效的文本!"));
+  }
+  EXPECT_TRUE(all("rivi_task").empty());
+  create("web", "http://x", "1");
+  for (const std::string& bad : bad_utf8) {
+    EXPECT_EQ(modify({{"id", 1}, {"name2", bad}}), public_::returnMsg(false, "任务名称不是有效的文本!"));
+    EXPECT_EQ(modify({{"id", 1}, {"url", "http://" + bad}}), public_::returnMsg(false, "URL不是有效的文本!"));
+  }
+  EXPECT_EQ(task(1)["name"], "web");
+  EXPECT_EQ(task(1)["url"], "http://x");
+  Record page{{"p", "1"}};
+  EXPECT_NO_THROW(encode(plugin_.get_list(page)));
+
+  struct Case {
+    std::string sent;
+    std::string stored;
+  };
+  const Case urls[] = {
+      {"\u3000http://a/\u3000", "http://a/"},                         // ideographic space
+      {"\u00a0http://a/\u00a0\u00a0", "http://a/"},                  // no-break space
+      {"\u0085\u1680\u2000\u200a http://a/\u2028\u2029\u202f\u205f", "http://a/"},
+      {"\x1c\x1d\x1e\x1f\t\v\f\r\nhttp://a/\x1f", "http://a/"},
+      {"\u3000http://a/\u3000b\u00a0", "http://a/\u3000b"},             // inner spaces stay
+      {"\u200bhttp://a/\ufeff", "\u200bhttp://a/\ufeff"},             // zero-width and BOM are not spaces
+      {"http://\u4e2d\u6587/", "http://\u4e2d\u6587/"},
+  };
+  for (const Case& c : urls) {
+    EXPECT_EQ(modify({{"id", 1}, {"url", c.sent}}), public_::returnMsg(true, "修改成功!")) << c.sent;
+    EXPECT_EQ(task(1)["url"], c.stored) << c.sent;
+  }
+  create("web", "\u3000https://b/\u00a0", "1");
+  EXPECT_EQ(task(2)["url"], "https://b/");
 }
 
 }  // namespace
