@@ -1,12 +1,17 @@
-// `panel serve`: the scheduler on its own thread, the web server beside it, and the main thread
-// waiting for SIGINT or SIGTERM to stop them both.
+// `panel serve`: the root's lock, the web server, the scheduler on its own thread, and the main
+// thread waiting for SIGINT or SIGTERM to stop them both.
 #include "host/serve.h"
 
 #include "host/paths.h"
 #include "host/scheduler.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -16,11 +21,33 @@
 
 namespace rivi {
 
+std::filesystem::path scheduler_lock_path() { return root_path("data/scheduler.lock"); }
+
+RootLock::RootLock() {
+  const auto path = scheduler_lock_path();
+  // Close-on-exec: a job started by the scheduler must not carry the lock past this process.
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    if (error == EWOULDBLOCK)
+      throw std::runtime_error("another `panel serve` is already running for the panel root " + panel_root().string() +
+                               " (it holds " + path.string() + ")");
+    throw std::runtime_error("cannot lock " + path.string() + ": " + std::strerror(error));
+  }
+}
+
+RootLock::~RootLock() { ::close(fd_); }
+
 int serve(const ServeOptions& options) {
   const std::string database = database_path();
   if (!std::filesystem::exists(database)) {
     throw std::runtime_error("no panel database " + database + " (run `panel install` first)");
   }
+  // One scheduler a root: a second one would fire every job twice.
+  const RootLock lock;
+  std::cout << "panel serve: scheduler running for the panel root " << panel_root().string() << std::endl;
 
   // Blocked before any thread starts, so every thread inherits the mask and only `sigwait`
   // below receives the stop signals.
@@ -30,12 +57,8 @@ int serve(const ServeOptions& options) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  ShellRunner runner;
-  Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
-                      runner);
-  std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
-
-  // Stopped and joined by its destructor after the signal below (or when it cannot listen).
+  // Bound before the scheduler starts, so that an address in use stops the program before any
+  // job runs. Stopped and joined by its destructor after the signal below.
   std::unique_ptr<WebServer> web;
   if (options.web) {
     WebOptions web_options;
@@ -46,6 +69,11 @@ int serve(const ServeOptions& options) {
     web->start();
     std::cout << "panel serve: web page at " << address << "/plugin/qn_rivi/" << std::endl;
   }
+
+  ShellRunner runner;
+  Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
+                      runner);
+  std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
 
   int signal = 0;
   sigwait(&stop_signals, &signal);
