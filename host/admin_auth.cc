@@ -171,27 +171,56 @@ std::optional<std::string> make_admin_password_at_install(std::ostream& out) {
   return password;
 }
 
-SessionStore::SessionStore(std::chrono::seconds idle, Clock clock) : idle_(idle), clock_(std::move(clock)) {}
+std::string admin_password_fingerprint() {
+  std::ifstream in(admin_password_path(), std::ios::binary);
+  if (!in) return "";
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string content = text.str();
+  Bytes digest(EVP_MAX_MD_SIZE);
+  unsigned size = 0;
+  if (EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+    return "unreadable";
+  digest.resize(size);
+  return to_hex(digest);
+}
+
+SessionStore::SessionStore(SessionPolicy policy, Clock clock) : policy_(std::move(policy)), clock_(std::move(clock)) {}
+
+SessionStore::SessionStore(std::chrono::seconds idle, Clock clock) : clock_(std::move(clock)) { policy_.idle = idle; }
 
 std::chrono::steady_clock::time_point SessionStore::now() const {
   return clock_ ? clock_() : std::chrono::steady_clock::now();
 }
 
+std::string SessionStore::generation() const { return policy_.generation ? policy_.generation() : std::string(); }
+
+bool SessionStore::ended(const Entry& e, std::chrono::steady_clock::time_point t, const std::string& generation) const {
+  return t - e.last_use >= policy_.idle || t - e.created >= policy_.lifetime || e.generation != generation;
+}
+
 SessionStore::Session SessionStore::create() {
   Session s{random_token(), random_token()};
+  const std::string current = generation();
   std::lock_guard lock(mutex_);
   auto t = now();
-  std::erase_if(sessions_, [&](const auto& kv) { return t - kv.second.last_use >= idle_; });
-  sessions_[s.id] = Entry{s.csrf, t};
+  std::erase_if(sessions_, [&](const auto& kv) { return ended(kv.second, t, current); });
+  while (!sessions_.empty() && sessions_.size() >= policy_.max_sessions) {
+    auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
+                                   [](const auto& a, const auto& b) { return a.second.created < b.second.created; });
+    sessions_.erase(oldest);
+  }
+  sessions_[s.id] = Entry{s.csrf, current, t, t};
   return s;
 }
 
 std::optional<SessionStore::Session> SessionStore::find(const std::string& id) {
+  const std::string current = generation();
   std::lock_guard lock(mutex_);
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return std::nullopt;
   auto t = now();
-  if (t - it->second.last_use >= idle_) {
+  if (ended(it->second, t, current)) {
     sessions_.erase(it);
     return std::nullopt;
   }
@@ -222,15 +251,28 @@ void LoginThrottle::forget_old(std::chrono::steady_clock::time_point t) {
   std::erase_if(clients_, [&](const auto& kv) { return t - kv.second.last_failure >= std::chrono::hours(1); });
 }
 
-std::chrono::seconds LoginThrottle::wait_for(const std::string& client) {
-  std::lock_guard lock(mutex_);
-  auto t = now();
+std::chrono::seconds LoginThrottle::wait_locked(const std::string& client, std::chrono::steady_clock::time_point t) {
   forget_old(t);
   auto it = clients_.find(client);
   if (it == clients_.end()) return std::chrono::seconds(0);
   auto ready = it->second.last_failure + delay(it->second.failures);
   if (ready <= t) return std::chrono::seconds(0);
   return std::chrono::ceil<std::chrono::seconds>(ready - t);
+}
+
+std::chrono::seconds LoginThrottle::wait_for(const std::string& client) {
+  std::lock_guard lock(mutex_);
+  return wait_locked(client, now());
+}
+
+std::chrono::seconds LoginThrottle::reserve(const std::string& client) {
+  std::lock_guard lock(mutex_);
+  auto t = now();
+  if (auto wait = wait_locked(client, t); wait.count() > 0) return wait;
+  auto& e = clients_[client];
+  ++e.failures;
+  e.last_failure = t;
+  return std::chrono::seconds(0);
 }
 
 void LoginThrottle::failed(const std::string& client) {

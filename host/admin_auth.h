@@ -1,10 +1,12 @@
 // The panel administrator's login: the password, kept only as a salted PBKDF2-HMAC-SHA256 hash in
 // <root>/data/admin_password.json (mode 0600); the web sessions with their CSRF tokens; and the
 // slow-down of repeated failed logins. Sessions and failure counts live in memory, owned by the
-// web server that made them, so a restart of `panel serve` logs everybody out.
+// web server that made them, so a restart of `panel serve` logs everybody out, and so does a new
+// password (sessions belong to the password file they were opened under).
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 
 namespace rivi {
 
@@ -42,13 +45,31 @@ bool check_admin_password(const std::string& password);
 // nothing when one was already set (it is never printed again; `panel passwd` sets a new one).
 std::optional<std::string> make_admin_password_at_install(std::ostream& out);
 
+// A digest of the stored password file as it is now ("" when there is none): it changes whenever
+// a password is set, even the same one again (a new salt). Throws nothing.
+std::string admin_password_fingerprint();
+
 using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
+// How long sessions live and how many there may be.
+struct SessionPolicy {
+  std::chrono::seconds idle = std::chrono::hours(12);       // since the last use
+  std::chrono::seconds lifetime = std::chrono::hours(24 * 7);  // since the login, however used
+  std::size_t max_sessions = 1000;                           // past it the oldest login ends
+  // The credentials' current generation (e.g. admin_password_fingerprint); a session opened
+  // under another generation has ended. Empty: sessions have no generation.
+  std::function<std::string()> generation;
+};
+
 // Logged-in sessions: an unguessable id (the cookie) mapped to the session's CSRF token. A
-// session ends `idle` after its last use. Safe to use from the server's worker threads.
+// session ends `idle` after its last use, `lifetime` after it was made, when the credentials
+// change, or when `max_sessions` newer ones were made after it. Safe to use from the server's
+// worker threads.
 class SessionStore {
  public:
-  explicit SessionStore(std::chrono::seconds idle = std::chrono::hours(12), Clock clock = {});
+  explicit SessionStore(SessionPolicy policy = {}, Clock clock = {});
+  // The default policy with another idle time.
+  SessionStore(std::chrono::seconds idle, Clock clock);
 
   struct Session {
     std::string id;
@@ -62,11 +83,15 @@ class SessionStore {
  private:
   struct Entry {
     std::string csrf;
+    std::string generation;
+    std::chrono::steady_clock::time_point created;
     std::chrono::steady_clock::time_point last_use;
   };
   std::chrono::steady_clock::time_point now() const;
+  std::string generation() const;
+  bool ended(const Entry& e, std::chrono::steady_clock::time_point t, const std::string& generation) const;
 
-  std::chrono::seconds idle_;
+  SessionPolicy policy_;
   Clock clock_;
   std::mutex mutex_;
   std::map<std::string, Entry> sessions_;
@@ -74,7 +99,9 @@ class SessionStore {
 
 // Slows down guessing: after `free_failures` failed logins from one client, each further attempt
 // must wait 1 s, 2 s, 4 s, ... (at most `max_wait`) after the previous failure. A success clears
-// the client's count. Failures older than an hour are forgotten.
+// the client's count. Failures older than an hour are forgotten. A login takes its turn with
+// `reserve` before the password is checked, so that guesses sent at once are counted as they
+// come in, not as their (slow) checks end.
 class LoginThrottle {
  public:
   explicit LoginThrottle(int free_failures = 3, std::chrono::seconds max_wait = std::chrono::seconds(300),
@@ -82,6 +109,9 @@ class LoginThrottle {
 
   // Zero when `client` may try now, else how long it must still wait.
   std::chrono::seconds wait_for(const std::string& client);
+  // In one step: when `client` may try now, counts the attempt as a failure (`succeeded` takes
+  // it back) and answers zero; else answers the wait and counts nothing.
+  std::chrono::seconds reserve(const std::string& client);
   void failed(const std::string& client);
   void succeeded(const std::string& client);
 
@@ -93,6 +123,7 @@ class LoginThrottle {
   std::chrono::steady_clock::time_point now() const;
   std::chrono::seconds delay(int failures) const;
   void forget_old(std::chrono::steady_clock::time_point now);
+  std::chrono::seconds wait_locked(const std::string& client, std::chrono::steady_clock::time_point now);
 
   int free_failures_;
   std::chrono::seconds max_wait_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <vector>
 #include <sstream>
 
 namespace rivi {
@@ -120,6 +121,73 @@ TEST(SessionStore, LivesWhileUsedAndEndsAfterIdleTime) {
   auto other = sessions.create();
   sessions.remove(other.id);
   EXPECT_FALSE(sessions.find(other.id));
+}
+
+TEST(SessionStore, EndsAfterItsLifetimeHoweverOftenUsed) {
+  FakeClock clock;
+  SessionPolicy policy;
+  policy.idle = hours(12);
+  policy.lifetime = hours(24 * 7);
+  SessionStore sessions(policy, clock.fn());
+  auto s = sessions.create();
+  for (int i = 0; i < 14; ++i) {  // used every eleven hours: never idle for long
+    clock.t += hours(11);
+    EXPECT_TRUE(sessions.find(s.id)) << i;
+  }
+  clock.t += hours(14);  // 168 hours after the login
+  EXPECT_FALSE(sessions.find(s.id));
+  EXPECT_FALSE(sessions.find(s.id));
+}
+
+TEST(SessionStore, KeepsAtMostTheNewestSessions) {
+  FakeClock clock;
+  SessionPolicy policy;
+  policy.max_sessions = 3;
+  SessionStore sessions(policy, clock.fn());
+  std::vector<SessionStore::Session> made;
+  for (int i = 0; i < 3; ++i) {
+    made.push_back(sessions.create());
+    clock.t += seconds(1);
+  }
+  EXPECT_TRUE(sessions.find(made[0].id));  // the oldest login, though just used, goes first
+  for (int i = 3; i < 5; ++i) {
+    made.push_back(sessions.create());
+    clock.t += seconds(1);
+  }
+  EXPECT_FALSE(sessions.find(made[0].id));
+  EXPECT_FALSE(sessions.find(made[1].id));
+  for (int i = 2; i < 5; ++i) EXPECT_TRUE(sessions.find(made[i].id)) << i;
+}
+
+TEST(SessionStore, EndsWhenTheCredentialsChange) {
+  testing::TempRoot root(false);
+  SessionPolicy policy;
+  policy.generation = admin_password_fingerprint;
+  SessionStore sessions(policy);
+  set_admin_password("first password", 1000);
+  auto s = sessions.create();
+  EXPECT_TRUE(sessions.find(s.id));
+  set_admin_password("first password", 1000);  // even the same password again: a new salt
+  EXPECT_FALSE(sessions.find(s.id));
+  auto t = sessions.create();
+  EXPECT_TRUE(sessions.find(t.id));
+  fs::remove(admin_password_path());
+  EXPECT_FALSE(sessions.find(t.id));
+  EXPECT_EQ(admin_password_fingerprint(), "");
+}
+
+TEST(LoginThrottle, ReserveCountsTheAttemptBeforeItsCheck) {
+  FakeClock clock;
+  LoginThrottle throttle(3, seconds(300), clock.fn());
+  // Four attempts may start at once; the fifth, with none of the four finished, must wait.
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(throttle.reserve("10.0.0.1").count(), 0) << i;
+  EXPECT_EQ(throttle.reserve("10.0.0.1").count(), 1);
+  EXPECT_EQ(throttle.reserve("10.0.0.1").count(), 1);  // a refused attempt is not counted
+  clock.t += seconds(1);
+  EXPECT_EQ(throttle.reserve("10.0.0.1").count(), 0);
+  EXPECT_EQ(throttle.wait_for("10.0.0.1").count(), 2);
+  throttle.succeeded("10.0.0.1");  // the last one was right after all
+  EXPECT_EQ(throttle.reserve("10.0.0.1").count(), 0);
 }
 
 TEST(LoginThrottle, WaitsDoubleAfterTheFreeFailuresUpToTheCap) {

@@ -4,6 +4,11 @@
 #include "host/public.h"
 #include "host/store.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -29,6 +34,23 @@ void install_file(const fs::path& from, const fs::path& to) {
 
 void write_if_absent(const fs::path& file, std::string_view text) {
   if (!fs::exists(file)) public_::writeFile(file.string(), text);
+}
+
+// Narrows an existing file to its owner (read and write); a missing one is left missing.
+void owner_only(const fs::path& file) {
+  std::error_code ec;
+  if (!fs::exists(file, ec)) return;
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ec);
+  if (ec) throw std::runtime_error("cannot restrict " + file.string() + ": " + ec.message());
+}
+
+// The database is made empty with mode 0600 before SQLite opens it (SQLite gives its journal
+// files the database's mode).
+void create_private_database(const fs::path& file) {
+  if (fs::exists(file)) return;
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot create " + file.string() + ": " + std::strerror(errno));
+  ::close(fd);
 }
 
 }  // namespace
@@ -60,12 +82,21 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
   make_dir(root / "plugin" / "qn_rivi");
   make_dir(root / "pyenv" / "bin");
 
-  Connection db((root / "data" / "default.db").string());
+  const fs::path data = root / "data";
+  create_private_database(data / "default.db");
+  Connection db((data / "default.db").string());
   create_host_tables(db);
 
   // The host's notification settings: "{}" means "not configured". Existing files are kept.
-  write_if_absent(root / "data" / "stmp_mail.json", "{}");
-  write_if_absent(root / "data" / "dingding.json", "{}");
+  write_if_absent(data / "stmp_mail.json", "{}");
+  write_if_absent(data / "dingding.json", "{}");
+
+  // What holds a secret (the mail password, the DingTalk key, the centre's key, the server's
+  // identity, the stored data) is readable by the panel's owner alone, also in a root laid out
+  // before files were made so.
+  for (const char* name : {"default.db", "default.db-wal", "default.db-shm", "stmp_mail.json", "dingding.json",
+                           "serverid", "dispatch_key", "admin_password.json"})
+    owner_only(data / name);
 
   const fs::path plugin_dir = root / "plugin" / "qn_rivi";
   const fs::path worker = bin_dir / "rivi_worker";

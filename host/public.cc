@@ -5,10 +5,14 @@
 #include <curl/curl.h>
 #include <cxxabi.h>
 #include <fmt/format.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <cstdlib>
 #include <ctime>
@@ -71,23 +75,32 @@ void writeFile(const std::string& path, std::string_view text) {
   std::error_code ec;
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
   if (ec) throw std::runtime_error("cannot write " + path + ": " + ec.message());
+  // A new file is the owner's alone; a file that exists keeps its mode.
+  struct stat existing {};
+  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
   std::random_device rd;
   const fs::path temp = target.string() + fmt::format(".tmp{}-{:x}", ::getpid(), rd());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) {
-      fs::remove(temp, ec);
-      throw std::runtime_error("cannot write " + path);
-    }
-  }
-  fs::rename(temp, target, ec);
-  if (ec) {
+  const auto fail = [&](const std::string& why) {
     std::error_code ignored;
     fs::remove(temp, ignored);
-    throw std::runtime_error("cannot write " + path + ": " + ec.message());
+    throw std::runtime_error("cannot write " + path + (why.empty() ? "" : ": " + why));
+  };
+  {
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) fail(std::strerror(errno));
+    std::size_t done = 0;
+    int error = 0;
+    while (!error && done < text.size()) {
+      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n >= 0) done += static_cast<std::size_t>(n);
+      else if (errno != EINTR) error = errno;
+    }
+    if (!error && ::fchmod(fd, mode) != 0) error = errno;
+    if (::close(fd) != 0 && !error) error = errno;
+    if (error) fail(std::strerror(error));
   }
+  fs::rename(temp, target, ec);
+  if (ec) fail(ec.message());
 }
 
 void WriteLog(const std::string& type, const std::string& msg) {

@@ -21,7 +21,8 @@ Query M(std::string table);
 std::optional<std::string> ReadFile(const std::string& path);
 
 // Replaces the file's content atomically (temporary file in the same directory, then rename),
-// creating missing parent directories. Throws std::runtime_error naming the path on failure.
+// creating missing parent directories. A new file gets mode 0600; an existing one keeps its
+// mode. Throws std::runtime_error naming the path on failure.
 void writeFile(const std::string& path, std::string_view text);
 
 // Adds an operation-log entry to the host table `logs` (type, log, addtime as local date text).

@@ -24,6 +24,21 @@ TEST(Files, ReadMissingGivesNothingAndWriteReplacesAtomically) {
   EXPECT_THROW(public_::writeFile("/proc/nope/x", "x"), std::runtime_error);
 }
 
+TEST(Files, NewFilesAreTheOwnersAloneAndOldOnesKeepTheirMode) {
+  namespace fs = std::filesystem;
+  testing::TempRoot root(false);
+  const std::string made = root.file("data/made.json");
+  public_::writeFile(made, "{}");
+  EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  const std::string shared = root.file("data/shared.json");
+  root.write("data/shared.json", "[]");
+  fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  public_::writeFile(shared, "[1]");
+  EXPECT_EQ(fs::status(shared).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(public_::ReadFile(shared).value(), "[1]");
+}
+
 TEST(Pager, ShiftAndRowFollowThePage) {
   struct Case {
     std::int64_t count, p;

@@ -1,12 +1,17 @@
-// `panel serve`: the scheduler and the plug-in's upkeep on threads of their own, the web server
-// beside them, and the main thread waiting for SIGINT or SIGTERM to stop them all.
+// `panel serve`: the root's lock, the web server, the scheduler and the plug-in's upkeep on
+// threads of their own, and the main thread waiting for SIGINT or SIGTERM to stop them all.
 #include "host/serve.h"
 
 #include "host/paths.h"
 #include "host/scheduler.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -16,11 +21,33 @@
 
 namespace rivi {
 
+std::filesystem::path scheduler_lock_path() { return root_path("data/scheduler.lock"); }
+
+RootLock::RootLock() {
+  const auto path = scheduler_lock_path();
+  // Close-on-exec: a job started by the scheduler must not carry the lock past this process.
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    if (error == EWOULDBLOCK)
+      throw std::runtime_error("another `panel serve` is already running for the panel root " + panel_root().string() +
+                               " (it holds " + path.string() + ")");
+    throw std::runtime_error("cannot lock " + path.string() + ": " + std::strerror(error));
+  }
+}
+
+RootLock::~RootLock() { ::close(fd_); }
+
 int serve(const ServeOptions& options) {
   const std::string database = database_path();
   if (!std::filesystem::exists(database)) {
     throw std::runtime_error("no panel database " + database + " (run `panel install` first)");
   }
+  // One scheduler a root: a second one would fire every job twice.
+  const RootLock lock;
+  std::cout << "panel serve: scheduler running for the panel root " << panel_root().string() << std::endl;
 
   // Blocked before any thread starts, so every thread inherits the mask and only `sigwait`
   // below receives the stop signals.
@@ -30,15 +57,8 @@ int serve(const ServeOptions& options) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  ShellRunner runner;
-  Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
-                      runner);
-  std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
-  // Stopped and joined by its destructor, after the web server and the scheduler.
-  std::jthread upkeep_thread;
-  if (options.upkeep) upkeep_thread = std::jthread(options.upkeep);
-
-  // Stopped and joined by its destructor after the signal below (or when it cannot listen).
+  // Bound before the scheduler starts, so that an address in use stops the program before any
+  // job runs. Stopped and joined by its destructor after the signal below.
   std::unique_ptr<WebServer> web;
   if (options.web) {
     WebOptions web_options;
@@ -49,6 +69,14 @@ int serve(const ServeOptions& options) {
     web->start();
     std::cout << "panel serve: web page at " << address << "/plugin/qn_rivi/" << std::endl;
   }
+
+  ShellRunner runner;
+  Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
+                      runner);
+  std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
+  // Stopped and joined by its destructor, after the web server and the scheduler.
+  std::jthread upkeep_thread;
+  if (options.upkeep) upkeep_thread = std::jthread(options.upkeep);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);

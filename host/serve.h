@@ -1,14 +1,33 @@
-// `panel serve`: the host's long-running program. Runs the scheduler (host/scheduler.h), the
-// web server and the plug-in's background upkeep side by side until SIGINT or SIGTERM.
+// `panel serve`: the host's long-running program. Runs the scheduler (host/scheduler.h), the web
+// server and the plug-in's background upkeep side by side until SIGINT or SIGTERM; one of them a
+// panel root, held by a lock.
 #pragma once
 
 #include "host/web_server.h"
 
 #include <functional>
 #include <stop_token>
+#include <filesystem>
 #include <string>
 
 namespace rivi {
+
+// <root>/data/scheduler.lock
+std::filesystem::path scheduler_lock_path();
+
+// The exclusive lock (flock) on the root's scheduler lock file, held while the object lives and
+// released by the system when the process ends however it ends. Throws std::runtime_error naming
+// the root when another process holds it, or naming the file when it cannot be opened.
+class RootLock {
+ public:
+  RootLock();
+  ~RootLock();
+  RootLock(const RootLock&) = delete;
+  RootLock& operator=(const RootLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 struct ServeOptions {
   std::string listen = "127.0.0.1:8888";  // web server address
@@ -19,7 +38,7 @@ struct ServeOptions {
   std::function<void(std::stop_token)> upkeep;
 };
 
-// Runs until a stop signal; answers the process exit status.
+// Takes the root's lock, then runs until a stop signal; answers the process exit status.
 int serve(const ServeOptions& options);
 
 }  // namespace rivi

@@ -1,6 +1,7 @@
 // WideBacklog, RunControl, StopSignalWatcher.
 #include "host/server_socket.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -16,6 +17,8 @@ WideBacklog::WideBacklog(httplib::Server& server) {
   server.set_socket_options([this](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // Programs this process starts (the scheduler's jobs) must not keep the port open.
+    ::fcntl(sock, F_SETFD, FD_CLOEXEC);
     fd_ = sock;
   });
 }

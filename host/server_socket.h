@@ -7,7 +7,8 @@
 // It also replaces the library's default socket options, which set SO_REUSEPORT: with that, a
 // second server started on a port already in use binds without error and the kernel splits the
 // connections between the two. Only SO_REUSEADDR is set, so a restart right after a stop still
-// binds, and a port in use is a clear bind error.
+// binds, and a port in use is a clear bind error. The listening socket is closed on exec, so a
+// program the server's process starts does not hold the port after the server has gone.
 #pragma once
 
 #include <httplib.h>

@@ -3,11 +3,17 @@
 #include "host/html.h"
 #include "host/paths.h"
 #include "host/secret.h"
+#include "host/server_socket.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <iostream>
 #include <stdexcept>
@@ -108,7 +114,112 @@ bool is_form(const httplib::Request& req) {
   return req.body.empty() || type.rfind("application/x-www-form-urlencoded", 0) == 0;
 }
 
+// A host name or address compared as such: lower case, without a final dot.
+std::string canonical_host(std::string_view host) {
+  std::string out(host);
+  if (!out.empty() && out.back() == '.') out.pop_back();
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The host of a Host header, canonical and without the brackets of an IPv6 literal or the port.
+// Nothing when the text is not host[:port] or [v6][:port].
+std::optional<std::string> host_part(std::string_view text) {
+  std::string_view host = text, rest;
+  if (text.starts_with('[')) {
+    auto close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = text.substr(1, close - 1);
+    rest = text.substr(close + 1);
+  } else if (auto colon = text.find(':'); colon != std::string_view::npos) {
+    host = text.substr(0, colon);
+    rest = text.substr(colon);
+  }
+  if (!rest.empty()) {
+    auto port = rest.substr(1);
+    if (rest.front() != ':' || port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); }))
+      return std::nullopt;
+  }
+  std::string out = canonical_host(host);
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
+bool is_ipv4(const std::string& host, in_addr* out = nullptr) {
+  in_addr a{};
+  if (inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+  if (out) *out = a;
+  return true;
+}
+
+bool is_ipv6(const std::string& host, in6_addr* out = nullptr) {
+  in6_addr a{};
+  if (inet_pton(AF_INET6, host.c_str(), &a) != 1) return false;
+  if (out) *out = a;
+  return true;
+}
+
+bool is_loopback(const std::string& host) {
+  if (host == "localhost") return true;
+  in_addr v4{};
+  if (is_ipv4(host, &v4)) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return is_ipv6(host, &v6) && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+bool is_wildcard(const std::string& host) { return host == "0.0.0.0" || host == "::"; }
+
+// The secrets of one channel file's record, replaced by whether they are set (see web_answer).
+void hide_channel_secrets(Record& info) {
+  if (!info.is_object()) return;
+  Record out = Record::object();
+  for (auto& [key, value] : info.items()) {
+    if (key == "password" || key == "secret") {
+      out[key + "_set"] = !(value.is_null() || (value.is_string() && value.get<std::string>().empty()) ||
+                            (value.is_boolean() && !value.get<bool>()));
+    } else if (key == "dingding_url" && value.is_string()) {
+      auto url = value.get<std::string>();
+      if (auto query = url.find('?'); query != std::string::npos) url.resize(query + 1);
+      out[key] = url;
+    } else {
+      out[key] = std::move(value);
+    }
+  }
+  info = std::move(out);
+}
+
+// Sessions of the default policy that end when the administrator's password changes.
+SessionPolicy password_bound_sessions() {
+  SessionPolicy policy;
+  policy.generation = admin_password_fingerprint;
+  return policy;
+}
+
 }  // namespace
+
+bool host_allowed(std::string_view host_header, std::string_view listen_host) {
+  auto host = host_part(host_header);
+  if (!host) return false;
+  if (is_loopback(*host)) return true;
+  if (listen_host.size() >= 2 && listen_host.front() == '[' && listen_host.back() == ']')
+    listen_host = listen_host.substr(1, listen_host.size() - 2);
+  const std::string listen = canonical_host(listen_host);
+  if (listen.empty() || is_wildcard(listen)) return is_ipv4(*host) || is_ipv6(*host);
+  if (is_loopback(listen)) return false;
+  return *host == listen;
+}
+
+Record web_answer(const std::string& method, Record answer) {
+  if (method == "get_user_mail" || method == "get_dingding") {
+    hide_channel_secrets(answer);
+  } else if (method == "get_settings" && answer.is_object()) {
+    for (const char* channel : {"user_mail", "dingding"})
+      if (answer.contains(channel) && answer[channel].is_object() && answer[channel].contains("info"))
+        hide_channel_secrets(answer[channel]["info"]);
+  }
+  return answer;
+}
 
 std::pair<std::string, int> parse_listen(const std::string& text) {
   std::string host = "127.0.0.1";
@@ -153,7 +264,9 @@ Record form_record(std::string_view body) {
 WebServer::WebServer(WebOptions options)
     : options_(std::move(options)),
       server_(std::make_unique<httplib::Server>()),
-      sessions_(std::chrono::hours(12), options_.clock),
+      backlog_(std::make_unique<WideBacklog>(*server_)),
+      run_(std::make_unique<RunControl>()),
+      sessions_(password_bound_sessions(), options_.clock),
       throttle_(3, std::chrono::seconds(300), options_.clock) {
   if (options_.page_dir.empty()) options_.page_dir = root_path("plugin/qn_rivi/static");
   install_routes();
@@ -162,16 +275,21 @@ WebServer::WebServer(WebOptions options)
 WebServer::~WebServer() { stop(); }
 
 void WebServer::start() {
+  errno = 0;
   bool bound = options_.port == 0 ? (port_ = server_->bind_to_any_port(options_.host)) > 0
                                   : server_->bind_to_port(options_.host, port_ = options_.port);
-  if (!bound)
-    throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port));
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  if (!bound) {
+    const int error = errno;
+    std::string reason = error == EADDRINUSE ? "address in use" : error ? std::strerror(error) : "cannot bind";
+    throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + reason);
+  }
+  backlog_->widen();
+  thread_ = std::thread([this] { run_->run(*server_); });
 }
 
 void WebServer::stop() {
   if (thread_.joinable()) {
-    server_->stop();
+    run_->stop(*server_);
     thread_.join();
   }
 }
@@ -190,7 +308,12 @@ void WebServer::install_routes() {
   auto session_of = [this](const httplib::Request& req) { return sessions_.find(cookie_value(req, kSessionCookie)); };
 
   // The page is for the administrator only; its assets too.
-  s.set_pre_routing_handler([session_of](const httplib::Request& req, httplib::Response& res) {
+  s.set_pre_routing_handler([this, session_of](const httplib::Request& req, httplib::Response& res) {
+    if (!host_allowed(req.get_header_value("Host"), options_.host)) {
+      res.status = 421;
+      res.set_content("unknown host name; use the panel's address\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (req.path == "/" || req.path == "/plugin/qn_rivi") {
       redirect(res, kPagePath);
       return httplib::Server::HandlerResponse::Handled;
@@ -227,7 +350,8 @@ void WebServer::install_routes() {
     if (!same_origin(req) || expected.empty() || !same_secret(expected, given))
       return send_login_page(res, 403, "页面已过期，请重新登录");
     const std::string client = req.remote_addr;
-    if (auto wait = throttle_.wait_for(client); wait.count() > 0) {
+    // Counted as a failure before the check, so that guesses sent together wait their turn.
+    if (auto wait = throttle_.reserve(client); wait.count() > 0) {
       res.set_header("Retry-After", std::to_string(wait.count()));
       return send_login_page(res, 429, "登录失败次数过多，请" + std::to_string(wait.count()) + "秒后再试");
     }
@@ -238,10 +362,7 @@ void WebServer::install_routes() {
       std::cerr << "panel serve: " << e.what() << "\n";
       return send_login_page(res, 500, "密码文件无法读取，请用 panel passwd 重设密码");
     }
-    if (!ok) {
-      throttle_.failed(client);
-      return send_login_page(res, 401, "密码错误");
-    }
+    if (!ok) return send_login_page(res, 401, "密码错误");
     throttle_.succeeded(client);
     auto session = sessions_.create();
     res.set_header("Set-Cookie", cookie(kSessionCookie, session.id, "/"));
@@ -293,7 +414,7 @@ void WebServer::install_routes() {
     Record answer;
     try {
       Record args = form_record(req.body);
-      answer = options_.plugin.call(method, args);
+      answer = web_answer(method, options_.plugin.call(method, args));
     } catch (const std::exception& e) {
       return send_error(res, 500, e.what());
     }

@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <map>
 #include <regex>
+#include <thread>
+#include <vector>
 
 namespace rivi {
 namespace {
@@ -40,6 +44,50 @@ TEST(FormRecord, KeepsOrderDecodesAndLetsTheLastValueWin) {
       {"n=%3Cimg%20src%3Dx%3E", R"({"n":"<img src=x>"})"},
   };
   for (const auto& row : rows) EXPECT_EQ(form_record(row.body).dump(), Record::parse(row.want).dump()) << row.body;
+}
+
+TEST(HostAllowed, LoopbackListenersAnswerOnlyLoopbackNames) {
+  struct Row {
+    const char* host_header;
+    const char* listen;
+    bool allowed;
+  };
+  const Row rows[] = {
+      {"127.0.0.1:8888", "127.0.0.1", true},
+      {"127.0.0.1", "127.0.0.1", true},
+      {"localhost:8888", "127.0.0.1", true},
+      {"LocalHost.:8888", "127.0.0.1", true},
+      {"127.9.8.7:1", "127.0.0.1", true},
+      {"[::1]:8888", "127.0.0.1", true},
+      {"[::1]", "::1", true},
+      {"[::1]:8888", "[::1]", true},
+      {"127.0.0.1:8888", "localhost", true},
+      {"evil.example", "127.0.0.1", false},
+      {"evil.example:8888", "127.0.0.1", false},
+      {"localhost.evil.example", "127.0.0.1", false},
+      {"127.0.0.1.evil.example", "127.0.0.1", false},
+      {"192.168.1.5:8888", "127.0.0.1", false},
+      {"[fe80::1]:8888", "::1", false},
+      {"192.168.1.5", "[::1]", false},
+      {"", "127.0.0.1", false},
+      {"127.0.0.1:", "127.0.0.1", false},
+      {"127.0.0.1:80x", "127.0.0.1", false},
+      {"::1", "127.0.0.1", false},  // an IPv6 literal needs its brackets
+      {"[::1", "127.0.0.1", false},
+      // Every address: any address literal, never a name but localhost.
+      {"192.168.1.5:8888", "0.0.0.0", true},
+      {"[fe80::1]:8888", "::", true},
+      {"localhost:8888", "0.0.0.0", true},
+      {"panel.example:8888", "0.0.0.0", false},
+      // One address or name: that one, or loopback.
+      {"192.168.1.5:8888", "192.168.1.5", true},
+      {"192.168.1.6:8888", "192.168.1.5", false},
+      {"Panel.Example:8888", "panel.example", true},
+      {"other.example:8888", "panel.example", false},
+      {"127.0.0.1:8888", "192.168.1.5", true},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(host_allowed(row.host_header, row.listen), row.allowed) << row.host_header << " on " << row.listen;
 }
 
 // A panel root with a password, a page and the server listening on a free loopback port.
@@ -155,6 +203,108 @@ TEST_F(WebServerTest, LoginRefusesAMissingTokenAndWrongPasswordsThenSlowsDown) {
   EXPECT_EQ(res->get_header_value("Retry-After"), "1");
   now_ += seconds(1);
   EXPECT_EQ(post_login(kPassword)->status, 303);
+}
+
+TEST_F(WebServerTest, ConcurrentGuessesGetNoMoreChecksThanOneByOne) {
+  set_admin_password(kPassword, 100000);  // a check slow enough for the guesses to overlap
+  constexpr int kGuesses = 16;
+  // Each guess with its own login form token, all sent at once on their own connections.
+  std::vector<std::pair<std::string, std::string>> forms;
+  for (int i = 0; i < kGuesses; ++i) {
+    auto page = client_->Get("/login");
+    std::smatch m;
+    std::regex_search(page->body, m, std::regex("name=\"csrf_token\" value=\"([0-9a-f]+)\""));
+    auto cookie = page->get_header_value("Set-Cookie");
+    forms.emplace_back(cookie.substr(0, cookie.find(';')), "password=wrong-guess&csrf_token=" + m[1].str());
+  }
+  std::vector<int> statuses(kGuesses);
+  {
+    std::vector<std::jthread> senders;
+    for (int i = 0; i < kGuesses; ++i)
+      senders.emplace_back([&, i] {
+        httplib::Client c("127.0.0.1", server_->port());
+        c.set_read_timeout(120);
+        auto res = c.Post("/login", {{"Cookie", forms[i].first}}, forms[i].second, "application/x-www-form-urlencoded");
+        statuses[i] = res ? res->status : -1;
+      });
+  }
+  // The clock stands still: as one by one, four checks (all wrong), then waiting.
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 4);
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), kGuesses - 4);
+}
+
+TEST_F(WebServerTest, SessionsEndWhenThePasswordChanges) {
+  auto [cookie, csrf] = login();
+  set_admin_password("the-new-password", 1000);  // as `panel passwd` does, beside the server
+  EXPECT_EQ(client_->Get("/api/session", {{"Cookie", cookie}})->status, 401);
+  EXPECT_EQ(client_->Get("/plugin/qn_rivi/", {{"Cookie", cookie}})->status, 303);
+  EXPECT_EQ(post_login(kPassword)->status, 401);
+  EXPECT_EQ(post_login("the-new-password")->status, 303);
+}
+
+TEST_F(WebServerTest, ForeignHostNamesAreRefusedBeforeAnything) {
+  const std::string port = std::to_string(server_->port());
+  for (const std::string& host : std::vector<std::string>{"evil.example", "evil.example:" + port,
+                                                          "127.0.0.1.evil.example:" + port}) {
+    auto res = client_->Get("/login", {{"Host", host}});
+    EXPECT_EQ(res->status, 421) << host;
+    EXPECT_FALSE(res->has_header("Set-Cookie")) << host;
+    EXPECT_EQ(client_->Post("/login", {{"Host", host}}, "password=x", "application/x-www-form-urlencoded")->status, 421);
+  }
+  auto [cookie, csrf] = login();
+  auto res = call("return_mail_list", "", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}, {"Host", "evil.example"}});
+  EXPECT_EQ(res->status, 421);
+  for (const std::string& host : {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port}) {
+    EXPECT_EQ(client_->Get("/login", {{"Host", host}})->status, 200) << host;
+    res = call("return_mail_list", "", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}, {"Host", host}});
+    EXPECT_EQ(res->status, 200) << host;
+  }
+}
+
+TEST_F(WebServerTest, ChannelSecretsStayOnTheServer) {
+  root_.write("data/stmp_mail.json",
+              R"({"qq_mail": "ops@mail.invalid", "password": "smtp-secret-1", "host": "127.0.0.1", "port": 25})");
+  root_.write("data/dingding.json",
+              R"({"dingding_url": "https://robot.invalid/send?access_token=hook-secret-2", "secret": "sign-secret-3"})");
+  session_ = login();
+  const std::map<std::string, std::string> want = {
+      {"get_user_mail", R"({"qq_mail":"ops@mail.invalid","password_set":true,"host":"127.0.0.1","port":25})"},
+      {"get_dingding", R"({"dingding_url":"https://robot.invalid/send?","secret_set":true})"},
+  };
+  for (const auto& [method, answer] : want) {
+    auto res = call(method);
+    ASSERT_EQ(res->status, 200) << method;
+    EXPECT_EQ(Record::parse(res->body).dump(), answer) << method;
+  }
+  auto settings = call("get_settings");
+  ASSERT_EQ(settings->status, 200);
+  for (const char* secret : {"smtp-secret-1", "hook-secret-2", "sign-secret-3"})
+    EXPECT_EQ(settings->body.find(secret), std::string::npos) << secret;
+  auto body = Record::parse(settings->body);
+  EXPECT_EQ(body["user_mail"]["info"].dump(), want.at("get_user_mail"));
+  EXPECT_EQ(body["dingding"]["info"].dump(), want.at("get_dingding"));
+
+  // Empty secrets read as not set; a channel that is not configured stays false.
+  root_.write("data/stmp_mail.json", R"({"qq_mail": "ops@mail.invalid", "password": ""})");
+  root_.write("data/dingding.json", "{}");
+  EXPECT_EQ(Record::parse(call("get_user_mail")->body).dump(), R"({"qq_mail":"ops@mail.invalid","password_set":false})");
+  EXPECT_EQ(call("get_dingding")->body, "false");
+  // The method's own answer, as `panel call` prints it, is unchanged.
+  Record none = Record::object();
+  EXPECT_EQ(call_web_method("get_user_mail", none)["password"], "");
+}
+
+TEST_F(WebServerTest, APortInUseIsAnErrorNotASharedPort) {
+  WebOptions options;
+  options.port = server_->port();
+  WebServer second(options);
+  try {
+    second.start();
+    ADD_FAILURE() << "a second server started on port " << options.port;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": address in use");
+  }
+  EXPECT_EQ(client_->Get("/login")->status, 200);
 }
 
 TEST_F(WebServerTest, PluginCallsNeedSessionAndCsrfToken) {

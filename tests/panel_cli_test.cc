@@ -1,10 +1,13 @@
-// `panel install` and `panel call` as a user runs them, on fresh roots.
+// `panel install`, `panel call` and `panel serve` as a user runs them, on fresh roots, and the
+// run script's checks before it starts anything.
 #include "host/record.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace rivi {
 namespace {
@@ -36,6 +39,103 @@ TEST(PanelCli, InstallKeepsData) {
   ASSERT_EQ(testing::run({testing::bin("panel"), "install"}, env).status, 0);
   EXPECT_EQ(root.read("data/stmp_mail.json"), R"({"qq_mail": "ops@example.com"})");
   EXPECT_EQ(root.read("data/mail_list.json"), R"(["a@example.com"])");
+}
+
+TEST(PanelCli, InstallKeepsSecretsToTheOwner) {
+  namespace fs = std::filesystem;
+  testing::TempRoot root(false);
+  // A root laid out earlier, its files readable by everybody.
+  const std::map<std::string, std::string> old_files = {{"data/stmp_mail.json", R"({"qq_mail": "a@b.invalid", "password": "p"})"},
+                                                        {"data/serverid", "0123456789abcdef0123456789abcdef\n"},
+                                                        {"data/dispatch_key", "shared-key\n"}};
+  for (const auto& [name, text] : old_files) {
+    root.write(name, text);
+    fs::permissions(root.file(name), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                         fs::perms::others_read);
+  }
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  const auto r = testing::run({testing::bin("panel"), "install"}, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"data/default.db", "data/stmp_mail.json", "data/dingding.json", "data/serverid",
+                           "data/dispatch_key", "data/admin_password.json"})
+    EXPECT_EQ(fs::status(root.file(name)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+        << name;
+  for (const auto& [name, text] : old_files) EXPECT_EQ(root.read(name), text) << name;
+}
+
+// Waits until the file holds `text`; false after ten seconds.
+bool wait_for_text(const testing::TempRoot& root, const std::string& file, const std::string& text) {
+  for (int i = 0; i < 500; ++i) {
+    if (root.read(file).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TEST(PanelServe, OnePerPortAndOnePerRoot) {
+  testing::TempRoot other;
+  testing::TempRoot root;
+  const std::string port = std::to_string(testing::free_port());
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  testing::Child first({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + port}, env, root.file("serve.log"));
+  ASSERT_TRUE(testing::wait_for_port(std::stoi(port))) << root.read("serve.log");
+
+  // The same port for another root: refused, not shared.
+  auto r = testing::run({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + port},
+                        {{"PANEL_ROOT", other.path().string()}}, 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + port + ": address in use"), std::string::npos) << r.err;
+
+  // Another port for the same root: its scheduler is taken.
+  r = testing::run({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + std::to_string(testing::free_port())},
+                   env, 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("already running for the panel root " + root.path().string()), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(first.running());
+}
+
+TEST(PanelServe, SchedulerAloneIsOnePerRootToo) {
+  testing::TempRoot root;
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  const std::string started = "scheduler running for the panel root " + root.path().string();
+  {
+    testing::Child first({testing::bin("panel"), "serve", "--no-web"}, env, root.file("first.log"));
+    ASSERT_TRUE(wait_for_text(root, "first.log", started)) << root.read("first.log");
+    const auto r = testing::run({testing::bin("panel"), "serve", "--no-web"}, env, 20);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already running for the panel root " + root.path().string()), std::string::npos) << r.err;
+    EXPECT_EQ(first.stop(), 0);
+  }
+  // Once the first has ended, the lock it leaves behind stops nobody.
+  testing::Child again({testing::bin("panel"), "serve", "--no-web"}, env, root.file("again.log"));
+  EXPECT_TRUE(wait_for_text(root, "again.log", started)) << root.read("again.log");
+  EXPECT_TRUE(again.running());
+}
+
+TEST(RunScript, APortInUseStopsItBeforeAnythingIsLaidOut) {
+  testing::TempRoot scratch(false);
+  testing::LoopbackSite taken;
+  taken.server().Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content("busy", "text/plain"); });
+  taken.start();
+  const std::string busy = "127.0.0.1:" + std::to_string(taken.port());
+  const std::string free_a = "127.0.0.1:" + std::to_string(testing::free_port());
+  struct Case {
+    std::string listen, dispatch_listen, named;
+  };
+  for (const Case& c : {Case{busy, free_a, busy}, Case{free_a, busy, busy}, Case{free_a, free_a, "same port"}}) {
+    const std::string root = scratch.file("panel");
+    const auto r = testing::run({"bash", (testing::source_dir() / "scripts" / "run.sh").string()},
+                                {{"PANEL_ROOT", root},
+                                 {"RIVI_BUILD_DIR", testing::build_dir().string()},
+                                 {"RIVI_LISTEN", c.listen},
+                                 {"RIVI_DISPATCH_LISTEN", c.dispatch_listen}},
+                                60);
+    EXPECT_NE(r.status, 0) << c.listen << " " << c.dispatch_listen;
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    EXPECT_EQ((r.out + r.err).find("password"), std::string::npos) << r.out << r.err;
+    EXPECT_FALSE(std::filesystem::exists(root)) << "laid out despite the port in use";
+  }
 }
 
 TEST(PanelCli, ErrorsGoToStandardErrorWithStatusOne) {

@@ -187,19 +187,33 @@ test('configured channels are shown without their secrets, addresses as text', a
   const data = (name) => join(sys.panelRoot, 'data', name);
   writeFileSync(data('stmp_mail.json'), JSON.stringify(
     { qq_mail: 'sender@mail.invalid', password: 'smtp-secret-1', host: '127.0.0.1', port: 2525 }));
-  writeFileSync(data('dingding.json'), JSON.stringify({ dingding_url: 'https://robot.invalid/send?access_token=hook-secret-2' }));
+  writeFileSync(data('dingding.json'), JSON.stringify(
+    { dingding_url: 'https://robot.invalid/send?access_token=hook-secret-2', secret: 'sign-secret-3' }));
   writeFileSync(data('mail_list.json'), JSON.stringify(['ops@mail.invalid', '<b>x</b>@mail.invalid']));
+  // Every answer of the plug-in that reaches the browser, to see that no secret travels.
+  const answers = [];
+  const collect = (r) => {
+    if (r.url().includes('/plugin?')) answers.push(r.text().catch(() => ''));
+  };
+  page.on('response', collect);
   await page.reload();
   await page.waitForSelector('body[data-ready="1"]');
   await page.waitForFunction(() => document.getElementById('mail-settings').textContent.includes('已配置'));
+  page.off('response', collect);
   const mail = await page.locator('#mail-settings').textContent();
   assert.match(mail, /sender@mail\.invalid/);
   assert.match(mail, /127\.0\.0\.1:2525/);
+  assert.match(mail, /密码已设置/);
   assert.deepEqual(await page.locator('#mail-list li').allTextContents(), ['ops@mail.invalid', '<b>x</b>@mail.invalid']);
   assert.equal(await page.locator('#mail-list b').count(), 0);
-  assert.match(await page.locator('#dingding-settings').textContent(), /https:\/\/robot\.invalid\/send\?…/);
+  const ding = await page.locator('#dingding-settings').textContent();
+  assert.match(ding, /https:\/\/robot\.invalid\/send\?…/);
+  assert.match(ding, /加签密钥已设置/);
   const text = await page.locator('#view-settings').textContent();
-  assert.ok(!text.includes('smtp-secret-1') && !text.includes('hook-secret-2'), text);
+  for (const secret of ['smtp-secret-1', 'hook-secret-2', 'sign-secret-3']) assert.ok(!text.includes(secret), text);
+  const sent = (await Promise.all(answers)).join('\n');
+  assert.match(sent, /"password_set": ?true/);
+  for (const secret of ['smtp-secret-1', 'hook-secret-2', 'sign-secret-3']) assert.ok(!sent.includes(secret), sent);
   await shot('07b-settings-configured');
 });
 

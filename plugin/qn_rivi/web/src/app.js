@@ -361,7 +361,9 @@ function pairs(dl, entries) {
   dl.replaceChildren(...entries.flatMap(([k, v]) => [h('dt', {}, k), h('dd', {}, v)]));
 }
 
-// A webhook address carries its secret in the query; show where it goes, not the secret.
+// A webhook address carries its secret in the query; show where it goes, not the secret. The
+// server sends the address without its query already, and never the password or the signing
+// key: only whether they are set (`password_set`, `secret_set`).
 function maskUrl(text) {
   const s = String(text ?? '');
   const q = s.indexOf('?');
@@ -377,7 +379,7 @@ async function showSettings() {
     ['发件邮箱', String(info.qq_mail ?? '')],
     ['SMTP 服务器', `${info.host ?? ''}${info.port ? `:${info.port}` : ''}`],
     ['加密方式', String(info.security ?? '按端口')],
-    ['密码', info.password ? '已设置' : '未设置'],
+    ['密码', info.password_set ? '已设置' : '未设置'],
   ] : [['状态', '未配置']]);
   const list = Array.isArray(mail.mail_list) ? mail.mail_list : [];
   $('mail-list').replaceChildren(...(list.length ? list.map((a) => h('li', {}, String(a)))
@@ -387,6 +389,7 @@ async function showSettings() {
   pairs($('dingding-settings'), ding.dingding ? [
     ['状态', '已配置'],
     ['Webhook', dinfo && dinfo.dingding_url ? maskUrl(dinfo.dingding_url) : '—'],
+    ['加签密钥', dinfo && dinfo.secret_set ? '已设置' : '未设置'],
   ] : [['状态', '未配置']]);
 }
 
