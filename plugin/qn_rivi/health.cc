@@ -340,6 +340,13 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
   }
   if (timed > 0) a.mean_time = round2(sum / static_cast<double>(timed));
   const std::int64_t answered = a.nodes - a.unanswered;
+  // When every node answered, the run names every node there is: the streaks of nodes the centre
+  // no longer asks go. (A node that did not answer may be listed under another label.)
+  if (a.unanswered == 0) {
+    std::erase_if(a.streaks, [&](const auto& entry) {
+      return std::none_of(nodes.begin(), nodes.end(), [&](const Node& n) { return n.label == entry.first; });
+    });
+  }
   if (answered == 0) {
     a.health = "error";
     a.scope = "monitor";

@@ -142,6 +142,10 @@ TEST(Assess, ANodeFailingAgainWhileItsIspAnswersBecomesSuspect) {
   const Assessment healed = judge(Record::array({ok("电信"), ok("电信"), ok("联通"), ok("联通")}), third.streaks);
   EXPECT_EQ(healed.streaks.count("电信#2"), 0u);
   EXPECT_TRUE(healed.suspect_nodes.empty());
+
+  // A node the centre no longer lists loses its streak once every listed node answered.
+  const Assessment fewer = judge(Record::array({ok("电信"), refused("联通")}), Streaks{{"电信#2", 5}, {"联通#1", 1}});
+  EXPECT_EQ(fewer.streaks, (Streaks{{"联通#1", 2}}));
 }
 
 TEST(Assess, NoAnsweringNodeIsAMonitoringError) {
