@@ -6,7 +6,6 @@
 #include "host/public.h"
 #include "host/store.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
-#include "plugin/qn_rivi/retention.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
@@ -171,15 +170,6 @@ TEST(DispatchFailure, ReadableReasons) {
   EXPECT_NO_THROW(encode(Record(reason)));
   EXPECT_LT(reason.size(), 260u);
   EXPECT_EQ(centre_refusal_reason(Record{{"status", false}, {"msg", "服务器未获授权"}}), "调度中心拒绝: 服务器未获授权");
-}
-
-TEST(Hours, Boundaries) {
-  EXPECT_EQ(hour_of(7199), 3600);
-  EXPECT_EQ(hour_of(7200), 7200);
-  EXPECT_EQ(first_hour(7200 + 59, 24), 7200 - 23 * 3600);
-  EXPECT_EQ(percent(0, 0), Record(nullptr));
-  EXPECT_EQ(percent(2, 3), Record(66.67));
-  EXPECT_EQ(percent(1, 8), Record(12.5));
 }
 
 // Recording against the store of a real panel root.
@@ -359,14 +349,6 @@ TEST_F(HealthStore, PurgeDropsClosedIncidentsAndHoursBeforeTheCutoff) {
   const Record kept = hours();
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0]["hour"], cutoff);
-}
-
-TEST(HealthRetention, NinetyCalendarDays) {
-  ::setenv("TZ", "Asia/Shanghai", 1);
-  ::tzset();
-  EXPECT_EQ(health_retention_cutoff(1765170000), 1765170000 - 90 * 86400);
-  ::unsetenv("TZ");
-  ::tzset();
 }
 
 TEST(HealthSchema, ConstructionAddsTheTablesToAnOlderDatabase) {
