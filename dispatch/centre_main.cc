@@ -10,9 +10,16 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-dispatch: asks every probe node to fetch a URL and answers their results"};
+  app.footer(
+      "Without --config the embedded default runs: it listens on 127.0.0.1:8890 and asks three in-process\n"
+      "nodes (本机节点1, 本机节点2, 本机节点3) that may probe this machine's own sites; it asks callers for\n"
+      "no key and answers within 30 s.\n"
+      "A configuration names the listening address, the deadlines, the callers allowed and the nodes; an\n"
+      "example with remote nodes and keys: " RIVI_CENTRE_EXAMPLE "\n"
+      "(dispatch/centre.example.json in the sources). The packaged service reads /etc/rivi/centre.json.");
   std::string config_path;
   std::string listen;
-  app.add_option("-c,--config", config_path, "configuration file (JSON); default: the embedded one")
+  app.add_option("-c,--config", config_path, "configuration file (JSON); default: the embedded one, below")
       ->check(CLI::ExistingFile);
   app.add_option("-l,--listen", listen, "host:port to listen on, overriding the configuration");
   CLI11_PARSE(app, argc, argv);

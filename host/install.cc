@@ -53,6 +53,16 @@ void create_private_database(const fs::path& file) {
   ::close(fd);
 }
 
+// The worker lies beside the program in a build tree (build/bin/rivi_worker) and in the
+// program's lib/qn_rivi/ once installed (/usr/bin/rivi-panel, /usr/lib/qn_rivi/rivi_worker).
+fs::path find_worker(const fs::path& bin_dir) {
+  const fs::path built = bin_dir / "rivi_worker";
+  const fs::path installed = bin_dir.parent_path() / "lib" / "qn_rivi" / "rivi_worker";
+  for (const fs::path& worker : {built, installed})
+    if (fs::is_regular_file(worker)) return worker;
+  throw std::runtime_error("the worker is missing: neither " + built.string() + " nor " + installed.string() + " exists");
+}
+
 }  // namespace
 
 void create_host_tables(Connection& db) {
@@ -99,9 +109,7 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
     owner_only(data / name);
 
   const fs::path plugin_dir = root / "plugin" / "qn_rivi";
-  const fs::path worker = bin_dir / "rivi_worker";
-  if (!fs::exists(worker)) throw std::runtime_error("the worker is not built: " + worker.string() + " is missing");
-  install_file(worker, plugin_dir / "rivi_worker");
+  install_file(find_worker(bin_dir), plugin_dir / "rivi_worker");
   const fs::path share = bin_dir.parent_path() / "share" / "qn_rivi";
   if (!fs::is_directory(share)) throw std::runtime_error("the plug-in's files are missing: " + share.string());
   std::error_code ec;

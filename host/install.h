@@ -13,8 +13,10 @@ class Connection;
 // Creates the host tables when missing (also used by tests on a bare database).
 void create_host_tables(Connection& db);
 
-// Lays out `root`. `bin_dir` holds the built programs (rivi_worker) and `bin_dir/../share/qn_rivi`
-// the plug-in's files. Throws std::runtime_error naming the path that cannot be created.
+// Lays out `root` from the directory of the running program, `bin_dir`: the worker is
+// `bin_dir/rivi_worker` in a build tree, else `bin_dir/../lib/qn_rivi/rivi_worker` (as installed
+// by the package), and the plug-in's other files are `bin_dir/../share/qn_rivi` in both. Throws
+// std::runtime_error naming the path that is missing or cannot be created.
 void install_panel(const std::filesystem::path& root, const std::filesystem::path& bin_dir);
 
 }  // namespace rivi

@@ -1,6 +1,7 @@
-// The panel program: `panel install`, `panel call qn_rivi METHOD key=value ...`, `panel serve`,
-// `panel passwd`.
+// The panel program: `panel install`, `panel call qn_rivi [--pretty] METHOD key=value ...` (or
+// without a method, the list of methods), `panel serve`, `panel passwd`. Installed as `rivi-panel`.
 #include "host/admin_auth.h"
+#include "host/cli_json.h"
 #include "host/install.h"
 #include "host/paths.h"
 #include "host/record.h"
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -28,6 +30,8 @@ rivi::Record form_args(const std::vector<std::string>& pairs) {
   return args;
 }
 
+constexpr std::string_view kMethodsHeading = "Web methods of qn_rivi (panel call qn_rivi METHOD key=value ...):\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,9 +44,12 @@ int main(int argc, char** argv) {
   auto* call = app.add_subcommand("call", "Call one web method of a plug-in and print its answer as JSON");
   std::string plugin, method;
   std::vector<std::string> pairs;
+  bool pretty = false;
   call->add_option("plugin", plugin, "Plug-in name (qn_rivi)")->required();
-  call->add_option("method", method, "Method name")->required();
+  call->add_option("method", method, "Method name; without one, the methods are listed");
   call->add_option("args", pairs, "Arguments as key=value");
+  call->add_flag("--pretty", pretty, "Indent the answer, one item a line");
+  call->footer(std::string(kMethodsHeading) + rivi::web_methods_help());
 
   auto* serve = app.add_subcommand("serve", "Run the scheduler and the web server until stopped");
   rivi::ServeOptions options;
@@ -77,8 +84,14 @@ int main(int argc, char** argv) {
     }
     if (*call) {
       if (plugin != "qn_rivi") throw std::invalid_argument("unknown plug-in: " + plugin);
+      if (method.empty()) {
+        std::cout << kMethodsHeading << rivi::web_methods_help();
+        return 0;
+      }
+      if (!rivi::web_methods().contains(method))
+        throw std::out_of_range("unknown method: " + method + " (`panel call qn_rivi` lists the methods)");
       rivi::Record args = form_args(pairs);
-      std::cout << rivi::encode(rivi::call_web_method(method, args)) << std::endl;
+      std::cout << rivi::readable_json(rivi::call_web_method(method, args), pretty) << std::endl;
       return 0;
     }
     if (*serve) {

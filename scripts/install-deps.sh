@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing the system needs.
+# Installs every Debian package that building, running and testing the system needs (dpkg-dev
+# and systemd: the Debian package's dependencies are computed and its units verified).
 # Idempotent: when everything is present it only checks and returns within a second.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev libboost1.81-dev
   libgtest-dev libgmock-dev
   python3 python3-aiosmtpd curl
+  dpkg-dev systemd
   chromium fonts-wqy-microhei nodejs npm
 )
 

@@ -1,6 +1,7 @@
 // `panel install`, `panel call` and `panel serve` as a user runs them, on fresh roots, and the
 // run script's checks before it starts anything.
 #include "host/record.h"
+#include "plugin/qn_rivi/methods.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,53 @@ TEST(PanelCli, InstallThenCallOnAFreshRoot) {
                                     "SELECT group_concat(name) FROM sqlite_master WHERE type='table' AND name LIKE 'rivi_%';"
                                     "SELECT count(*) FROM nodes WHERE name='coll_rivi';"});
   EXPECT_EQ(tables.out, "rivi_task,rivi_list,rivi_health,rivi_incident,rivi_hourly\n1\n");
+}
+
+TEST(PanelCli, CallPrintsTextAsItIsOnOneLineOrIndented) {
+  testing::TempRoot root;
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  const auto call = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {testing::bin("panel"), "call", "qn_rivi"});
+    return testing::run(args, env);
+  };
+  auto r = call({"create", "name2=首页 ✓ \"quoted\" 😀", "url=http://127.0.0.1:1/", "cycle=5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"status\": true, \"msg\": \"添加成功!\"}\n");
+
+  r = call({"get_find", "id=1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"("name": "首页 ✓ \"quoted\" 😀")"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+  const Record task = decode(r.out);
+  // The stored text keeps its escapes; only the printing changed.
+  EXPECT_EQ(encode(task["name"]), R"("\u9996\u9875 \u2713 \"quoted\" \ud83d\ude00")");
+
+  const auto pretty = call({"get_find", "--pretty", "id=1"});
+  ASSERT_EQ(pretty.status, 0) << pretty.err;
+  EXPECT_EQ(pretty.out.rfind("{\n  \"id\": 1,\n  \"name\": \"首页", 0), 0u) << pretty.out;
+  EXPECT_EQ(decode(pretty.out), task);
+}
+
+TEST(PanelCli, CallWithoutAMethodListsTheMethodsWithTheirArguments) {
+  testing::TempRoot root;
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  const auto listed = testing::run({testing::bin("panel"), "call", "qn_rivi"}, env);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const auto help = testing::run({testing::bin("panel"), "call", "--help"}, env);
+  EXPECT_EQ(help.status, 0) << help.err;
+  ASSERT_EQ(web_method_table().size(), web_methods().size());
+  for (const WebMethodEntry& m : web_method_table()) {
+    const std::string line = "  " + m.name + (m.args.empty() ? "" : " " + m.args) + "\n      " + m.about + "\n";
+    EXPECT_NE(listed.out.find(line), std::string::npos) << listed.out;
+    EXPECT_NE(help.out.find(line), std::string::npos) << help.out;
+  }
+  EXPECT_NE(listed.out.find("  create name2=NAME url=URL cycle=MINUTES\n"), std::string::npos);
+  EXPECT_NE(listed.out.find("  get_task_log pid=TASK [p=PAGE]\n"), std::string::npos);
+  EXPECT_EQ(listed.out.find("send_mail"), std::string::npos);
+
+  const auto unknown = testing::run({testing::bin("panel"), "call", "qn_rivi", "nosuch"}, env);
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "error: unknown method: nosuch (`panel call qn_rivi` lists the methods)\n");
 }
 
 TEST(PanelCli, InstallKeepsData) {

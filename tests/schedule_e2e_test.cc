@@ -73,7 +73,7 @@ TEST(ScheduleEndToEnd, ATaskCreatedThroughPanelCallIsProbedByPanelServe) {
   const testing::RunResult created =
       testing::run({bin("panel"), "call", "qn_rivi", "create", "name2=web", "url=" + site.url("/"), "cycle=1"}, env);
   ASSERT_EQ(created.status, 0) << created.err;
-  EXPECT_EQ(created.out, encode(public_::returnMsg(true, "添加成功!")) + "\n");
+  EXPECT_EQ(created.out, "{\"status\": true, \"msg\": \"添加成功!\"}\n");
   const Record job = public_::M("crontab").where("save=?", "rivi_id_1").find();
   ASSERT_FALSE(job.is_null());
   EXPECT_EQ(job["sBody"], root.file("pyenv/bin/python") + " " + root.file("plugin/qn_rivi/rivi") + " 1");

@@ -4,25 +4,63 @@
 
 namespace rivi {
 
-const std::map<std::string, WebMethod>& web_methods() {
-  static const std::map<std::string, WebMethod> methods = {
-      {"return_mail_list", [](qn_rivi_main& p, Record&) { return p.return_mail_list(); }},
-      {"get_user_mail", [](qn_rivi_main& p, Record&) { return p.get_user_mail(); }},
-      {"get_dingding", [](qn_rivi_main& p, Record&) { return p.get_dingding(); }},
-      {"get_settings", [](qn_rivi_main& p, Record&) { return p.get_settings(); }},
-      {"get_list", [](qn_rivi_main& p, Record& a) { return p.get_list(a); }},
-      {"get_find", [](qn_rivi_main& p, Record& a) { return p.get_find(a); }},
-      {"get_task_log", [](qn_rivi_main& p, Record& a) { return p.get_task_log(a); }},
-      {"remove_task_log", [](qn_rivi_main& p, Record& a) { return p.remove_task_log(a); }},
-      {"get_overview", [](qn_rivi_main& p, Record& a) { return p.get_overview(a); }},
-      {"get_incidents", [](qn_rivi_main& p, Record& a) { return p.get_incidents(a); }},
-      {"get_availability", [](qn_rivi_main& p, Record& a) { return p.get_availability(a); }},
-      {"create", [](qn_rivi_main& p, Record& a) { return p.create(a); }},
-      {"modify", [](qn_rivi_main& p, Record& a) { return p.modify(a); }},
-      {"remove", [](qn_rivi_main& p, Record& a) { return p.remove(a); }},
-      {"start", [](qn_rivi_main& p, Record& a) { return p.start(a); }},
+const std::vector<WebMethodEntry>& web_method_table() {
+  static const std::vector<WebMethodEntry> table = {
+      {"get_list", "[p=PAGE] [search=TEXT]",
+       "the tasks, 12 a page, newest first, with their last runs; search: a name or part of a URL",
+       [](qn_rivi_main& p, Record& a) { return p.get_list(a); }},
+      {"get_find", "id=TASK", "one task, or null when there is none",
+       [](qn_rivi_main& p, Record& a) { return p.get_find(a); }},
+      {"create", "name2=NAME url=URL cycle=MINUTES",
+       "adds a task probing URL (http:// or https://) every MINUTES minutes, and its job",
+       [](qn_rivi_main& p, Record& a) { return p.create(a); }},
+      {"modify", "id=TASK [name2=NAME] [url=URL] [cycle=MINUTES] [status=1|0]",
+       "changes a task; status 1 runs it, 0 pauses it (its job follows)",
+       [](qn_rivi_main& p, Record& a) { return p.modify(a); }},
+      {"remove", "id=TASK", "removes a task, its results and its scheduled job",
+       [](qn_rivi_main& p, Record& a) { return p.remove(a); }},
+      {"start", "id=TASK", "probes now from every node, stores the run, answers the nodes slowest first",
+       [](qn_rivi_main& p, Record& a) { return p.start(a); }},
+      {"get_task_log", "pid=TASK [p=PAGE]",
+       "a task's results, 12 a page, newest first, with mean, slowest and fastest node",
+       [](qn_rivi_main& p, Record& a) { return p.get_task_log(a); }},
+      {"remove_task_log", "id=RESULT", "removes one probe result",
+       [](qn_rivi_main& p, Record& a) { return p.remove_task_log(a); }},
+      {"get_overview", "[p=PAGE] [search=TEXT] [health=up|degraded|down|error|unknown|paused]",
+       "every task's health at a glance: reason, uptime, trend; counts per health and the monitor's state",
+       [](qn_rivi_main& p, Record& a) { return p.get_overview(a); }},
+      {"get_incidents", "[pid=TASK] [p=PAGE]", "a task's outages, newest first, with their durations",
+       [](qn_rivi_main& p, Record& a) { return p.get_incidents(a); }},
+      {"get_availability", "pid=TASK [days=1..30]", "uptime over 24 h, 7 and 30 days and the per-hour figures",
+       [](qn_rivi_main& p, Record& a) { return p.get_availability(a); }},
+      {"return_mail_list", "", "the anomaly report's recipients",
+       [](qn_rivi_main& p, Record&) { return p.return_mail_list(); }},
+      {"get_user_mail", "", "the mail account the report is sent from",
+       [](qn_rivi_main& p, Record&) { return p.get_user_mail(); }},
+      {"get_dingding", "", "the DingTalk webhook settings",
+       [](qn_rivi_main& p, Record&) { return p.get_dingding(); }},
+      {"get_settings", "", "the mail account, the DingTalk settings and the recipients at once",
+       [](qn_rivi_main& p, Record&) { return p.get_settings(); }},
   };
+  return table;
+}
+
+const std::map<std::string, WebMethod>& web_methods() {
+  static const std::map<std::string, WebMethod> methods = [] {
+    std::map<std::string, WebMethod> by_name;
+    for (const WebMethodEntry& entry : web_method_table()) by_name.emplace(entry.name, entry.call);
+    return by_name;
+  }();
   return methods;
+}
+
+std::string web_methods_help() {
+  std::string text;
+  for (const WebMethodEntry& entry : web_method_table()) {
+    text += "  " + entry.name + (entry.args.empty() ? "" : " " + entry.args) + "\n";
+    text += "      " + entry.about + "\n";
+  }
+  return text;
 }
 
 Record call_web_method(const std::string& method, Record& args) {

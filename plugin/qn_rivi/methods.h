@@ -1,5 +1,6 @@
-// The methods the host may call from a web request (and from `panel call`), by name. Internal
-// helpers (create_task, modify_task, remove_task, _send_task, get_state, send_mail) are absent.
+// The methods the host may call from a web request (and from `panel call`), by name, each with the
+// arguments it reads and what it answers, for the command line's help. Internal helpers
+// (create_task, modify_task, remove_task, _send_task, get_state, send_mail) are absent.
 #pragma once
 
 #include "host/record.h"
@@ -8,13 +9,29 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace rivi {
 
 using WebMethod = std::function<Record(qn_rivi_main&, Record& args)>;
 
-// Name -> method. The answer is the record the host renders.
+// One row of the method table.
+struct WebMethodEntry {
+  std::string name;
+  std::string args;   // the key=value arguments it reads, optional ones in brackets; "" for none
+  std::string about;  // what it does and answers, one line
+  WebMethod call;
+};
+
+// Every web method, in the order the help lists them.
+const std::vector<WebMethodEntry>& web_method_table();
+
+// Name -> method, made from `web_method_table()`. The answer is the record the host renders.
 const std::map<std::string, WebMethod>& web_methods();
+
+// The methods with their arguments as text for a terminal: a line "  NAME ARGS" and an indented
+// line of what it does, for each method in table order.
+std::string web_methods_help();
 
 // Loads the module, constructs the object and calls `method` with `args`. Throws
 // std::out_of_range("unknown method: ...") for a name not in `web_methods()`; every other error

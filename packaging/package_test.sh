@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# The Debian package as an administrator gets it, from a built tree (cpack only packs):
+#   1. its files, its control data and its maintainer scripts;
+#   2. its systemd units, verified against the unpacked package;
+#   3. its programs run from the unpacked package: a panel root laid out and called, then a probe
+#      node (key from a file), a dispatch centre and a scheduled job's run on loopback, and the
+#      web page served by `rivi-panel serve`;
+#   4. installed, upgraded, enabled, removed and purged with dpkg in a scratch root (as root).
+# Usage: package_test.sh BUILD_DIR
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+# Debian's own interpreter, for reading JSON answers (not whatever python3 is first on PATH).
+py=/usr/bin/python3
+free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_for_port() {  # wait_for_port PORT LOG
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  cat "$2" >&2
+  fail "nothing listens on 127.0.0.1:$1"
+}
+
+# log_in PANEL PASSWORD: `PANEL serve` on a free port for the root PANEL_ROOT; logs in with
+# PASSWORD and fetches the page, which must be the package's. Stops the server.
+log_in() {
+  local port web csrf where pid
+  port=$(free_port)
+  "$1" serve --listen "127.0.0.1:$port" >"$tmp/serve.log" 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  wait_for_port "$port" "$tmp/serve.log"
+  web=http://127.0.0.1:$port
+  csrf=$(curl -sf -c "$tmp/cookies" "$web/login" | sed -n 's/.*name="csrf_token" value="\([^"]*\)".*/\1/p')
+  [[ -n $csrf ]] || fail "no login form at $web/login"
+  where=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' -b "$tmp/cookies" -c "$tmp/cookies" \
+    --data-urlencode "csrf_token=$csrf" --data-urlencode "password=$2" "$web/login")
+  [[ $where == "303 $web/plugin/qn_rivi/" ]] || fail "login with the password answered: $where"
+  curl -sf -b "$tmp/cookies" "$web/plugin/qn_rivi/" | cmp -s - "$tmp/pkg/usr/share/qn_rivi/static/index.html" ||
+    fail "the page served is not the package's"
+  kill "$pid"
+  wait "$pid" || true
+}
+
+# --- 1. The package --------------------------------------------------------------------------
+(cd "$build" && cpack --config CPackConfig.cmake -B "$tmp/out") >"$tmp/cpack.log" 2>&1 || {
+  cat "$tmp/cpack.log" >&2
+  fail "cpack could not pack the built tree"
+}
+debs=("$tmp"/out/*.deb)
+[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || fail "expected one package, got: ${debs[*]}"
+deb=${debs[0]}
+[[ $(basename "$deb") == qn-rivi_*_"$(dpkg --print-architecture)".deb ]] || fail "package named $(basename "$deb")"
+
+dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' >"$tmp/contents"
+for entry in \
+  "-rwxr-xr-x root/root ./usr/bin/rivi-panel" \
+  "-rwxr-xr-x root/root ./usr/bin/rivi-dispatch" \
+  "-rwxr-xr-x root/root ./usr/bin/rivi-node" \
+  "-rwxr-xr-x root/root ./usr/lib/qn_rivi/rivi_worker" \
+  "-rwxr-xr-x root/root ./usr/share/qn_rivi/rivi" \
+  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html" \
+  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/app.js" \
+  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/vendor/chart.umd.js" \
+  "-rw-r--r-- root/root ./lib/systemd/system/rivi-panel.service" \
+  "-rw-r--r-- root/root ./lib/systemd/system/rivi-dispatch.service" \
+  "-rw-r--r-- root/root ./lib/systemd/system/rivi-node.service" \
+  "-rw-r--r-- root/root ./etc/default/rivi-panel" \
+  "-rw-r--r-- root/root ./etc/default/rivi-dispatch" \
+  "-rw-r--r-- root/root ./etc/default/rivi-node" \
+  "-rw------- root/root ./etc/rivi/centre.json" \
+  "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/README.md" \
+  "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/examples/centre.example.json"; do
+  grep -qxF -- "$entry" "$tmp/contents" || fail "not in the package: $entry"
+done
+# Commands of their own: nothing in /usr/bin that another package's command could be.
+others=$(awk '$3 ~ /^\.\/usr\/bin\/./ && $3 !~ /^\.\/usr\/bin\/rivi-/ {print $3}' "$tmp/contents")
+[[ -z $others ]] || fail "programs without the rivi- prefix: $others"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in python3 libc6 libsqlite3-0 libcurl4 libssl3; do
+  [[ ", $depends," == *", $lib"[\ ,]* ]] || fail "Depends lacks $lib: $depends"
+done
+
+dpkg-deb -e "$deb" "$tmp/control"
+for script in postinst prerm postrm; do
+  [[ -x $tmp/control/$script ]] || fail "$script missing or not executable"
+  sh -n "$tmp/control/$script" || fail "$script is not valid sh"
+done
+printf '%s\n' /etc/default/rivi-panel /etc/default/rivi-dispatch /etc/default/rivi-node /etc/rivi/centre.json |
+  diff - "$tmp/control/conffiles" || fail "conffiles differ"
+
+# --- 2. The units -----------------------------------------------------------------------------
+dpkg-deb -x "$deb" "$tmp/pkg"
+# Verified against the package's files (ExecStart must name programs in it), beside the
+# system's own units that every service depends on.
+cp -a "$tmp/pkg" "$tmp/verify"
+cp -rn /lib/systemd/system/. "$tmp/verify/lib/systemd/system/"
+units=(rivi-panel.service rivi-dispatch.service rivi-node.service)
+verify_out=$(systemd-analyze verify --root="$tmp/verify" "${units[@]}" 2>&1) || fail "systemd-analyze verify: $verify_out"
+[[ -z $verify_out ]] || fail "systemd-analyze verify: $verify_out"
+for unit in "${units[@]}"; do
+  # Sandboxed: an exposure above 3.0 (of 10.0; the threshold counts tenths) means options went missing.
+  systemd-analyze security --offline=true --root="$tmp/verify" --threshold=30 "$unit" >"$tmp/security.log" 2>&1 ||
+    { cat "$tmp/security.log" >&2; fail "$unit is not sandboxed enough"; }
+  file=$tmp/pkg/lib/systemd/system/$unit
+  for line in "EnvironmentFile=-/etc/default/${unit%.service}" Restart=on-failure NoNewPrivileges=yes \
+    ProtectSystem=strict PrivateTmp=yes ProtectHome=yes "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX"; do
+    grep -qxF "$line" "$file" || fail "$unit lacks $line"
+  done
+done
+grep -qxF "ReadWritePaths=/www/server/panel" "$tmp/pkg/lib/systemd/system/rivi-panel.service" ||
+  fail "rivi-panel.service cannot write the panel root"
+grep -q '^ExecStart=/usr/bin/rivi-node --key-file ${CREDENTIALS_DIRECTORY}/node.key ' \
+  "$tmp/pkg/lib/systemd/system/rivi-node.service" || fail "rivi-node.service takes its key from elsewhere"
+
+# --- 3. The programs from the unpacked package ------------------------------------------------
+bin=$tmp/pkg/usr/bin
+export PANEL_ROOT=$tmp/panel
+"$bin/rivi-panel" install >"$tmp/install.out" || fail "rivi-panel install"
+grep -q '^panel administrator password: ' "$tmp/install.out" || fail "no password printed: $(cat "$tmp/install.out")"
+cmp -s "$tmp/pkg/usr/lib/qn_rivi/rivi_worker" "$PANEL_ROOT/plugin/qn_rivi/rivi_worker" || fail "the worker is not the package's"
+cmp -s "$tmp/pkg/usr/share/qn_rivi/static/index.html" "$PANEL_ROOT/plugin/qn_rivi/static/index.html" ||
+  fail "the page is not the package's"
+listed=$("$bin/rivi-panel" call qn_rivi get_list)
+[[ $listed == '{"page": {"count": 0, "p": 1, "pages": 0, "row": 12, "shift": 0}, "data": []}' ]] ||
+  fail "get_list answered: $listed"
+
+# A probe node with its key in a file, a centre asking it and one in-process node, a site.
+printf 'node-secret\n' >"$tmp/node.key"
+chmod 600 "$tmp/node.key"
+node_port=$(free_port)
+"$bin/rivi-node" --key-file "$tmp/node.key" --listen "127.0.0.1:$node_port" --allow-private --isp 电信 \
+  2>"$tmp/node.log" &
+pids+=($!)
+wait_for_port "$node_port" "$tmp/node.log"
+centre_port=$(free_port)
+cat >"$tmp/centre.json" <<EOF
+{"listen": "127.0.0.1:$centre_port", "access_key": "centre-secret",
+ "nodes": [{"isp": "电信", "address": "127.0.0.1:$node_port", "key": "node-secret"},
+           {"isp": "本机", "local": true, "allow_private": true}]}
+EOF
+"$bin/rivi-dispatch" --config "$tmp/centre.json" 2>"$tmp/centre.log" &
+pids+=($!)
+wait_for_port "$centre_port" "$tmp/centre.log"
+mkdir "$tmp/site"
+echo ok >"$tmp/site/index.html"
+"$py" -m http.server --bind 127.0.0.1 --directory "$tmp/site" 0 >"$tmp/site.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  site_port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$tmp/site.log")
+  [[ -n $site_port ]] && break
+  sleep 0.1
+done
+[[ -n $site_port ]] || fail "the site did not start: $(cat "$tmp/site.log")"
+
+printf 'centre-secret' >"$PANEL_ROOT/data/dispatch_key"
+created=$("$bin/rivi-panel" call qn_rivi create name2=首页 "url=http://127.0.0.1:$site_port/" cycle=5)
+[[ $created == '{"status": true, "msg": "添加成功!"}' ]] || fail "create answered: $created"
+# The scheduled job's command, as the scheduler runs it.
+job=$(sqlite3 "$PANEL_ROOT/data/default.db" "SELECT sBody FROM crontab WHERE save='rivi_id_1'")
+[[ $job == "$PANEL_ROOT/pyenv/bin/python $PANEL_ROOT/plugin/qn_rivi/rivi 1" ]] || fail "the job runs: $job"
+(cd / && RIVI_DISPATCH_HOST=127.0.0.1:$centre_port $job >"$tmp/run.out" 2>"$tmp/run.err") ||
+  fail "the job failed: $(cat "$tmp/run.out" "$tmp/run.err")"
+"$bin/rivi-panel" call --pretty qn_rivi get_task_log pid=1 >"$tmp/log.json"
+"$py" - "$tmp/log.json" <<'EOF' || fail "the stored run: $(cat "$tmp/log.json")"
+import json, sys
+rows = json.load(open(sys.argv[1]))["data"]
+assert len(rows) == 1, rows
+nodes = sorted((n["isp"], n["http_code"]) for n in rows[0]["data"])
+assert nodes == [("本机", 200), ("电信", 200)], nodes
+EOF
+grep -q '"isp": "电信"' "$tmp/log.json" || fail "--pretty output is not UTF-8 text: $(cat "$tmp/log.json")"
+
+# The web page: the administrator logs in with the password install printed. The task is paused
+# first, so that the scheduler starts no run while the test ends.
+[[ $("$bin/rivi-panel" call qn_rivi modify id=1 status=0) == '{"status": true, "msg": "修改成功!"}' ]] ||
+  fail "the task could not be paused"
+log_in "$bin/rivi-panel" "$(sed -n 's/^panel administrator password: //p' "$tmp/install.out")"
+unset PANEL_ROOT
+
+# --- 4. dpkg in a scratch root ----------------------------------------------------------------
+if [[ $(id -u) != 0 ]]; then
+  echo "package_test: not root, so not installed with dpkg"
+  exit 0
+fi
+root=$tmp/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+# The maintainer scripts run outside a chroot with DPKG_ROOT set; the scratch root has none of
+# the libraries the package depends on (they are this machine's).
+dpkg_root() { dpkg --root="$root" --log="$tmp/dpkg.log" --force-script-chrootless --force-depends "$@" 2>&1; }
+
+out=$(dpkg_root -i "$deb") || fail "dpkg -i: $out"
+[[ $out == *"the administrator password is in /etc/rivi/initial-admin-password"* ]] || fail "dpkg -i said: $out"
+[[ $(stat -c %a "$root/etc/rivi/initial-admin-password") == 600 ]] || fail "the password file is not root's alone"
+[[ $(stat -c %a "$root/etc/rivi/node.key") == 600 ]] || fail "the node key is not root's alone"
+grep -qxE '[0-9a-f]{64}' "$root/etc/rivi/node.key" || fail "node key: $(cat "$root/etc/rivi/node.key")"
+[[ -f $root/www/server/panel/data/default.db && -x $root/www/server/panel/plugin/qn_rivi/rivi_worker ]] ||
+  fail "the panel root is not laid out"
+listed=$(PANEL_ROOT=$root/www/server/panel "$root/usr/bin/rivi-panel" call qn_rivi get_list)
+[[ $listed == *'"data": []}' ]] || fail "get_list in the installed root: $listed"
+PANEL_ROOT=$root/www/server/panel log_in "$root/usr/bin/rivi-panel" "$(cat "$root/etc/rivi/initial-admin-password")"
+cp "$root/etc/rivi/node.key" "$tmp/node.key.first"
+systemctl --root="$root" enable "${units[@]}" >/dev/null 2>&1 || fail "systemctl enable"
+[[ -L $root/etc/systemd/system/multi-user.target.wants/rivi-panel.service ]] || fail "not enabled"
+
+# Installed again (an upgrade): data, password and key are kept.
+out=$(dpkg_root -i "$deb") || fail "dpkg -i again: $out"
+[[ $out == *"the administrator password was set before"* ]] || fail "dpkg -i again said: $out"
+cmp -s "$tmp/node.key.first" "$root/etc/rivi/node.key" || fail "the node key changed"
+
+# Another panel root, named in the defaults file as the unit reads it.
+printf '%s\n' 'PANEL_ROOT="/srv/panel"' 'RIVI_PANEL_OPTS=--no-web --listen 127.0.0.1:1' >>"$root/etc/default/rivi-panel"
+out=$(dpkg_root -i "$deb") || fail "dpkg -i with another root: $out"
+[[ $out == *"panel root ready: $root/srv/panel"* && -f $root/srv/panel/data/default.db ]] ||
+  fail "the root of the defaults file is not laid out: $out"
+
+out=$(dpkg_root -r qn-rivi) || fail "dpkg -r: $out"
+[[ ! -e $root/usr/bin/rivi-panel && ! -e $root/etc/systemd/system/multi-user.target.wants/rivi-panel.service ]] ||
+  fail "removal left the program or the enabled unit"
+[[ -f $root/etc/rivi/node.key && -f $root/etc/default/rivi-panel ]] || fail "removal took the configuration"
+out=$(dpkg_root -P qn-rivi) || fail "dpkg -P: $out"
+[[ ! -e $root/etc/rivi && ! -e $root/etc/default/rivi-panel ]] || fail "purge left /etc/rivi or the defaults"
+[[ -f $root/www/server/panel/data/default.db ]] || fail "purge took the panel's data"
+echo "package_test: $(basename "$deb") passed"
