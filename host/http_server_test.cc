@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -48,7 +49,8 @@ class Client {
     while (out.find(stop) == std::string::npos) {
       const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
       if (n <= 0) {
-        closed_ = n == 0;
+        // An orderly close, or a reset when the server closed with our request unread.
+        closed_ = n == 0 || errno == ECONNRESET;
         break;
       }
       out.append(buf, static_cast<std::size_t>(n));
