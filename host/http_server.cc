@@ -6,8 +6,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,6 +27,11 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using tcp = net::ip::tcp;
+
+// How long, and for how many bytes at most, a refused client's further bytes are read and dropped
+// before its connection is closed.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kLingerBytes = 1024 * 1024;
 
 bool iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -94,6 +105,7 @@ struct Server::Impl {
 
   Handler handler;
   Limits limits;
+  std::function<Response(int status)> refusal;
   int threads;
   net::io_context ioc;
   tcp::acceptor acceptor{ioc};
@@ -119,6 +131,8 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, std::shared_ptr<Server::Impl> server, std::uint64_t id)
       : server_(std::move(server)), stream_(std::move(socket)), id_(id) {
+    // Asio accepts without SOCK_CLOEXEC; the flag is set before the connection is used.
+    ::fcntl(stream_.socket().native_handle(), F_SETFD, FD_CLOEXEC);
     beast::error_code ec;
     const auto peer = stream_.socket().remote_endpoint(ec);
     if (!ec) remote_ = peer.address().to_string();
@@ -155,13 +169,19 @@ class Session : public std::enable_shared_from_this<Session> {
                                                                       version_);
     if (!response.content_type.empty()) res->set(bhttp::field::content_type, response.content_type);
     for (auto& [name, value] : response.headers) res->insert(name, value);
-    res->body() = std::move(response.body);
     res->keep_alive(keep);
-    res->prepare_payload();
+    if (head_) {
+      // The length the body would have, and no body.
+      res->content_length(response.body.size());
+    } else {
+      res->body() = std::move(response.body);
+      res->prepare_payload();
+    }
     stream_.expires_after(server_->limits.write_deadline);
     bhttp::async_write(stream_, *res, [self = shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
+      if (ec == bhttp::error::end_of_stream) ec = {};
       if (ec) return self->shut();
-      if (!keep) return self->shut();
+      if (!keep) return self->refused_ ? self->linger() : self->shut();
       self->read_head();
     });
   }
@@ -224,6 +244,7 @@ class Session : public std::enable_shared_from_this<Session> {
     auto message = parser_->release();
     version_ = message.version();
     keep_alive_ = message.keep_alive();
+    head_ = message.method() == bhttp::verb::head;
     Request request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
@@ -248,9 +269,31 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void refuse(int status, const char* text) {
     keep_alive_ = false;
-    Response r = Response::text(status, text);
+    refused_ = true;
+    head_ = false;
+    Response r = server_->refusal ? server_->refusal(status) : Response::text(status, text);
+    r.status = status;
     r.close = true;
     send(std::move(r));
+  }
+
+  // After a refusal the client may still be sending (its body, the rest of its head); closing
+  // with those bytes unread would reset the connection, and a reset can destroy the refusal
+  // before the client reads it. So: stop sending, drop what comes for a moment, then close.
+  void linger() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) return shut();
+    drain_ = std::make_unique<std::array<char, 4096>>();
+    stream_.expires_after(kLingerTime);
+    drain(kLingerBytes);
+  }
+
+  void drain(std::size_t left) {
+    stream_.async_read_some(net::buffer(*drain_), [self = shared_from_this(), left](beast::error_code ec, std::size_t n) {
+      if (ec || n >= left) return self->shut();
+      self->drain(left - n);
+    });
   }
 
   void shut() {
@@ -268,6 +311,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string remote_;
   unsigned version_ = 11;
   bool keep_alive_ = true;
+  bool head_ = false;     // the request being answered is a HEAD
+  bool refused_ = false;  // the connection ends with a refusal
+  std::unique_ptr<std::array<char, 4096>> drain_;
 };
 
 void Reply::operator()(Response response) const {
@@ -341,7 +387,15 @@ int Server::bind(const std::string& host, int port) {
     const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
     if (results.empty()) throw std::runtime_error("no address");
     const tcp::endpoint endpoint = *results.begin();
-    impl_->acceptor.open(endpoint.protocol());
+    // Made close-on-exec from the start: no program started meanwhile may inherit the port.
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) throw boost::system::system_error(errno, boost::system::system_category());
+    beast::error_code assigned;
+    impl_->acceptor.assign(endpoint.protocol(), fd, assigned);
+    if (assigned) {
+      ::close(fd);
+      throw boost::system::system_error(assigned);
+    }
     impl_->acceptor.set_option(net::socket_base::reuse_address(true));
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen(net::socket_base::max_listen_connections);
@@ -349,11 +403,11 @@ int Server::bind(const std::string& host, int port) {
   } catch (const boost::system::system_error& error) {
     beast::error_code ignored;
     impl_->acceptor.close(ignored);
-    throw std::runtime_error("cannot listen on " + where + ": " + error.code().message());
+    throw BindError("cannot listen on " + where + ": " + error.code().message(), error.code());
   } catch (const std::exception& error) {
     beast::error_code ignored;
     impl_->acceptor.close(ignored);
-    throw std::runtime_error("cannot listen on " + where + ": " + error.what());
+    throw BindError("cannot listen on " + where + ": " + error.what(), std::make_error_code(std::errc::invalid_argument));
   }
   return impl_->port;
 }
@@ -381,6 +435,8 @@ void Server::stop() {
   // of work and `run` returns.
   net::post(impl_->ioc, [impl = impl_] { impl->close_all(); });
 }
+
+void Server::set_refusal(std::function<Response(int status)> make) { impl_->refusal = std::move(make); }
 
 int Server::port() const { return impl_->port; }
 

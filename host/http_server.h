@@ -9,6 +9,11 @@
 //     431 and the connection is closed;
 //   - grow it with a body: a body longer than `body_bytes` gets 413 and the connection is closed;
 //   - queue connections for ever: past `max_connections` a new connection is closed at once.
+// After such a refusal the server stops sending, then reads and drops what the client still sends
+// for a moment before it closes, so that the client reads the refusal rather than a reset.
+//
+// Sockets are closed on exec: a program the server's process starts holds no port and no
+// connection of it. A HEAD request gets the head of the handler's answer, without its body.
 //
 // A handler gets the whole request and a `Reply` to complete it exactly once, from any thread,
 // now or later. A handler that waits on the network (a fan-out, a probe) returns at once and
@@ -20,7 +25,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -75,6 +82,17 @@ struct Limits {
   std::size_t max_connections = 1024;
 };
 
+// What `Server::bind` throws: the message it describes, and the system's reason as a code to
+// compare, e.g. with std::errc::address_in_use.
+class BindError : public std::runtime_error {
+ public:
+  BindError(const std::string& message, std::error_code code) : std::runtime_error(message), code_(code) {}
+  std::error_code code() const { return code_; }
+
+ private:
+  std::error_code code_;
+};
+
 class Server {
  public:
   // `threads` event-loop threads run the loop once started (1 is enough for network waits).
@@ -86,8 +104,12 @@ class Server {
 
   // Binds `host`:`port` (0: any free port) exclusively (SO_REUSEADDR only, never SO_REUSEPORT)
   // and answers the port. `host` is an address or a name that resolves. Throws
-  // std::runtime_error("cannot listen on HOST:PORT: REASON") when it cannot bind.
+  // BindError("cannot listen on HOST:PORT: REASON") when it cannot bind.
   int bind(const std::string& host, int port);
+  // How the refusals the server makes itself (400, 413, 431) look; `status` is the code to send.
+  // Default: the reason as a line of plain text. The connection is closed after a refusal
+  // whatever the answer says. Call before `start` or `run`.
+  void set_refusal(std::function<Response(int status)> make);
   // Serves on threads of its own; returns at once. Call after `bind`.
   void start();
   // Serves on the calling thread (and `threads - 1` more) until `stop`; returns at once when
