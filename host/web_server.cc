@@ -27,6 +27,8 @@ constexpr const char* kSessionCookie = "rivi_session";
 constexpr const char* kLoginCookie = "rivi_login";
 constexpr const char* kPagePath = "/plugin/qn_rivi/";
 constexpr const char* kJson = "application/json; charset=utf-8";
+// Blocking requests that may wait for a worker before further ones are answered 503.
+constexpr std::size_t kMaxWaiting = 512;
 
 // The page loads nothing but its own files; no inline script or style can run.
 constexpr const char* kPolicy =
@@ -365,7 +367,7 @@ http::Response WebRoutes::error(int status, const std::string& msg) {
   return res;
 }
 
-WebRoutes::Route WebRoutes::route(const http::Request& req) {
+WebRoutes::Route WebRoutes::route(const http::Request& req) const {
   if (!host_allowed(req.header("Host"), listen_host_)) return {&WebRoutes::wrong_host, false};
   const std::string& path = req.path;
   if (path == "/" || path == "/plugin/qn_rivi") return {&WebRoutes::to_page, false};
@@ -513,7 +515,7 @@ WebServer::WebServer(WebOptions options)
     : options_(with_defaults(std::move(options))),
       routes_(options_),
       // Every waiting call holds a connection, so the server's connection cap bounds them too.
-      workers_(std::make_unique<WorkerPool>(options_.workers, 512)) {
+      workers_(std::make_unique<WorkerPool>(options_.workers, kMaxWaiting)) {
   http::Limits limits;
   limits.body_bytes = options_.max_body;
   limits.head_deadline = options_.head_deadline;

@@ -15,7 +15,8 @@
 // The routes (`WebRoutes`) are plain functions from a request to its answer. The server
 // (`WebServer`) runs them on the core's event loop, except those that block or burn CPU (a
 // plug-in call, which may wait on SQLite or on the dispatch centre; a login's password hash),
-// which run on a pool of worker threads and reply from there.
+// which run on a pool of worker threads and reply from there. When 512 such requests already
+// wait for a worker, another is answered 503 at once.
 #pragma once
 
 #include "host/admin_auth.h"
@@ -98,7 +99,7 @@ class WebRoutes {
   };
 
   // The route `request` takes, the Host check and the redirects included.
-  Route route(const http::Request& request);
+  Route route(const http::Request& request) const;
   // The answer of `route` to `request`, with the headers every answer carries.
   http::Response answer(const http::Request& request, Route route);
   http::Response answer(const http::Request& request) { return answer(request, route(request)); }
