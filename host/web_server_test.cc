@@ -638,11 +638,14 @@ class SlowPluginTest : public WebServerTest {
   }
   ~SlowPluginTest() override { release(); }
 
+ public:
   void release() {
     std::lock_guard lock(mutex_);
     released_ = true;
     changed_.notify_all();
   }
+
+ protected:
   // Waits until `count` calls are under way; false after a minute.
   bool wait_for_calls(int count) {
     std::unique_lock lock(mutex_);
@@ -661,6 +664,11 @@ TEST_F(SlowPluginTest, SlowCallsBlockNeitherThePageNorTheLoginForm) {
   constexpr int kCalls = 24;
   std::vector<int> statuses(kCalls, 0);
   std::vector<std::jthread> callers;
+  // Lets the calls go before the callers are joined, however the test ends.
+  struct LetGo {
+    SlowPluginTest* test;
+    ~LetGo() { test->release(); }
+  } let_go{this};
   for (int i = 0; i < kCalls; ++i)
     callers.emplace_back([&, i] {
       httplib::Client c("127.0.0.1", server_->port());
