@@ -11,6 +11,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -31,6 +34,15 @@ rivi::Record form_args(const std::vector<std::string>& pairs) {
 }
 
 constexpr std::string_view kMethodsHeading = "Web methods of qn_rivi (panel call qn_rivi METHOD key=value ...):\n";
+
+// Room for the web server's 1,024 connections beside the database, the logs and the jobs: a
+// service manager's usual soft limit of 1,024 descriptors is raised towards the hard limit.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= 4096) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 4096 : std::min<rlim_t>(limit.rlim_max, 4096);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 }  // namespace
 
@@ -101,6 +113,7 @@ int main(int argc, char** argv) {
       options.upkeep = [retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
         rivi::keep_result_retention(stop, retention);
       };
+      raise_descriptor_limit();
       return rivi::serve(options);
     }
   } catch (const std::exception& e) {

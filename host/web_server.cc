@@ -3,19 +3,21 @@
 #include "host/html.h"
 #include "host/paths.h"
 #include "host/secret.h"
-#include "host/server_socket.h"
 
 #include <arpa/inet.h>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <curl/curl.h>
-#include <httplib.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <optional>
+#include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 
 namespace rivi {
@@ -25,6 +27,8 @@ constexpr const char* kSessionCookie = "rivi_session";
 constexpr const char* kLoginCookie = "rivi_login";
 constexpr const char* kPagePath = "/plugin/qn_rivi/";
 constexpr const char* kJson = "application/json; charset=utf-8";
+// Blocking requests that may wait for a worker before further ones are answered 503.
+constexpr std::size_t kMaxWaiting = 512;
 
 // The page loads nothing but its own files; no inline script or style can run.
 constexpr const char* kPolicy =
@@ -40,8 +44,16 @@ button{margin-top:16px;width:100%;padding:9px;font-size:15px;border:0;border-rad
 .error{color:#c0392b;margin:0 0 12px}
 )";
 
-std::string cookie_value(const httplib::Request& req, std::string_view name) {
-  auto header = req.get_header_value("Cookie");
+// What every answer carries, whatever its route.
+void add_common_headers(http::Response& res) {
+  res.headers.insert(res.headers.begin(), {{"Content-Security-Policy", kPolicy},
+                                           {"X-Content-Type-Options", "nosniff"},
+                                           {"Referrer-Policy", "same-origin"},
+                                           {"Cache-Control", "no-store"}});
+}
+
+std::string cookie_value(const http::Request& req, std::string_view name) {
+  const auto header = req.header("Cookie");
   std::string_view rest = header;
   while (!rest.empty()) {
     auto end = rest.find(';');
@@ -61,8 +73,7 @@ std::string cookie(std::string_view name, std::string_view value, std::string_vi
   return out;
 }
 
-void send_json(httplib::Response& res, int status, const Record& body) {
-  res.status = status;
+http::Response json(int status, const Record& body) {
   std::string text;
   try {
     text = encode(body);
@@ -70,11 +81,11 @@ void send_json(httplib::Response& res, int status, const Record& body) {
     // Text that is not UTF-8 (a stored name sent as raw bytes) still reaches the page, marked.
     text = body.dump(-1, ' ', true, Record::error_handler_t::replace);
   }
-  res.set_content(text, kJson);
+  return http::Response::text(status, std::move(text), kJson);
 }
 
-void send_error(httplib::Response& res, int status, const std::string& msg) {
-  send_json(res, status, Record{{"status", false}, {"msg", msg}});
+http::Response json_error(int status, const std::string& msg) {
+  return json(status, Record{{"status", false}, {"msg", msg}});
 }
 
 std::string login_page(const std::string& csrf, const std::string& error) {
@@ -91,27 +102,75 @@ std::string login_page(const std::string& csrf, const std::string& error) {
   return out;
 }
 
-void send_login_page(httplib::Response& res, int status, const std::string& error) {
-  std::string csrf = random_token();
-  res.status = status;
-  res.set_header("Set-Cookie", cookie(kLoginCookie, csrf, "/login"));
-  res.set_content(login_page(csrf, error), "text/html; charset=utf-8");
+// The login form with a fresh login CSRF token in its cookie.
+http::Response login_page_response(int status, const std::string& error) {
+  const std::string csrf = random_token();
+  auto res = http::Response::text(status, login_page(csrf, error), "text/html; charset=utf-8");
+  res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, csrf, "/login"));
+  return res;
 }
 
-void redirect(httplib::Response& res, const std::string& to) {
+http::Response redirect(const std::string& to) {
+  http::Response res;
   res.status = 303;
-  res.set_header("Location", to);
+  res.content_type.clear();
+  res.headers.emplace_back("Location", to);
+  return res;
+}
+
+bool has_header(const http::Request& req, std::string_view name) {
+  return std::any_of(req.headers.begin(), req.headers.end(), [name](const auto& field) {
+    return field.first.size() == name.size() && ::strncasecmp(field.first.data(), name.data(), name.size()) == 0;
+  });
 }
 
 // A cross-site request announces its origin; only our own may post.
-bool same_origin(const httplib::Request& req) {
-  if (!req.has_header("Origin")) return true;
-  return req.get_header_value("Origin") == "http://" + req.get_header_value("Host");
+bool same_origin(const http::Request& req) {
+  if (!has_header(req, "Origin")) return true;
+  return req.header("Origin") == "http://" + req.header("Host");
 }
 
-bool is_form(const httplib::Request& req) {
-  auto type = req.get_header_value("Content-Type");
-  return req.body.empty() || type.rfind("application/x-www-form-urlencoded", 0) == 0;
+bool is_form(const http::Request& req) {
+  return req.body.empty() || req.header("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0;
+}
+
+bool is_get(const http::Request& req) { return req.method == "GET" || req.method == "HEAD"; }
+
+// The media type of a page file, by its extension.
+std::string media_type(const std::filesystem::path& file) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {".html", "text/html; charset=utf-8"},   {".js", "text/javascript; charset=utf-8"},
+      {".mjs", "text/javascript; charset=utf-8"}, {".css", "text/css; charset=utf-8"},
+      {".json", "application/json"},           {".svg", "image/svg+xml"},
+      {".png", "image/png"},                   {".ico", "image/x-icon"},
+      {".woff2", "font/woff2"},                {".md", "text/plain; charset=utf-8"},
+      {".txt", "text/plain; charset=utf-8"},   {".map", "application/json"},
+  };
+  const std::string ext = file.extension().string();
+  for (const auto& [known, type] : kTypes)
+    if (ext == known) return type;
+  return "application/octet-stream";
+}
+
+// The file under `dir` that a URL path below the page's prefix names ("" and ".../" name
+// index.html), or nothing when it climbs out of `dir` or names no regular file.
+std::optional<std::filesystem::path> page_file_path(const std::filesystem::path& dir, std::string_view url_path) {
+  std::string relative = http::url_decode(url_path, false);
+  if (relative.empty() || relative.back() == '/') relative += "index.html";
+  if (relative.find('\0') != std::string::npos || relative.find('\\') != std::string::npos) return std::nullopt;
+  std::filesystem::path file = dir;
+  std::string_view rest = relative;
+  while (!rest.empty()) {
+    const auto slash = rest.find('/');
+    const auto part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") return std::nullopt;
+    file /= std::string(part);
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
+  return file;
 }
 
 // A host name or address compared as such: lower case, without a final dot.
@@ -261,165 +320,250 @@ Record form_record(std::string_view body) {
   return args;
 }
 
-WebServer::WebServer(WebOptions options)
-    : options_(std::move(options)),
-      server_(std::make_unique<httplib::Server>()),
-      backlog_(std::make_unique<WideBacklog>(*server_)),
-      run_(std::make_unique<RunControl>()),
-      sessions_(password_bound_sessions(), options_.clock),
-      throttle_(3, std::chrono::seconds(300), options_.clock) {
-  if (options_.page_dir.empty()) options_.page_dir = root_path("plugin/qn_rivi/static");
-  install_routes();
+// Runs blocking work off the event loop on a fixed set of threads. At most `max_waiting` jobs
+// wait for a thread; past that a job is refused rather than queued.
+class WorkerPool {
+ public:
+  WorkerPool(int threads, std::size_t max_waiting)
+      : pool_(static_cast<std::size_t>(std::max(1, threads))), max_waiting_(max_waiting) {}
+  ~WorkerPool() { stop(); }
+
+  // Runs `job` on a worker; false, and `job` not run, when too many wait already.
+  template <typename Job>
+  bool submit(Job job) {
+    if (waiting_.fetch_add(1) >= max_waiting_) {
+      waiting_.fetch_sub(1);
+      return false;
+    }
+    boost::asio::post(pool_, [this, job = std::move(job)]() mutable {
+      waiting_.fetch_sub(1);
+      job();
+    });
+    return true;
+  }
+
+  // Drops the jobs that wait (unrun) and waits for those under way. Idempotent.
+  void stop() {
+    pool_.stop();
+    pool_.join();
+  }
+
+ private:
+  boost::asio::thread_pool pool_;
+  std::size_t max_waiting_;
+  std::atomic<std::size_t> waiting_{0};
+};
+
+WebRoutes::WebRoutes(const WebOptions& options)
+    : listen_host_(options.host),
+      page_dir_(options.page_dir),
+      plugin_(options.plugin),
+      sessions_(password_bound_sessions(), options.clock),
+      throttle_(3, std::chrono::seconds(300), options.clock) {}
+
+http::Response WebRoutes::error(int status, const std::string& msg) {
+  auto res = json_error(status, msg);
+  add_common_headers(res);
+  return res;
 }
 
-WebServer::~WebServer() { stop(); }
+WebRoutes::Route WebRoutes::route(const http::Request& req) const {
+  if (!host_allowed(req.header("Host"), listen_host_)) return {&WebRoutes::wrong_host, false};
+  const std::string& path = req.path;
+  if (path == "/" || path == "/plugin/qn_rivi") return {&WebRoutes::to_page, false};
+  if (is_get(req)) {
+    if (path.starts_with(kPagePath)) return {&WebRoutes::page_file, false};
+    if (path == "/login") return {&WebRoutes::login_form, false};
+    if (path == "/login.css") return {&WebRoutes::login_css, false};
+    if (path == "/api/session") return {&WebRoutes::session, false};
+  } else if (req.method == "POST") {
+    if (path == "/login") return {&WebRoutes::login, true};
+    if (path == "/logout") return {&WebRoutes::logout, false};
+    if (path == "/plugin") return {&WebRoutes::plugin_call, true};
+  }
+  return {&WebRoutes::not_found, false};
+}
+
+http::Response WebRoutes::answer(const http::Request& req, Route route) {
+  http::Response res;
+  try {
+    res = (this->*route.answer)(req);
+  } catch (const std::exception& e) {
+    res = json_error(500, e.what());
+  }
+  add_common_headers(res);
+  return res;
+}
+
+http::Response WebRoutes::wrong_host(const http::Request&) {
+  return http::Response::text(421, "unknown host name; use the panel's address\n");
+}
+
+http::Response WebRoutes::to_page(const http::Request&) { return redirect(kPagePath); }
+
+http::Response WebRoutes::not_found(const http::Request&) { return json_error(404, "not found"); }
+
+http::Response WebRoutes::login_css(const http::Request&) {
+  return http::Response::text(200, kLoginCss, "text/css; charset=utf-8");
+}
+
+http::Response WebRoutes::login_form(const http::Request& req) {
+  if (session_of(req)) return redirect(kPagePath);
+  return login_page_response(200, "");
+}
+
+http::Response WebRoutes::login(const http::Request& req) {
+  Record form = is_form(req) ? form_record(req.body) : Record::object();
+  const std::string expected = cookie_value(req, kLoginCookie);
+  const std::string given = form.value("csrf_token", std::string());
+  if (!same_origin(req) || expected.empty() || !same_secret(expected, given))
+    return login_page_response(403, "页面已过期，请重新登录");
+  const std::string& client = req.remote;
+  // Counted as a failure before the check, so that guesses sent together wait their turn.
+  if (auto wait = throttle_.reserve(client); wait.count() > 0) {
+    auto res = login_page_response(429, "登录失败次数过多，请" + std::to_string(wait.count()) + "秒后再试");
+    res.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+    return res;
+  }
+  bool ok = false;
+  try {
+    ok = check_admin_password(form.value("password", std::string()));
+  } catch (const std::exception& e) {
+    std::cerr << "panel serve: " << e.what() << "\n";
+    return login_page_response(500, "密码文件无法读取，请用 panel passwd 重设密码");
+  }
+  if (!ok) return login_page_response(401, "密码错误");
+  throttle_.succeeded(client);
+  const auto session = sessions_.create();
+  auto res = redirect(kPagePath);
+  res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, session.id, "/"));
+  res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, "", "/login", true));
+  return res;
+}
+
+http::Response WebRoutes::session(const http::Request& req) {
+  const auto session = session_of(req);
+  if (!session) return json_error(401, "未登录或登录已过期");
+  return json(200, Record{{"csrf", session->csrf}});
+}
+
+http::Response WebRoutes::logout(const http::Request& req) {
+  auto guarded = guard(req);
+  if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
+  sessions_.remove(std::get<SessionStore::Session>(guarded).id);
+  auto res = json(200, Record{{"status", true}, {"msg", "已退出"}});
+  res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
+  return res;
+}
+
+http::Response WebRoutes::plugin_call(const http::Request& req) {
+  auto guarded = guard(req);
+  if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
+  // The call is named by the URL alone; the body's fields are the method's arguments.
+  const Record query = form_record(req.query);
+  if (query.value("action", "") != "a" || query.value("name", "") != "qn_rivi")
+    return json_error(404, "unknown plug-in action");
+  const std::string method = query.value("s", "");
+  // Checked before the call rather than told from the call's errors: a method may raise
+  // std::out_of_range for its own reasons (a number beyond 64 bits), and that is a 500.
+  if (!plugin_.callable || !plugin_.callable(method)) return json_error(404, "unknown method: " + method);
+  if (!is_form(req)) return json_error(415, "expected a form body");
+  Record answer;
+  try {
+    Record args = form_record(req.body);
+    answer = web_answer(method, plugin_.call(method, args));
+  } catch (const std::exception& e) {
+    return json_error(500, e.what());
+  }
+  return json(200, answer);
+}
+
+http::Response WebRoutes::page_file(const http::Request& req) {
+  // The page is for the administrator only; its assets too.
+  if (!session_of(req)) return redirect("/login");
+  const auto file = page_file_path(page_dir_, std::string_view(req.path).substr(std::string_view(kPagePath).size()));
+  if (!file) return json_error(404, "not found");
+  std::ifstream in(*file, std::ios::binary);
+  std::ostringstream body;
+  body << in.rdbuf();
+  if (!in) return json_error(404, "not found");
+  return http::Response::text(200, std::move(body).str(), media_type(*file));
+}
+
+std::optional<SessionStore::Session> WebRoutes::session_of(const http::Request& req) {
+  return sessions_.find(cookie_value(req, kSessionCookie));
+}
+
+std::variant<SessionStore::Session, http::Response> WebRoutes::guard(const http::Request& req) {
+  auto session = session_of(req);
+  if (!session) return json_error(401, "未登录或登录已过期");
+  if (!same_origin(req) || !same_secret(session->csrf, req.header("X-CSRF-Token")))
+    return json_error(403, "CSRF令牌无效，请刷新页面");
+  return *std::move(session);
+}
+
+namespace {
+
+WebOptions with_defaults(WebOptions options) {
+  if (options.page_dir.empty()) options.page_dir = root_path("plugin/qn_rivi/static");
+  return options;
+}
+
+}  // namespace
+
+WebServer::WebServer(WebOptions options)
+    : options_(with_defaults(std::move(options))),
+      routes_(options_),
+      // Every waiting call holds a connection, so the server's connection cap bounds them too.
+      workers_(std::make_unique<WorkerPool>(options_.workers, kMaxWaiting)) {
+  http::Limits limits;
+  limits.body_bytes = options_.max_body;
+  limits.head_deadline = options_.head_deadline;
+  server_ = std::make_unique<http::Server>([this](http::Request& request, http::Reply reply) { handle(request, reply); },
+                                           limits);
+  server_->set_refusal([](int status) {
+    switch (status) {
+      case 413: return WebRoutes::error(413, "request body too large");
+      case 431: return WebRoutes::error(431, "request header fields too large");
+      default: return WebRoutes::error(status, "bad request");
+    }
+  });
+}
+
+WebServer::~WebServer() {
+  stop();
+  // Joins the loop; no handler runs after this.
+  server_.reset();
+}
 
 void WebServer::start() {
-  errno = 0;
-  bool bound = options_.port == 0 ? (port_ = server_->bind_to_any_port(options_.host)) > 0
-                                  : server_->bind_to_port(options_.host, port_ = options_.port);
-  if (!bound) {
-    const int error = errno;
-    std::string reason = error == EADDRINUSE ? "address in use" : error ? std::strerror(error) : "cannot bind";
-    throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + reason);
+  try {
+    port_ = server_->bind(options_.host, options_.port);
+  } catch (const http::BindError& e) {
+    if (e.code() == std::errc::address_in_use)
+      throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
+                               ": address in use");
+    throw;
   }
-  backlog_->widen();
-  thread_ = std::thread([this] { run_->run(*server_); });
+  server_->start();
 }
 
 void WebServer::stop() {
-  if (thread_.joinable()) {
-    run_->stop(*server_);
-    thread_.join();
-  }
+  server_->stop();
+  workers_->stop();
 }
 
-void WebServer::install_routes() {
-  auto& s = *server_;
-  s.set_payload_max_length(options_.max_body);
-  s.set_read_timeout(30);
-  s.set_keep_alive_timeout(30);
-  s.set_default_headers({{"Content-Security-Policy", kPolicy},
-                         {"X-Content-Type-Options", "nosniff"},
-                         {"Referrer-Policy", "same-origin"},
-                         {"Cache-Control", "no-store"}});
-  s.set_mount_point(kPagePath, options_.page_dir.string());
-
-  auto session_of = [this](const httplib::Request& req) { return sessions_.find(cookie_value(req, kSessionCookie)); };
-
-  // The page is for the administrator only; its assets too.
-  s.set_pre_routing_handler([this, session_of](const httplib::Request& req, httplib::Response& res) {
-    if (!host_allowed(req.get_header_value("Host"), options_.host)) {
-      res.status = 421;
-      res.set_content("unknown host name; use the panel's address\n", "text/plain; charset=utf-8");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.path == "/" || req.path == "/plugin/qn_rivi") {
-      redirect(res, kPagePath);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.path.rfind(kPagePath, 0) == 0 && (req.method == "GET" || req.method == "HEAD") && !session_of(req)) {
-      redirect(res, "/login");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+void WebServer::handle(http::Request& request, http::Reply reply) {
+  const auto route = routes_.route(request);
+  if (!route.blocking) return reply(routes_.answer(request, route));
+  const bool taken = workers_->submit([this, route, request = std::move(request), reply] {
+    reply(routes_.answer(request, route));
   });
-
-  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    switch (res.status) {
-      case 404: send_error(res, 404, "not found"); break;
-      case 413: send_error(res, 413, "request body too large"); break;
-      default: send_error(res, res.status, "bad request"); break;
-    }
-  });
-
-  s.Get("/login.css", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(kLoginCss, "text/css; charset=utf-8");
-  });
-
-  s.Get("/login", [session_of](const httplib::Request& req, httplib::Response& res) {
-    if (session_of(req)) return redirect(res, kPagePath);
-    send_login_page(res, 200, "");
-  });
-
-  s.Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
-    Record form = is_form(req) ? form_record(req.body) : Record::object();
-    std::string expected = cookie_value(req, kLoginCookie);
-    std::string given = form.value("csrf_token", std::string());
-    if (!same_origin(req) || expected.empty() || !same_secret(expected, given))
-      return send_login_page(res, 403, "页面已过期，请重新登录");
-    const std::string client = req.remote_addr;
-    // Counted as a failure before the check, so that guesses sent together wait their turn.
-    if (auto wait = throttle_.reserve(client); wait.count() > 0) {
-      res.set_header("Retry-After", std::to_string(wait.count()));
-      return send_login_page(res, 429, "登录失败次数过多，请" + std::to_string(wait.count()) + "秒后再试");
-    }
-    bool ok = false;
-    try {
-      ok = check_admin_password(form.value("password", std::string()));
-    } catch (const std::exception& e) {
-      std::cerr << "panel serve: " << e.what() << "\n";
-      return send_login_page(res, 500, "密码文件无法读取，请用 panel passwd 重设密码");
-    }
-    if (!ok) return send_login_page(res, 401, "密码错误");
-    throttle_.succeeded(client);
-    auto session = sessions_.create();
-    res.set_header("Set-Cookie", cookie(kSessionCookie, session.id, "/"));
-    res.set_header("Set-Cookie", cookie(kLoginCookie, "", "/login", true));
-    redirect(res, kPagePath);
-  });
-
-  // Checks session, origin and CSRF header of a state-changing request; answers the session or
-  // sends the refusal.
-  auto guard = [session_of](const httplib::Request& req, httplib::Response& res) -> std::optional<SessionStore::Session> {
-    auto session = session_of(req);
-    if (!session) {
-      send_error(res, 401, "未登录或登录已过期");
-      return std::nullopt;
-    }
-    if (!same_origin(req) || !same_secret(session->csrf, req.get_header_value("X-CSRF-Token"))) {
-      send_error(res, 403, "CSRF令牌无效，请刷新页面");
-      return std::nullopt;
-    }
-    return session;
-  };
-
-  s.Get("/api/session", [session_of](const httplib::Request& req, httplib::Response& res) {
-    auto session = session_of(req);
-    if (!session) return send_error(res, 401, "未登录或登录已过期");
-    send_json(res, 200, Record{{"csrf", session->csrf}});
-  });
-
-  s.Post("/logout", [this, guard](const httplib::Request& req, httplib::Response& res) {
-    auto session = guard(req, res);
-    if (!session) return;
-    sessions_.remove(session->id);
-    res.set_header("Set-Cookie", cookie(kSessionCookie, "", "/", true));
-    send_json(res, 200, Record{{"status", true}, {"msg", "已退出"}});
-  });
-
-  s.Post("/plugin", [this, guard](const httplib::Request& req, httplib::Response& res) {
-    if (!guard(req, res)) return;
-    // The call is named by the URL alone; the body's fields are the method's arguments.
-    auto q = req.target.find('?');
-    Record query = form_record(q == std::string::npos ? std::string_view() : std::string_view(req.target).substr(q + 1));
-    if (query.value("action", "") != "a" || query.value("name", "") != "qn_rivi")
-      return send_error(res, 404, "unknown plug-in action");
-    std::string method = query.value("s", "");
-    // Checked before the call rather than told from the call's errors: a method may raise
-    // std::out_of_range for its own reasons (a number beyond 64 bits), and that is a 500.
-    if (!options_.plugin.callable || !options_.plugin.callable(method)) return send_error(res, 404, "unknown method: " + method);
-    if (!is_form(req)) return send_error(res, 415, "expected a form body");
-    Record answer;
-    try {
-      Record args = form_record(req.body);
-      answer = web_answer(method, options_.plugin.call(method, args));
-    } catch (const std::exception& e) {
-      return send_error(res, 500, e.what());
-    }
-    send_json(res, 200, answer);
-  });
+  if (!taken) {
+    auto busy = WebRoutes::error(503, "服务器繁忙，请稍后再试");
+    busy.headers.emplace_back("Retry-After", "1");
+    reply(std::move(busy));
+  }
 }
 
 }  // namespace rivi

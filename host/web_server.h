@@ -7,30 +7,34 @@
 //                               form fields -> argument record -> web-callable METHOD -> JSON
 //   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login)
 // Every POST needs a live session (except the login itself) and, in the header X-CSRF-Token,
-// the session's CSRF token. Bodies larger than `max_body` are refused with 413. A request whose
-// Host header the listening address does not admit (see `host_allowed`) is refused with 421
-// before anything else. The settings readers' secrets are not sent (see `web_answer`).
+// the session's CSRF token. Bodies larger than `max_body` are refused with 413, heads past the
+// server core's caps with 431 (see host/http_server.h). A request whose Host header the
+// listening address does not admit (see `host_allowed`) is refused with 421 before anything
+// else. The settings readers' secrets are not sent (see `web_answer`).
+//
+// The routes (`WebRoutes`) are plain functions from a request to its answer. The server
+// (`WebServer`) runs them on the core's event loop, except those that block or burn CPU (a
+// plug-in call, which may wait on SQLite or on the dispatch centre; a login's password hash),
+// which run on a pool of worker threads and reply from there. When 512 such requests already
+// wait for a worker, another is answered 503 at once.
 #pragma once
 
 #include "host/admin_auth.h"
+#include "host/http_server.h"
 #include "host/record.h"
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
-
-namespace httplib {
-class Server;
-}
+#include <variant>
 
 namespace rivi {
-
-class WideBacklog;
-class RunControl;
 
 // "host:port" (or ":port" / "port" for 127.0.0.1) -> {host, port}. Throws std::invalid_argument
 // naming the text for anything else or a port outside 1..65535.
@@ -58,7 +62,8 @@ Record web_answer(const std::string& method, Record answer);
 
 // How the server reaches the plug-in, supplied by the panel program (the host does not link the
 // plug-in): whether a method name is web-callable, and the call itself, which constructs the
-// plug-in object for the request and answers the method's record or throws.
+// plug-in object for the request and answers the method's record or throws. `call` runs on the
+// web server's worker threads, several at once.
 struct PluginMethods {
   std::function<bool(const std::string& method)> callable;
   std::function<Record(const std::string& method, Record& args)> call;
@@ -71,36 +76,89 @@ struct WebOptions {
   // The page's files; empty means <root>/plugin/qn_rivi/static.
   std::filesystem::path page_dir;
   std::size_t max_body = 64 * 1024;
+  // The whole request head must arrive within this time of the server waiting for it.
+  std::chrono::milliseconds head_deadline{10'000};
+  // Threads that run plug-in calls and logins.
+  int workers = 16;
   // The clock of sessions and of the login slow-down; empty means the steady clock.
   Clock clock;
 };
 
+// The routes, each a function from a request to its answer, with the sessions and the login
+// slow-down they share. Safe to use from several threads at once.
+class WebRoutes {
+ public:
+  // `options.page_dir` must be set.
+  explicit WebRoutes(const WebOptions& options);
+
+  using Answer = http::Response (WebRoutes::*)(const http::Request&);
+  struct Route {
+    Answer answer;
+    // It may block or burn CPU (a plug-in call, a password check): never run it on the loop.
+    bool blocking;
+  };
+
+  // The route `request` takes, the Host check and the redirects included.
+  Route route(const http::Request& request) const;
+  // The answer of `route` to `request`, with the headers every answer carries.
+  http::Response answer(const http::Request& request, Route route);
+  http::Response answer(const http::Request& request) { return answer(request, route(request)); }
+  // The JSON error every route and refusal sends: {"status": false, "msg": msg}, with the
+  // headers every answer carries.
+  static http::Response error(int status, const std::string& msg);
+
+  http::Response wrong_host(const http::Request& request);
+  http::Response to_page(const http::Request& request);
+  http::Response not_found(const http::Request& request);
+  http::Response login_css(const http::Request& request);
+  http::Response login_form(const http::Request& request);
+  http::Response login(const http::Request& request);
+  http::Response logout(const http::Request& request);
+  http::Response session(const http::Request& request);
+  http::Response plugin_call(const http::Request& request);
+  http::Response page_file(const http::Request& request);
+
+ private:
+  std::optional<SessionStore::Session> session_of(const http::Request& request);
+  // The caller's session when it may change state (live session, same origin, CSRF header),
+  // else the refusal to send.
+  std::variant<SessionStore::Session, http::Response> guard(const http::Request& request);
+
+  std::string listen_host_;
+  std::filesystem::path page_dir_;
+  PluginMethods plugin_;
+  SessionStore sessions_;
+  LoginThrottle throttle_;
+};
+
+class WorkerPool;
+
 class WebServer {
  public:
   explicit WebServer(WebOptions options);
-  // Stops and joins the server thread.
+  // Stops, waits for the plug-in calls under way and joins every thread.
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
 
-  // Binds, alone (a port that another server holds is an error, not a shared one), and serves on
-  // a thread of its own. Throws std::runtime_error("cannot listen on host:port: reason"), e.g.
-  // "...: address in use", when the address cannot be bound.
+  // Binds, alone (a port that another server holds is an error, not a shared one; the listening
+  // socket is not inherited by programs the process starts), and serves on threads of its own.
+  // Throws std::runtime_error("cannot listen on host:port: reason"), e.g. "...: address in use",
+  // when the address cannot be bound.
   void start();
+  // Stops serving: no new request is taken, calls waiting for a worker are dropped, calls under
+  // way finish. Safe from any thread, also right after `start` or before it; idempotent.
   void stop();
   // The bound port (useful with port 0), valid after `start`.
   int port() const { return port_; }
 
  private:
-  void install_routes();
+  void handle(http::Request& request, http::Reply reply);
 
   WebOptions options_;
-  std::unique_ptr<httplib::Server> server_;
-  std::unique_ptr<WideBacklog> backlog_;
-  std::unique_ptr<RunControl> run_;
-  SessionStore sessions_;
-  LoginThrottle throttle_;
-  std::thread thread_;
+  WebRoutes routes_;
+  std::unique_ptr<WorkerPool> workers_;
+  std::unique_ptr<http::Server> server_;
   int port_ = 0;
 };
 

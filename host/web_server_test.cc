@@ -7,9 +7,21 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <fstream>
 #include <map>
+#include <mutex>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -17,6 +29,7 @@ namespace rivi {
 namespace {
 
 using std::chrono::seconds;
+using namespace std::chrono_literals;
 
 constexpr const char* kPassword = "test-password-1";
 
@@ -105,11 +118,15 @@ class WebServerTest : public ::testing::Test {
     options.port = 0;
     options.max_body = 4096;
     options.clock = [this] { return now_; };
+    configure(options);
     server_ = std::make_unique<WebServer>(options);
     server_->start();
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
     client_->set_read_timeout(60);
   }
+
+  // Changes the options before the server is made.
+  virtual void configure(WebOptions&) {}
 
   // GET /login, then POST the form; answers the POST's response.
   httplib::Result post_login(const std::string& password, bool with_token = true) {
@@ -390,6 +407,348 @@ TEST_F(WebServerTest, OversizeAndNonFormBodiesAreRefused) {
                       {{"Cookie", session_.first}, {"X-CSRF-Token", session_.second}}, "{\"p\": 1}",
                       "application/json");
   EXPECT_EQ(res->status, 415);
+}
+
+// A blocking loopback socket speaking raw HTTP, with a receive time-out; closed on destruction.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+  ~RawClient() { ::close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool send(const std::string& data) {
+    return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+  }
+  // Everything until the peer closes, or until the time-out (then `closed` is false).
+  std::string read_to_end() {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        closed = n == 0 || errno == ECONNRESET;
+        return out;
+      }
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // One response head alone.
+  std::string read_head() {
+    std::string out;
+    char c;
+    while (out.find("\r\n\r\n") == std::string::npos && ::recv(fd_, &c, 1, 0) == 1) out.push_back(c);
+    return out;
+  }
+  // One response head and its Content-Length bytes of body.
+  std::string read_response() {
+    std::string out;
+    char buf[4096];
+    auto complete = [&out] {
+      const auto end = out.find("\r\n\r\n");
+      if (end == std::string::npos) return false;
+      const auto at = out.find("Content-Length: ");
+      const std::size_t length = at == std::string::npos || at > end ? 0 : std::stoul(out.substr(at + 16));
+      return out.size() >= end + 4 + length;
+    };
+    while (!complete()) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+
+  bool closed = false;
+
+ private:
+  int fd_ = -1;
+};
+
+TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionCloses) {
+  const std::string start = "GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  std::string many = start;
+  for (int i = 0; i < 70; ++i) many += "X-Field-" + std::to_string(i) + ": 1\r\n";
+  struct Case {
+    std::string name, request;
+    int status;
+    std::string msg;
+  };
+  const Case cases[] = {
+      {"too many fields", many + "\r\n", 431, "request header fields too large"},
+      {"one endless field", start + "X-Long: " + std::string(20000, 'a') + "\r\n\r\n", 431,
+       "request header fields too large"},
+      {"a body past max_body, sent whole", "POST /login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5000\r\n\r\n" +
+                                               std::string(5000, 'a'), 413, "request body too large"},
+      {"not HTTP", "HELLO\r\n\r\n", 400, "bad request"},
+  };
+  for (const auto& c : cases) {
+    RawClient raw(server_->port());
+    ASSERT_TRUE(raw.send(c.request)) << c.name;
+    const std::string answer = raw.read_to_end();
+    EXPECT_TRUE(raw.closed) << c.name;
+    EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << c.name << ": " << answer;
+    EXPECT_NE(answer.find("Content-Security-Policy: "), std::string::npos) << c.name;
+    const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
+    EXPECT_EQ(Record::parse(body), Record({{"status", false}, {"msg", c.msg}})) << c.name << ": " << body;
+  }
+  // A body too large for the sockets' buffers, all sent before the answer is read: the server
+  // reads and drops it after its refusal, so the client can send it all and read the refusal.
+  auto big = client_->Post("/plugin?action=a&name=qn_rivi&s=get_list", std::string(900'000, 'a'),
+                           "application/x-www-form-urlencoded");
+  ASSERT_TRUE(big) << httplib::to_string(big.error());
+  EXPECT_EQ(big->status, 413);
+  EXPECT_EQ(client_->Get("/login")->status, 200);
+}
+
+TEST_F(WebServerTest, HeadAnswersTheHeadOfTheFileAlone) {
+  auto [cookie, csrf] = login();
+  RawClient raw(server_->port());
+  ASSERT_TRUE(raw.send("HEAD /plugin/qn_rivi/app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n"));
+  const std::string head = raw.read_head();
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+  EXPECT_NE(head.find("Content-Length: 14\r\n"), std::string::npos) << head;
+  EXPECT_EQ(head.substr(head.find("\r\n\r\n")), "\r\n\r\n");
+  // Nothing of the body follows: the next answer on the connection is the next request's.
+  ASSERT_TRUE(raw.send("GET /plugin/qn_rivi/app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n"));
+  const std::string get = raw.read_response();
+  EXPECT_EQ(get.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << get;
+  EXPECT_EQ(get.substr(get.find("\r\n\r\n") + 4), "console.log(1)");
+}
+
+// The inodes of the TCP sockets on this machine whose local port is `port`: the listening one
+// and the connections it accepted.
+std::set<std::string> sockets_on_port(int port) {
+  std::set<std::string> out;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port) out.insert(inode);
+    }
+  }
+  return out;
+}
+
+// The inodes of the sockets process `pid` holds open.
+std::set<std::string> sockets_held(int pid) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (target.rfind("socket:[", 0) == 0) out.insert(target.substr(8, target.size() - 9));
+  }
+  return out;
+}
+
+std::size_t shared(const std::set<std::string>& a, const std::set<std::string>& b) {
+  return static_cast<std::size_t>(std::count_if(a.begin(), a.end(), [&b](const auto& x) { return b.contains(x); }));
+}
+
+TEST_F(WebServerTest, ProgramsStartedWhileServingHoldNeitherThePortNorAConnection) {
+  const int port = server_->port();
+  RawClient raw(port);
+  ASSERT_TRUE(raw.send("GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_EQ(raw.read_response().rfind("HTTP/1.1 200 ", 0), 0u);
+  // As the scheduler starts a job: a program forked and executed beside the server.
+  testing::Child job({"sleep", "60"});
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream comm("/proc/" + std::to_string(job.pid()) + "/comm");
+    std::string name;
+    if (comm >> name && name == "sleep") break;
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto server_sockets = sockets_on_port(port);
+  ASSERT_GE(shared(server_sockets, sockets_held(::getpid())), 2u) << "the listening socket and the connection";
+  EXPECT_EQ(shared(server_sockets, sockets_held(job.pid())), 0u) << "the job holds the server's sockets";
+
+  server_.reset();
+  WebOptions options;
+  options.port = port;
+  WebServer again(options);
+  EXPECT_NO_THROW(again.start()) << "the job holds the port";
+}
+
+TEST(WebServerStop, AStopRightAfterStartOrBeforeItIsNotLost) {
+  testing::TempRoot root(false);
+  WebOptions options;
+  options.port = 0;
+  for (int i = 0; i < 20; ++i) {
+    WebServer server(options);
+    server.start();
+    server.stop();
+  }
+  WebServer early(options);
+  early.stop();
+  early.start();
+  // Reaching the end at all is the test: a lost stop would leave the destructors waiting.
+}
+
+// A head that dribbles in never holds the server: it is cut at the deadline however steadily
+// its lines come, and others are answered meanwhile.
+class ShortHeadDeadlineTest : public WebServerTest {
+ protected:
+  void configure(WebOptions& options) override { options.head_deadline = 500ms; }
+};
+
+TEST_F(ShortHeadDeadlineTest, ADribblingHeadIsCutOffWhileOthersAreAnswered) {
+  RawClient dribble(server_->port());
+  ASSERT_TRUE(dribble.send("GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  bool cut = false;
+  int lines = 0;
+  // One line every 50 ms: a time-out per read would wait for ever; 200 lines take 10 s.
+  for (; lines < 200 && !cut; ++lines) {
+    std::this_thread::sleep_for(50ms);
+    cut = !dribble.send("X-Drip-" + std::to_string(lines) + ": 1\r\n");
+    if (lines == 2) {
+      EXPECT_EQ(client_->Get("/login")->status, 200);
+    }
+  }
+  if (!cut) dribble.read_to_end();
+  EXPECT_TRUE(cut || dribble.closed) << lines << " lines";
+  EXPECT_LT(lines, 200);
+  EXPECT_EQ(client_->Get("/login")->status, 200);
+}
+
+// Plug-in calls that block until the test lets them go.
+class SlowPluginTest : public WebServerTest {
+ protected:
+  void configure(WebOptions& options) override {
+    options.plugin.callable = [](const std::string& method) { return method == "slow"; };
+    options.plugin.call = [this](const std::string&, Record&) {
+      std::unique_lock lock(mutex_);
+      ++entered_;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return released_; });
+      return Record{{"status", true}};
+    };
+  }
+  ~SlowPluginTest() override { release(); }
+
+ public:
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ protected:
+  // Waits until `count` calls are under way; false after a minute.
+  bool wait_for_calls(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 60s, [&] { return entered_ >= count; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int entered_ = 0;
+  bool released_ = false;
+};
+
+TEST_F(SlowPluginTest, SlowCallsBlockNeitherThePageNorTheLoginForm) {
+  auto [cookie, csrf] = login();
+  // More calls than worker threads: some run, the others wait for a thread.
+  constexpr int kCalls = 24;
+  std::vector<int> statuses(kCalls, 0);
+  std::vector<std::jthread> callers;
+  // Lets the calls go before the callers are joined, however the test ends.
+  struct LetGo {
+    SlowPluginTest* test;
+    ~LetGo() { test->release(); }
+  } let_go{this};
+  for (int i = 0; i < kCalls; ++i)
+    callers.emplace_back([&, i] {
+      httplib::Client c("127.0.0.1", server_->port());
+      c.set_read_timeout(120);
+      auto res = c.Post("/plugin?action=a&name=qn_rivi&s=slow", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}, "",
+                        "application/x-www-form-urlencoded");
+      statuses[i] = res ? res->status : -1;
+    });
+  ASSERT_TRUE(wait_for_calls(WebOptions{}.workers));
+
+  httplib::Client page("127.0.0.1", server_->port());
+  page.set_read_timeout(20);
+  auto file = page.Get("/plugin/qn_rivi/app.js", {{"Cookie", cookie}});
+  ASSERT_TRUE(file) << "the page's file got no answer";
+  EXPECT_EQ(file->status, 200);
+  EXPECT_EQ(file->body, "console.log(1)");
+  auto form = page.Get("/login");
+  ASSERT_TRUE(form) << "the login form got no answer";
+  EXPECT_EQ(form->status, 200);
+  EXPECT_EQ(page.Get("/api/session", {{"Cookie", cookie}})->status, 200);
+
+  release();
+  callers.clear();
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), kCalls);
+}
+
+TEST(WebRoutes, RoutesAnswerWithoutASocket) {
+  testing::TempRoot root(false);
+  root.write("page/index.html", "<!doctype html>");
+  WebOptions options;
+  options.page_dir = root.path() / "page";
+  options.plugin.callable = [](const std::string&) { return true; };
+  options.plugin.call = [](const std::string&, Record&) -> Record { throw std::logic_error("not to be called"); };
+  WebRoutes routes(options);
+  auto request = [](std::string method, std::string path, std::string host = "127.0.0.1:8888") {
+    http::Request r;
+    r.method = std::move(method);
+    r.target = r.path = std::move(path);
+    r.headers = {{"Host", std::move(host)}};
+    r.remote = "127.0.0.1";
+    return r;
+  };
+  auto header = [](const http::Response& res, const std::string& name) {
+    for (const auto& [key, value] : res.headers)
+      if (key == name) return value;
+    return std::string();
+  };
+  struct Row {
+    http::Request request;
+    int status;
+    bool blocking;
+    std::string location;
+  };
+  const Row rows[] = {
+      {request("GET", "/login"), 200, false, ""},
+      {request("GET", "/login", "evil.example"), 421, false, ""},
+      {request("POST", "/plugin", "evil.example"), 421, false, ""},
+      {request("GET", "/"), 303, false, "/plugin/qn_rivi/"},
+      {request("GET", "/plugin/qn_rivi/"), 303, false, "/login"},
+      {request("GET", "/api/session"), 401, false, ""},
+      {request("POST", "/logout"), 401, false, ""},
+      {request("POST", "/plugin"), 401, true, ""},
+      {request("POST", "/login"), 403, true, ""},
+      {request("PUT", "/login"), 404, false, ""},
+      {request("GET", "/data/default.db"), 404, false, ""},
+  };
+  for (const auto& row : rows) {
+    const auto route = routes.route(row.request);
+    const auto res = routes.answer(row.request, route);
+    const std::string what = row.request.method + " " + row.request.path + " " + row.request.header("Host");
+    EXPECT_EQ(res.status, row.status) << what;
+    EXPECT_EQ(route.blocking, row.blocking) << what;
+    EXPECT_EQ(header(res, "Location"), row.location) << what;
+    EXPECT_EQ(header(res, "X-Content-Type-Options"), "nosniff") << what;
+  }
+  const auto form = routes.answer(request("GET", "/login"));
+  EXPECT_EQ(header(form, "Set-Cookie").rfind("rivi_login=", 0), 0u);
+  EXPECT_NE(form.body.find("name=\"csrf_token\""), std::string::npos);
+  EXPECT_EQ(Record::parse(routes.answer(request("GET", "/nothing")).body),
+            Record({{"status", false}, {"msg", "not found"}}));
 }
 
 }  // namespace

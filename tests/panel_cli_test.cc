@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace rivi {
@@ -141,6 +144,25 @@ TEST(PanelServe, OnePerPortAndOnePerRoot) {
   EXPECT_NE(r.err.find("already running for the panel root " + root.path().string()), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(first.running());
+}
+
+TEST(PanelServe, RaisesALowDescriptorLimitForItsConnections) {
+  testing::TempRoot root;
+  const int port = testing::free_port();
+  // As under a service manager whose soft limit is 1,024 descriptors.
+  testing::Child serve({"bash", "-c", "ulimit -Sn 1024 && exec \"$0\" serve --listen 127.0.0.1:" + std::to_string(port),
+                        testing::bin("panel")},
+                       {{"PANEL_ROOT", root.path().string()}}, root.file("serve.log"));
+  ASSERT_TRUE(testing::wait_for_port(port)) << root.read("serve.log");
+  std::ifstream limits("/proc/" + std::to_string(serve.pid()) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && line.rfind("Max open files", 0) != 0) {
+  }
+  std::istringstream fields(line.substr(std::string("Max open files").size()));
+  std::string soft, hard;
+  fields >> soft >> hard;
+  const long want = hard == "unlimited" ? 4096 : std::min(std::stol(hard), 4096L);
+  EXPECT_EQ(soft, std::to_string(want)) << line;
 }
 
 TEST(PanelServe, SchedulerAloneIsOnePerRootToo) {

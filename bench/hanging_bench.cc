@@ -1,0 +1,119 @@
+// Runs against a target that never answers: every run must still store its row, because the
+// centre answers each request by its deadline (the silent nodes listed as unanswered) and the
+// worker waits longer than that deadline. The target is a listening socket that never accepts, so
+// each probe waits for its time-out.
+// Baseline in the same run: one run alone against the same target. Then N runs (default 500)
+// started at once through the bare worker against the real `rivi-dispatch` (embedded default).
+// Goal: N rows.
+//
+// Usage: hanging_bench [runs]   (default 500)
+#include "host/public.h"
+#include "plugin/qn_rivi/qn_rivi_main.h"
+#include "tests/support/testing.h"
+
+#include <fmt/format.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using rivi::testing::bin;
+
+pid_t spawn_quiet(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+struct Wave {
+  int ok = 0, failed = 0;
+  long stored = 0;
+  double seconds = 0;
+};
+
+Wave wave(const std::string& worker, std::int64_t task, int runs) {
+  const auto before = rivi::public_::M("rivi_list").count();
+  const auto t0 = Clock::now();
+  std::vector<pid_t> pids;
+  for (int i = 0; i < runs; ++i) pids.push_back(spawn_quiet({worker, std::to_string(task)}));
+  Wave w;
+  for (pid_t pid : pids) {
+    int status = 0;
+    const bool good = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    (good ? w.ok : w.failed)++;
+  }
+  w.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  w.stored = rivi::public_::M("rivi_list").count() - before;
+  return w;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+  rivi::testing::TempRoot root;
+
+  // A target that takes connections into its queue and never answers.
+  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(silent, 4096) != 0) {
+    throw std::runtime_error("cannot listen for the silent target");
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string url = fmt::format("http://127.0.0.1:{}/never", ntohs(addr.sin_port));
+
+  const int centre_port = rivi::testing::free_port();
+  rivi::testing::Child centre({bin("rivi-dispatch"), "--listen", fmt::format("127.0.0.1:{}", centre_port)}, {},
+                              root.file("centre.log"));
+  if (!rivi::testing::wait_for_port(centre_port)) throw std::runtime_error("rivi-dispatch did not start");
+  ::setenv("RIVI_DISPATCH_HOST", fmt::format("127.0.0.1:{}", centre_port).c_str(), 1);
+
+  std::int64_t task = 0;
+  {
+    rivi::qn_rivi_main plugin;
+    task = rivi::public_::M("rivi_task")
+               .insert(rivi::Record{{"name", "hanging"}, {"url", url}, {"status", 1}, {"cycle", 1}});
+  }
+  const std::string worker = root.file("plugin/qn_rivi/rivi_worker");
+  const Wave one = wave(worker, task, 1);
+  const Wave many = wave(worker, task, runs);
+
+  fmt::print("runs against a target that never answers, bare worker, real rivi-dispatch (embedded default)\n");
+  double load = 0;
+  if (std::ifstream("/proc/loadavg") >> load) {
+    fmt::print("load average (1 min): {:.2f} on {} cores\n", load, std::thread::hardware_concurrency());
+  }
+  fmt::print("{:>6} {:>8} {:>8} {:>8} {:>10}\n", "runs", "exit 0", "failed", "rows", "seconds");
+  for (const Wave* w : {&one, &many}) {
+    fmt::print("{:>6} {:>8} {:>8} {:>8} {:>10.1f}\n", w->ok + w->failed, w->ok, w->failed, w->stored, w->seconds);
+  }
+  fmt::print("target: {} rows for {} concurrent runs: {}\n", runs, runs, many.stored == runs ? "met" : "NOT met");
+  ::close(silent);
+  return 0;
+}

@@ -1,0 +1,445 @@
+// The event-driven HTTP/1.1 server core: one session object per connection, owned through
+// shared_from_this by its pending operations, with every limit enforced before a byte is kept.
+#include "host/http_server.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+namespace rivi::http {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = net::ip::tcp;
+
+// How long, and for how many bytes at most, a refused client's further bytes are read and dropped
+// before its connection is closed.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kLingerBytes = 1024 * 1024;
+
+bool iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+class Session;
+
+std::string url_decode(std::string_view text, bool plus_is_space) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%' && i + 2 < text.size()) {
+      const int hi = hex_digit(text[i + 1]);
+      const int lo = hex_digit(text[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(plus_is_space && c == '+' ? ' ' : c);
+  }
+  return out;
+}
+
+std::string Request::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (iequal(key, name)) return value;
+  }
+  return {};
+}
+
+std::string Request::query_param(std::string_view name) const {
+  std::string_view rest = query;
+  while (!rest.empty()) {
+    const auto end = rest.find('&');
+    const auto item = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const auto eq = item.find('=');
+    if (url_decode(item.substr(0, eq), true) == name) {
+      return eq == std::string_view::npos ? std::string() : url_decode(item.substr(eq + 1), true);
+    }
+  }
+  return {};
+}
+
+Response Response::text(int status, std::string body, std::string content_type) {
+  Response r;
+  r.status = status;
+  r.body = std::move(body);
+  r.content_type = std::move(content_type);
+  return r;
+}
+
+struct Server::Impl {
+  Impl(Handler h, Limits l, int t) : handler(std::move(h)), limits(l), threads(t < 1 ? 1 : t) {}
+
+  Handler handler;
+  Limits limits;
+  std::function<Response(int status)> refusal;
+  int threads;
+  net::io_context ioc;
+  tcp::acceptor acceptor{ioc};
+  int port = 0;
+  std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> open{0};
+  std::vector<std::thread> loop_threads;
+
+  std::mutex sessions_mutex;
+  std::map<std::uint64_t, std::weak_ptr<Session>> sessions;
+  std::uint64_t next_session = 0;
+
+  void accept(const std::shared_ptr<Impl>& self);
+  void close_all();
+};
+
+struct Reply::State {
+  std::shared_ptr<Session> session;
+  std::atomic<bool> used{false};
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, std::shared_ptr<Server::Impl> server, std::uint64_t id)
+      : server_(std::move(server)), stream_(std::move(socket)), id_(id) {
+    // Asio accepts without SOCK_CLOEXEC; the flag is set before the connection is used.
+    ::fcntl(stream_.socket().native_handle(), F_SETFD, FD_CLOEXEC);
+    beast::error_code ec;
+    const auto peer = stream_.socket().remote_endpoint(ec);
+    if (!ec) remote_ = peer.address().to_string();
+  }
+
+  ~Session() {
+    {
+      std::lock_guard lock(server_->sessions_mutex);
+      server_->sessions.erase(id_);
+    }
+    server_->open.fetch_sub(1);
+  }
+
+  net::any_io_executor executor() { return stream_.get_executor(); }
+  bool stopping() const { return server_->stopping.load(); }
+
+  void start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read_head(); });
+  }
+
+  // Ends the connection from any thread; pending operations end with an error.
+  void close() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+      beast::error_code ec;
+      self->stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+      self->stream_.close();
+    });
+  }
+
+  // Sends `response`; runs on the session's strand.
+  void send(Response response) {
+    const bool keep = keep_alive_ && !response.close && !server_->stopping.load();
+    auto res = std::make_shared<bhttp::response<bhttp::string_body>>(static_cast<bhttp::status>(response.status),
+                                                                      version_);
+    if (!response.content_type.empty()) res->set(bhttp::field::content_type, response.content_type);
+    for (auto& [name, value] : response.headers) res->insert(name, value);
+    res->keep_alive(keep);
+    if (head_) {
+      // The length the body would have, and no body.
+      res->content_length(response.body.size());
+    } else {
+      res->body() = std::move(response.body);
+      res->prepare_payload();
+    }
+    stream_.expires_after(server_->limits.write_deadline);
+    bhttp::async_write(stream_, *res, [self = shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
+      if (ec == bhttp::error::end_of_stream) ec = {};
+      if (ec) return self->shut();
+      if (!keep) return self->refused_ ? self->linger() : self->shut();
+      self->read_head();
+    });
+  }
+
+ private:
+  void read_head() {
+    if (server_->stopping.load()) return shut();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_->limits.header_bytes));
+    parser_->body_limit(server_->limits.body_bytes);
+    // One deadline for the whole head, however slowly its bytes come.
+    stream_.expires_after(server_->limits.head_deadline);
+    bhttp::async_read_header(stream_, buffer_, *parser_,
+                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
+  }
+
+  void on_head(beast::error_code ec) {
+    if (ec == bhttp::error::header_limit) return refuse(431, "request header fields too large");
+    if (ec == bhttp::error::body_limit) return refuse(413, "payload too large");
+    if (ec) {
+      // A parse error gets a 400; a time-out, a reset or an orderly close just ends the connection.
+      if (ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+          ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
+        return refuse(400, "bad request");
+      }
+      return shut();
+    }
+    const auto& head = parser_->get();
+    std::size_t fields = 0;
+    for (auto it = head.begin(); it != head.end(); ++it) ++fields;
+    if (fields > server_->limits.header_count) return refuse(431, "request header fields too large");
+    if (const auto length = parser_->content_length(); length && *length > server_->limits.body_bytes) {
+      return refuse(413, "payload too large");
+    }
+    if (parser_->is_done()) return dispatch_request();
+    if (iequal(std::string_view(head[bhttp::field::expect]), "100-continue")) {
+      static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      stream_.expires_after(server_->limits.write_deadline);
+      return net::async_write(stream_, net::buffer(kContinue),
+                              [self = shared_from_this()](beast::error_code wec, std::size_t) {
+                                if (wec) return self->shut();
+                                self->read_body();
+                              });
+    }
+    read_body();
+  }
+
+  void read_body() {
+    stream_.expires_after(server_->limits.body_deadline);
+    bhttp::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec == bhttp::error::body_limit) return self->refuse(413, "payload too large");
+      if (ec) return self->shut();
+      self->dispatch_request();
+    });
+  }
+
+  void dispatch_request() {
+    // The handler may take as long as its work needs; the client's own time-out bounds it.
+    stream_.expires_never();
+    auto message = parser_->release();
+    version_ = message.version();
+    keep_alive_ = message.keep_alive();
+    head_ = message.method() == bhttp::verb::head;
+    Request request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    const auto question = request.target.find('?');
+    request.path = request.target.substr(0, question);
+    if (question != std::string::npos) request.query = request.target.substr(question + 1);
+    for (const auto& field : message) {
+      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    request.body = std::move(message.body());
+    request.remote = remote_;
+
+    auto state = std::make_shared<Reply::State>();
+    state->session = shared_from_this();
+    Reply reply(state);
+    try {
+      server_->handler(request, reply);
+    } catch (const std::exception& error) {
+      reply(Response::text(500, error.what()));
+    }
+  }
+
+  void refuse(int status, const char* text) {
+    keep_alive_ = false;
+    refused_ = true;
+    head_ = false;
+    Response r = server_->refusal ? server_->refusal(status) : Response::text(status, text);
+    r.status = status;
+    r.close = true;
+    send(std::move(r));
+  }
+
+  // After a refusal the client may still be sending (its body, the rest of its head); closing
+  // with those bytes unread would reset the connection, and a reset can destroy the refusal
+  // before the client reads it. So: stop sending, drop what comes for a moment, then close.
+  void linger() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) return shut();
+    drain_ = std::make_unique<std::array<char, 4096>>();
+    stream_.expires_after(kLingerTime);
+    drain(kLingerBytes);
+  }
+
+  void drain(std::size_t left) {
+    stream_.async_read_some(net::buffer(*drain_), [self = shared_from_this(), left](beast::error_code ec, std::size_t n) {
+      if (ec || n >= left) return self->shut();
+      self->drain(left - n);
+    });
+  }
+
+  void shut() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream_.close();
+  }
+
+  // Declared first so that it is released last: the loop that `stream_` belongs to lives in it.
+  std::shared_ptr<Server::Impl> server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  std::uint64_t id_;
+  std::string remote_;
+  unsigned version_ = 11;
+  bool keep_alive_ = true;
+  bool head_ = false;     // the request being answered is a HEAD
+  bool refused_ = false;  // the connection ends with a refusal
+  std::unique_ptr<std::array<char, 4096>> drain_;
+};
+
+void Reply::operator()(Response response) const {
+  if (!state_ || state_->used.exchange(true)) return;
+  auto session = std::move(state_->session);
+  if (session->stopping()) return;
+  auto executor = session->executor();
+  net::post(executor, [session = std::move(session), r = std::move(response)]() mutable { session->send(std::move(r)); });
+}
+
+void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
+  acceptor.async_accept(net::make_strand(ioc), [self](beast::error_code ec, tcp::socket socket) {
+    if (self->stopping.load() || !self->acceptor.is_open()) return;
+    if (!ec) {
+      if (self->open.load() >= self->limits.max_connections) {
+        // Refused, not queued: the client learns at once that the server is full.
+        beast::error_code ignored;
+        socket.close(ignored);
+      } else {
+        self->open.fetch_add(1);
+        std::shared_ptr<Session> session;
+        {
+          std::lock_guard lock(self->sessions_mutex);
+          const auto id = self->next_session++;
+          session = std::make_shared<Session>(std::move(socket), self, id);
+          self->sessions.emplace(id, session);
+        }
+        session->start();
+      }
+    } else if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space) {
+      // Out of file descriptors: pause briefly instead of spinning on the error.
+      auto timer = std::make_shared<net::steady_timer>(self->ioc, std::chrono::milliseconds(50));
+      timer->async_wait([self, timer](beast::error_code) { self->accept(self); });
+      return;
+    }
+    self->accept(self);
+  });
+}
+
+void Server::Impl::close_all() {
+  beast::error_code ec;
+  acceptor.close(ec);
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard lock(sessions_mutex);
+    for (auto& [id, weak] : sessions) {
+      if (auto s = weak.lock()) live.push_back(std::move(s));
+    }
+  }
+  for (auto& s : live) s->close();
+}
+
+Server::Server(Handler handler, Limits limits, int threads)
+    : impl_(std::make_shared<Impl>(std::move(handler), limits, threads)) {}
+
+Server::~Server() {
+  stop();
+  for (auto& t : impl_->loop_threads) {
+    if (t.joinable()) t.join();
+  }
+  // Let the aborted operations run their handlers so every session lets go of the server.
+  impl_->ioc.restart();
+  while (impl_->ioc.poll() > 0) {
+  }
+}
+
+int Server::bind(const std::string& host, int port) {
+  const std::string where = host + ":" + std::to_string(port);
+  try {
+    tcp::resolver resolver(impl_->ioc);
+    const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
+    if (results.empty()) throw std::runtime_error("no address");
+    const tcp::endpoint endpoint = *results.begin();
+    // Made close-on-exec from the start: no program started meanwhile may inherit the port.
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) throw boost::system::system_error(errno, boost::system::system_category());
+    beast::error_code assigned;
+    impl_->acceptor.assign(endpoint.protocol(), fd, assigned);
+    if (assigned) {
+      ::close(fd);
+      throw boost::system::system_error(assigned);
+    }
+    impl_->acceptor.set_option(net::socket_base::reuse_address(true));
+    impl_->acceptor.bind(endpoint);
+    impl_->acceptor.listen(net::socket_base::max_listen_connections);
+    impl_->port = impl_->acceptor.local_endpoint().port();
+  } catch (const boost::system::system_error& error) {
+    beast::error_code ignored;
+    impl_->acceptor.close(ignored);
+    throw BindError("cannot listen on " + where + ": " + error.code().message(), error.code());
+  } catch (const std::exception& error) {
+    beast::error_code ignored;
+    impl_->acceptor.close(ignored);
+    throw BindError("cannot listen on " + where + ": " + error.what(), std::make_error_code(std::errc::invalid_argument));
+  }
+  return impl_->port;
+}
+
+void Server::start() {
+  if (impl_->stopping.load()) return;
+  impl_->accept(impl_);
+  for (int i = 0; i < impl_->threads; ++i) {
+    impl_->loop_threads.emplace_back([impl = impl_] { impl->ioc.run(); });
+  }
+}
+
+void Server::run() {
+  if (impl_->stopping.load()) return;
+  impl_->accept(impl_);
+  std::vector<std::thread> extra;
+  for (int i = 1; i < impl_->threads; ++i) extra.emplace_back([impl = impl_] { impl->ioc.run(); });
+  impl_->ioc.run();
+  for (auto& t : extra) t.join();
+}
+
+void Server::stop() {
+  if (impl_->stopping.exchange(true)) return;
+  // Closing runs on the loop; with the acceptor and every connection closed the loop runs out
+  // of work and `run` returns.
+  net::post(impl_->ioc, [impl = impl_] { impl->close_all(); });
+}
+
+void Server::set_refusal(std::function<Response(int status)> make) { impl_->refusal = std::move(make); }
+
+int Server::port() const { return impl_->port; }
+
+std::size_t Server::connections() const { return impl_->open.load(); }
+
+}  // namespace rivi::http

@@ -1,0 +1,134 @@
+// The HTTP/1.1 server core under the panel's web server, the dispatch centre and the probe node.
+// One Asio event loop (Boost.Beast) owns every connection; a connection costs a small session
+// object, not a thread, so concurrency is bounded by `Limits::max_connections`, not by a pool.
+//
+// What no client can do to it:
+//   - send an endless head: the whole request head (request line and fields) must arrive within
+//     `head_deadline` of the server starting to wait for it, whatever the pace of the bytes;
+//   - grow it with headers: past `header_bytes` of head or `header_count` fields the client gets
+//     431 and the connection is closed;
+//   - grow it with a body: a body longer than `body_bytes` gets 413 and the connection is closed;
+//   - queue connections for ever: past `max_connections` a new connection is closed at once.
+// After such a refusal the server stops sending, then reads and drops what the client still sends
+// for a moment before it closes, so that the client reads the refusal rather than a reset.
+//
+// Sockets are closed on exec: a program the server's process starts holds no port and no
+// connection of it. A HEAD request gets the head of the handler's answer, without its body.
+//
+// A handler gets the whole request and a `Reply` to complete it exactly once, from any thread,
+// now or later. A handler that waits on the network (a fan-out, a probe) returns at once and
+// replies when its work ends; a handler that must block hands its work to a thread of its own.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace rivi::http {
+
+struct Request {
+  std::string method;  // "GET", "POST", ...
+  std::string target;  // path and query as sent
+  std::string path;    // the target before '?'
+  std::string query;   // the target after '?', without it
+  std::vector<std::pair<std::string, std::string>> headers;  // in the order sent
+  std::string body;
+  std::string remote;  // the peer's address
+
+  // The first header named `name` (compared without case), or "" when there is none.
+  std::string header(std::string_view name) const;
+  // The query parameter `name`, percent-decoded, or "" when absent.
+  std::string query_param(std::string_view name) const;
+};
+
+struct Response {
+  int status = 200;
+  std::string content_type = "application/json; charset=utf-8";
+  std::vector<std::pair<std::string, std::string>> headers;  // extra fields, e.g. Set-Cookie
+  std::string body;
+  bool close = false;  // close the connection after this answer
+
+  static Response text(int status, std::string body, std::string content_type = "text/plain; charset=utf-8");
+};
+
+// Completes one request. Call once; later calls are ignored. Safe from any thread; a reply for
+// a connection that has gone away is dropped.
+class Reply {
+ public:
+  struct State;
+  explicit Reply(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  void operator()(Response response) const;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+using Handler = std::function<void(Request& request, Reply reply)>;
+
+struct Limits {
+  std::size_t header_bytes = 16 * 1024;  // request line and fields together
+  std::size_t header_count = 64;
+  std::size_t body_bytes = 64 * 1024;
+  std::chrono::milliseconds head_deadline{10'000};  // also the keep-alive wait for the next head
+  std::chrono::milliseconds body_deadline{30'000};
+  std::chrono::milliseconds write_deadline{30'000};
+  std::size_t max_connections = 1024;
+};
+
+// What `Server::bind` throws: the message it describes, and the system's reason as a code to
+// compare, e.g. with std::errc::address_in_use.
+class BindError : public std::runtime_error {
+ public:
+  BindError(const std::string& message, std::error_code code) : std::runtime_error(message), code_(code) {}
+  std::error_code code() const { return code_; }
+
+ private:
+  std::error_code code_;
+};
+
+class Server {
+ public:
+  // `threads` event-loop threads run the loop once started (1 is enough for network waits).
+  explicit Server(Handler handler, Limits limits = {}, int threads = 1);
+  // Stops and joins the loop threads.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds `host`:`port` (0: any free port) exclusively (SO_REUSEADDR only, never SO_REUSEPORT)
+  // and answers the port. `host` is an address or a name that resolves. Throws
+  // BindError("cannot listen on HOST:PORT: REASON") when it cannot bind.
+  int bind(const std::string& host, int port);
+  // How the refusals the server makes itself (400, 413, 431) look; `status` is the code to send.
+  // Default: the reason as a line of plain text. The connection is closed after a refusal
+  // whatever the answer says. Call before `start` or `run`.
+  void set_refusal(std::function<Response(int status)> make);
+  // Serves on threads of its own; returns at once. Call after `bind`.
+  void start();
+  // Serves on the calling thread (and `threads - 1` more) until `stop`; returns at once when
+  // `stop` came first.
+  void run();
+  // Safe from any thread, before, during or after `run`/`start`; idempotent.
+  void stop();
+
+  int port() const;
+  // Connections open now.
+  std::size_t connections() const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Percent-decodes `text`; '+' becomes a space when `plus_is_space`.
+std::string url_decode(std::string_view text, bool plus_is_space);
+
+}  // namespace rivi::http

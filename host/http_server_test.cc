@@ -1,0 +1,265 @@
+// The server core against raw loopback sockets: limits, deadlines, the connection cap, replies
+// from other threads, and exclusive binding.
+#include "host/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace rivi::http {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A blocking loopback client socket with a receive time-out, closed on destruction.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~Client() { ::close(fd_); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool connected() const { return connected_; }
+  bool send(const std::string& data) { return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()); }
+
+  // Reads until `stop` appears in what was read, the peer closes, or the time-out passes.
+  std::string read_until(const std::string& stop) {
+    std::string out;
+    char buf[4096];
+    while (out.find(stop) == std::string::npos) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        // An orderly close, or a reset when the server closed with our request unread.
+        closed_ = n == 0 || errno == ECONNRESET;
+        break;
+      }
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  // Reads one whole response whose body is `body_size` bytes after the head.
+  std::string read_response() {
+    std::string out = read_until("\r\n\r\n");
+    const auto length_at = out.find("Content-Length: ");
+    if (length_at == std::string::npos) return out;
+    const std::size_t length = std::stoul(out.substr(length_at + 16));
+    const std::size_t want = out.find("\r\n\r\n") + 4 + length;
+    char buf[4096];
+    while (out.size() < want) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  // True when the server closed the connection (reads end with no more data).
+  bool closed_by_peer() {
+    read_until("\x01never\x01");
+    return closed_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+};
+
+Response echo(const Request& request) {
+  Response r;
+  r.content_type = "text/plain";
+  r.body = request.method + " " + request.path + " q=" + request.query_param("q") + " body=" + request.body +
+           " x=" + request.header("x-test");
+  return r;
+}
+
+struct Running {
+  explicit Running(Handler handler, Limits limits = {}) : server(std::move(handler), limits) {
+    port = server.bind("127.0.0.1", 0);
+    server.start();
+  }
+  Server server;
+  int port = 0;
+};
+
+TEST(HttpServer, AnswersRequestsAndKeepsTheConnectionAlive) {
+  Running s([](Request& req, Reply reply) { reply(echo(req)); });
+  Client c(s.port);
+  ASSERT_TRUE(c.connected());
+  ASSERT_TRUE(c.send("GET /a?q=%E4%BD%A0+b HTTP/1.1\r\nHost: x\r\nX-Test: yes\r\n\r\n"));
+  auto first = c.read_response();
+  EXPECT_NE(first.find("HTTP/1.1 200 OK"), std::string::npos) << first;
+  EXPECT_NE(first.find("GET /a q=你 b body= x=yes"), std::string::npos) << first;
+  ASSERT_TRUE(c.send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"));
+  auto second = c.read_response();
+  EXPECT_NE(second.find("POST /b q= body=hello x="), std::string::npos) << second;
+}
+
+TEST(HttpServer, RefusesOversizedHeadsAndBodiesAndCloses) {
+  Limits limits;
+  limits.header_bytes = 4096;
+  limits.header_count = 10;
+  limits.body_bytes = 100;
+  Running s([](Request& req, Reply reply) { reply(echo(req)); }, limits);
+
+  {  // too many fields
+    Client c(s.port);
+    std::string head = "GET / HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 11; ++i) head += "X-" + std::to_string(i) + ": 1\r\n";
+    c.send(head + "\r\n");
+    EXPECT_NE(c.read_response().find("HTTP/1.1 431"), std::string::npos);
+    EXPECT_TRUE(c.closed_by_peer());
+  }
+  {  // one endless header line
+    Client c(s.port);
+    c.send("GET / HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(8192, 'a'));
+    EXPECT_NE(c.read_until("\r\n\r\n").find("HTTP/1.1 431"), std::string::npos);
+    EXPECT_TRUE(c.closed_by_peer());
+  }
+  {  // a declared body past the limit is refused before it is read
+    Client c(s.port);
+    c.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 101\r\n\r\n");
+    EXPECT_NE(c.read_response().find("HTTP/1.1 413"), std::string::npos);
+    EXPECT_TRUE(c.closed_by_peer());
+  }
+  {  // a chunked body that grows past the limit
+    Client c(s.port);
+    std::string chunk(80, 'b');
+    c.send("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n50\r\n" + chunk + "\r\n50\r\n" + chunk +
+           "\r\n0\r\n\r\n");
+    EXPECT_NE(c.read_response().find("HTTP/1.1 413"), std::string::npos);
+  }
+  {  // garbage is a 400
+    Client c(s.port);
+    c.send("NOT HTTP AT ALL\r\n\r\n");
+    EXPECT_NE(c.read_response().find("HTTP/1.1 400"), std::string::npos);
+  }
+  {  // and the server still answers a normal request
+    Client c(s.port);
+    c.send("GET /ok HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(c.read_response().find("200 OK"), std::string::npos);
+  }
+}
+
+TEST(HttpServer, TheWholeHeadHasOneDeadlineHoweverSlowlyItComes) {
+  Limits limits;
+  limits.head_deadline = 300ms;
+  Running s([](Request& req, Reply reply) { reply(echo(req)); }, limits);
+  Client c(s.port);
+  c.send("GET / HTTP/1.1\r\n");
+  // One header line every 100 ms would keep a per-read time-out waiting for ever; here the
+  // connection ends long before the forty lines are sent.
+  bool cut = false;
+  for (int i = 0; i < 40 && !cut; ++i) {
+    std::this_thread::sleep_for(100ms);
+    cut = !c.send("X-Drip-" + std::to_string(i) + ": 1\r\n");
+  }
+  EXPECT_TRUE(cut || c.closed_by_peer());
+  Client fresh(s.port);
+  fresh.send("GET /ok HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_NE(fresh.read_response().find("200 OK"), std::string::npos);
+}
+
+TEST(HttpServer, ConnectionsPastTheCapAreClosedAtOnce) {
+  Limits limits;
+  limits.max_connections = 2;
+  Running s([](Request& req, Reply reply) { reply(echo(req)); }, limits);
+  Client a(s.port), b(s.port);
+  // Make sure both are accepted before the third arrives.
+  a.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n");
+  b.send("GET /b HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_NE(a.read_response().find("200"), std::string::npos);
+  ASSERT_NE(b.read_response().find("200"), std::string::npos);
+  Client third(s.port);
+  third.send("GET /c HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_TRUE(third.closed_by_peer());
+  a.send("GET /a2 HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_NE(a.read_response().find("GET /a2"), std::string::npos);
+}
+
+TEST(HttpServer, HundredsOfRequestsWaitAtOnceWithoutAThreadEach) {
+  // One loop thread; every handler keeps its reply until all requests have arrived, then another
+  // thread answers them all. A server that needed a thread per waiting request would stall.
+  constexpr int kClients = 200;
+  std::mutex mutex;
+  std::vector<Reply> waiting;
+  Running s([&](Request& req, Reply reply) {
+    std::lock_guard lock(mutex);
+    (void)req;
+    waiting.push_back(reply);
+  });
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<Client>(s.port));
+    clients.back()->send("GET /w" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+  }
+  for (int spins = 0; spins < 500; ++spins) {
+    {
+      std::lock_guard lock(mutex);
+      if (waiting.size() == kClients) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(waiting.size(), static_cast<std::size_t>(kClients));
+  }
+  std::thread answerer([&] {
+    std::lock_guard lock(mutex);
+    for (auto& reply : waiting) {
+      reply(Response::text(200, "late"));
+      reply(Response::text(500, "a second reply is ignored"));
+    }
+  });
+  answerer.join();
+  for (auto& c : clients) EXPECT_NE(c->read_response().find("200 OK"), std::string::npos);
+}
+
+TEST(HttpServer, BindsExclusivelyAndNamesTheReason) {
+  Server first([](Request&, Reply reply) { reply(Response::text(200, "")); });
+  const int port = first.bind("127.0.0.1", 0);
+  Server second([](Request&, Reply reply) { reply(Response::text(200, "")); });
+  try {
+    second.bind("127.0.0.1", port);
+    FAIL() << "a second server bound a port in use";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "cannot listen on 127.0.0.1:" + std::to_string(port) + ": Address already in use");
+  }
+}
+
+TEST(HttpServer, AStopBeforeRunIsNotLostAndAHandlerErrorIsA500) {
+  Server server([](Request&, Reply) -> void { throw std::runtime_error("boom"); });
+  const int port = server.bind("127.0.0.1", 0);
+  server.stop();
+  server.run();  // returns at once
+
+  Running s([](Request&, Reply) -> void { throw std::runtime_error("boom"); });
+  Client c(s.port);
+  c.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  auto answer = c.read_response();
+  EXPECT_NE(answer.find("HTTP/1.1 500"), std::string::npos);
+  EXPECT_NE(answer.find("boom"), std::string::npos);
+  (void)port;
+}
+
+}  // namespace
+}  // namespace rivi::http
