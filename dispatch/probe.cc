@@ -1,6 +1,7 @@
 // url_refusal, is_inner_address, probe, unanswered.
 #include "dispatch/probe.h"
 
+#include "dispatch/error_code.h"
 #include "host/curl_handles.h"
 
 #include <arpa/inet.h>
@@ -172,6 +173,7 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   Record result = empty_result(options.isp);
   if (std::string why = url_refusal(url); !why.empty()) {
     result["error"] = why;
+    result["error_code"] = "connect";
     return result;
   }
   EasyHandle h = new_easy();
@@ -201,6 +203,7 @@ Record probe(const std::string& url, const ProbeOptions& options) {
     // Nothing was measured: every refused target answers the same record, whatever lies behind it.
     result["primary_ip"] = t.refused_ip;
     result["error"] = kInnerRefused;
+    result["error_code"] = error_code(rc, 0, true, false);
     return result;
   }
 
@@ -224,12 +227,14 @@ Record probe(const std::string& url, const ProbeOptions& options) {
       result["error"] = error[0] ? std::string(error) : std::string(curl_easy_strerror(rc));
     }
   }
+  result["error_code"] = error_code(rc, code, false, t.capped);
   return result;
 }
 
 Record unanswered(const std::string& node_label) {
   Record r = empty_result(kNoAnswer);
   r["node"] = node_label;
+  r["error_code"] = kNoAnswerCode;
   return r;
 }
 

@@ -35,14 +35,14 @@ bool is_inner_address(const std::string& ip);
 // Fetches `url` once and answers its node result, keys in this order: isp, primary_ip, http_code,
 // total_time, namelookup_time, connect_time, appconnect_time, starttransfer_time (milliseconds,
 // reals), size_download (bytes), speed_download (bytes per second); plus `error` with libcurl's
-// reason when the transfer did not complete. Redirects are not followed; TLS certificates are
+// reason when the transfer did not complete; last `error_code` (dispatch/error_code.h). Redirects are not followed; TLS certificates are
 // verified, and a failed verification is a failed fetch. Never throws for a failure of the
 // target: a failed resolution leaves `primary_ip` empty, no response gives `http_code` 0. Throws
 // std::runtime_error only when libcurl itself cannot be set up.
 Record probe(const std::string& url, const ProbeOptions& options);
 
 // The result listed for a node that failed or missed the deadline: `isp` kNoAnswer, the other
-// keys of a node result present and empty ("" or 0), and `node` naming the node.
+// keys of a node result present and empty ("" or 0), `node` naming the node, `error_code` "no_answer".
 Record unanswered(const std::string& node_label);
 
 }  // namespace rivi::dispatch

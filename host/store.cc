@@ -156,9 +156,10 @@ void Connection::exec_script(std::string_view sql) {
   }
 }
 
-transaction::transaction() {
+transaction::transaction() : transaction(std::make_shared<Connection>(database_path())) {}
+
+transaction::transaction(std::shared_ptr<Connection> db) : db_(std::move(db)) {
   if (open_transaction != nullptr) throw std::logic_error("a transaction is already open on this thread");
-  db_ = std::make_shared<Connection>(database_path());
   db_->exec_script("BEGIN IMMEDIATE");
   open_transaction = this;
 }

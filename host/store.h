@@ -61,6 +61,9 @@ class Connection {
 class transaction {
  public:
   transaction();
+  // Opens the transaction on `db`, so that a caller that retries a locked write
+  // (`retry_while_locked`) sees the lock failures on the connection it watches.
+  explicit transaction(std::shared_ptr<Connection> db);
   ~transaction();
   transaction(const transaction&) = delete;
   transaction& operator=(const transaction&) = delete;

@@ -3,6 +3,7 @@
 
 #include "host/paths.h"
 #include "host/public.h"
+#include "plugin/qn_rivi/health.h"
 
 #include <fmt/format.h>
 #include <unistd.h>
@@ -43,18 +44,31 @@ constexpr const char* kCreateListIndexes =
 constexpr const char* kCreateListTimeIndex =
     "CREATE INDEX IF NOT EXISTS rivi_list_addtime ON rivi_list (addtime)";
 
-// Creates the indexes of `rivi_list` that an existing database lacks. One read finds out; the
-// statements run only when one is missing, and never when `rivi_list` itself is (construction
-// creates no table once `rivi_task` exists).
-void add_missing_list_indexes() {
-  const Record names = public_::M("sqlite_master")
-                           .where("name IN (?, ?, ?)", Record::array({"rivi_list", "rivi_list_pid_id", "rivi_list_addtime"}))
-                           .select();
-  const bool has_list = std::any_of(names.begin(), names.end(), [](const Record& row) { return row["name"] == "rivi_list"; });
-  if (!has_list || names.size() == 3) return;
-  auto list = public_::M("rivi_list");
-  list.execute(kCreateListIndexes, Record::array());
-  list.execute(kCreateListTimeIndex, Record::array());
+// Creates the indexes of `rivi_list` and the health tables that an existing database lacks. One
+// read of the catalogue finds out; the statements run only when something is missing. The indexes
+// of `rivi_list` are never made when `rivi_list` itself is missing (construction creates no
+// result table once `rivi_task` exists).
+void add_missing_schema() {
+  const std::vector<std::string> list_names{"rivi_list", "rivi_list_pid_id", "rivi_list_addtime"};
+  Record wanted = Record::array();
+  std::string marks;
+  for (const auto& names : {list_names, health::schema_names()}) {
+    for (const auto& name : names) {
+      wanted.push_back(name);
+      marks += marks.empty() ? "?" : ", ?";
+    }
+  }
+  Query catalogue = public_::M("sqlite_master");
+  const Record found = catalogue.where("name IN (" + marks + ")", wanted).select();
+  const auto present = [&](const std::string& name) {
+    return std::any_of(found.begin(), found.end(), [&](const Record& row) { return row["name"] == name; });
+  };
+  if (present("rivi_list") && !std::all_of(list_names.begin(), list_names.end(), present)) {
+    catalogue.execute(kCreateListIndexes, Record::array());
+    catalogue.execute(kCreateListTimeIndex, Record::array());
+  }
+  const auto& health_names = health::schema_names();
+  if (!std::all_of(health_names.begin(), health_names.end(), present)) health::create_tables(catalogue.connection());
 }
 
 // A recipient file that does not parse is read this many times, this far apart, before it is
@@ -111,7 +125,7 @@ qn_rivi_main::qn_rivi_main() {
   mail_list_ = load_mail_list(mail_list_data_());
 
   if (public_::M("sqlite_master").where("type=? AND name=?", Record::array({"table", "rivi_task"})).count() != 0) {
-    add_missing_list_indexes();
+    add_missing_schema();
     return;
   }
 
@@ -120,6 +134,7 @@ qn_rivi_main::qn_rivi_main() {
   task.execute(kCreateListTable, Record::array());
   task.execute(kCreateListIndexes, Record::array());
   task.execute(kCreateListTimeIndex, Record::array());
+  health::create_tables(task.connection());
 
   // Two first constructions at once must still leave one registration row.
   transaction tx;

@@ -1,8 +1,12 @@
 // Probing: start, _send_task, get_state.
+//
+// A run that stores its row records the task's health in the same transaction; a run that
+// reaches the dispatch centre and stores nothing records the failure alone.
 #include "host/panel_auth.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/store_retry.h"
+#include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
 
@@ -115,6 +119,27 @@ Record slowest_first(const Record& data) {
   return sorted;
 }
 
+// The message of the exception being handled, without its type; call only inside a catch.
+std::string handled_error_message() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// Records a run of task `pid` that stored no result; waits out a locked database like the row.
+void record_failure(std::int64_t pid, const std::string& reason) {
+  const auto db = std::make_shared<Connection>(database_path());
+  retry_while_locked(*db, StoreRetry{}, [&] {
+    transaction tx(db);
+    health::record_failed_run(*db, pid, public_::now(), reason);
+    tx.commit();
+  });
+}
+
 bool good_code(const Record& code) {
   static const std::array<Record, 5> kGood{200, 301, 302, 403, 401};
   return std::any_of(kGood.begin(), kGood.end(), [&](const Record& g) { return same_value(code, g); });
@@ -128,8 +153,14 @@ Record qn_rivi_main::start(Record& args) {
   const std::optional<std::int64_t> task = row_id(args.at("id"));
   if (!task) return public_::returnMsg(false, "指定任务不存在!");
   const Record id = *task;
-  Record data = _send_task(id);
-  if (data.is_object() && data.contains("status")) return data;
+  std::string failure;
+  Record data = send_task(id, &failure);
+  if (data.is_object() && data.contains("status")) {
+    if (!failure.empty()) record_failure(*task, failure);
+    return data;
+  }
+  // Judged before the verdict: a report rewrites the failing nodes' values in place.
+  const std::vector<health::Node> nodes = health::judge_nodes(data);
 
   // Key order of the stored row: status, data, pid, addtime. The verdict comes first because a
   // report rewrites node values in place and those rewrites belong to the stored text.
@@ -139,13 +170,20 @@ Record qn_rivi_main::start(Record& args) {
   row["pid"] = id;
   row["addtime"] = public_::now();
   // The nodes are measured and any report is sent: a database held by another process must
-  // delay this row, not lose it.
+  // delay this row, not lose it. The row and the task's health commit together or not at all.
   const auto db = std::make_shared<Connection>(database_path());
-  retry_while_locked(*db, StoreRetry{}, [&] { Query("rivi_list", db).insert(row); });
+  retry_while_locked(*db, StoreRetry{}, [&] {
+    transaction tx(db);
+    Query("rivi_list", db).insert(row);
+    health::record_run(*db, *task, row["addtime"].get<std::int64_t>(), nodes, row["status"].get<std::int64_t>());
+    tx.commit();
+  });
   return slowest_first(data);
 }
 
-Record qn_rivi_main::_send_task(const Record& id) {
+Record qn_rivi_main::_send_task(const Record& id) { return send_task(id, nullptr); }
+
+Record qn_rivi_main::send_task(const Record& id, std::string* failure) {
   const Record url = public_::M("rivi_task").where("id=?", id).getField("url");
   if (!truthy(url)) return public_::returnMsg(false, "指定任务不存在!");
   // An unusable configuration file reaches the host; only the attempt's own failures are absorbed.
@@ -160,9 +198,11 @@ Record qn_rivi_main::_send_task(const Record& id) {
       throw std::invalid_argument("the dispatch centre answered neither a node list nor a status record: " +
                                   body.substr(0, 200));
     }
+    if (failure && answer.is_object()) *failure = health::centre_refusal_reason(answer);
     return answer;
   } catch (...) {
     std::cout << public_::get_error_info() << '\n' << std::flush;
+    if (failure) *failure = health::dispatch_failure_reason(handled_error_message());
     return public_::returnMsg(false, "连接调度中心失败!");
   }
 }

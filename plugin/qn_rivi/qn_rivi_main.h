@@ -5,6 +5,7 @@
 //   probing.cc   start, _send_task, get_state
 //   queries.cc   get_list, get_find, get_task_log, remove_task_log
 //   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail
+//   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
 //
 // Errors of host services are not caught: they leave the method as exceptions and reach the host.
 #pragma once
@@ -44,6 +45,11 @@ class qn_rivi_main {
   Record get_task_log(Record& args);
   Record remove_task_log(Record& args);
 
+  // Task health: a page of tasks with their health, a task's incidents, its hourly availability.
+  Record get_overview(Record& args);
+  Record get_incidents(Record& args);
+  Record get_availability(Record& args);
+
   // Task management.
   Record create(Record& args);
   void create_task(Record& pdata);
@@ -65,6 +71,10 @@ class qn_rivi_main {
   rivi::send_mail mail;
 
  private:
+  // `_send_task`, also telling why a run stores nothing: when the answer is a status record other
+  // than "指定任务不存在!", `*failure` (when given) becomes the readable reason.
+  Record send_task(const Record& id, std::string* failure);
+
   Record mail_list_;
 };
 

@@ -1,10 +1,12 @@
-// The background purge of probe results older than seven days.
+// The background purge of probe results older than seven days, and of incidents and hourly
+// availability older than ninety.
 #include "plugin/qn_rivi/retention.h"
 
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store.h"
+#include "plugin/qn_rivi/health.h"
 
 #include <fmt/format.h>
 
@@ -27,9 +29,8 @@ bool rest(std::stop_token stop, std::chrono::milliseconds time) {
   return !stop.stop_requested();
 }
 
-}  // namespace
-
-std::int64_t result_retention_cutoff(std::int64_t now) {
+// The same local clock time `days` calendar days before `now`, in Unix seconds.
+std::int64_t local_days_before(std::int64_t now, int days) {
   // Through the broken-down local time, so that a daylight-saving change inside the window does
   // not shift the cut-off by an hour.
   const std::time_t t = static_cast<std::time_t>(now);
@@ -37,7 +38,7 @@ std::int64_t result_retention_cutoff(std::int64_t now) {
   if (localtime_r(&t, &local) == nullptr) {
     throw std::runtime_error(fmt::format("cannot convert {} to local time", now));
   }
-  local.tm_mday -= kResultRetentionDays;
+  local.tm_mday -= days;
   local.tm_isdst = -1;
   const std::time_t cutoff = std::mktime(&local);
   if (cutoff == static_cast<std::time_t>(-1)) {
@@ -45,6 +46,12 @@ std::int64_t result_retention_cutoff(std::int64_t now) {
   }
   return static_cast<std::int64_t>(cutoff);
 }
+
+}  // namespace
+
+std::int64_t result_retention_cutoff(std::int64_t now) { return local_days_before(now, kResultRetentionDays); }
+
+std::int64_t health_retention_cutoff(std::int64_t now) { return local_days_before(now, health::kKeepDays); }
 
 PurgeReport purge_results_before(Connection& db, std::int64_t cutoff, const PurgeOptions& options,
                                  std::stop_token stop) {
@@ -81,7 +88,9 @@ void keep_result_retention(std::stop_token stop, const RetentionOptions& options
   for (auto wait = options.first; rest(stop, wait); wait = options.every) {
     try {
       Connection db(options.database);
-      purge_results_before(db, result_retention_cutoff(public_::now()), options.purge, stop);
+      const std::int64_t now = public_::now();
+      purge_results_before(db, result_retention_cutoff(now), options.purge, stop);
+      health::purge_before(db, health_retention_cutoff(now), options.purge.batch);
       last_error.clear();
     } catch (const std::exception& error) {
       if (last_error != error.what()) std::cerr << "result retention: " << error.what() << "\n";

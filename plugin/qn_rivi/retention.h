@@ -3,7 +3,8 @@
 // deletes the `rivi_list` rows of every task older than seven days, a small batch per
 // transaction with a pause between batches, so that the workers' inserts and the page's reads
 // never wait long behind it. `get_task_log` still purges on every call; it then finds next to
-// nothing to delete.
+// nothing to delete. The same rounds delete the closed incidents and the hourly availability
+// older than ninety days (health.h).
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,9 @@ inline constexpr int kResultRetentionDays = 7;
 // seconds: the cut-off below which results are purged. Throws std::runtime_error when the
 // local time cannot be computed.
 std::int64_t result_retention_cutoff(std::int64_t now);
+
+// The same, `health::kKeepDays` calendar days before `now`: the cut-off of incidents and hours.
+std::int64_t health_retention_cutoff(std::int64_t now);
 
 struct PurgeOptions {
   std::int64_t batch = 500;             // rows deleted by one transaction
@@ -49,8 +53,8 @@ struct RetentionOptions {
   static RetentionOptions for_panel();
 };
 
-// Purges the results older than the cut-off of the host's clock (`public_::now`) after
-// `options.first` and then every `options.every`, until `stop` is requested. A failed purge is
+// Purges the results, incidents and hours older than their cut-offs by the host's clock
+// (`public_::now`) after `options.first` and then every `options.every`, until `stop` is requested. A failed purge is
 // reported on standard error and tried again at the next round.
 void keep_result_retention(std::stop_token stop, const RetentionOptions& options);
 

@@ -106,6 +106,34 @@ TEST(RetentionCutoffTest, SevenCalendarDaysOfLocalTime) {
   ::tzset();
 }
 
+// The same rounds drop the closed incidents and the hours older than ninety days.
+TEST_F(RetentionTest, TheRoundsAlsoPurgeOldIncidentsAndHours) {
+  const std::int64_t now = public_::now();
+  const std::int64_t old = now - 91 * kDay;
+  Connection db(database_path());
+  db.run("INSERT INTO rivi_incident (pid, kind, start_time, end_time, last_time) VALUES (1, 'down', ?, ?, ?)",
+         Record::array({old - 60, old, old}));
+  db.run("INSERT INTO rivi_incident (pid, kind, start_time, end_time, last_time) VALUES (1, 'down', ?, NULL, ?)",
+         Record::array({old, now}));  // still open: stays
+  db.run("INSERT INTO rivi_hourly (pid, hour, runs, good) VALUES (1, ?, 1, 1), (1, ?, 1, 0)",
+         Record::array({old - old % 3600, now - now % 3600}));
+
+  RetentionOptions options = RetentionOptions::for_panel();
+  options.first = std::chrono::milliseconds(0);
+  {
+    std::jthread purge([&](std::stop_token stop) { keep_result_retention(stop, options); });
+    for (int i = 0; i < 300 && public_::M("rivi_hourly").count() != 1; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  const Record incidents = public_::M("rivi_incident").select();
+  ASSERT_EQ(incidents.size(), 1u);
+  EXPECT_TRUE(incidents[0]["end_time"].is_null());
+  const Record hours = public_::M("rivi_hourly").select();
+  ASSERT_EQ(hours.size(), 1u);
+  EXPECT_EQ(hours[0]["hour"], now - now % 3600);
+}
+
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::stringstream text;

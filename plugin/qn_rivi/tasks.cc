@@ -12,6 +12,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/store.h"
+#include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
@@ -262,6 +263,7 @@ Record qn_rivi_main::remove(Record& args) {
 
   public_::M("rivi_task").where("id=?", *id).delete_();
   public_::M("rivi_list").where("pid=?", *id).delete_();
+  health::forget_task(*id);
   remove_task(*id);
   public_::WriteLog(kLogType, fmt::format("删除拔测任务[{}]", text_of(task["name"])));
   tx.commit();

@@ -1,0 +1,474 @@
+// Task health: judging a run's nodes, recording health, incidents and hours, the schema and the purge.
+#include "plugin/qn_rivi/health.h"
+
+#include "host/public.h"
+#include "host/store.h"
+
+#include <fmt/format.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+namespace rivi::health {
+namespace {
+
+constexpr const char* kNoAnswer = "节点未响应";
+constexpr std::size_t kReasonWords = 3;      // distinct failure words named in a reason
+constexpr std::size_t kDetailBytes = 200;    // of a dispatch error kept in a reason
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS rivi_health ("
+    "pid INTEGER PRIMARY KEY, health TEXT NOT NULL, since INTEGER NOT NULL, last_attempt INTEGER NOT NULL, "
+    "last_run INTEGER, last_total_time REAL, failing INTEGER NOT NULL DEFAULT 0, nodes INTEGER NOT NULL DEFAULT 0, "
+    "unanswered INTEGER NOT NULL DEFAULT 0, reason TEXT NOT NULL DEFAULT '', scope TEXT NOT NULL DEFAULT '', "
+    "suspect_nodes TEXT NOT NULL DEFAULT '[]', unanswered_nodes TEXT NOT NULL DEFAULT '[]', "
+    "streaks TEXT NOT NULL DEFAULT '{}', error_streak INTEGER NOT NULL DEFAULT 0, incident INTEGER, "
+    "trend TEXT NOT NULL DEFAULT '[]');"
+    "CREATE TABLE IF NOT EXISTS rivi_incident ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL, kind TEXT NOT NULL, start_time INTEGER NOT NULL, "
+    "end_time INTEGER, last_time INTEGER NOT NULL, node_fails TEXT NOT NULL DEFAULT '{}', "
+    "reason TEXT NOT NULL DEFAULT '', scope TEXT NOT NULL DEFAULT '', runs INTEGER NOT NULL DEFAULT 1);"
+    "CREATE INDEX IF NOT EXISTS rivi_incident_pid_id ON rivi_incident (pid, id);"
+    "CREATE INDEX IF NOT EXISTS rivi_incident_end ON rivi_incident (end_time);"
+    "CREATE TABLE IF NOT EXISTS rivi_hourly ("
+    "pid INTEGER NOT NULL, hour INTEGER NOT NULL, runs INTEGER NOT NULL, good INTEGER NOT NULL, "
+    "time_sum REAL NOT NULL DEFAULT 0, time_count INTEGER NOT NULL DEFAULT 0, time_min REAL, time_max REAL, "
+    "isp TEXT NOT NULL DEFAULT '{}', PRIMARY KEY (pid, hour)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS rivi_hourly_hour ON rivi_hourly (hour);";
+
+bool good_code(const Record& code) {
+  static const std::array<Record, 5> kGood{200, 301, 302, 403, 401};
+  return std::any_of(kGood.begin(), kGood.end(), [&](const Record& g) { return same_value(code, g); });
+}
+
+// `text` cut to at most `limit` bytes, keeping only well-formed UTF-8 (a reason is answered as
+// JSON, which cannot carry broken text).
+std::string readable_text(std::string_view text, std::size_t limit) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t size = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+    bool ok = size > 0 && i + size <= text.size();
+    for (std::size_t k = 1; ok && k < size; ++k) ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (ok && size == 3) {
+      const auto c1 = static_cast<unsigned char>(text[i + 1]);
+      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogate
+    }
+    if (ok && size == 4) {
+      const auto c1 = static_cast<unsigned char>(text[i + 1]);
+      ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);  // overlong, beyond U+10FFFF
+    }
+    if (!ok) {
+      ++i;
+      continue;
+    }
+    if (out.size() + size > limit) break;
+    out.append(text.substr(i, size));
+    i += size;
+  }
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string out;
+  for (const auto& p : parts) {
+    if (!out.empty()) out += separator;
+    out += p;
+  }
+  return out;
+}
+
+Record text_list(const std::vector<std::string>& items) {
+  Record list = Record::array();
+  for (const auto& i : items) list.push_back(i);
+  return list;
+}
+
+// The words of the failing nodes' codes, most frequent first (ties in node order), at most
+// `kReasonWords` of them.
+std::string failure_words(const std::vector<Node>& nodes) {
+  std::vector<std::pair<std::string, int>> counted;
+  for (const Node& n : nodes) {
+    if (!n.answered || !n.failing) continue;
+    const std::string w = error_words(n.code, n.http_code);
+    auto it = std::find_if(counted.begin(), counted.end(), [&](const auto& c) { return c.first == w; });
+    if (it == counted.end()) counted.emplace_back(w, 1);
+    else ++it->second;
+  }
+  std::stable_sort(counted.begin(), counted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < counted.size() && i < kReasonWords; ++i) words.push_back(counted[i].first);
+  return joined(words, "、");
+}
+
+Record decoded_or(const Record& text, Record fallback) {
+  if (!text.is_string()) return fallback;
+  try {
+    return decode(text.get<std::string>());
+  } catch (const std::invalid_argument&) {
+    return fallback;
+  }
+}
+
+Streaks streaks_of(const Record& text) {
+  Streaks s;
+  const Record r = decoded_or(text, Record::object());
+  if (!r.is_object()) return s;
+  for (const auto& [label, n] : r.items()) {
+    if (n.is_number_integer()) s[label] = n.get<std::int64_t>();
+  }
+  return s;
+}
+
+Record streaks_record(const Streaks& s) {
+  Record r = Record::object();
+  for (const auto& [label, n] : s) r[label] = n;
+  return r;
+}
+
+Record optional_time(const std::optional<double>& t) { return t ? Record(*t) : Record(nullptr); }
+
+// Adds one run's node figures (a time, or none) to a {sum, count, min, max} holder.
+void add_time(Record& figures, const std::optional<double>& time, const char* sum, const char* count,
+              const char* min, const char* max) {
+  if (!time) return;
+  figures[sum] = figures.value(sum, 0.0) + *time;
+  figures[count] = figures.value(count, std::int64_t{0}) + 1;
+  const Record lo = figures.value(min, Record());
+  const Record hi = figures.value(max, Record());
+  if (!lo.is_number() || *time < lo.get<double>()) figures[min] = *time;
+  if (!hi.is_number() || *time > hi.get<double>()) figures[max] = *time;
+}
+
+// Adds the run to the task's hour: one run, good or not, its good nodes' times, and per ISP
+// (an ISP is good in a run when none of its answering nodes failed).
+void add_to_hour(Connection& db, std::int64_t pid, std::int64_t time, bool good, const std::vector<Node>& nodes) {
+  const std::int64_t hour = hour_of(time);
+  const Record found = db.query("SELECT * FROM rivi_hourly WHERE pid = ? AND hour = ?", Record::array({pid, hour}));
+  Record row = found.empty() ? Record{{"runs", 0}, {"good", 0}, {"time_sum", 0.0}, {"time_count", 0},
+                                      {"time_min", nullptr}, {"time_max", nullptr}}
+                             : found[0];
+  row["runs"] = row["runs"].get<std::int64_t>() + 1;
+  row["good"] = row["good"].get<std::int64_t>() + (good ? 1 : 0);
+  Record isps = found.empty() ? Record::object() : decoded_or(row["isp"], Record::object());
+  if (!isps.is_object()) isps = Record::object();
+
+  std::map<std::string, bool> isp_good;  // ISPs that answered in this run
+  for (const Node& n : nodes) {
+    if (!n.answered) continue;
+    add_time(row, n.time, "time_sum", "time_count", "time_min", "time_max");
+    Record& figures = isps[n.isp];
+    if (!figures.is_object()) figures = Record::object();
+    add_time(figures, n.time, "sum", "count", "min", "max");
+    auto [it, added] = isp_good.emplace(n.isp, !n.failing);
+    if (!added) it->second = it->second && !n.failing;
+  }
+  for (const auto& [isp, ok] : isp_good) {
+    Record& figures = isps[isp];
+    figures["runs"] = figures.value("runs", std::int64_t{0}) + 1;
+    figures["good"] = figures.value("good", std::int64_t{0}) + (ok ? 1 : 0);
+  }
+  db.run("INSERT OR REPLACE INTO rivi_hourly (pid, hour, runs, good, time_sum, time_count, time_min, time_max, isp) "
+         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+         Record::array({pid, hour, row["runs"], row["good"], row["time_sum"], row["time_count"], row["time_min"],
+                        row["time_max"], encode(isps)}));
+}
+
+// Opens, extends or closes the task's incident; answers the id of the incident open after the run.
+Record follow_incident(Connection& db, std::int64_t pid, std::int64_t time, const Assessment& a, const Record& open) {
+  const bool bad = a.health == "down" || a.health == "error";
+  if (!bad) {
+    if (!open.is_null()) {
+      db.run("UPDATE rivi_incident SET end_time = ? WHERE id = ? AND end_time IS NULL", Record::array({time, open}));
+    }
+    return nullptr;
+  }
+  Record fails = Record::object();
+  if (!open.is_null()) {
+    const Record found = db.query("SELECT node_fails FROM rivi_incident WHERE id = ? AND end_time IS NULL", Record::array({open}));
+    if (!found.empty()) {
+      fails = decoded_or(found[0]["node_fails"], Record::object());
+      if (!fails.is_object()) fails = Record::object();
+      for (const auto& label : a.failing_nodes) fails[label] = fails.value(label, std::int64_t{0}) + 1;
+      db.run("UPDATE rivi_incident SET runs = runs + 1, last_time = ?, node_fails = ? WHERE id = ?",
+             Record::array({time, encode(fails), open}));
+      return open;
+    }
+  }
+  for (const auto& label : a.failing_nodes) fails[label] = fails.value(label, std::int64_t{0}) + 1;
+  db.run("INSERT INTO rivi_incident (pid, kind, start_time, end_time, last_time, node_fails, reason, scope, runs) "
+         "VALUES (?, ?, ?, NULL, ?, ?, ?, ?, 1)",
+         Record::array({pid, a.health, time, time, encode(fails), a.reason, a.scope}));
+  return static_cast<std::int64_t>(sqlite3_last_insert_rowid(db.handle()));
+}
+
+// The task's health row, or an empty record.
+Record health_row(Connection& db, std::int64_t pid) {
+  Record found = db.query("SELECT * FROM rivi_health WHERE pid = ?", Record::array({pid}));
+  return found.empty() ? Record::object() : std::move(found[0]);
+}
+
+bool task_exists(Connection& db, std::int64_t pid) {
+  return !db.query("SELECT 1 FROM rivi_task WHERE id = ?", Record::array({pid})).empty();
+}
+
+Streaks streaks_in(const Record& row) { return row.contains("streaks") ? streaks_of(row["streaks"]) : Streaks{}; }
+
+// Writes the run's health, incident and hour over the task's row `before`. `stored`: the run
+// stored a row (with `verdict`); otherwise the figures of the last stored run are kept.
+void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& before, const Assessment& a,
+            const std::vector<Node>& nodes, bool stored, std::int64_t verdict) {
+  const auto value = [&](const char* key, Record fallback) {
+    return before.contains(key) && !before[key].is_null() ? before[key] : fallback;
+  };
+
+  Record trend = decoded_or(value("trend", "[]"), Record::array());
+  if (!trend.is_array()) trend = Record::array();
+  Record row = Record::object();
+  row["pid"] = pid;
+  row["health"] = a.health;
+  row["since"] = value("health", "") == a.health ? value("since", time) : Record(time);
+  row["last_attempt"] = time;
+  if (stored) {
+    trend.push_back(Record::array({time, optional_time(a.mean_time), verdict}));
+    if (trend.size() > kTrendRuns) trend.erase(trend.begin(), trend.end() - kTrendRuns);
+    row["last_run"] = time;
+    row["last_total_time"] = optional_time(a.mean_time);
+    row["failing"] = a.failing;
+    row["nodes"] = a.nodes;
+    row["unanswered"] = a.unanswered;
+    row["suspect_nodes"] = encode(text_list(a.suspect_nodes));
+    row["unanswered_nodes"] = encode(text_list(a.unanswered_nodes));
+  } else {
+    row["last_run"] = value("last_run", nullptr);
+    row["last_total_time"] = value("last_total_time", nullptr);
+    row["failing"] = value("failing", 0);
+    row["nodes"] = value("nodes", 0);
+    row["unanswered"] = value("unanswered", 0);
+    row["suspect_nodes"] = value("suspect_nodes", "[]");
+    row["unanswered_nodes"] = value("unanswered_nodes", "[]");
+  }
+  row["reason"] = a.reason;
+  row["scope"] = a.scope;
+  row["streaks"] = encode(streaks_record(a.streaks));
+  row["error_streak"] = a.health == "error" ? to_int(value("error_streak", 0)) + 1 : 0;
+  row["incident"] = follow_incident(db, pid, time, a, value("incident", nullptr));
+  row["trend"] = encode(trend);
+
+  std::string columns, marks;
+  Record params = Record::array();
+  for (const auto& [key, v] : row.items()) {
+    columns += (columns.empty() ? "" : ", ") + key;
+    marks += marks.empty() ? "?" : ", ?";
+    params.push_back(v);
+  }
+  db.run("INSERT OR REPLACE INTO rivi_health (" + columns + ") VALUES (" + marks + ")", params);
+  add_to_hour(db, pid, time, a.health == "up" || a.health == "degraded", nodes);
+}
+
+}  // namespace
+
+std::string error_words(std::string_view code, const Record& http_code) {
+  static const std::map<std::string_view, const char*> kWords = {
+      {"refused", "连接被拒绝"},       {"timeout", "连接超时"},   {"dns", "域名解析失败"},
+      {"tls", "证书错误"},             {"inner_address", "内部地址被拒绝"}, {"too_large", "响应过大"},
+      {"connect", "连接失败"},         {"no_answer", "节点未响应"},
+  };
+  if (code.empty()) return "";
+  if (code == "http_status") return "状态码 " + (http_code.is_null() ? std::string("0") : text_of(http_code));
+  const auto it = kWords.find(code);
+  return it == kWords.end() ? std::string(code) : it->second;
+}
+
+std::vector<Node> judge_nodes(const Record& data) {
+  std::vector<Node> nodes;
+  if (!data.is_array()) return nodes;
+  std::map<std::string, int> per_isp;  // nodes of each ISP seen so far, for "<isp>#<n>"
+  for (const Record& r : data) {
+    if (!truthy(r) || !r.is_object()) continue;
+    Node n;
+    const Record isp = r.contains("isp") ? r["isp"] : Record();
+    const bool has_node = r.contains("node") && r["node"].is_string() && !r["node"].get_ref<const std::string&>().empty();
+    n.answered = !(isp == kNoAnswer);
+    n.isp = n.answered ? (isp.is_string() ? isp.get<std::string>() : text_of(isp)) : (has_node ? r["node"].get<std::string>() : "");
+    const int position = ++per_isp[n.isp];
+    n.label = has_node ? r["node"].get<std::string>() : fmt::format("{}#{}", n.isp, position);
+    const Record code = r.contains("error_code") && r["error_code"].is_string() ? r["error_code"] : Record();
+    if (!n.answered) {
+      n.code = "no_answer";
+      nodes.push_back(std::move(n));
+      continue;
+    }
+    n.http_code = r.contains("http_code") ? r["http_code"] : Record();
+    n.failing = !good_code(n.http_code);
+    // A node that sent no code (another centre's) gets the nearest one its status allows.
+    if (code.is_string() && !code.get_ref<const std::string&>().empty()) n.code = code.get<std::string>();
+    else if (n.failing) n.code = n.http_code.is_number() && as_double(n.http_code) > 0 ? "http_status" : "connect";
+    if (!n.failing && r.contains("total_time") && is_number(r["total_time"])) n.time = as_double(r["total_time"]);
+    nodes.push_back(std::move(n));
+  }
+  return nodes;
+}
+
+Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
+  Assessment a;
+  a.streaks = before;
+  a.nodes = static_cast<std::int64_t>(nodes.size());
+  double sum = 0;
+  std::int64_t timed = 0;
+  for (const Node& n : nodes) {
+    if (!n.answered) {
+      ++a.unanswered;
+      a.unanswered_nodes.push_back(n.label);
+      continue;  // a node that did not answer says nothing: its streak stays
+    }
+    if (n.failing) {
+      ++a.failing;
+      a.failing_nodes.push_back(n.label);
+      ++a.streaks[n.label];
+    } else {
+      a.streaks.erase(n.label);
+    }
+    if (n.time) {
+      sum += *n.time;
+      ++timed;
+    }
+  }
+  if (timed > 0) a.mean_time = round2(sum / static_cast<double>(timed));
+  const std::int64_t answered = a.nodes - a.unanswered;
+  // When every node answered, the run names every node there is: the streaks of nodes the centre
+  // no longer asks go. (A node that did not answer may be listed under another label.)
+  if (a.unanswered == 0) {
+    std::erase_if(a.streaks, [&](const auto& entry) {
+      return std::none_of(nodes.begin(), nodes.end(), [&](const Node& n) { return n.label == entry.first; });
+    });
+  }
+  if (answered == 0) {
+    a.health = "error";
+    a.scope = "monitor";
+    a.reason = a.nodes == 0 ? "调度中心未返回任何节点结果" : fmt::format("全部{}个节点未响应", a.nodes);
+    return a;
+  }
+  a.health = a.failing == 0 ? "up" : a.failing <= 2 ? "degraded" : "down";
+
+  // Per ISP: answering nodes, failing ones.
+  std::map<std::string, std::pair<int, int>> isps;
+  for (const Node& n : nodes) {
+    if (!n.answered) continue;
+    auto& [answering, failing] = isps[n.isp];
+    ++answering;
+    failing += n.failing ? 1 : 0;
+  }
+  std::vector<std::string> suspect_reasons;
+  for (const Node& n : nodes) {
+    if (!n.answered || !n.failing) continue;
+    const std::int64_t streak = a.streaks[n.label];
+    const auto& [answering, failing] = isps[n.isp];
+    if (streak >= kSuspectStreak && failing < answering) {
+      a.suspect_nodes.push_back(n.label);
+      suspect_reasons.push_back(fmt::format("{}(连续{}次失败)", n.label, streak));
+    }
+  }
+  if (a.failing == 0) return a;
+
+  const std::string counted = fmt::format("{}/{} 节点失败: {}", a.failing, answered, failure_words(nodes));
+  if (a.failing == answered) {
+    a.scope = "site";
+    a.reason = counted;
+    return a;
+  }
+  std::vector<std::string> failed_isps;  // in node order
+  bool only_whole_isps = true;
+  for (const Node& n : nodes) {
+    if (!n.answered || !n.failing) continue;
+    const auto& [answering, failing] = isps[n.isp];
+    if (failing < answering) only_whole_isps = false;
+    else if (std::find(failed_isps.begin(), failed_isps.end(), n.isp) == failed_isps.end()) failed_isps.push_back(n.isp);
+  }
+  if (only_whole_isps) {
+    a.scope = "isp";
+    a.reason = "仅" + joined(failed_isps, "、") + "线路异常";
+  } else if (a.suspect_nodes.size() == static_cast<std::size_t>(a.failing)) {
+    a.scope = "node";
+    a.reason = "疑似节点故障: " + joined(suspect_reasons, "、");
+  } else {
+    a.reason = counted;
+  }
+  return a;
+}
+
+void record_run(Connection& db, std::int64_t pid, std::int64_t time, const std::vector<Node>& nodes,
+                std::int64_t verdict) {
+  if (!task_exists(db, pid)) return;
+  const Record before = health_row(db, pid);
+  record(db, pid, time, before, assess(nodes, streaks_in(before)), nodes, true, verdict);
+}
+
+void record_failed_run(Connection& db, std::int64_t pid, std::int64_t time, const std::string& reason) {
+  if (!task_exists(db, pid)) return;
+  const Record before = health_row(db, pid);
+  Assessment a;
+  a.health = "error";
+  a.scope = "monitor";
+  a.reason = readable_text(reason, kDetailBytes + 64);
+  a.streaks = streaks_in(before);
+  record(db, pid, time, before, a, {}, false, 0);
+}
+
+std::string dispatch_failure_reason(std::string_view error) {
+  const auto has = [&](std::string_view part) { return error.find(part) != std::string_view::npos; };
+  const std::string detail = readable_text(error, kDetailBytes);
+  if (has("timed out") || has("Timeout was reached")) return "调度中心超时: " + detail;
+  if (has("is larger than")) return "调度中心应答过大: " + detail;
+  if (has("invalid JSON") || has("neither a node list")) return "调度中心应答无效: " + detail;
+  if (has("is not a host[:port]")) return "调度中心地址无效: " + detail;
+  return "调度中心无法连接: " + detail;
+}
+
+std::string centre_refusal_reason(const Record& answer) {
+  const std::string said = answer.is_object() && answer.contains("msg") ? text_of(answer["msg"]) : encode(answer);
+  return "调度中心拒绝: " + readable_text(said, kDetailBytes);
+}
+
+const std::vector<std::string>& schema_names() {
+  static const std::vector<std::string> names = {"rivi_health",          "rivi_incident",     "rivi_incident_pid_id",
+                                                 "rivi_incident_end",    "rivi_hourly",       "rivi_hourly_hour"};
+  return names;
+}
+
+void create_tables(Connection& db) { db.exec_script(kSchema); }
+
+void forget_task(std::int64_t pid) {
+  for (const char* table : {"rivi_health", "rivi_incident", "rivi_hourly"}) {
+    public_::M(table).where("pid=?", Record::array({pid})).delete_();
+  }
+}
+
+std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {
+  if (batch < 1) throw std::invalid_argument("a purge batch holds at least one row");
+  const Record tables = db.query("SELECT name FROM sqlite_master WHERE type = 'table' AND name IN ('rivi_incident', 'rivi_hourly')");
+  if (tables.size() != 2) return 0;
+  std::int64_t deleted = 0;
+  const auto drain = [&](const char* sql) {
+    for (;;) {
+      const std::int64_t n = db.run(sql, Record::array({cutoff, batch}));
+      deleted += n;
+      if (n < batch) break;
+    }
+  };
+  // An open incident has no end and stays whatever its age.
+  drain("DELETE FROM rivi_incident WHERE id IN (SELECT id FROM rivi_incident WHERE end_time < ? LIMIT ?)");
+  drain("DELETE FROM rivi_hourly WHERE (pid, hour) IN (SELECT pid, hour FROM rivi_hourly WHERE hour < ? LIMIT ?)");
+  return deleted;
+}
+
+Record percent(std::int64_t good, std::int64_t runs) {
+  if (runs <= 0) return nullptr;
+  return round2(100.0 * static_cast<double>(good) / static_cast<double>(runs));
+}
+
+}  // namespace rivi::health

@@ -1,0 +1,319 @@
+// Task health queries: get_overview, get_incidents, get_availability.
+//
+// They read `rivi_task` and the small health tables (health.h), never `rivi_list`: a page of the
+// overview is a handful of statements whatever the number of stored results. Request text reaches
+// SQL only as bound values; the health expression, the `IN` marks and the limit text are built
+// here from constants and integers.
+#include "host/public.h"
+#include "host/record.h"
+#include "host/store.h"
+#include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/row_id.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace rivi {
+namespace {
+
+constexpr std::int64_t kRowsPerPage = 12;
+constexpr std::size_t kIncidentNodes = 10;  // labels named in an incident, most failing first
+constexpr const char* kBadArgs = "错误的参数!";
+constexpr const char* kBadDays = "天数应在1到30之间!";
+
+// A task's health as answered: a stopped task is paused, a task without health never ran.
+constexpr const char* kHealth =
+    "(CASE WHEN t.status IS NOT 1 THEN 'paused' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
+constexpr std::array<const char*, 6> kHealthValues{"up", "degraded", "down", "error", "unknown", "paused"};
+
+// `args.p` as a whole number ("1" when absent), stored back; throws what `to_int` throws.
+std::int64_t page_number(Record& args) {
+  if (!has(args, "p")) args["p"] = "1";
+  const std::int64_t p = to_int(args["p"]);
+  args["p"] = p;
+  return p;
+}
+
+std::string limit_text(const Record& page) {
+  return fmt::format("{},{}", to_int(page.at("shift")), to_int(page.at("row")));
+}
+
+// A JSON list or record stored by the health recording; `fallback` when the text is not one.
+Record stored_json(const Record& text, Record fallback) {
+  if (!text.is_string()) return fallback;
+  try {
+    Record value = decode(text.get<std::string>());
+    return value.type() == fallback.type() ? value : fallback;
+  } catch (const std::invalid_argument&) {
+    return fallback;
+  }
+}
+
+Record rounded(const Record& ms) { return ms.is_number() ? Record(round2(as_double(ms))) : Record(nullptr); }
+
+std::string marks(std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += i == 0 ? "?" : ", ?";
+  return out;
+}
+
+// Uptime of each task of `pids` over the last 24 hours, 7 days and 30 days (with `with_30d`),
+// keyed by task id. Tasks without runs in a span get null there.
+std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t now,
+                                       bool with_30d) {
+  std::map<std::int64_t, Record> out;
+  if (pids.empty()) return out;
+  const std::int64_t from24 = health::first_hour(now, 24);
+  const std::int64_t from7 = health::first_hour(now, 7 * 24);
+  const std::int64_t from30 = health::first_hour(now, 30 * 24);
+  Record params = Record::array({from24, from24, from7, from7});
+  for (std::int64_t pid : pids) params.push_back(pid);
+  params.push_back(with_30d ? from30 : from7);
+  params.push_back(health::hour_of(now));
+  const Record rows = db.query(
+      "SELECT pid, SUM(CASE WHEN hour >= ? THEN runs ELSE 0 END) AS r24, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g24, "
+      "SUM(CASE WHEN hour >= ? THEN runs ELSE 0 END) AS r7, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g7, "
+      "SUM(runs) AS r30, SUM(good) AS g30 FROM rivi_hourly WHERE pid IN (" + marks(pids.size()) +
+          ") AND hour >= ? AND hour <= ? GROUP BY pid",
+      params);
+  for (std::int64_t pid : pids) {
+    out[pid] = Record{{"uptime_24h", nullptr}, {"uptime_7d", nullptr}};
+    if (with_30d) out[pid]["uptime_30d"] = nullptr;
+  }
+  for (const Record& r : rows) {
+    Record& u = out[r["pid"].get<std::int64_t>()];
+    u["uptime_24h"] = health::percent(to_int(r["g24"]), to_int(r["r24"]));
+    u["uptime_7d"] = health::percent(to_int(r["g7"]), to_int(r["r7"]));
+    if (with_30d) u["uptime_30d"] = health::percent(to_int(r["g30"]), to_int(r["r30"]));
+  }
+  return out;
+}
+
+// The monitor's own state: `error` when every running task that ran within two of its cycles
+// ended its latest run in `error`; `stale` when running tasks exist and none ran (or was created)
+// within two of its cycles; else `ok`.
+Record monitor_state(Connection& db, std::int64_t now) {
+  const Record r = db.query(
+      "SELECT COUNT(*) AS running, "
+      "SUM(CASE WHEN COALESCE(h.last_attempt, t.addtime, 0) >= ? - 120 * t.cycle THEN 1 ELSE 0 END) AS fresh, "
+      "SUM(CASE WHEN h.last_attempt >= ? - 120 * t.cycle THEN 1 ELSE 0 END) AS ran, "
+      "SUM(CASE WHEN h.last_attempt >= ? - 120 * t.cycle AND h.health = 'error' THEN 1 ELSE 0 END) AS failed, "
+      "MAX(COALESCE(h.last_attempt, t.addtime, 0)) AS latest "
+      "FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE t.status = 1",
+      Record::array({now, now, now}))[0];
+  const std::int64_t running = to_int(r["running"]);
+  if (running == 0) return Record{{"state", "ok"}, {"reason", ""}};
+  const std::int64_t ran = to_int(r["ran"]);
+  if (ran > 0 && to_int(r["failed"]) == ran) {
+    const Record latest = db.query(
+        "SELECT h.reason FROM rivi_task t JOIN rivi_health h ON h.pid = t.id "
+        "WHERE t.status = 1 AND h.health = 'error' ORDER BY h.last_attempt DESC LIMIT 1");
+    return Record{{"state", "error"}, {"reason", latest.empty() ? Record("") : latest[0]["reason"]}};
+  }
+  if (to_int(r["fresh"]) == 0) {
+    const std::int64_t minutes = std::max<std::int64_t>(0, (now - to_int(r["latest"])) / 60);
+    return Record{{"state", "stale"}, {"reason", fmt::format("已有{}分钟没有任务运行, 监控可能已停止", minutes)}};
+  }
+  return Record{{"state", "ok"}, {"reason", ""}};
+}
+
+// The labels of an incident's nodes, most failing runs first (ties in the order first seen).
+Record most_failing(const Record& node_fails) {
+  std::vector<std::pair<std::string, std::int64_t>> counted;
+  for (const auto& [label, n] : node_fails.items()) counted.emplace_back(label, n.is_number() ? to_int(n) : 0);
+  std::stable_sort(counted.begin(), counted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  Record labels = Record::array();
+  for (std::size_t i = 0; i < counted.size() && i < kIncidentNodes; ++i) labels.push_back(counted[i].first);
+  return labels;
+}
+
+// {runs, good, mean, min, max} of stored hour figures.
+Record hour_figures(std::int64_t runs, std::int64_t good, const Record& sum, const Record& count, const Record& min,
+                    const Record& max) {
+  const std::int64_t n = count.is_number() ? to_int(count) : 0;
+  Record f = Record::object();
+  f["runs"] = runs;
+  f["good"] = good;
+  f["mean"] = n > 0 && sum.is_number() ? Record(round2(as_double(sum) / static_cast<double>(n))) : Record(nullptr);
+  f["min"] = rounded(min);
+  f["max"] = rounded(max);
+  return f;
+}
+
+}  // namespace
+
+Record qn_rivi_main::get_overview(Record& args) {
+  const std::int64_t p = page_number(args);
+  const std::int64_t now = public_::now();
+  Query tasks = public_::M("rivi_task");
+  Connection& db = tasks.connection();
+
+  std::string where = "1";
+  Record params = Record::array();
+  if (has(args, "search")) {
+    // ASCII letters match regardless of case; other text byte for byte.
+    where = "(instr(lower(COALESCE(t.name, '')), lower(?)) > 0 OR instr(lower(COALESCE(t.url, '')), lower(?)) > 0)";
+    const std::string text = text_of(args["search"]);
+    params = Record::array({text, text});
+  }
+  const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
+
+  Record counts = Record::object();
+  for (const char* value : kHealthValues) counts[value] = 0;
+  for (const Record& r : db.query(std::string("SELECT ") + kHealth + " AS health, COUNT(*) AS n" + from + " GROUP BY 1", params)) {
+    counts[r["health"].get<std::string>()] = r["n"];
+  }
+
+  std::string filter;
+  Record page_params = params;
+  std::int64_t total = 0;
+  const std::string wanted = has(args, "health") ? text_of(args["health"]) : "";
+  if (!wanted.empty()) {
+    filter = std::string(" AND ") + kHealth + " = ?";
+    page_params.push_back(wanted);
+    total = counts.contains(wanted) ? to_int(counts[wanted]) : 0;
+  } else {
+    for (const auto& [value, n] : counts.items()) total += to_int(n);
+  }
+
+  Record answer = Record::object();
+  answer["data"] = Record::array();
+  answer["page"] = public_::get_page(total, p, kRowsPerPage);
+  const Record rows = db.query(
+      std::string("SELECT t.id, t.name, t.url, t.cycle, t.status, ") + kHealth +
+          " AS health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
+          "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend" +
+          from + filter + " ORDER BY t.id DESC LIMIT " + limit_text(answer["page"]),
+      page_params);
+
+  std::vector<std::int64_t> ids;
+  for (const Record& r : rows) ids.push_back(to_int(r["id"]));
+  const auto uptime = uptimes(db, ids, now, false);
+
+  for (const Record& r : rows) {
+    const bool stored = r["health"] != "paused" && r["health"] != "unknown";
+    const auto number = [&](const char* key) { return r[key].is_null() ? Record(0) : r[key]; };
+    const auto text = [&](const char* key) { return r[key].is_null() ? Record("") : r[key]; };
+    Record task = Record::object();
+    for (const char* key : {"id", "name", "url", "cycle", "status", "health"}) task[key] = r[key];
+    task["since"] = stored ? r["since"] : Record(nullptr);
+    task["last_run"] = r["last_run"];
+    task["last_total_time"] = rounded(r["last_total_time"]);
+    task["failing"] = number("failing");
+    task["nodes"] = number("nodes");
+    task["unanswered"] = number("unanswered");
+    task["reason"] = stored ? text("reason") : Record("");
+    task["scope"] = stored ? text("scope") : Record("");
+    task["suspect_nodes"] = stored_json(r["suspect_nodes"], Record::array());
+    const Record& u = uptime.at(to_int(r["id"]));
+    task["uptime_24h"] = u["uptime_24h"];
+    task["uptime_7d"] = u["uptime_7d"];
+    task["trend"] = stored_json(r["trend"], Record::array());
+    // Beyond the page's contract: who did not answer, errors in a row, the last attempt (stored
+    // or not) and the open incident.
+    task["unanswered_nodes"] = stored_json(r["unanswered_nodes"], Record::array());
+    task["error_streak"] = number("error_streak");
+    task["last_attempt"] = r["last_attempt"];
+    task["incident"] = r["incident"];
+    answer["data"].push_back(std::move(task));
+  }
+  answer["counts"] = std::move(counts);
+  answer["monitor"] = monitor_state(db, now);
+  // Keys in the documented order: data, page, counts, monitor.
+  return answer;
+}
+
+Record qn_rivi_main::get_incidents(Record& args) {
+  const std::int64_t p = page_number(args);
+  const std::int64_t now = public_::now();
+  Query incidents = public_::M("rivi_incident");
+  Connection& db = incidents.connection();
+
+  // Without `pid`, every task's incidents; a pid that denotes no whole number names none.
+  std::string where = "1";
+  Record params = Record::array();
+  if (has(args, "pid")) {
+    const auto pid = row_id(args["pid"]);
+    where = "pid = ?";
+    params.push_back(pid ? Record(*pid) : Record(nullptr));
+  }
+  const std::int64_t total = to_int(db.query("SELECT COUNT(*) AS n FROM rivi_incident WHERE " + where, params)[0]["n"]);
+  Record answer = Record::object();
+  answer["data"] = Record::array();
+  answer["page"] = public_::get_page(total, p, kRowsPerPage);
+  const Record rows = db.query(
+      "SELECT * FROM rivi_incident WHERE " + where + " ORDER BY id DESC LIMIT " + limit_text(answer["page"]), params);
+  for (const Record& r : rows) {
+    Record incident = Record::object();
+    incident["id"] = r["id"];
+    incident["pid"] = r["pid"];
+    incident["kind"] = r["kind"];
+    incident["start"] = r["start_time"];
+    incident["end"] = r["end_time"];
+    const std::int64_t until = r["end_time"].is_null() ? now : to_int(r["end_time"]);
+    incident["duration"] = std::max<std::int64_t>(0, until - to_int(r["start_time"]));
+    incident["failing_nodes"] = most_failing(stored_json(r["node_fails"], Record::object()));
+    incident["reason"] = r["reason"];
+    incident["scope"] = r["scope"];
+    incident["runs"] = r["runs"];
+    answer["data"].push_back(std::move(incident));
+  }
+  return answer;
+}
+
+Record qn_rivi_main::get_availability(Record& args) {
+  if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
+  std::int64_t days = 7;
+  if (has(args, "days")) {
+    try {
+      days = to_int(args["days"]);
+    } catch (const std::exception&) {
+      return public_::returnMsg(false, kBadDays);
+    }
+    if (days < 1 || days > 30) return public_::returnMsg(false, kBadDays);
+  }
+  const std::int64_t now = public_::now();
+  Query hourly = public_::M("rivi_hourly");
+  Connection& db = hourly.connection();
+  const auto pid = row_id(args["pid"]);
+
+  Record answer = Record::object();
+  answer["uptime_24h"] = nullptr;
+  answer["uptime_7d"] = nullptr;
+  answer["uptime_30d"] = nullptr;
+  answer["hours"] = Record::array();
+  if (!pid) return answer;
+  const Record uptime = uptimes(db, {*pid}, now, true).at(*pid);
+  for (const auto& [key, value] : uptime.items()) answer[key] = value;
+
+  const Record rows = db.query(
+      "SELECT hour, runs, good, time_sum, time_count, time_min, time_max, isp FROM rivi_hourly "
+      "WHERE pid = ? AND hour >= ? AND hour <= ? ORDER BY hour",
+      Record::array({*pid, health::first_hour(now, days * 24), health::hour_of(now)}));
+  for (const Record& r : rows) {
+    Record hour = Record::object();
+    hour["hour"] = r["hour"];
+    const Record figures = hour_figures(to_int(r["runs"]), to_int(r["good"]), r["time_sum"], r["time_count"],
+                                        r["time_min"], r["time_max"]);
+    for (const auto& [key, value] : figures.items()) hour[key] = value;
+    Record isps = Record::object();
+    const Record stored_isps = stored_json(r["isp"], Record::object());
+    for (const auto& [isp, f] : stored_isps.items()) {
+      if (!f.is_object()) continue;
+      isps[isp] = hour_figures(f.value("runs", std::int64_t{0}), f.value("good", std::int64_t{0}), f.value("sum", Record()),
+                               f.value("count", Record()), f.value("min", Record()), f.value("max", Record()));
+    }
+    hour["isp"] = std::move(isps);
+    answer["hours"].push_back(std::move(hour));
+  }
+  return answer;
+}
+
+}  // namespace rivi
