@@ -241,14 +241,14 @@ test('the task form checks its fields before anything is sent', async () => {
   await taskRow('x').waitFor({ state: 'detached' });
 });
 
-test('the page refreshes itself in place: an open dialog, what was typed and the scroll stay', async () => {
-  await page.setViewportSize({ width: 1280, height: 420 });
+test('the page refreshes itself in place: an open dialog, what was typed, the scroll and the focus stay', async () => {
+  await page.setViewportSize({ width: 1280, height: 320 });
   await openPage('?refresh=1');
-  await page.evaluate(() => window.scrollTo(0, 200));
-  const scrolled = await page.evaluate(() => window.scrollY);
-  assert.ok(scrolled > 0);
+  await page.evaluate(() => window.scrollTo(0, 150));
   await taskRow(WEEK).locator('button.edit').click();
   await page.fill('#f-name', '正在编辑');
+  const scrolled = await page.evaluate(() => window.scrollY);
+  assert.ok(scrolled > 0);
   // A run made elsewhere shows up behind the dialog without a reload.
   await probe(NEW);
   await page.waitForFunction(() => [...document.querySelectorAll('#task-table tr[data-id]')]
@@ -258,6 +258,10 @@ test('the page refreshes itself in place: an open dialog, what was typed and the
   assert.equal(await page.inputValue('#f-name'), '正在编辑');
   assert.equal(await page.evaluate(() => window.scrollY), scrolled);
   await page.click('#task-cancel');
+  // A keyboard user keeps their place: the focused control is focused again after each refresh.
+  await page.focus('#health-filters button[data-health="down"]');
+  await refreshes(2);
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.health), 'down');
   await page.setViewportSize({ width: 1280, height: 860 });
 });
 
