@@ -38,17 +38,17 @@ test('login: a wrong password is refused, the right one opens the page', async (
   await shot('01-empty-list');
 });
 
-test('create: a bad URL shows the system message and stores nothing', async () => {
+test('create: a bad URL or cycle is caught on the page and stores nothing', async () => {
   await page.click('#add-task');
   await page.fill('#f-name', 'bad');
   await page.fill('#f-url', 'www.example.org');
   await page.click('#task-save');
   await page.waitForFunction(() => document.getElementById('task-error').textContent !== '');
-  assert.equal(await page.locator('#task-error').textContent(), 'URL地址必需包含http://或https://');
+  assert.equal(await page.locator('#task-error').textContent(), 'URL必须以http://或https://开头');
   await page.fill('#f-url', 'http://127.0.0.1:1/');
   await page.fill('#f-cycle', '0');
   await page.click('#task-save');
-  await page.waitForFunction(() => document.getElementById('task-error').textContent === '拔测周期最短不能少于1分钟');
+  await page.waitForFunction(() => document.getElementById('task-error').textContent === '周期应为1到43200之间的整数分钟');
   await shot('02-bad-form');
   await page.click('#task-cancel');
   assert.equal(await page.locator('#task-table tbody tr .task-name').count(), 0);
@@ -86,10 +86,11 @@ test('probe now shows every node, slowest first, and sets the last run time', as
     { timeout: 90000 });
   const rows = page.locator('#probe-nodes tbody tr');
   assert.ok(await rows.count() >= 1);
-  const totals = await page.$$eval('#probe-nodes tbody tr', (trs) => trs.map((tr) => tr.children[3].textContent));
+  const totals = await page.$$eval('#probe-nodes tbody tr', (trs) => trs.map((tr) => tr.children[4].textContent));
   const msOf = (t) => (t.endsWith(' s') ? parseFloat(t) * 1000 : parseFloat(t));
   for (let i = 1; i < totals.length; i += 1) assert.ok(msOf(totals[i - 1]) >= msOf(totals[i]), totals.join(', '));
   assert.equal(await rows.first().locator('td').nth(2).textContent(), '200');
+  assert.equal(await rows.first().locator('td').nth(3).textContent(), '正常');
   await shot('04-probe-now');
   await page.click('#probe-close');
   await page.waitForFunction(() => !/从未拨测/.test(
@@ -107,11 +108,12 @@ test('the log shows the run with its statistics, the trend chart and one run\'s 
   assert.match(cells[2], /^\d+\.\d\d m?s$/);
   assert.match(cells[3], /（\d+\.\d\d m?s）$/);
   assert.match(cells[4], /（\d+\.\d\d m?s）$/);
-  // The trend chart is drawn by the charting library, one point per run.
+  // The trend chart is drawn by the charting library from the hourly figures of the week.
   await page.waitForFunction(() => {
     const c = window.Chart && window.Chart.getChart(document.getElementById('trend-chart'));
-    return c && c.data.datasets[0].data.length === 1;
+    return c && c.data.labels.length === 7 * 24 && c.data.datasets[0].data.some((v) => v > 0);
   });
+  assert.match(await page.locator('#trend-note').textContent(), /共 1 次拨测/);
   await page.locator('#log-table button.detail').first().click();
   await page.waitForSelector('#run-detail:not([hidden])');
   const bars = await page.evaluate(() => window.Chart.getChart(document.getElementById('run-chart')).data.labels.length);
@@ -119,7 +121,7 @@ test('the log shows the run with its statistics, the trend chart and one run\'s 
   await shot('05-log');
 });
 
-test('a log longer than a page: the pager reaches the older runs and the trend holds them all', async () => {
+test('a log longer than a page: the pager reaches the older runs and the chart counts them all', async () => {
   const id = new URL(page.url()).hash.split('=')[1];
   for (let i = 0; i < 12; i += 1) {
     const nodes = await sys.panelCall('start', `id=${id}`);
@@ -134,10 +136,7 @@ test('a log longer than a page: the pager reaches the older runs and the trend h
   await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 1);
   const oldest = await page.locator('#log-table tbody tr[data-id]').first().getAttribute('data-id');
   assert.ok(Number(oldest) < Number(newest));
-  await page.waitForFunction(() => {
-    const c = window.Chart.getChart(document.getElementById('trend-chart'));
-    return c && c.data.datasets[0].data.length === 13 && c.data.datasets[1].data.length === 13;
-  });
+  await page.waitForFunction(() => /共 13 次拨测/.test(document.getElementById('trend-note').textContent));
   await shot('05b-log-page-2');
   // Back to the first page, and remove the newest run from there.
   await page.locator('#log-pager button', { hasText: '上一页' }).click();
@@ -161,15 +160,16 @@ test('pause and resume switch the task state', async () => {
   await row.locator('.badge', { hasText: '已暂停' }).waitFor();
   await shot('06-paused');
   await row.locator('button.toggle', { hasText: '恢复' }).click();
-  await row.locator('.badge', { hasText: '运行中' }).waitFor();
+  await row.locator('.sched', { hasText: '运行中' }).waitFor();
+  assert.equal(await row.locator('.badge').textContent(), '正常');
 });
 
-test('edit keeps the system messages and saves a new name', async () => {
+test('edit checks the URL and saves a new name', async () => {
   await taskRow('本机站点').locator('button.edit').click();
   assert.equal(await page.inputValue('#f-name'), '本机站点');
   await page.fill('#f-url', 'ftp://127.0.0.1/');
   await page.click('#task-save');
-  await page.waitForFunction(() => document.getElementById('task-error').textContent === 'URL地址必需包含http://或https://');
+  await page.waitForFunction(() => document.getElementById('task-error').textContent === 'URL必须以http://或https://开头');
   await page.fill('#f-url', sys.siteUrl);
   await page.fill('#f-name', '本机站点2');
   await page.click('#task-save');

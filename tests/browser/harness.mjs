@@ -4,7 +4,7 @@
 // profile. Screenshots go to <build>/artifacts/browser/.
 import assert from 'node:assert/strict';
 import { execFile, spawn, spawnSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import net from 'node:net';
 import { tmpdir } from 'node:os';
@@ -45,9 +45,15 @@ async function waitForPort(port, child, ms = 15000) {
   throw new Error(`nothing listens on 127.0.0.1:${port}`);
 }
 
-// Starts everything. `cronMinute` is the scheduler's minute in seconds (PANEL_CRON_MINUTE).
-// Answers { page, base, siteUrl, panelRoot, alerts, pageErrors, panelCall(...), shot(name), stop() }.
-export async function startSystem({ cronMinute, prefix }) {
+export { freePort };
+
+// Starts everything. `cronMinute` is the scheduler's minute in seconds (PANEL_CRON_MINUTE);
+// `nodes`, when given, is the centre's node list (else its embedded three local nodes).
+// Answers { page, base, siteUrl, siteStatus, panelRoot, alerts, pageErrors, panelCall(...),
+// panelCallAt(time, ...), stopCentre(), shot(name), stop() }. The target site answers every path
+// with the status `sys.siteStatus`: a number (200 until a test changes it) or a function of the
+// request answering one.
+export async function startSystem({ cronMinute, prefix, nodes }) {
   assert.ok(buildDir, 'RIVI_BUILD_DIR must name the build directory');
   const artifacts = join(buildDir, 'artifacts', 'browser');
   mkdirSync(artifacts, { recursive: true });
@@ -55,20 +61,22 @@ export async function startSystem({ cronMinute, prefix }) {
   const children = [];
   let site;
   let context;
-  const sys = { alerts: [], pageErrors: [] };
+  const sys = { alerts: [], pageErrors: [], siteStatus: 200 };
 
   sys.stop = async () => {
     if (context) await context.close().catch(() => {});
-    for (const c of children.reverse()) {
-      if (c.exitCode !== null || c.signalCode !== null) continue;
-      c.kill('SIGTERM');
-      await new Promise((resolve) => {
-        const timer = setTimeout(() => { c.kill('SIGKILL'); resolve(); }, 10000);
-        c.once('exit', () => { clearTimeout(timer); resolve(); });
-      });
-    }
+    for (const c of children.reverse()) await endChild(c);
     if (site) site.close();
     rmSync(root, { recursive: true, force: true });
+  };
+
+  const endChild = async (c) => {
+    if (c.exitCode !== null || c.signalCode !== null) return;
+    c.kill('SIGTERM');
+    await new Promise((resolve) => {
+      const timer = setTimeout(() => { c.kill('SIGKILL'); resolve(); }, 10000);
+      c.once('exit', () => { clearTimeout(timer); resolve(); });
+    });
   };
 
   try {
@@ -82,7 +90,8 @@ export async function startSystem({ cronMinute, prefix }) {
 
     // The site the probes fetch: one small page for every path.
     site = createServer((req, res) => {
-      res.writeHead(200, { 'Content-Type': 'text/html' });
+      const status = typeof sys.siteStatus === 'function' ? sys.siteStatus(req) : sys.siteStatus;
+      res.writeHead(status, { 'Content-Type': 'text/html' });
       res.end('<!doctype html><title>target</title><p>hello</p>');
     });
     await new Promise((resolve) => site.listen(0, '127.0.0.1', resolve));
@@ -94,7 +103,14 @@ export async function startSystem({ cronMinute, prefix }) {
       return child;
     };
     const dispatchPort = await freePort();
-    await waitForPort(dispatchPort, start([bin('rivi-dispatch'), '--listen', `127.0.0.1:${dispatchPort}`]));
+    const centreArgs = [bin('rivi-dispatch'), '--listen', `127.0.0.1:${dispatchPort}`];
+    if (nodes) {
+      writeFileSync(join(root, 'centre.json'), JSON.stringify({ nodes }));
+      centreArgs.push('--config', join(root, 'centre.json'));
+    }
+    const centre = start(centreArgs);
+    await waitForPort(dispatchPort, centre);
+    sys.stopCentre = () => endChild(centre);
     env.RIVI_DISPATCH_HOST = `127.0.0.1:${dispatchPort}`;
     const webPort = await freePort();
     await waitForPort(webPort, start([bin('panel'), 'serve', '--listen', `127.0.0.1:${webPort}`]));
@@ -103,6 +119,12 @@ export async function startSystem({ cronMinute, prefix }) {
     // Asynchronous, so that the target site in this process can answer the probes meanwhile.
     sys.panelCall = async (...args) => {
       const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args], { env, timeout: 90000 });
+      return JSON.parse(stdout);
+    };
+    // The same with the host's clock fixed at `time` (Unix seconds): a run stored in the past.
+    sys.panelCallAt = async (time, ...args) => {
+      const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args],
+        { env: { ...env, PANEL_NOW: String(time) }, timeout: 90000 });
       return JSON.parse(stdout);
     };
 

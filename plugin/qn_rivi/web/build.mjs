@@ -1,5 +1,6 @@
-// Stages the page into one folder: its own files from src/ plus the charting library's browser
-// build from node_modules (installed by `npm ci` in this folder). Usage: node build.mjs OUT_DIR
+// Stages the page into one folder: its own files from src/ (markup, script, style sheet, icon)
+// plus the charting library's browser build from node_modules (installed by `npm ci` in this
+// folder). Usage: node build.mjs OUT_DIR
 import { copyFileSync, existsSync, mkdirSync, readdirSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -15,7 +16,14 @@ if (!existsSync(chart)) {
   console.error(`chart.js is not installed: run "npm ci" in ${here} (scripts/install-deps.sh does it)`);
   process.exit(1);
 }
+// The files index.html names; a page without one of them would fail only in the browser.
+const names = readdirSync(join(here, 'src'));
+const missing = ['index.html', 'app.js', 'style.css', 'favicon.svg'].filter((n) => !names.includes(n));
+if (missing.length) {
+  console.error(`the page is incomplete, src/ lacks: ${missing.join(', ')}`);
+  process.exit(1);
+}
 mkdirSync(join(out, 'vendor'), { recursive: true });
-for (const name of readdirSync(join(here, 'src'))) copyFileSync(join(here, 'src', name), join(out, name));
+for (const name of names) copyFileSync(join(here, 'src', name), join(out, name));
 copyFileSync(chart, join(out, 'vendor', 'chart.umd.js'));
 copyFileSync(join(here, 'node_modules', 'chart.js', 'LICENSE.md'), join(out, 'vendor', 'chart.js.LICENSE.md'));

@@ -1,9 +1,25 @@
-// The probing monitor's page: task list, probe log with charts, and the channel settings.
-// Every text that came from a user or a probe reaches the document as a text node or an
-// attribute value set through the DOM; nothing here parses HTML.
+// The probing monitor's page: task list with each task's health, the probe log with availability,
+// incidents and hourly charts, and the channel settings. Every text that came from a user or a
+// probe reaches the document as a text node or an attribute value set through the DOM; nothing
+// here parses HTML. The page refreshes itself in place (see `refresh`), never touching a dialog.
 'use strict';
 
-const state = { csrf: null, taskPage: 1, search: '', logPage: 1, logTask: null, charts: {} };
+const state = {
+  csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
+  days: 7, ispLines: false, avail: null, charts: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
+};
+
+const TITLE = '拨测监控';
+
+// Health values in the order the filters show them: [label, badge class].
+const HEALTH = {
+  up: ['正常', 'ok'],
+  degraded: ['部分异常', 'warn'],
+  down: ['异常', 'bad'],
+  error: ['调度失败', 'err'],
+  unknown: ['未拨测', 'off'],
+  paused: ['已暂停', 'off'],
+};
 
 // ---- talking to the panel -------------------------------------------------------------------
 
@@ -42,6 +58,13 @@ async function call(method, args = {}) {
   return data;
 }
 
+// A query's answer, or an Error with the envelope's message when it refused.
+async function query(method, args) {
+  const answer = await call(method, args);
+  if (answer && answer.status === false) throw new Error(answer.msg || '请求失败');
+  return answer;
+}
+
 // ---- small helpers --------------------------------------------------------------------------
 
 // Builds an element; string children become text nodes.
@@ -60,7 +83,20 @@ function h(tag, props = {}, ...children) {
   return el;
 }
 
+// The same for SVG elements (attributes only, no handlers).
+function svg(tag, attrs = {}, ...children) {
+  const el = document.createElementNS('http://www.w3.org/2000/svg', tag);
+  for (const [k, v] of Object.entries(attrs)) if (v != null) el.setAttribute(k, String(v));
+  for (const c of children.flat()) if (c != null) el.append(c instanceof Node ? c : String(c));
+  return el;
+}
+
 const $ = (id) => document.getElementById(id);
+
+// Sets a text only when it changes, so that a live region is not announced again on a refresh.
+function setText(el, text) {
+  if (el.textContent !== text) el.textContent = text;
+}
 
 function toast(text, bad = false) {
   const t = $('toast');
@@ -81,9 +117,24 @@ function localTime(sec) {
     `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
 }
 
-function shortTime(sec) {
+function hourLabel(sec, withDay) {
   const d = new Date(Number(sec) * 1000);
-  return `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
+  const hm = `${pad(d.getHours())}:00`;
+  return withDay ? `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${hm}` : hm;
+}
+
+const nowSec = () => Date.now() / 1000;
+
+// Seconds -> "3天2小时", "5小时10分钟", "12分钟", "40秒".
+function duration(sec) {
+  const s = Math.max(0, Math.floor(Number(sec) || 0));
+  const d = Math.floor(s / 86400);
+  const hr = Math.floor((s % 86400) / 3600);
+  const m = Math.floor((s % 3600) / 60);
+  if (d) return hr ? `${d}天${hr}小时` : `${d}天`;
+  if (hr) return m ? `${hr}小时${m}分钟` : `${hr}小时`;
+  if (m) return `${m}分钟`;
+  return `${s}秒`;
 }
 
 const isNum = (v) => typeof v === 'number' && Number.isFinite(v);
@@ -92,6 +143,9 @@ function ms(v) {
   if (!isNum(v)) return v == null || v === '' ? '—' : String(v);
   return v >= 1000 ? `${(v / 1000).toFixed(2)} s` : `${v.toFixed(2)} ms`;
 }
+
+const percent = (v) => (isNum(v) ? `${v.toFixed(2)}%` : '—');
+const percentClass = (v) => (!isNum(v) ? 'pct none' : v >= 99 ? 'pct good' : v >= 90 ? 'pct warn' : 'pct bad');
 
 function bytes(v, suffix = '') {
   if (!isNum(v)) return v == null || v === '' ? '—' : String(v);
@@ -105,6 +159,30 @@ const GOOD_CODES = [200, 301, 302, 401, 403];
 const NO_ANSWER = '节点未响应';
 const nodeFailed = (n) => n && n.isp !== NO_ANSWER && !GOOD_CODES.includes(Number(n.http_code));
 
+const ERROR_WORDS = {
+  refused: '连接被拒绝',
+  timeout: '连接超时',
+  dns: '域名解析失败',
+  tls: '证书错误',
+  inner_address: '内部地址被拒绝',
+  too_large: '响应过大',
+  connect: '连接失败',
+  no_answer: NO_ANSWER,
+};
+
+// Why a node failed, in words; "" for a node that answered well. Rows stored before nodes sent
+// an `error_code` say only their status: a failed transfer there had the status 0.
+function nodeReason(n) {
+  const code = n.error_code;
+  if (typeof code === 'string') {
+    if (code === 'http_status') return `状态码 ${n.http_code}`;
+    return code === '' ? '' : ERROR_WORDS[code] || code;
+  }
+  if (n.isp === NO_ANSWER) return NO_ANSWER;
+  if (!nodeFailed(n)) return '';
+  return Number(n.http_code) > 0 ? `状态码 ${Number(n.http_code)}` : '连接失败';
+}
+
 // The node list of a log row: already decoded when the summary succeeded, else the stored text.
 function nodesOf(row) {
   if (Array.isArray(row.data)) return row.data;
@@ -114,6 +192,14 @@ function nodesOf(row) {
   } catch {
     return [];
   }
+}
+
+// "2/5 节点失败: 连接被拒绝、连接超时", or "" when every node answered well.
+function runSummary(nodes) {
+  const bad = nodes.filter((n) => nodeFailed(n) || n.isp === NO_ANSWER);
+  if (!bad.length) return '';
+  const words = [...new Set(bad.map(nodeReason).filter(Boolean))].slice(0, 3);
+  return `${bad.length}/${nodes.length} 节点失败${words.length ? `: ${words.join('、')}` : ''}`;
 }
 
 function pager(el, page, go) {
@@ -130,55 +216,199 @@ function pager(el, page, go) {
 
 function nodeTable(table, nodes) {
   table.replaceChildren(
-    h('thead', {}, h('tr', {}, ['节点(ISP)', 'IP', '状态码', '总耗时', '解析耗时', '首字节', '大小', '速度']
-      .map((t) => h('th', {}, t)))),
-    h('tbody', {}, nodes.map((n) => h('tr', { class: nodeFailed(n) ? 'bad' : (n.isp === NO_ANSWER ? 'muted' : '') },
-      h('td', {}, n.isp ?? '—'),
-      h('td', {}, n.primary_ip || '—'),
-      h('td', {}, n.http_code == null || n.http_code === '' ? '—' : String(n.http_code)),
-      h('td', { class: 'num' }, ms(n.total_time)),
-      h('td', { class: 'num' }, ms(n.namelookup_time)),
-      h('td', { class: 'num' }, ms(n.starttransfer_time)),
-      h('td', { class: 'num' }, bytes(n.size_download)),
-      h('td', { class: 'num' }, bytes(n.speed_download, '/s')),
-    ))),
+    h('thead', {}, h('tr', {}, ['节点(ISP)', 'IP', '状态码', '原因', '总耗时', '解析耗时', '首字节', '大小', '速度']
+      .map((t) => h('th', { scope: 'col' }, t)))),
+    h('tbody', {}, nodes.map((n) => {
+      const reason = nodeReason(n);
+      // Failing nodes carry the report's fixed text in place of their address; with a known
+      // cause other than resolution that text would mislead.
+      const ip = n.primary_ip === '解析失败' && n.error_code && n.error_code !== 'dns' ? '' : n.primary_ip;
+      const isp = n.isp === NO_ANSWER && n.node ? `${NO_ANSWER}（${n.node}）` : n.isp;
+      return h('tr', { class: nodeFailed(n) ? 'bad' : (n.isp === NO_ANSWER ? 'muted' : '') },
+        h('td', {}, isp ?? '—'),
+        h('td', {}, ip || '—'),
+        h('td', {}, n.http_code == null || n.http_code === '' ? '—' : String(n.http_code)),
+        h('td', { class: 'reason', title: n.error || null }, reason || (n.isp === NO_ANSWER ? '' : '正常')),
+        h('td', { class: 'num' }, ms(n.total_time)),
+        h('td', { class: 'num' }, ms(n.namelookup_time)),
+        h('td', { class: 'num' }, ms(n.starttransfer_time)),
+        h('td', { class: 'num' }, bytes(n.size_download)),
+        h('td', { class: 'num' }, bytes(n.speed_download, '/s')),
+      );
+    })),
   );
 }
 
-function drawChart(key, canvas, config) {
-  if (state.charts[key]) state.charts[key].destroy();
+// ---- charts ---------------------------------------------------------------------------------
+
+const cssVar = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+const ISP_COLORS = ['#3b82f6', '#f59e0b', '#a855f7', '#14b8a6', '#ec4899', '#84cc16', '#f97316', '#06b6d4'];
+
+function applyChartTheme() {
   if (typeof Chart === 'undefined') return;
+  Chart.defaults.color = cssVar('--chart-text');
+  Chart.defaults.borderColor = cssVar('--chart-grid');
+}
+
+// Draws a chart into `canvas`, or updates the one already there so that a refresh does not flash.
+function drawChart(key, canvas, config) {
+  if (typeof Chart === 'undefined') return;
+  applyChartTheme();
+  const old = state.charts[key];
+  if (old && old.canvas === canvas && old.config.type === config.type) {
+    old.data = config.data;
+    old.options = config.options;
+    old.update('none');
+    return;
+  }
+  if (old) old.destroy();
   state.charts[key] = new Chart(canvas, config);
+}
+
+// Sparkline of a task's last runs ([addtime, mean_ms | null, status]): the mean time as a line,
+// broken where no node answered well, and a red dot on every anomalous run.
+function sparkline(trend) {
+  const W = 120;
+  const H = 28;
+  const runs = Array.isArray(trend) ? trend.filter(Array.isArray) : [];
+  const values = runs.map((r) => (isNum(r[1]) ? r[1] : null));
+  const max = Math.max(1, ...values.filter((v) => v != null));
+  const x = (i) => (runs.length > 1 ? 3 + (i * (W - 6)) / (runs.length - 1) : W / 2);
+  const y = (v) => H - 3 - ((v ?? 0) / max) * (H - 6);
+  let d = '';
+  let pen = false;
+  values.forEach((v, i) => {
+    if (v == null) { pen = false; return; }
+    d += `${pen ? 'L' : 'M'}${x(i).toFixed(1)} ${y(v).toFixed(1)}`;
+    pen = true;
+  });
+  const bad = runs.map((r, i) => [r, i]).filter(([r]) => Number(r[2]) === 0);
+  const good = values.filter((v) => v != null);
+  const mean = good.length ? good.reduce((a, b) => a + b, 0) / good.length : null;
+  const label = runs.length
+    ? `最近${runs.length}次拨测：平均耗时 ${ms(mean)}，异常 ${bad.length} 次` : '暂无拨测';
+  return svg('svg', { class: 'spark', width: W, height: H, viewBox: `0 0 ${W} ${H}`, role: 'img', 'aria-label': label },
+    svg('title', {}, label),
+    svg('line', { class: 'base', x1: 0, x2: W, y1: H - 2.5, y2: H - 2.5 }),
+    d ? svg('path', { class: 'line', d }) : null,
+    values.length === 1 && values[0] != null ? svg('circle', { class: 'dot', cx: x(0), cy: y(values[0]), r: 2 }) : null,
+    bad.map(([r, i]) => svg('circle', { class: 'bad', cx: x(i).toFixed(1), cy: y(values[i]).toFixed(1), r: 2.5 })));
+}
+
+// ---- monitor state, title, filters ----------------------------------------------------------
+
+function showMonitor(monitor, counts) {
+  const banner = $('monitor-banner');
+  const m = monitor || {};
+  const reason = String(m.reason ?? '');
+  if (m.state === 'error') {
+    setText($('monitor-banner-text'), `调度中心无法连接: ${reason.replace(/^调度中心无法连接[:：]\s*/, '') || '未知原因'}`);
+    setText($('monitor-banner-detail'), '最近的拨测都没有结果，监控数据不再更新。');
+  } else if (m.state === 'stale') {
+    setText($('monitor-banner-text'), '拨测已停止: 超过两个周期没有任务运行');
+    setText($('monitor-banner-detail'), reason);
+  }
+  banner.hidden = m.state !== 'error' && m.state !== 'stale';
+  banner.className = `banner ${m.state === 'error' ? 'error' : 'stale'}`;
+  if (counts) {
+    const down = Number(counts.down) || 0;
+    document.title = down ? `(${down} 异常) ${TITLE}` : TITLE;
+  }
+}
+
+function showFilters(counts) {
+  const c = counts || {};
+  const total = Object.keys(HEALTH).reduce((s, k) => s + (Number(c[k]) || 0), 0);
+  const button = (health, label, n, cls) => h('button', {
+    type: 'button', class: `filter ${cls}`, 'data-health': health, 'aria-pressed': String(state.health === health),
+    onclick: () => { state.health = health; state.taskPage = 1; showTasks().catch(fail); },
+  }, h('span', { class: 'dot', 'aria-hidden': 'true' }), `${label} `, h('span', { class: 'count' }, String(n)));
+  const focused = document.activeElement && document.activeElement.closest('#health-filters')
+    ? document.activeElement.dataset.health : null;
+  $('health-filters').replaceChildren(
+    button('', '全部', total, 'all'),
+    ...Object.entries(HEALTH).map(([k, [label, cls]]) => button(k, label, Number(c[k]) || 0, cls)),
+  );
+  if (focused != null) $('health-filters').querySelector(`[data-health="${focused}"]`)?.focus();
 }
 
 // ---- task list ------------------------------------------------------------------------------
 
+function healthCell(task) {
+  const [label, cls] = HEALTH[task.health] || [String(task.health ?? '未知'), 'off'];
+  const lasting = task.since && !['up', 'unknown', 'paused'].includes(task.health)
+    ? `已持续 ${duration(nowSec() - Number(task.since))}` : '';
+  return h('div', { class: 'health' },
+    h('span', { class: `badge ${cls}` }, label),
+    task.reason ? h('div', { class: `reason clamp ${cls}`, title: task.reason }, task.reason) : null,
+    lasting ? h('div', { class: 'muted small' }, lasting) : null);
+}
+
+function taskRowOf(task) {
+  const running = Number(task.status) === 1;
+  const logHref = `#log=${encodeURIComponent(task.id)}`;
+  return h('tr', { 'data-id': task.id, 'data-health': task.health },
+    h('td', { 'data-label': '名称', class: 'name' }, h('div', {},
+      h('a', { href: logHref, class: 'task-name' }, task.name ?? ''),
+      h('div', { class: 'url muted small' }, task.url ?? ''))),
+    h('td', { 'data-label': '健康' }, healthCell(task)),
+    h('td', { 'data-label': '最近耗时', class: 'num last-time' }, ms(task.last_total_time)),
+    h('td', { 'data-label': '可用率', class: 'uptime' }, h('div', {},
+      h('div', {}, h('span', { class: 'muted small' }, '24小时 '), h('span', { class: percentClass(task.uptime_24h) }, percent(task.uptime_24h))),
+      h('div', {}, h('span', { class: 'muted small' }, '7天 '), h('span', { class: percentClass(task.uptime_7d) }, percent(task.uptime_7d))))),
+    h('td', { 'data-label': '最后拨测' }, localTime(task.last_run) || (task.health === 'error' ? '尚无结果' : '从未拨测')),
+    h('td', { 'data-label': '近30次' }, sparkline(task.trend)),
+    h('td', { 'data-label': '调度' }, h('div', {},
+      h('div', { class: 'nowrap' }, h('span', { class: `sched ${running ? 'on' : 'off'}` }, running ? '运行中' : '已暂停'),
+        h('span', { class: 'muted small' }, ` 每${task.cycle}分钟`)),
+      h('button', { type: 'button', class: 'link toggle', onclick: () => toggleTask(task, running) }, running ? '暂停' : '恢复'))),
+    h('td', { 'data-label': '操作', class: 'ops' }, h('span', { class: 'group' },
+      h('button', { type: 'button', class: 'link probe', onclick: (e) => probeNow(task, e.currentTarget) }, '立即拨测'),
+      h('a', { href: logHref, class: 'link' }, '日志'),
+      h('button', { type: 'button', class: 'link edit', onclick: () => openTaskForm(task) }, '编辑'),
+      h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteTask(task) }, '删除'))),
+  );
+}
+
+// Which control of the task table has the focus, to give it back after the rows are rebuilt.
+function focusKey() {
+  const el = document.activeElement;
+  const row = el && el.closest ? el.closest('#task-table tr[data-id]') : null;
+  return row ? [row.dataset.id, el.className, el.textContent] : null;
+}
+
+function restoreFocus(key) {
+  if (!key) return;
+  const row = document.querySelector(`#task-table tr[data-id="${CSS.escape(key[0])}"]`);
+  const el = row && [...row.querySelectorAll('a, button')].find((c) => c.className === key[1] && c.textContent === key[2]);
+  if (el) el.focus();
+}
+
+// Reads the overview with the current page, search and health filter and renders the counts,
+// the banner, the title and the rows in place. A slower, older answer never overwrites a newer.
 async function showTasks() {
+  const seq = ++state.seq.tasks;
   const args = { p: state.taskPage };
   if (state.search) args.search = state.search;
-  const list = await call('get_list', args);
+  if (state.health) args.health = state.health;
+  const [list, all] = await Promise.all([
+    query('get_overview', args),
+    // The title counts every task, not only those matching the search.
+    state.search ? query('get_overview', { p: 1 }) : null,
+  ]);
+  if (seq !== state.seq.tasks) return;
+  showMonitor(list.monitor, (all || list).counts);
+  showFilters(list.counts);
+  const key = focusKey();
   const tbody = $('task-table').tBodies[0];
-  tbody.replaceChildren();
-  if (!list.data.length) {
-    tbody.append(h('tr', {}, h('td', { colspan: 6, class: 'empty' }, state.search ? '没有匹配的任务' : '还没有任务，点击“添加任务”创建')));
+  const rows = (list.data || []).map(taskRowOf);
+  if (!rows.length) {
+    const text = state.health ? `没有“${HEALTH[state.health]?.[0] ?? state.health}”的任务`
+      : state.search ? '没有匹配的任务' : '还没有任务，点击“添加任务”创建';
+    rows.push(h('tr', {}, h('td', { colspan: 8, class: 'empty' }, text)));
   }
-  for (const task of list.data) {
-    const running = Number(task.status) === 1;
-    tbody.append(h('tr', { 'data-id': task.id },
-      h('td', { 'data-label': '名称' }, h('a', { href: `#log=${encodeURIComponent(task.id)}`, class: 'task-name' }, task.name ?? '')),
-      h('td', { 'data-label': 'URL', class: 'url' }, task.url ?? ''),
-      h('td', { 'data-label': '周期' }, `${task.cycle} 分钟`),
-      h('td', { 'data-label': '状态' }, h('span', { class: 'group' },
-        h('span', { class: running ? 'badge ok' : 'badge off' }, running ? '运行中' : '已暂停'), ' ',
-        h('button', { type: 'button', class: 'link toggle', onclick: () => toggleTask(task, running) }, running ? '暂停' : '恢复'))),
-      h('td', { 'data-label': '最后拨测' }, localTime(task.last_run_time) || '从未拨测'),
-      h('td', { 'data-label': '操作', class: 'ops' }, h('span', { class: 'group' },
-        h('button', { type: 'button', class: 'link probe', onclick: (e) => probeNow(task, e.target) }, '立即拨测'),
-        h('a', { href: `#log=${encodeURIComponent(task.id)}`, class: 'link' }, '日志'),
-        h('button', { type: 'button', class: 'link edit', onclick: () => openTaskForm(task) }, '编辑'),
-        h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteTask(task) }, '删除'))),
-    ));
-  }
+  tbody.replaceChildren(...rows);
+  restoreFocus(key);
   pager($('task-pager'), list.page, (p) => { state.taskPage = p; showTasks().catch(fail); });
 }
 
@@ -208,7 +438,8 @@ async function probeNow(task, button) {
     const answer = await call('start', { id: task.id });
     if (Array.isArray(answer)) {
       const failed = answer.filter(nodeFailed).length;
-      $('probe-msg').textContent = `${answer.length} 个节点，按耗时从慢到快排列；失败节点 ${failed} 个。`;
+      const summary = runSummary(answer);
+      $('probe-msg').textContent = `${answer.length} 个节点，按耗时从慢到快排列；失败节点 ${failed} 个。${summary ? ` ${summary}` : ''}`;
       nodeTable($('probe-nodes'), answer);
     } else {
       $('probe-msg').textContent = (answer && answer.msg) || '拨测失败';
@@ -221,6 +452,23 @@ async function probeNow(task, button) {
   showTasks().catch(fail);
 }
 
+// The first mistake in the task form as [field id, message], or null. The server has rules of its
+// own; these catch what a person most often gets wrong before anything is sent.
+function taskFormError() {
+  const cycle = $('f-cycle').value.trim();
+  if (!$('f-name').value.trim()) return ['f-name', '请输入任务名称'];
+  if (!/^https?:\/\/\S/.test($('f-url').value.trim())) return ['f-url', 'URL必须以http://或https://开头'];
+  if (!/^\d+$/.test(cycle) || Number(cycle) < 1 || Number(cycle) > 43200) return ['f-cycle', '周期应为1到43200之间的整数分钟'];
+  return null;
+}
+
+function markInvalid(field) {
+  for (const id of ['f-name', 'f-url', 'f-cycle']) {
+    if (id === field) $(id).setAttribute('aria-invalid', 'true');
+    else $(id).removeAttribute('aria-invalid');
+  }
+}
+
 // Create (task null) or edit form; the panel's own messages are shown as they come.
 function openTaskForm(task) {
   const dialog = $('task-dialog');
@@ -230,14 +478,23 @@ function openTaskForm(task) {
   $('f-url').value = task ? task.url ?? '' : '';
   $('f-cycle').value = task ? task.cycle : 5;
   $('task-error').textContent = '';
+  markInvalid(null);
   dialog.showModal();
   $('f-name').focus();
 }
 
 async function saveTask(event) {
   event.preventDefault();
-  const args = { name2: $('f-name').value, url: $('f-url').value, cycle: $('f-cycle').value };
+  const wrong = taskFormError();
+  markInvalid(wrong && wrong[0]);
+  if (wrong) {
+    $('task-error').textContent = wrong[1];
+    $(wrong[0]).focus();
+    return;
+  }
+  const args = { name2: $('f-name').value.trim(), url: $('f-url').value.trim(), cycle: $('f-cycle').value.trim() };
   if (state.editing != null) args.id = state.editing;
+  $('task-error').textContent = '';
   $('task-save').disabled = true;
   try {
     const answer = await call(state.editing != null ? 'modify' : 'create', args);
@@ -258,70 +515,173 @@ async function saveTask(event) {
 
 // ---- probe log ------------------------------------------------------------------------------
 
-// The most result pages the trend chart reads (12 runs each): a week at a 10-minute cycle.
-const TREND_PAGES = 100;
-
 async function showLog(id) {
-  if (state.logTask !== id) { state.logTask = id; state.logPage = 1; $('run-detail').hidden = true; }
-  const task = await call('get_find', { id });
+  if (state.logTask !== id) {
+    state.logTask = id;
+    state.logPage = 1;
+    state.incidentPage = 1;
+    state.avail = null;
+    $('run-detail').hidden = true;
+  }
+  const seq = ++state.seq.log;
+  const [task, log, incidents, avail] = await Promise.all([
+    call('get_find', { id }),
+    query('get_task_log', { pid: id, p: state.logPage }),
+    query('get_incidents', { pid: id, p: state.incidentPage }),
+    query('get_availability', { pid: id, days: state.days }),
+  ]);
+  if (seq !== state.seq.log) return;
   $('log-title').textContent = task && task.name != null ? `拨测日志：${task.name}` : `拨测日志：任务 ${id}`;
   $('log-url').textContent = task && task.url ? task.url : '';
-  const log = await call('get_task_log', { pid: id, p: state.logPage });
-  if (log.status === false) throw new Error(log.msg);
-  const tbody = $('log-table').tBodies[0];
-  tbody.replaceChildren();
-  if (!log.data.length) tbody.append(h('tr', {}, h('td', { colspan: 7, class: 'empty' }, '暂无拨测记录')));
-  for (const row of log.data) {
+  showLogRows(id, log);
+  showIncidents(id, incidents);
+  for (const [key, el] of [['uptime_24h', 'avail-24h'], ['uptime_7d', 'avail-7d'], ['uptime_30d', 'avail-30d']]) {
+    $(el).textContent = percent(avail[key]);
+    $(el).className = `stat-value ${percentClass(avail[key])}`;
+  }
+  state.avail = { days: state.days, hours: Array.isArray(avail.hours) ? avail.hours : [] };
+  drawTrend();
+}
+
+function showLogRows(id, log) {
+  const rows = (log.data || []).map((row) => {
     const ok = Number(row.status) === 1;
-    const nodes = nodesOf(row);
-    tbody.append(h('tr', { 'data-id': row.id },
+    const summary = ok ? '' : runSummary(nodesOf(row));
+    return h('tr', { 'data-id': row.id },
       h('td', { 'data-label': '时间' }, localTime(row.addtime)),
-      h('td', { 'data-label': '结果' }, h('span', { class: ok ? 'badge ok' : 'badge bad' }, ok ? '正常' : '异常')),
+      h('td', { 'data-label': '结果' }, h('div', {}, h('span', { class: ok ? 'badge ok' : 'badge bad' }, ok ? '正常' : '异常'),
+        summary ? h('div', { class: 'reason bad small' }, summary) : null)),
       h('td', { 'data-label': '平均耗时', class: 'num avg' }, ms(row.avgrage)),
       h('td', { 'data-label': '最慢节点' }, 'max_isp' in row ? `${row.max_isp}（${ms(row.max)}）` : '—'),
       h('td', { 'data-label': '最快节点' }, 'min_isp' in row ? `${row.min_isp}（${ms(row.min)}）` : '—'),
-      h('td', { 'data-label': '节点数', class: 'num' }, nodes.length),
+      h('td', { 'data-label': '节点数', class: 'num' }, nodesOf(row).length),
       h('td', { 'data-label': '操作', class: 'ops' }, h('span', { class: 'group' },
         h('button', { type: 'button', class: 'link detail', onclick: () => showRun(row) }, '详情'),
         h('button', { type: 'button', class: 'link danger delete', onclick: () => deleteRun(row) }, '删除'))),
-    ));
-  }
+    );
+  });
+  if (!rows.length) rows.push(h('tr', {}, h('td', { colspan: 7, class: 'empty' }, '暂无拨测记录')));
+  $('log-table').tBodies[0].replaceChildren(...rows);
   pager($('log-pager'), log.page, (p) => { state.logPage = p; showLog(id).catch(fail); });
-  await drawTrend(id);
 }
 
-// Reads the retained week page by page (newest first, a few pages at a time) and draws mean and
-// slowest time per run.
-async function drawTrend(id) {
-  const fetchPage = async (p) => {
-    const log = await call('get_task_log', { pid: id, p });
-    return log.status === false ? null : log;
+function showIncidents(id, incidents) {
+  const rows = (incidents.data || []).map((it) => {
+    const open = it.end == null;
+    const nodes = Array.isArray(it.failing_nodes) ? it.failing_nodes : [];
+    return h('tr', { 'data-id': it.id, class: open ? 'open' : '' },
+      h('td', { 'data-label': '开始' }, localTime(it.start)),
+      h('td', { 'data-label': '结束' }, open ? h('span', { class: 'badge bad' }, '进行中') : localTime(it.end)),
+      h('td', { 'data-label': '持续', class: 'num duration' }, duration(it.duration)),
+      h('td', { 'data-label': '类型' }, it.kind === 'error' ? '调度失败' : '异常'),
+      h('td', { 'data-label': '原因', class: 'reason' }, it.reason || '—'),
+      h('td', { 'data-label': '失败节点' }, nodes.length ? nodes.join('、') : '—'),
+      h('td', { 'data-label': '拨测次数', class: 'num' }, String(it.runs ?? '')));
+  });
+  if (!rows.length) rows.push(h('tr', {}, h('td', { colspan: 7, class: 'empty' }, '没有故障记录')));
+  $('incident-table').tBodies[0].replaceChildren(...rows);
+  pager($('incident-pager'), incidents.page, (p) => { state.incidentPage = p; showLog(id).catch(fail); });
+}
+
+// Every hour of the chosen span, oldest first, each with its figures or null. The span ends with
+// the current hour; hours the server names outside it (a clock apart) widen it.
+function hourGrid(hours, days) {
+  const last0 = Math.floor(nowSec() / 3600) * 3600;
+  const byHour = new Map(hours.map((x) => [Number(x.hour), x]));
+  const known = [...byHour.keys()];
+  const first = Math.min(last0 - (days * 24 - 1) * 3600, ...known);
+  const last = Math.max(last0, ...known);
+  const grid = [];
+  for (let t = first; t <= last; t += 3600) grid.push({ t, f: byHour.get(t) || null });
+  return grid;
+}
+
+// Line segments join the hours with a time across hours without runs, but not across an hour that
+// had runs and no time (no node answered well): there the line stops, as the site did.
+// The charting library styles each pair of neighbouring hours, so every pair inside a broken gap
+// is marked.
+function gapStyle(values, ran) {
+  const brokenPair = values.map(() => false);
+  let last = -1;
+  values.forEach((v, i) => {
+    if (v == null) return;
+    let failed = false;
+    for (let j = last + 1; j < i; j += 1) failed = failed || ran[j];
+    if (last >= 0 && failed) for (let j = last + 1; j <= i; j += 1) brokenPair[j] = true;
+    last = i;
+  });
+  const broken = (ctx) => brokenPair[ctx.p1DataIndex];
+  return {
+    borderColor: (ctx) => (broken(ctx) ? 'transparent' : undefined),
+    backgroundColor: (ctx) => (broken(ctx) ? 'transparent' : undefined),
   };
-  const first = await fetchPage(1);
-  const pages = first ? Number(first.page && first.page.pages) || 0 : 0;
-  const logs = [first];
-  const wanted = [];
-  for (let p = 2; p <= Math.min(pages, TREND_PAGES); p += 1) wanted.push(p);
-  while (wanted.length) logs.push(...await Promise.all(wanted.splice(0, 4).map(fetchPage)));
-  // Runs stored while the pages were read shift rows from one page to the next: keep each once.
-  const byId = new Map();
-  for (const log of logs.filter(Boolean)) for (const r of log.data) if ('avgrage' in r) byId.set(String(r.id), r);
-  const rows = [...byId.values()].sort((a, b) => Number(a.id) - Number(b.id));
-  $('trend-note').textContent = pages > TREND_PAGES
-    ? `只显示最近 ${TREND_PAGES * 12} 次拨测` : (rows.length ? `共 ${rows.length} 次拨测` : '暂无数据');
+}
+
+// The span chart: mean time per hour inside the band of the fastest and slowest node, failed
+// hours marked on the axis, and on demand one mean line per ISP.
+function drawTrend() {
+  for (const b of document.querySelectorAll('#span-buttons button')) {
+    b.setAttribute('aria-pressed', String(Number(b.dataset.days) === state.days));
+  }
+  $('isp-lines').checked = state.ispLines;
+  if (!state.avail) return;
+  const { days, hours } = state.avail;
+  const grid = hourGrid(hours, days);
+  const runs = hours.reduce((s, x) => s + (Number(x.runs) || 0), 0);
+  const failed = hours.filter((x) => Number(x.good) < Number(x.runs));
+  $('trend-note').textContent = runs
+    ? `近${days}天共 ${runs} 次拨测，其中 ${failed.length} 个小时有失败（红色三角）`
+    : `近${days}天暂无拨测数据`;
+  const pick = (key) => grid.map((g) => (g.f && isNum(g.f[key]) ? g.f[key] : null));
+  const red = cssVar('--red');
+  const accent = cssVar('--accent');
+  const means = pick('mean');
+  const ran = grid.map((g) => Boolean(g.f && Number(g.f.runs) > 0));
+  const dots = means.filter((v) => v != null).length <= 80 ? 2 : 0;
+  const datasets = [
+    { label: '平均耗时 (ms)', data: means, borderColor: accent, backgroundColor: accent, borderWidth: 2,
+      pointRadius: dots, pointHoverRadius: 4, spanGaps: true, segment: gapStyle(means, ran), order: 1 },
+    { label: '最快', data: pick('min'), borderWidth: 0, pointRadius: 0, pointHoverRadius: 0, fill: false,
+      spanGaps: true, band: true, order: 3 },
+    { label: '最慢', data: pick('max'), borderWidth: 0, pointRadius: 0, pointHoverRadius: 0, fill: '-1',
+      backgroundColor: cssVar('--band'), spanGaps: true, segment: gapStyle(means, ran), band: true, order: 3 },
+    { label: '有失败的小时', data: grid.map((g) => (g.f && Number(g.f.good) < Number(g.f.runs) ? 0 : null)),
+      showLine: false, pointStyle: 'triangle', pointRadius: 6, pointHoverRadius: 8, clip: false,
+      borderColor: red, backgroundColor: red, order: 0,
+      failures: grid.map((g) => (g.f ? `失败 ${g.f.runs - g.f.good}/${g.f.runs} 次` : '')) },
+  ];
+  if (state.ispLines) {
+    const isps = [...new Set(hours.flatMap((x) => Object.keys(x.isp || {})))];
+    isps.forEach((isp, i) => {
+      const color = ISP_COLORS[i % ISP_COLORS.length];
+      const figures = grid.map((g) => (g.f && g.f.isp && g.f.isp[isp]) || null);
+      const data = figures.map((f) => (f && isNum(f.mean) ? f.mean : null));
+      datasets.push({
+        label: isp, isp: true, data, borderColor: color, backgroundColor: color, borderWidth: 1.5, borderDash: [4, 3],
+        pointRadius: 0, pointHoverRadius: 3, spanGaps: true, segment: gapStyle(data, figures.map((f) => Boolean(f && f.runs > 0))), order: 2,
+      });
+    });
+  }
   drawChart('trend', $('trend-chart'), {
     type: 'line',
-    data: {
-      labels: rows.map((r) => shortTime(r.addtime)),
-      datasets: [
-        { label: '平均耗时 (ms)', data: rows.map((r) => r.avgrage), borderColor: '#20a53a', backgroundColor: '#20a53a33', pointRadius: 2 },
-        { label: '最慢节点 (ms)', data: rows.map((r) => r.max), borderColor: '#e67e22', backgroundColor: '#e67e2233', pointRadius: 2 },
-      ],
-    },
+    data: { labels: grid.map((g) => hourLabel(g.t, days > 1)), datasets },
     options: {
       responsive: true, maintainAspectRatio: false, animation: false,
       interaction: { mode: 'index', intersect: false },
-      scales: { y: { beginAtZero: true, title: { display: true, text: 'ms' } } },
+      scales: {
+        x: { ticks: { autoSkip: true, maxTicksLimit: days === 1 ? 12 : 10, maxRotation: 0 } },
+        y: { beginAtZero: true, title: { display: true, text: 'ms' } },
+      },
+      plugins: {
+        legend: { labels: { filter: (item, data) => !data.datasets[item.datasetIndex].band } },
+        tooltip: {
+          filter: (item) => item.raw != null,
+          callbacks: {
+            label: (item) => (item.dataset.failures ? item.dataset.failures[item.dataIndex]
+              : `${item.dataset.label}: ${ms(item.raw)}`),
+          },
+        },
+      },
     },
   });
 }
@@ -338,7 +698,7 @@ function showRun(row) {
       datasets: [{
         label: '总耗时 (ms)',
         data: nodes.map((n) => (isNum(n.total_time) ? n.total_time : 0)),
-        backgroundColor: nodes.map((n) => (nodeFailed(n) ? '#e74c3c' : '#3498db')),
+        backgroundColor: nodes.map((n) => (nodeFailed(n) ? cssVar('--red') : cssVar('--blue'))),
       }],
     },
     options: { responsive: true, maintainAspectRatio: false, animation: false, plugins: { legend: { display: false } } },
@@ -393,46 +753,107 @@ async function showSettings() {
   ] : [['状态', '未配置']]);
 }
 
-// ---- routing --------------------------------------------------------------------------------
+// ---- routing and refresh --------------------------------------------------------------------
 
 function fail(e) {
   toast(e && e.message ? e.message : String(e), true);
 }
 
+function currentView() {
+  const [view, arg] = (location.hash.slice(1) || 'tasks').split('=');
+  return { view: ['log', 'settings'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
+    arg: arg && decodeURIComponent(arg) };
+}
+
 async function route() {
-  const hash = location.hash.slice(1) || 'tasks';
-  const [view, arg] = hash.split('=');
+  const { view, arg } = currentView();
   for (const v of ['tasks', 'log', 'settings']) $(`view-${v}`).hidden = v !== view;
   $('nav-tasks').classList.toggle('active', view !== 'settings');
   $('nav-settings').classList.toggle('active', view === 'settings');
+  $('nav-tasks').toggleAttribute('aria-current', view !== 'settings');
+  $('nav-settings').toggleAttribute('aria-current', view === 'settings');
   try {
-    if (view === 'log' && arg) await showLog(decodeURIComponent(arg));
-    else if (view === 'settings') await showSettings();
-    else { $('view-tasks').hidden = false; await showTasks(); }
+    // The overview also feeds the banner and the title, whichever view is shown.
+    await Promise.all([
+      showTasks(),
+      view === 'log' ? showLog(arg) : null,
+      view === 'settings' ? showSettings() : null,
+    ]);
   } catch (e) {
     fail(e);
   }
+}
+
+// Seconds between refreshes: 30, or `?refresh=N` in the page's address (at least 1).
+function refreshSeconds() {
+  const n = Number(new URLSearchParams(location.search).get('refresh'));
+  return Number.isFinite(n) && n >= 1 ? n : 30;
+}
+
+// Reads the shown view again and renders it in place: open dialogs, the scroll position, the
+// chosen page, filter, span and the shown run stay as they are. A hidden tab waits.
+async function refresh() {
+  if (document.hidden) return;
+  const { view, arg } = currentView();
+  try {
+    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null]);
+    state.refreshes += 1;
+    document.body.dataset.refreshed = String(state.refreshes);
+    markUpdated();
+  } catch (e) {
+    $('refresh-status').textContent = `刷新失败: ${e.message}`;
+    $('refresh-status').classList.add('bad');
+  }
+}
+
+function markUpdated() {
+  $('refresh-status').textContent = `更新于 ${localTime(nowSec()).slice(11)}`;
+  $('refresh-status').classList.remove('bad');
+}
+
+function startRefresh() {
+  const tick = async () => {
+    await refresh();
+    setTimeout(tick, refreshSeconds() * 1000);
+  };
+  setTimeout(tick, refreshSeconds() * 1000);
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) refresh(); });
 }
 
 async function main() {
   if (!(await loadSession())) return;
   $('search-form').addEventListener('submit', (e) => {
     e.preventDefault();
-    state.search = $('search').value;
+    state.search = $('search').value.trim();
     state.taskPage = 1;
     showTasks().catch(fail);
   });
   $('add-task').addEventListener('click', () => openTaskForm(null));
   $('task-form').addEventListener('submit', saveTask);
+  $('task-form').addEventListener('input', (e) => e.target.removeAttribute('aria-invalid'));
   $('task-cancel').addEventListener('click', () => $('task-dialog').close());
   $('probe-close').addEventListener('click', () => $('probe-dialog').close());
+  for (const b of document.querySelectorAll('#span-buttons button')) {
+    b.addEventListener('click', () => {
+      state.days = Number(b.dataset.days);
+      if (state.logTask != null) showLog(state.logTask).catch(fail);
+    });
+  }
+  $('isp-lines').addEventListener('change', (e) => { state.ispLines = e.target.checked; drawTrend(); });
+  // Charts take their colours from the style sheet; redraw them when the system theme turns.
+  matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
+    drawTrend();
+    if (state.charts.run) { applyChartTheme(); state.charts.run.update('none'); }
+  });
   $('logout').addEventListener('click', async () => {
     await fetch('/logout', { method: 'POST', credentials: 'same-origin', headers: { 'X-CSRF-Token': state.csrf } });
     location.href = '/login';
   });
   window.addEventListener('hashchange', route);
   await route();
+  markUpdated();
   document.body.dataset.ready = '1';
+  startRefresh();
 }
 
 main().catch(fail);
