@@ -61,6 +61,9 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
   make_dir(root / "pyenv" / "bin");
 
   Connection db((root / "data" / "default.db").string());
+  // The database is laid out in WAL mode (a lasting property of the file), so that opening it
+  // never has to switch modes.
+  db.query("PRAGMA journal_mode=WAL");
   create_host_tables(db);
 
   // The host's notification settings: "{}" means "not configured". Existing files are kept.

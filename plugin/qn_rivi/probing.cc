@@ -140,8 +140,8 @@ Record qn_rivi_main::start(Record& args) {
   row["addtime"] = public_::now();
   // The nodes are measured and any report is sent: a database held by another process must
   // delay this row, not lose it.
-  const auto db = std::make_shared<Connection>(database_path());
-  retry_while_locked(*db, StoreRetry{}, [&] { Query("rivi_list", db).insert(row); });
+  auto list = public_::M("rivi_list");
+  retry_while_locked(list.connection(), StoreRetry{}, [&] { list.insert(row); });
   return slowest_first(data);
 }
 
