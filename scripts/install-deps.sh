@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ca-certificates ccache tzdata
   libsqlite3-dev sqlite3 libcurl4-openssl-dev libssl-dev openssl
-  nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev
+  nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev libboost1.81-dev
   libgtest-dev libgmock-dev
   python3 python3-aiosmtpd curl
   chromium fonts-wqy-microhei nodejs npm
