@@ -1,16 +1,18 @@
-// libcurl loaded at its first use instead of at program start. libcurl brings its TLS stack and
-// some thirty further libraries, and loading them costs a probe run more than the rest of its
-// start together, while a run needs libcurl only to send a report (or to reach an https or
-// proxied centre). The host's sender and the https path of httpPost go through `curl_api()`;
-// programs that use libcurl on every run (the dispatch centre, the probe node) link it directly
-// (host/curl_handles.h).
+// libcurl and libcrypto loaded at their first use instead of at program start. libcurl brings its
+// TLS stack and some thirty further libraries, and loading them costs a probe run more than the
+// rest of its start together, while a run needs them only to send a report (or to reach an https
+// or proxied centre). The host's sender and the https path of httpPost go through `curl_api()`,
+// the sender's base64 and HMAC through `crypto_api()`; programs that use libcurl on every run
+// (the dispatch centre, the probe node) link it directly (host/curl_handles.h).
 //
-// The library is loaded once per process, on first call, from its run-time name (libcurl.so.4)
-// and stays loaded until the process ends: transfers may leave resolver threads behind, and
-// nothing is gained by unloading.
+// Each library is loaded once per process, on first call, from its run-time name (libcurl.so.4,
+// libcrypto.so.3) and stays loaded until the process ends: transfers may leave resolver threads
+// behind, and nothing is gained by unloading.
 #pragma once
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <memory>
 
@@ -42,6 +44,16 @@ struct CurlApi {
 // std::runtime_error("cannot load libcurl: ...") when the library or one of its functions is
 // missing, or its set-up fails; a later call tries again.
 const CurlApi& curl_api();
+
+// The libcrypto functions the sender uses, as `CurlApi` is for libcurl.
+struct CryptoApi {
+  decltype(&::EVP_EncodeBlock) encode_base64;
+  decltype(&::EVP_sha256) sha256;
+  decltype(&::HMAC) hmac;
+};
+
+// The loaded libcrypto; throws std::runtime_error("cannot load libcrypto: ...") as `curl_api`.
+const CryptoApi& crypto_api();
 
 // Owners of handles made through `curl_api()`.
 struct LoadedEasyCloser {

@@ -6,8 +6,6 @@
 #include "host/record.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-// libcurl, and with it the TLS stack, is loaded when the first message goes out (see
+// libcurl with its TLS stack, and libcrypto, are loaded when the first message goes out (see
 // host/curl_loader.h): a probe run sends a report only when it finds an anomaly.
 namespace rivi {
 namespace {
@@ -115,7 +113,7 @@ void check_address(std::string_view what, std::string_view address) {
 
 std::string base64(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
                                 reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -248,8 +246,9 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   const std::string to_sign = timestamp + "\n" + secret;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-            reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
+  const CryptoApi& crypto = crypto_api();
+  if (!crypto.hmac(crypto.sha256(), secret.data(), static_cast<int>(secret.size()),
+                   reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
     throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
   const std::string sign = base64(std::string_view(reinterpret_cast<const char*>(digest), length));
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);

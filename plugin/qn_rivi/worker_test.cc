@@ -1,5 +1,5 @@
 // What one probe run costs the machine: one database connection, no checkpoint and no removed
-// write-ahead log when it ends, and no libcurl loaded by the worker at start.
+// write-ahead log when it ends, and neither libcurl nor the TLS stack loaded by the worker at start.
 #include "host/public.h"
 #include "host/store.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
@@ -64,13 +64,15 @@ TEST_F(WorkerRunTest, AWorkerRunNeitherCheckpointsNorRemovesTheLog) {
   EXPECT_EQ(public_::M("rivi_list").where("pid=?", task_).count(), 1);  // read from the log
 }
 
-TEST(WorkerProgram, DoesNotLoadLibcurlAtStart) {
+// The TLS stack is loaded when a report goes out, not by every run.
+TEST(WorkerProgram, DoesNotLoadLibcurlOrTheTlsStackAtStart) {
   // The loader lists the libraries the program starts with, and runs nothing.
   const testing::RunResult r = testing::run({testing::bin("rivi_worker")}, {{"LD_TRACE_LOADED_OBJECTS", "1"}});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("libsqlite3"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("libcurl"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("libssl"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("libcrypto"), std::string::npos) << r.out;
 }
 
 }  // namespace
