@@ -113,7 +113,8 @@ class Exchange {
 
 std::optional<HttpUrl> parse_http_url(std::string_view url) {
   constexpr std::string_view kScheme = "http://";
-  if (url.size() < kScheme.size() || !same_text_ignoring_case(url.substr(0, kScheme.size()), kScheme)) return std::nullopt;
+  if (url.size() < kScheme.size() || !same_text_ignoring_case(url.substr(0, kScheme.size()), kScheme))
+    return std::nullopt;
   url.remove_prefix(kScheme.size());
   if (std::any_of(url.begin(), url.end(), [](unsigned char c) { return c <= 0x20 || c >= 0x7f; })) return std::nullopt;
   const std::size_t authority_end = std::min(url.find_first_of("/?#"), url.size());
@@ -169,8 +170,10 @@ std::string http_post(const HttpUrl& url, std::string_view content_type, std::st
   const error_code& ec = outcome.error;
   if (!ec) return std::move(outcome.body);
   if (ec == http::error::body_limit) throw AnswerTooLarge(fmt::format("the answer is larger than {} bytes", cap));
-  if (ec == beast::error::timeout) throw std::runtime_error(fmt::format("no complete answer within {} ms", timeout.count()));
-  if (!outcome.connected) throw std::runtime_error(fmt::format("cannot connect to {}: {}", url.host_header, ec.message()));
+  if (ec == beast::error::timeout)
+    throw std::runtime_error(fmt::format("no complete answer within {} ms", timeout.count()));
+  if (!outcome.connected)
+    throw std::runtime_error(fmt::format("cannot connect to {}: {}", url.host_header, ec.message()));
   if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)
     throw std::runtime_error("the connection closed before a complete answer");
   throw std::runtime_error("reading the answer failed: " + ec.message());

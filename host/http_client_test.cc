@@ -91,10 +91,13 @@ TEST(HttpUrl, TakesPlainHttpAndLeavesTheRestToLibcurl) {
     const char* target;
     const char* host_header;
   };
-  for (const Row& r : {Row{"http://127.0.0.1:8890/api/local/rivi", "127.0.0.1", "8890", "/api/local/rivi", "127.0.0.1:8890"},
-                       Row{"HTTP://centre.example", "centre.example", "80", "/", "centre.example"},
-                       Row{"http://h:80?x=1#frag", "h", "80", "/?x=1", "h"},
-                       Row{"http://[::1]:9/a", "::1", "9", "/a", "[::1]:9"}}) {
+  const Row rows[] = {
+      {"http://127.0.0.1:8890/api/local/rivi", "127.0.0.1", "8890", "/api/local/rivi", "127.0.0.1:8890"},
+      {"HTTP://centre.example", "centre.example", "80", "/", "centre.example"},
+      {"http://h:80?x=1#frag", "h", "80", "/?x=1", "h"},
+      {"http://[::1]:9/a", "::1", "9", "/a", "[::1]:9"},
+  };
+  for (const Row& r : rows) {
     const auto u = parse_http_url(r.url);
     ASSERT_TRUE(u.has_value()) << r.url;
     EXPECT_EQ(u->host, r.host) << r.url;
@@ -165,7 +168,8 @@ TEST(HttpPost, SkipsInterimRepliesAndReadsAnAnswerEndedByClosing) {
 TEST(HttpPost, SaysWhyWhenThereIsNoAnswer) {
   const int dead = testing::free_port();
   const HttpUrl refused = parse_http_url("http://127.0.0.1:" + std::to_string(dead) + "/").value();
-  EXPECT_EQ(failure_of([&] { post(refused); }), "cannot connect to 127.0.0.1:" + std::to_string(dead) + ": Connection refused");
+  EXPECT_EQ(failure_of([&] { post(refused); }),
+            "cannot connect to 127.0.0.1:" + std::to_string(dead) + ": Connection refused");
 
   RawPeer hangs_up([](int fd) { read_request(fd); });
   EXPECT_EQ(failure_of([&] { post(hangs_up.url()); }), "the connection closed before a complete answer");

@@ -195,7 +195,8 @@ std::shared_ptr<Connection> Connection::for_thread(const std::string& path) {
   auto& connections = shared_connections();
   struct stat st{};
   const bool exists = ::stat(path.c_str(), &st) == 0;
-  const auto found = std::find_if(connections.begin(), connections.end(), [&](const SharedConnection& c) { return c.path == path; });
+  const auto found =
+      std::find_if(connections.begin(), connections.end(), [&](const SharedConnection& c) { return c.path == path; });
   if (found != connections.end()) {
     // A connection left inside a transaction that no `transaction` owns is not handed out again:
     // its owner still has it, and the thread's other accessors get a clean one.
@@ -206,7 +207,8 @@ std::shared_ptr<Connection> Connection::for_thread(const std::string& path) {
   std::erase_if(connections, [](const SharedConnection& c) { return !c.file_still_there(); });
   if (connections.size() >= kMaxSharedConnections) connections.erase(connections.begin());
   SharedConnection fresh{path, 0, 0, std::make_shared<Connection>(path)};
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot open database " + path + ": it vanished once opened");
+  if (::stat(path.c_str(), &st) != 0)
+    throw std::runtime_error("cannot open database " + path + ": it vanished once opened");
   fresh.device = st.st_dev;
   fresh.inode = st.st_ino;
   connections.push_back(std::move(fresh));

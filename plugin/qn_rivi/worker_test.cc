@@ -27,7 +27,8 @@ class WorkerRunTest : public ::testing::Test {
     // of this process is open when a test begins.
     std::thread([this] {
       qn_rivi_main plugin;
-      task_ = public_::M("rivi_task").insert(Record{{"name", "web"}, {"url", "http://site.test/"}, {"status", 1}, {"cycle", 1}});
+      task_ = public_::M("rivi_task").insert(
+          Record{{"name", "web"}, {"url", "http://site.test/"}, {"status", 1}, {"cycle", 1}});
     }).join();
   }
   ~WorkerRunTest() override { ::unsetenv("RIVI_DISPATCH_HOST"); }
