@@ -95,6 +95,9 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
   const fs::path data = root / "data";
   create_private_database(data / "default.db");
   Connection db((data / "default.db").string());
+  // The database is laid out in WAL mode (a lasting property of the file), so that opening it
+  // never has to switch modes.
+  db.query("PRAGMA journal_mode=WAL");
   create_host_tables(db);
 
   // The host's notification settings: "{}" means "not configured". Existing files are kept.

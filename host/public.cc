@@ -1,8 +1,8 @@
 #include "host/public.h"
 
-#include "host/curl_handles.h"
+#include "host/curl_loader.h"
+#include "host/http_client.h"
 
-#include <curl/curl.h>
 #include <cxxabi.h>
 #include <fmt/format.h>
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -45,6 +46,71 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) 
   }
   body->text.append(data, len);
   return len;
+}
+
+// `text` percent-encoded for a form: every byte but the unreserved ones (letters, digits, "-._~").
+std::string form_escape(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const unsigned char c : text) {
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A proxy from the environment may serve remote centres, never this machine's own: these hosts
+// (and names under "localhost") are always reached directly.
+bool never_proxied(std::string_view host) {
+  return host == "localhost" || host.ends_with(".localhost") || host == "127.0.0.1" || host == "::1";
+}
+
+// Whether libcurl would send a plain-HTTP request for `host` through a proxy named in the
+// environment (it reads `http_proxy`, then `all_proxy` and `ALL_PROXY`).
+bool proxied(std::string_view host) {
+  if (never_proxied(host)) return false;
+  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+    if (const char* value = std::getenv(name); value && *value) return true;
+  }
+  return false;
+}
+
+std::string too_large(const std::string& url) {
+  return fmt::format("POST {} failed: the answer is larger than {} bytes", url, kMaxPostAnswer);
+}
+
+// The POST through libcurl, for what the small client leaves to it: https, and proxies.
+std::string post_through_curl(const std::string& url, const std::string& form, long timeout_seconds) {
+  const CurlApi& api = curl_api();
+  LoadedEasy curl = loaded_easy();
+  CappedBody body;
+  body.cap = kMaxPostAnswer;
+  char error[CURL_ERROR_SIZE] = "";
+  api.easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  api.easy_setopt(curl.get(), CURLOPT_POSTFIELDS, form.c_str());
+  api.easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+  api.easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeout_seconds);
+  api.easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+  api.easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  api.easy_setopt(curl.get(), CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+  // A declared length past the cap fails before any of the body is read.
+  api.easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPostAnswer));
+  api.easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
+  api.easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  api.easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
+  const CURLcode rc = api.easy_perform(curl.get());
+  if (body.over || rc == CURLE_FILESIZE_EXCEEDED) throw std::runtime_error(too_large(url));
+  if (rc != CURLE_OK)
+    throw std::runtime_error(fmt::format("POST {} failed: {}", url, *error ? error : api.easy_strerror(rc)));
+  return std::move(body.text);
 }
 
 std::string local_date(std::int64_t t) {
@@ -110,39 +176,26 @@ void WriteLog(const std::string& type, const std::string& msg) {
 Record returnMsg(bool status, const std::string& msg) { return Record{{"status", status}, {"msg", msg}}; }
 
 std::string httpPost(const std::string& url, const Record& data, long timeout_seconds) {
-  EasyHandle curl = new_easy();
   std::string form;
   if (data.is_object()) {
     for (const auto& [key, value] : data.items()) {
-      const std::string text = text_of(value);
-      const CurlText k(curl_easy_escape(curl.get(), key.data(), static_cast<int>(key.size())));
-      const CurlText v(curl_easy_escape(curl.get(), text.data(), static_cast<int>(text.size())));
       if (!form.empty()) form += '&';
-      form += std::string(k.get()) + "=" + v.get();
+      form += form_escape(key) + "=" + form_escape(text_of(value));
     }
   }
-  CappedBody body;
-  body.cap = kMaxPostAnswer;
-  char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, form.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeout_seconds);
-  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-  // A proxy from the environment may serve remote centres, never this machine's own.
-  curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
-  // A declared length past the cap fails before any of the body is read.
-  curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPostAnswer));
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
-  const CURLcode rc = curl_easy_perform(curl.get());
-  if (body.over || rc == CURLE_FILESIZE_EXCEEDED)
-    throw std::runtime_error(fmt::format("POST {} failed: the answer is larger than {} bytes", url, kMaxPostAnswer));
-  if (rc != CURLE_OK)
-    throw std::runtime_error(fmt::format("POST {} failed: {}", url, *error ? error : curl_easy_strerror(rc)));
-  return std::move(body.text);
+  // Plain HTTP, the dispatch centre's case on every probe run, needs no libcurl.
+  const std::optional<HttpUrl> plain = parse_http_url(url);
+  if (!plain || proxied(plain->host)) return post_through_curl(url, form, timeout_seconds);
+  // As with libcurl, a time-out of 0 or less sets no limit.
+  const std::chrono::milliseconds timeout =
+      timeout_seconds > 0 ? std::chrono::seconds(timeout_seconds) : std::chrono::hours(24 * 365);
+  try {
+    return http_post(*plain, "application/x-www-form-urlencoded", form, timeout, kMaxPostAnswer);
+  } catch (const AnswerTooLarge&) {
+    throw std::runtime_error(too_large(url));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(fmt::format("POST {} failed: {}", url, e.what()));
+  }
 }
 
 Record get_page(std::int64_t count, std::int64_t p, std::int64_t rows) {

@@ -35,8 +35,12 @@ Record returnMsg(bool status, const std::string& msg);
 inline constexpr std::size_t kMaxPostAnswer = 4u << 20;
 
 // POSTs `data` form-encoded (each value in its plain text form) to `url` and answers the body,
-// whatever the HTTP status. Throws std::runtime_error on a transport failure, a time-out, or an
-// answer longer than kMaxPostAnswer bytes (reading stops as soon as the answer passes it).
+// whatever the HTTP status. Throws std::runtime_error on a transport failure, a time-out (the
+// whole exchange within `timeout_seconds`), or an answer longer than kMaxPostAnswer bytes
+// (reading stops as soon as the answer passes it). A plain http URL goes out through the host's
+// own client (host/http_client.h); https, and http that a proxy named in the environment
+// (`http_proxy`, `all_proxy`, `ALL_PROXY`) serves, through libcurl, loaded then. This machine's
+// own addresses (localhost, 127.0.0.1, ::1) are never reached through a proxy.
 std::string httpPost(const std::string& url, const Record& data, long timeout_seconds);
 
 // Pager for `count` rows, page `p`, `rows` a page: {"count", "p", "pages", "row", "shift"}.

@@ -129,6 +129,26 @@ TEST(HttpPost, AnswerPastTheCapIsAFailureAndIsNotReadToItsEnd) {
   EXPECT_LT(streamed.load(), kOffered / 2);
 }
 
+// This machine's own addresses are reached directly whatever proxy the environment names; other
+// hosts go through it (the proxy double answers with the target it was asked for).
+TEST(HttpPost, AProxyFromTheEnvironmentNeverServesThisMachine) {
+  testing::LoopbackSite proxy;
+  proxy.server().Post(R"(.*)", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("proxied " + req.path, "text/plain");
+  });
+  proxy.start();
+  testing::LoopbackSite site;
+  site.server().Post("/direct", [](const httplib::Request&, httplib::Response& res) { res.set_content("direct", "text/plain"); });
+  site.start();
+  const std::string port = std::to_string(site.port());
+  ::setenv("http_proxy", proxy.url("").c_str(), 1);
+  EXPECT_EQ(public_::httpPost("http://127.0.0.1:" + port + "/direct", Record::object(), 5), "direct");
+  EXPECT_EQ(public_::httpPost("http://localhost:" + port + "/direct", Record::object(), 5), "direct");
+  EXPECT_EQ(public_::httpPost("http://centre.invalid/api/local/rivi", Record::object(), 5),
+            "proxied http://centre.invalid/api/local/rivi");
+  ::unsetenv("http_proxy");
+}
+
 TEST(Services, LogEnvelopeErrorTextAndIdentity) {
   testing::TempRoot root;
   public_::WriteLog("拔测监控", "创建拔测任务[web]");

@@ -1,13 +1,11 @@
 #include "host/send_mail.h"
 
-#include "host/curl_handles.h"
+#include "host/curl_loader.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,10 +16,10 @@
 #include <string>
 #include <string_view>
 
+// libcurl with its TLS stack, and libcrypto, are loaded when the first message goes out (see
+// host/curl_loader.h): a probe run sends a report only when it finds an anomaly.
 namespace rivi {
 namespace {
-
-
 
 constexpr long kConnectSeconds = 5;
 constexpr std::size_t kMaxReply = 64 * 1024;
@@ -30,19 +28,19 @@ constexpr std::size_t kMaxReply = 64 * 1024;
 // default (a dropped USE_SSL would mean plain text).
 template <typename T>
 void set(CURL* curl, CURLoption option, T value) {
-  if (const CURLcode rc = curl_easy_setopt(curl, option, value); rc != CURLE_OK)
-    throw std::runtime_error(std::string("libcurl refused an option: ") + curl_easy_strerror(rc));
+  if (const CURLcode rc = curl_api().easy_setopt(curl, option, value); rc != CURLE_OK)
+    throw std::runtime_error(std::string("libcurl refused an option: ") + curl_api().easy_strerror(rc));
 }
 
-void append_list(SlistHandle& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+void append_list(LoadedSlist& list, const std::string& line) {
+  curl_slist* grown = curl_api().slist_append(list.get(), line.c_str());
   if (!grown) throw std::runtime_error("out of memory building a header list");
   list.release();
   list.reset(grown);
 }
 
-EasyHandle new_handle() {
-  EasyHandle curl = new_easy();
+LoadedEasy new_handle() {
+  LoadedEasy curl = loaded_easy();
   set(curl.get(), CURLOPT_NOSIGNAL, 1L);
   return curl;
 }
@@ -115,7 +113,7 @@ void check_address(std::string_view what, std::string_view address) {
 
 std::string base64(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
                                 reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -163,8 +161,8 @@ void trust(CURL* curl, const Record& settings) {
 }
 
 void perform(CURL* curl, const char* errors) {
-  if (const CURLcode rc = curl_easy_perform(curl); rc != CURLE_OK)
-    throw std::runtime_error(std::string(curl_easy_strerror(rc)) + (*errors ? std::string(": ") + errors : ""));
+  if (const CURLcode rc = curl_api().easy_perform(curl); rc != CURLE_OK)
+    throw std::runtime_error(std::string(curl_api().easy_strerror(rc)) + (*errors ? std::string(": ") + errors : ""));
 }
 
 void deliver_mail(const std::string& to, const std::string& title, const std::string& body) {
@@ -186,7 +184,7 @@ void deliver_mail(const std::string& to, const std::string& title, const std::st
     throw std::runtime_error("setting `security` must be \"ssl\", \"starttls\" or \"none\", not \"" + security + "\"");
   const long timeout = whole_setting(settings, "timeout", 30, 1, 3600);
 
-  EasyHandle handle = new_handle();
+  LoadedEasy handle = new_handle();
   CURL* curl = handle.get();
   char errors[CURL_ERROR_SIZE] = "";
   set(curl, CURLOPT_ERRORBUFFER, errors);
@@ -204,22 +202,23 @@ void deliver_mail(const std::string& to, const std::string& title, const std::st
   }
   const std::string mail_from = "<" + from + ">";
   set(curl, CURLOPT_MAIL_FROM, mail_from.c_str());
-  SlistHandle recipients;
+  LoadedSlist recipients;
   append_list(recipients, "<" + to + ">");
   set(curl, CURLOPT_MAIL_RCPT, recipients.get());
 
-  SlistHandle headers;
+  LoadedSlist headers;
   append_list(headers, "From: " + from);
   append_list(headers, "To: " + to);
   append_list(headers, "Subject: " + encode_subject(title));
   append_list(headers, "Date: " + rfc5322_date());
   set(curl, CURLOPT_HTTPHEADER, headers.get());
 
-  MimeHandle mime(curl_mime_init(curl));
+  const CurlApi& api = curl_api();
+  LoadedMime mime(api.mime_init(curl));
   if (!mime) throw std::runtime_error("libcurl could not make a MIME message");
-  curl_mimepart* part = curl_mime_addpart(mime.get());
-  if (!part || curl_mime_data(part, body.data(), body.size()) != CURLE_OK ||
-      curl_mime_type(part, "text/html; charset=UTF-8") != CURLE_OK || curl_mime_encoder(part, "base64") != CURLE_OK)
+  curl_mimepart* part = api.mime_addpart(mime.get());
+  if (!part || api.mime_data(part, body.data(), body.size()) != CURLE_OK ||
+      api.mime_type(part, "text/html; charset=UTF-8") != CURLE_OK || api.mime_encoder(part, "base64") != CURLE_OK)
     throw std::runtime_error("libcurl could not build the HTML part");
   set(curl, CURLOPT_MIMEPOST, mime.get());
   perform(curl, errors);
@@ -234,7 +233,7 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) 
 }
 
 std::string url_escape(CURL* curl, const std::string& text) {
-  CurlText escaped(curl_easy_escape(curl, text.data(), static_cast<int>(text.size())));
+  LoadedText escaped(curl_api().easy_escape(curl, text.data(), static_cast<int>(text.size())));
   if (!escaped) throw std::runtime_error("cannot URL-encode the signature");
   return escaped.get();
 }
@@ -247,8 +246,9 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   const std::string to_sign = timestamp + "\n" + secret;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-            reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
+  const CryptoApi& crypto = crypto_api();
+  if (!crypto.hmac(crypto.sha256(), secret.data(), static_cast<int>(secret.size()),
+                   reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
     throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
   const std::string sign = base64(std::string_view(reinterpret_cast<const char*>(digest), length));
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
@@ -262,7 +262,7 @@ void deliver_dingding(const std::string& body) {
   const std::string secret = text_setting(settings, "secret", false);
   const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
 
-  EasyHandle handle = new_handle();
+  LoadedEasy handle = new_handle();
   CURL* curl = handle.get();
   if (!secret.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + signature_query(curl, secret);
   char errors[CURL_ERROR_SIZE] = "";
@@ -277,7 +277,7 @@ void deliver_dingding(const std::string& body) {
   const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
   set(curl, CURLOPT_POSTFIELDS, payload.c_str());
   set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-  SlistHandle headers;
+  LoadedSlist headers;
   append_list(headers, "Content-Type: application/json; charset=utf-8");
   set(curl, CURLOPT_HTTPHEADER, headers.get());
   std::string reply;
@@ -286,7 +286,7 @@ void deliver_dingding(const std::string& body) {
   perform(curl, errors);
 
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   if (status != 200) throw std::runtime_error("the webhook answered HTTP " + std::to_string(status) + ": " + reply);
   Record answer;
   try {

@@ -4,10 +4,13 @@
 
 #include <fmt/format.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 namespace rivi {
 namespace {
@@ -17,6 +20,33 @@ constexpr int kBusyTimeoutMs = 30000;
 // The transaction open on this thread, if any. Only `transaction` sets and clears it, and clears
 // it before it dies, so it never points at a dead object.
 thread_local const transaction* open_transaction = nullptr;
+
+thread_local std::uint64_t opened_connections = 0;
+
+// A thread's shared connection with the identity of the file it opened. While the connection is
+// open it holds the file, so the same device and inode at `path` mean the same file.
+struct SharedConnection {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::shared_ptr<Connection> db;
+
+  bool names_file(const struct stat& st) const { return st.st_dev == device && st.st_ino == inode; }
+  bool file_still_there() const {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && names_file(st);
+  }
+};
+
+// A thread rarely uses more than one database; tests that lay out root after root would otherwise
+// keep every old one open.
+constexpr std::size_t kMaxSharedConnections = 4;
+
+// The calling thread's shared connections, closed when the thread ends.
+std::vector<SharedConnection>& shared_connections() {
+  thread_local std::vector<SharedConnection> connections;
+  return connections;
+}
 
 struct StmtCloser {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -99,11 +129,16 @@ Connection::Connection(const std::string& path) : path_(path) {
     db_ = nullptr;
     throw std::runtime_error("cannot open database " + path + ": " + why);
   }
+  ++opened_connections;
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   try {
-    // WAL lets many workers insert while readers read; NORMAL sync is safe in WAL mode.
-    query("PRAGMA journal_mode=WAL");
+    // Checkpoints are left to the automatic one at commit time (see the header).
+    if (sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) != SQLITE_OK)
+      throw std::runtime_error("cannot open database " + path + ": " + sqlite3_errmsg(db_));
+    // NORMAL sync is safe in WAL mode: a commit is not synced, a checkpoint is.
     exec_script("PRAGMA synchronous=NORMAL");
+    // WAL lets many workers insert while readers read. Asking costs a read; switching happens once.
+    if (query("PRAGMA journal_mode")[0]["journal_mode"] != "wal") query("PRAGMA journal_mode=WAL");
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -156,7 +191,33 @@ void Connection::exec_script(std::string_view sql) {
   }
 }
 
-transaction::transaction() : transaction(std::make_shared<Connection>(database_path())) {}
+std::shared_ptr<Connection> Connection::for_thread(const std::string& path) {
+  auto& connections = shared_connections();
+  struct stat st{};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  const auto found =
+      std::find_if(connections.begin(), connections.end(), [&](const SharedConnection& c) { return c.path == path; });
+  if (found != connections.end()) {
+    // A connection left inside a transaction that no `transaction` owns is not handed out again:
+    // its owner still has it, and the thread's other accessors get a clean one.
+    const bool usable = open_transaction != nullptr || sqlite3_get_autocommit(found->db->handle()) != 0;
+    if (exists && found->names_file(st) && usable) return found->db;
+    connections.erase(found);
+  }
+  std::erase_if(connections, [](const SharedConnection& c) { return !c.file_still_there(); });
+  if (connections.size() >= kMaxSharedConnections) connections.erase(connections.begin());
+  SharedConnection fresh{path, 0, 0, std::make_shared<Connection>(path)};
+  if (::stat(path.c_str(), &st) != 0)
+    throw std::runtime_error("cannot open database " + path + ": it vanished once opened");
+  fresh.device = st.st_dev;
+  fresh.inode = st.st_ino;
+  connections.push_back(std::move(fresh));
+  return connections.back().db;
+}
+
+std::uint64_t Connection::opened_on_this_thread() { return opened_connections; }
+
+transaction::transaction() : transaction(Connection::for_thread(database_path())) {}
 
 transaction::transaction(std::shared_ptr<Connection> db) : db_(std::move(db)) {
   if (open_transaction != nullptr) throw std::logic_error("a transaction is already open on this thread");
@@ -168,7 +229,8 @@ transaction::~transaction() {
   if (open_transaction == this) open_transaction = nullptr;
   if (!open_) return;
   // A failed statement may already have ended the transaction; a second ROLLBACK then fails
-  // harmlessly, and closing the connection would roll back anyway.
+  // harmlessly. Should the rollback itself fail, the connection is left inside the transaction,
+  // and `Connection::for_thread` no longer hands it out.
   sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
@@ -192,7 +254,7 @@ std::string checked_table(std::string table) {
 
 // The table name is checked before the database is opened (members initialise in order).
 Query::Query(std::string table) : table_(checked_table(std::move(table))), db_(transaction::current()) {
-  if (!db_) db_ = std::make_shared<Connection>(database_path());
+  if (!db_) db_ = Connection::for_thread(database_path());
 }
 
 Query::Query(std::string table, std::shared_ptr<Connection> connection)

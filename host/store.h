@@ -6,11 +6,19 @@
 // `insert`/`update` (quoted) and the accessor's own `order` and `limit` texts are spliced into
 // SQL. Those texts come from code, never from a request.
 //
-// Each accessor owns one connection (WAL mode, busy time-out), except while a `transaction` is open
-// on the calling thread: then every accessor made there shares the transaction's connection, so
-// its statements commit or roll back with the transaction. A terminal operation clears the
+// Every accessor made on a thread shares that thread's connection to the database it names (one
+// connection per thread and database path, opened at the first use and kept until the thread
+// ends), so a worker's whole run, or a web request served on a pooled thread, opens the database
+// once. A `transaction` opened on the thread runs on that same connection, so the statements of
+// every accessor of the thread commit or roll back with it. A terminal operation clears the
 // condition, order and limit, so one accessor can serve many look-ups. Failures throw
 // std::runtime_error naming the database path or the statement.
+//
+// The database is in WAL mode: laid out that way, and switched once by the first connection that
+// finds it otherwise. Closing a connection never checkpoints: SQLite checkpoints automatically
+// when a commit grows the write-ahead log past its threshold, and the log and its index stay in
+// place between processes instead of being synced into the database and deleted by every
+// short-lived process that closes the last connection.
 #pragma once
 
 #include "host/record.h"
@@ -24,11 +32,13 @@ struct sqlite3;
 
 namespace rivi {
 
-// One open SQLite connection; closes in its destructor.
+// One open SQLite connection; closes in its destructor (without a checkpoint).
 class Connection {
  public:
-  // Opens (creating when missing) the database at `path` in WAL mode with a busy time-out.
-  // Throws std::runtime_error("cannot open database <path>: ...") on failure.
+  // Opens (creating when missing) the database at `path` with a busy time-out and NORMAL sync,
+  // and switches it to WAL mode when it is not in it yet. This is a connection of its own, shared
+  // with nobody: accessors share `for_thread` instead. Throws std::runtime_error("cannot open
+  // database <path>: ...") on failure.
   explicit Connection(const std::string& path);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -45,16 +55,23 @@ class Connection {
   // Runs a script of statements without parameters.
   void exec_script(std::string_view sql);
 
+  // The calling thread's shared connection to the database at `path`, opened on first use and
+  // kept for the thread's life. A database file that was removed or replaced since (another file
+  // now at `path`) gets a new connection. Not for use across threads.
+  static std::shared_ptr<Connection> for_thread(const std::string& path);
+  // How many connections the calling thread has opened so far (shared or not).
+  static std::uint64_t opened_on_this_thread();
+
  private:
   sqlite3* db_ = nullptr;
   std::string path_;
 };
 
-// A write transaction on the host database, scoped to the thread that opens it. Construction opens
-// a connection and runs BEGIN IMMEDIATE, so the write lock is taken at once and concurrent writers
-// queue on the busy time-out instead of failing half-way. Until `commit()` or destruction, every
-// `Query` made on this thread with the one-argument constructor (so every `public_::M`, the
-// operation log and the scheduler's job table) runs on this connection. The destructor rolls back
+// A write transaction on the host database, scoped to the thread that opens it. Construction runs
+// BEGIN IMMEDIATE on the thread's shared connection, so the write lock is taken at once and
+// concurrent writers queue on the busy time-out instead of failing half-way. Until `commit()` or
+// destruction, every `Query` made on this thread with the one-argument constructor (so every
+// `public_::M`, the operation log and the scheduler's job table) runs inside it. The destructor rolls back
 // whatever was not committed and never throws. Transactions do not nest: opening a second one on
 // a thread that has one open throws std::logic_error. The object must die on the thread that
 // made it.
@@ -68,8 +85,8 @@ class transaction {
   transaction(const transaction&) = delete;
   transaction& operator=(const transaction&) = delete;
 
-  // Makes every statement since construction durable; afterwards accessors open their own
-  // connections again. Throws std::runtime_error when the commit fails (the destructor then
+  // Makes every statement since construction durable; afterwards the thread's accessors run in
+  // autocommit mode again. Throws std::runtime_error when the commit fails (the destructor then
   // rolls back).
   void commit();
 
@@ -83,8 +100,8 @@ class transaction {
 
 class Query {
  public:
-  // Opens the host database, or shares the connection of the transaction open on this thread.
-  // `table` must be an identifier.
+  // Runs on the connection of the transaction open on this thread, else on the thread's shared
+  // connection to the host database. `table` must be an identifier.
   explicit Query(std::string table);
   Query(std::string table, std::shared_ptr<Connection> connection);
 

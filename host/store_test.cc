@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 namespace rivi {
@@ -143,6 +144,70 @@ TEST(Transaction, IsScopedToItsThreadAndDoesNotNest) {
   tx.commit();
   EXPECT_EQ(transaction::current(), nullptr);
   EXPECT_EQ(public_::M("t").count(), 1);
+}
+
+}  // namespace
+}  // namespace rivi
+
+namespace rivi {
+namespace {
+
+// Runs `body` on a thread of its own, which starts with no connection and closes its own at its end.
+template <typename Body>
+void on_new_thread(Body body) {
+  std::thread(body).join();
+}
+
+TEST(SharedConnection, OneAThreadAndDatabaseAndANewOneForAReplacedFile) {
+  testing::TempRoot root;
+  on_new_thread([&] {
+    Connection* first = &public_::M("logs").connection();
+    EXPECT_EQ(&public_::M("nodes").connection(), first);
+    {
+      transaction tx;  // runs on the same connection
+      EXPECT_EQ(transaction::current().get(), first);
+      public_::WriteLog("t", "inside");
+      tx.commit();
+    }
+    EXPECT_EQ(Connection::opened_on_this_thread(), 1u);
+    Connection* other_thread = nullptr;
+    on_new_thread([&] { other_thread = &public_::M("logs").connection(); });
+    EXPECT_NE(other_thread, first);
+
+    // A database removed and laid out anew at the same path is the new file, not the old one.
+    const std::string path = database_path();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    EXPECT_EQ(public_::M("sqlite_master").count(), 0);
+    EXPECT_EQ(Connection::opened_on_this_thread(), 2u);
+
+    // Another root is another database.
+    testing::TempRoot second;
+    const std::uint64_t before = Connection::opened_on_this_thread();
+    EXPECT_EQ(public_::M("logs").count(), 0);
+    EXPECT_EQ(Connection::opened_on_this_thread(), before + 1);
+  });
+}
+
+TEST(SharedConnection, ClosingTheLastConnectionKeepsTheLogAndDoesNotCheckpoint) {
+  testing::TempRoot root;
+  const std::string path = root.file("data/other.db");
+  on_new_thread([&] { Connection(path).exec_script("CREATE TABLE t (v TEXT)"); });
+  const std::string file_before = root.read("data/other.db");
+  on_new_thread([&] { Connection(path).run("INSERT INTO t (v) VALUES ('kept')"); });
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+  EXPECT_TRUE(root.read("data/other.db") == file_before) << "closing wrote the log into the database file";
+  on_new_thread([&] { EXPECT_EQ(Connection(path).query("SELECT v FROM t"), Record::array({Record{{"v", "kept"}}})); });
+}
+
+TEST(SharedConnection, ADatabaseNotInWalModeIsSwitchedAtItsFirstOpening) {
+  testing::TempRoot root;
+  const std::string path = root.file("data/rollback.db");
+  on_new_thread([&] {
+    Connection db(path);
+    db.exec_script("PRAGMA journal_mode=DELETE; CREATE TABLE t (v TEXT)");
+    EXPECT_EQ(db.query("PRAGMA journal_mode")[0]["journal_mode"], "delete");
+  });
+  on_new_thread([&] { EXPECT_EQ(Connection(path).query("PRAGMA journal_mode")[0]["journal_mode"], "wal"); });
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ Record qn_rivi_main::start(Record& args) {
   row["addtime"] = public_::now();
   // The nodes are measured and any report is sent: a database held by another process must
   // delay this row, not lose it. The row and the task's health commit together or not at all.
-  const auto db = std::make_shared<Connection>(database_path());
+  const auto db = Connection::for_thread(database_path());
   retry_while_locked(*db, StoreRetry{}, [&] {
     transaction tx(db);
     Query("rivi_list", db).insert(row);
