@@ -17,14 +17,16 @@ namespace rivi::dispatch {
 
 namespace {
 
+// A node result is a few hundred bytes; a node answering more than this is treated as failed.
 constexpr std::size_t kMaxNodeAnswer = 256u << 10;
 // Requests that may wait on a fan-out at the same time; the library's default pool is smaller.
 constexpr std::size_t kCentreThreads = 32;
 
+// Answering short stops the transfer as soon as the answer passes the cap.
 size_t collect(char* data, size_t size, size_t count, void* user) {
   auto* body = static_cast<std::string*>(user);
   const size_t len = size * count;
-  if (body->size() + len > kMaxNodeAnswer) return 0;
+  if (len > kMaxNodeAnswer - body->size()) return 0;
   body->append(data, len);
   return len;
 }
@@ -58,6 +60,7 @@ Record ask_remote(const NodeEntry& node, const std::string& url, long wait_ms, l
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, wait_ms);
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
     if (curl_easy_perform(c) != CURLE_OK) return unanswered(node.isp);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -76,6 +77,53 @@ TEST(Centre, AnswersEveryNodeInOrderAndMarksTheOnesThatFail) {
   EXPECT_EQ(list[2]["isp"], "节点未响应");
   EXPECT_EQ(list[2]["http_code"], 0);
   EXPECT_EQ(list[2]["primary_ip"], "");
+}
+
+TEST(Centre, NodeAnsweringTooMuchIsListedAsUnanswered) {
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("fine", "text/plain"); });
+  target.start();
+
+  // A valid node result padded past any sane size, once with its length declared and once
+  // streamed without end.
+  constexpr std::size_t kOffered = 64u << 20;
+  std::atomic<std::size_t> streamed{0};
+  const std::string padded =
+      "{\"isp\": \"x\", \"http_code\": 200, \"total_time\": 1.0, \"pad\": \"" + std::string(1u << 20, 'x') + "\"}";
+  LoopbackSite big_node;
+  big_node.server().Post("/probe", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/json", [&](std::size_t offset, httplib::DataSink& sink) {
+      if (offset == 0) return sink.write(padded.data(), padded.size() - 2);  // the record never closes
+      if (streamed >= kOffered) {
+        sink.done();
+        return true;
+      }
+      const std::string chunk(64 * 1024, 'x');
+      if (!sink.write(chunk.data(), chunk.size())) return false;
+      streamed += chunk.size();
+      return true;
+    });
+  });
+  big_node.start();
+  // The node's path is fixed, so the declared-length node answers through a second site.
+  LoopbackSite declared_node;
+  declared_node.server().Post("/probe", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(padded, "application/json");
+  });
+  declared_node.start();
+
+  CentreConfig c;
+  c.deadline_ms = 5000;
+  c.nodes = {{"声明过大", "127.0.0.1:" + std::to_string(declared_node.port()), "", false},
+             {"流式过大", "127.0.0.1:" + std::to_string(big_node.port()), "", false},
+             {"本地", "", "", true}};
+  const Centre centre(c);
+  const Record list = centre.fan_out(target.url("/ok"));
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0], unanswered("声明过大"));
+  EXPECT_EQ(list[1], unanswered("流式过大"));
+  EXPECT_EQ(list[2]["http_code"], 200);
+  EXPECT_LT(streamed.load(), kOffered / 2) << "the centre read the endless answer on";
 }
 
 TEST(Centre, ChecksTheCallerAndTheUrlBeforeAskingAnyNode) {

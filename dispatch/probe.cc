@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstdint>
@@ -56,6 +58,8 @@ bool inner_v6(const unsigned char* b) {
   bool nat64 = true;
   for (int i = 0; i < 12 && nat64; ++i) nat64 = b[i] == kNat64[i];
   if (nat64) return inner_v4(v4_at(b + 12));
+  // 64:ff9b:1::/48, the NAT64 prefix for a local network: whatever it embeds sits behind it.
+  if (b[0] == 0x00 && b[1] == 0x64 && b[2] == 0xff && b[3] == 0x9b && b[4] == 0x00 && b[5] == 0x01) return true;
   if (b[0] == 0x20 && b[1] == 0x02) return inner_v4(v4_at(b + 2));  // 6to4
   if ((b[0] & 0xfe) == 0xfc) return true;                            // unique local
   if (b[0] == 0xfe && (b[1] & 0x80) == 0x80) return true;            // link-local, site-local
@@ -81,7 +85,8 @@ struct Transfer {
   std::size_t received = 0;
   std::size_t cap = 0;
   bool capped = false;
-  bool refused = false;
+  bool refused = false;      // an inner address was refused a socket
+  bool opened_outer = false;  // some address was let through
   std::string refused_ip;
 };
 
@@ -96,16 +101,29 @@ size_t on_body(char*, size_t size, size_t count, void* user) {
   return len;
 }
 
-// Runs once the connection stands and before the request goes out: the address libcurl really
-// connected to is judged here, so a name that resolves to an inner address gets no request.
-int on_prereq(void* user, char* primary_ip, char*, int, int) {
-  auto* t = static_cast<Transfer*>(user);
-  if (is_inner_address(primary_ip)) {
-    t->refused = true;
-    t->refused_ip = primary_ip;
-    return CURL_PREREQFUNC_ABORT;
+// The text form of a socket address libcurl is about to connect to; "" for a family it has none for.
+std::string address_text(const curl_sockaddr& a) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (a.family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a.addr)->sin_addr, text, sizeof text);
+  } else if (a.family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a.addr)->sin6_addr, text, sizeof text);
   }
-  return CURL_PREREQFUNC_OK;
+  return text;
+}
+
+// Opens every socket of the transfer, so each address is judged before anything is sent to it:
+// an inner address gets no connection at all, and an open port cannot be told from a closed one.
+curl_socket_t open_outer_socket(void* user, curlsocktype, curl_sockaddr* address) {
+  auto* t = static_cast<Transfer*>(user);
+  const std::string ip = address_text(*address);
+  if (is_inner_address(ip)) {
+    t->refused = true;
+    t->refused_ip = ip;
+    return CURL_SOCKET_BAD;
+  }
+  t->opened_outer = true;
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 Record empty_result(const std::string& isp) {
@@ -175,10 +193,16 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
   if (!options.allow_private) {
-    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, on_prereq);
-    curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_outer_socket);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
   }
   const CURLcode rc = curl_easy_perform(c);
+  if (rc != CURLE_OK && t.refused && !t.opened_outer) {
+    // Nothing was measured: every refused target answers the same record, whatever lies behind it.
+    result["primary_ip"] = t.refused_ip;
+    result["error"] = kInnerRefused;
+    return result;
+  }
 
   char* ip = nullptr;
   curl_easy_getinfo(c, CURLINFO_PRIMARY_IP, &ip);
@@ -194,9 +218,7 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   result["size_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SIZE_DOWNLOAD_T));
   result["speed_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SPEED_DOWNLOAD_T));
   if (rc != CURLE_OK) {
-    if (t.refused) {
-      result["error"] = "inner address refused: " + t.refused_ip;
-    } else if (t.capped || rc == CURLE_FILESIZE_EXCEEDED) {
+    if (t.capped || rc == CURLE_FILESIZE_EXCEEDED) {
       result["error"] = fmt::format("response larger than {} bytes", options.max_bytes);
     } else {
       result["error"] = error[0] ? std::string(error) : std::string(curl_easy_strerror(rc));

@@ -12,9 +12,12 @@ namespace rivi::dispatch {
 // The text that marks a node that gave no answer.
 inline constexpr const char* kNoAnswer = "节点未响应";
 
+// The `error` of every target refused for its inner address.
+inline constexpr const char* kInnerRefused = "inner address refused";
+
 struct ProbeOptions {
   std::string isp;               // label written into the result's `isp`
-  bool allow_private = false;    // when false, inner addresses are refused after resolution
+  bool allow_private = false;    // when false, inner addresses are refused before any connection
   long timeout_ms = 20000;       // whole request, including the body
   long connect_timeout_ms = 10000;
   std::size_t max_bytes = 8u << 20;  // body size cap, enforced while reading

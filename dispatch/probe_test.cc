@@ -5,7 +5,12 @@
 #include "dispatch/probe.h"
 #include "tests/support/testing.h"
 
+#include <arpa/inet.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -121,9 +126,55 @@ TEST_F(ProbeTest, InnerAddressIsRefusedBeforeAnyRequestIsSent) {
     SCOPED_TRACE(host);
     const Record r = probe("http://" + host + ":" + std::to_string(site_.port()) + "/ok", o);
     EXPECT_EQ(r["http_code"], 0);
-    EXPECT_EQ(r["error"].get<std::string>().rfind("inner address refused: ", 0), 0u) << r.dump();
+    EXPECT_EQ(r["error"], kInnerRefused) << r.dump();
   }
   EXPECT_EQ(hits_, 0);
+}
+
+// A listening socket that never accepts on its own: `accepted` drains the queue and counts the
+// connections that reached it.
+class CountingListener {
+ public:
+  CountingListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~CountingListener() { ::close(fd_); }
+  int port() const { return port_; }
+  int accepted() {
+    for (int fd; (fd = ::accept(fd_, nullptr, nullptr)) >= 0; ++accepted_) ::close(fd);
+    return accepted_;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+  int accepted_ = 0;
+};
+
+TEST(InnerTarget, OpenAndClosedPortsLookTheSameAndGetNoConnection) {
+  CountingListener open;
+  const int closed = rivi::testing::free_port();
+  ProbeOptions o;
+  o.isp = "n";
+  o.timeout_ms = 5000;
+  std::vector<Record> results;
+  for (const char* scheme : {"http", "https"}) {
+    for (const int port : {open.port(), closed}) {
+      results.push_back(probe(fmt::format("{}://127.0.0.1:{}/", scheme, port), o));
+    }
+  }
+  EXPECT_EQ(open.accepted(), 0);
+  EXPECT_EQ(results[0]["error"], kInnerRefused) << results[0].dump();
+  EXPECT_EQ(results[0]["primary_ip"], "127.0.0.1");
+  for (const Record& r : results) EXPECT_EQ(r, results[0]);
 }
 
 TEST(UrlRefusal, AcceptsOnlyHttpAndHttpsWithAHost) {
@@ -150,7 +201,8 @@ TEST(InnerAddress, JudgesEveryRangeThatMustNotBeProbed) {
       {"0.0.0.0", true},      {"224.0.0.1", true},       {"255.255.255.255", true}, {"8.8.8.8", false},
       {"93.184.216.34", false}, {"::1", true},           {"::", true},              {"fe80::1", true},
       {"fd00::1", true},      {"ff02::1", true},         {"::ffff:127.0.0.1", true}, {"::ffff:8.8.8.8", false},
-      {"64:ff9b::a00:1", true}, {"2002:c0a8:101::1", true}, {"2606:4700::1111", false}, {"not an address", true},
+      {"64:ff9b::a00:1", true}, {"64:ff9b::808:808", false}, {"64:ff9b:1::1", true}, {"64:ff9b:1:ffff::808:808", true},
+      {"2002:c0a8:101::1", true}, {"2606:4700::1111", false}, {"not an address", true},
   };
   for (const auto& [ip, inner] : cases) EXPECT_EQ(is_inner_address(ip), inner) << ip;
 }

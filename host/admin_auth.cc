@@ -1,6 +1,7 @@
 #include "host/admin_auth.h"
 
 #include "host/paths.h"
+#include "host/record.h"
 
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
@@ -149,7 +150,7 @@ bool check_admin_password(const std::string& password) {
   std::stringstream text;
   text << in.rdbuf();
   try {
-    auto stored = nlohmann::json::parse(text.str());
+    auto stored = decode(text.str());
     if (stored.at("algorithm").get<std::string>() != kAlgorithm) throw std::runtime_error("unknown algorithm");
     int iterations = stored.at("iterations").get<int>();
     if (iterations < 1) throw std::runtime_error("bad iteration count");

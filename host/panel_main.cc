@@ -6,6 +6,7 @@
 #include "host/record.h"
 #include "host/serve.h"
 #include "plugin/qn_rivi/methods.h"
+#include "plugin/qn_rivi/retention.h"
 
 #include <CLI/CLI.hpp>
 
@@ -84,6 +85,9 @@ int main(int argc, char** argv) {
       options.web = !no_web;
       options.plugin = {[](const std::string& name) { return rivi::web_methods().contains(name); },
                         rivi::call_web_method};
+      options.upkeep = [retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
+        rivi::keep_result_retention(stop, retention);
+      };
       return rivi::serve(options);
     }
   } catch (const std::exception& e) {

@@ -24,9 +24,23 @@
 namespace rivi::public_ {
 namespace {
 
+// An answer being read, kept only up to `cap` bytes.
+struct CappedBody {
+  std::string text;
+  std::size_t cap = 0;
+  bool over = false;
+};
+
+// Stops the transfer (by answering short) as soon as the answer passes its cap.
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
-  static_cast<std::string*>(out)->append(data, size * count);
-  return size * count;
+  auto* body = static_cast<CappedBody*>(out);
+  const std::size_t len = size * count;
+  if (len > body->cap - body->text.size()) {
+    body->over = true;
+    return 0;
+  }
+  body->text.append(data, len);
+  return len;
 }
 
 std::string local_date(std::int64_t t) {
@@ -94,7 +108,8 @@ std::string httpPost(const std::string& url, const Record& data, long timeout_se
       form += std::string(k.get()) + "=" + v.get();
     }
   }
-  std::string body;
+  CappedBody body;
+  body.cap = kMaxPostAnswer;
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, form.c_str());
@@ -104,13 +119,17 @@ std::string httpPost(const std::string& url, const Record& data, long timeout_se
   curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
   // A proxy from the environment may serve remote centres, never this machine's own.
   curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+  // A declared length past the cap fails before any of the body is read.
+  curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPostAnswer));
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode rc = curl_easy_perform(curl.get());
+  if (body.over || rc == CURLE_FILESIZE_EXCEEDED)
+    throw std::runtime_error(fmt::format("POST {} failed: the answer is larger than {} bytes", url, kMaxPostAnswer));
   if (rc != CURLE_OK)
     throw std::runtime_error(fmt::format("POST {} failed: {}", url, *error ? error : curl_easy_strerror(rc)));
-  return body;
+  return std::move(body.text);
 }
 
 Record get_page(std::int64_t count, std::int64_t p, std::int64_t rows) {

@@ -6,6 +6,7 @@
 #include "host/record.h"
 #include "host/store.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,8 +30,12 @@ void WriteLog(const std::string& type, const std::string& msg);
 // The response envelope {"status": status, "msg": msg}.
 Record returnMsg(bool status, const std::string& msg);
 
+// The largest answer `httpPost` reads.
+inline constexpr std::size_t kMaxPostAnswer = 4u << 20;
+
 // POSTs `data` form-encoded (each value in its plain text form) to `url` and answers the body,
-// whatever the HTTP status. Throws std::runtime_error on a transport failure or time-out.
+// whatever the HTTP status. Throws std::runtime_error on a transport failure, a time-out, or an
+// answer longer than kMaxPostAnswer bytes (reading stops as soon as the answer passes it).
 std::string httpPost(const std::string& url, const Record& data, long timeout_seconds);
 
 // Pager for `count` rows, page `p`, `rows` a page: {"count", "p", "pages", "row", "shift"}.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -72,6 +73,45 @@ TEST(HttpPost, SendsFormFieldsAndRaisesOnTransportFailure) {
             "application/x-www-form-urlencoded|http://a/?x=1&y=中|3|url=http%3A%2F%2Fa%2F%3Fx%3D1%26y%3D%E4%B8%AD&n=3");
   const int dead = testing::free_port();
   EXPECT_THROW(public_::httpPost("http://127.0.0.1:" + std::to_string(dead) + "/", Record::object(), 2), std::runtime_error);
+}
+
+TEST(HttpPost, AnswerPastTheCapIsAFailureAndIsNotReadToItsEnd) {
+  constexpr std::size_t kCap = public_::kMaxPostAnswer;
+  constexpr std::size_t kOffered = 16 * kCap;
+  std::atomic<std::size_t> streamed{0};
+  testing::LoopbackSite site;
+  site.server().Post("/exact", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(kCap, 'x'), "text/plain");
+  });
+  site.server().Post("/declared", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(kCap + 1, 'x'), "text/plain");
+  });
+  // No declared length: only the running count can stop it.
+  site.server().Post("/stream", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [&](std::size_t, httplib::DataSink& sink) {
+      const std::string chunk(64 * 1024, 'x');
+      if (streamed >= kOffered) {
+        sink.done();
+        return true;
+      }
+      if (!sink.write(chunk.data(), chunk.size())) return false;
+      streamed += chunk.size();
+      return true;
+    });
+  });
+  site.start();
+
+  EXPECT_EQ(public_::httpPost(site.url("/exact"), Record::object(), 30).size(), kCap);
+  for (const char* path : {"/declared", "/stream"}) {
+    try {
+      public_::httpPost(site.url(path), Record::object(), 30);
+      ADD_FAILURE() << path << " was read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "POST " + site.url(path) + " failed: the answer is larger than 4194304 bytes");
+    }
+  }
+  // The reader hung up soon after the cap: socket buffers hold a little more, never the rest.
+  EXPECT_LT(streamed.load(), kOffered / 2);
 }
 
 TEST(Services, LogEnvelopeErrorTextAndIdentity) {

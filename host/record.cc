@@ -10,6 +10,18 @@
 namespace rivi {
 namespace {
 
+// No stored or exchanged value nests deeper than a few levels; text that nests deeper than this is
+// refused as invalid before it is built, so nothing that walks a decoded value recurses far.
+constexpr int kMaxDecodeDepth = 64;
+// Writing recurses once per level. A decoded value may be wrapped in a few records before it is
+// written, hence the margin; a value built deeper than this in code is refused, not written.
+constexpr int kMaxWriteDepth = 2 * kMaxDecodeDepth;
+
+void check_write_depth(int depth) {
+  if (depth > kMaxWriteDepth)
+    throw std::invalid_argument(fmt::format("value nested deeper than {} levels", kMaxWriteDepth));
+}
+
 // Appends one code point as \uXXXX (lower-case hex), split into a surrogate pair above U+FFFF.
 void append_escape(std::string& out, std::uint32_t cp) {
   if (cp > 0xFFFF) {
@@ -62,7 +74,7 @@ void encode_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-void encode_into(std::string& out, const Record& v) {
+void encode_into(std::string& out, const Record& v, int depth) {
   switch (v.type()) {
     case Record::value_t::null: out += "null"; break;
     case Record::value_t::boolean: out += v.get<bool>() ? "true" : "false"; break;
@@ -71,17 +83,19 @@ void encode_into(std::string& out, const Record& v) {
     case Record::value_t::number_float: out += real_text(v.get<double>()); break;
     case Record::value_t::string: encode_string(out, v.get_ref<const std::string&>()); break;
     case Record::value_t::array: {
+      check_write_depth(depth);
       out += '[';
       bool first = true;
       for (const auto& item : v) {
         if (!first) out += ", ";
         first = false;
-        encode_into(out, item);
+        encode_into(out, item, depth + 1);
       }
       out += ']';
       break;
     }
     case Record::value_t::object: {
+      check_write_depth(depth);
       out += '{';
       bool first = true;
       for (const auto& [key, item] : v.items()) {
@@ -89,7 +103,7 @@ void encode_into(std::string& out, const Record& v) {
         first = false;
         encode_string(out, key);
         out += ": ";
-        encode_into(out, item);
+        encode_into(out, item, depth + 1);
       }
       out += '}';
       break;
@@ -114,18 +128,19 @@ std::string repr_text(const std::string& s) {
   return out;
 }
 
-std::string repr(const Record& v) {
+std::string repr(const Record& v, int depth) {
   if (v.is_string()) return repr_text(v.get<std::string>());
+  if (v.is_array() || v.is_object()) check_write_depth(depth);
   if (v.is_array()) {
     std::string out = "[";
-    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + repr(v[i]);
+    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + repr(v[i], depth + 1);
     return out + "]";
   }
   if (v.is_object()) {
     std::string out = "{";
     bool first = true;
     for (const auto& [key, item] : v.items()) {
-      out += (first ? "" : ", ") + repr_text(key) + ": " + repr(item);
+      out += (first ? "" : ", ") + repr_text(key) + ": " + repr(item, depth + 1);
       first = false;
     }
     return out + "}";
@@ -184,16 +199,25 @@ std::string real_text(double value) {
 
 std::string encode(const Record& value) {
   std::string out;
-  encode_into(out, value);
+  encode_into(out, value, 1);
   return out;
 }
 
 Record decode(std::string_view text) {
+  // The parser reports each opening bracket with the number of levels around it; refusing there
+  // stops the parse before anything deeper is built.
+  const auto bounded = [](int depth, Record::parse_event_t event, Record&) {
+    if ((event == Record::parse_event_t::object_start || event == Record::parse_event_t::array_start) &&
+        depth >= kMaxDecodeDepth) {
+      throw std::invalid_argument(fmt::format("invalid JSON: nested deeper than {} levels", kMaxDecodeDepth));
+    }
+    return true;
+  };
   try {
     // ordered_json keeps insertion order; a repeated key keeps its first place and takes the
     // later value because the parser assigns through operator[].
-    return Record::parse(text.begin(), text.end());
-  } catch (const Record::parse_error& e) {
+    return Record::parse(text.begin(), text.end(), bounded);
+  } catch (const Record::exception& e) {  // malformed text, and numbers beyond a double's range
     throw std::invalid_argument(std::string("invalid JSON: ") + e.what());
   }
 }
@@ -272,7 +296,7 @@ std::string text_of(const Record& v) {
       return real_text(d);
     }
     case Record::value_t::string: return v.get<std::string>();
-    default: return repr(v);
+    default: return repr(v, 1);
   }
 }
 

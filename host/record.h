@@ -19,11 +19,13 @@ using Record = nlohmann::ordered_json;
 // non-ASCII character (and DEL and control characters) as a lower-case \uXXXX escape with
 // surrogate pairs above U+FFFF, reals as the shortest text that reads back to the same double,
 // always with a point or an exponent ("200.0", "1e-05", "1e+16"). Throws std::invalid_argument
-// for text that is not valid UTF-8.
+// for text that is not valid UTF-8 and for lists and records nested deeper than 128 levels.
 std::string encode(const Record& value);
 
 // Decodes JSON text keeping the key order as received; a repeated key keeps its first place and
-// its last value. Throws std::invalid_argument("invalid JSON: ...") on malformed text.
+// its last value. Throws std::invalid_argument("invalid JSON: ...") on every failure: malformed
+// text, a number beyond a double's range, and lists and records nested deeper than 64 levels
+// (refused before the deeper levels are built).
 Record decode(std::string_view text);
 
 // Encodes a real the way `encode` does ("200.0", "0.1", "1e-05", "1e+16", "NaN", "Infinity").
@@ -45,7 +47,8 @@ double as_double(const Record& value);
 std::int64_t to_int(const Record& value);
 
 // Plain text form: text as it is, integers in decimal, reals as `real_text`, true/false as
-// "True"/"False", null as "None", lists and records in the panel's repr form (['a', 1]).
+// "True"/"False", null as "None", lists and records in the panel's repr form (['a', 1]). Throws
+// std::invalid_argument for lists and records nested deeper than 128 levels.
 std::string text_of(const Record& value);
 
 // "{:.2f}": fixed point, two digits, correctly rounded from the exact double.

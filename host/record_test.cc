@@ -4,9 +4,45 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 namespace rivi {
 namespace {
+
+// `depth` lists, each the only item of the one around it, with `inner` at the centre.
+std::string nested_lists(int depth, const std::string& inner = "1") {
+  return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
+// The same with records: {"k": {"k": ... inner ...}}.
+std::string nested_records(int depth) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += R"({"k": )";
+  return text + "1" + std::string(depth, '}');
+}
+
+// A list `depth` levels deep, built in place without copying (a copy would recurse).
+Record built_lists(int depth) {
+  Record top = Record::array();
+  Record* inner = &top;
+  for (int i = 1; i < depth; ++i) {
+    inner->push_back(Record::array());
+    inner = &inner->back();
+  }
+  return top;
+}
+
+// Expects `text` to be refused the way every malformed text is.
+void expect_invalid_json(const std::string& text, const std::string& label) {
+  try {
+    decode(text);
+    ADD_FAILURE() << "accepted: " << label;
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("invalid JSON: ", 0), 0u) << label << ": " << e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << label << " escaped as another error: " << e.what();
+  }
+}
 
 TEST(Encode, WritesTheStoredDefaultForm) {
   struct Case {
@@ -56,6 +92,38 @@ TEST(Decode, KeepsOrderAndLastValueOfRepeatedKeys) {
   EXPECT_EQ(decode(R"("\u8054")").get<std::string>(), "联");
   EXPECT_THROW(decode("{nope"), std::invalid_argument);
   EXPECT_THROW(decode(""), std::invalid_argument);
+}
+
+TEST(Decode, RefusesNestingDeeperThanSixtyFourLevels) {
+  for (const std::string& text : {nested_lists(64), nested_records(64), nested_lists(63, R"({"k": "[[[["})")}) {
+    EXPECT_EQ(encode(decode(text)), text);  // brackets inside text are no levels
+  }
+  expect_invalid_json(nested_lists(65), "65 lists");
+  expect_invalid_json(nested_lists(64, "{}"), "a record inside 64 lists");
+  expect_invalid_json(nested_records(65), "65 records");
+  expect_invalid_json(nested_lists(200000), "200000 lists");
+  expect_invalid_json(nested_records(200000), "200000 records");
+  expect_invalid_json(std::string(200000, '['), "200000 unclosed lists");
+}
+
+TEST(Decode, NumbersBeyondARealAreInvalidJson) {
+  for (const char* text : {"1e999", "-3e1888888", R"({"total_time": 1e400})", "[0, -1.7976931348623159e308]"}) {
+    expect_invalid_json(text, text);
+  }
+  EXPECT_EQ(decode("1.7976931348623157e308").get<double>(), std::numeric_limits<double>::max());
+}
+
+TEST(Encode, RefusesValuesNestedTooDeepToWrite) {
+  EXPECT_EQ(encode(built_lists(128)), std::string(128, '[') + std::string(128, ']'));
+  EXPECT_EQ(text_of(built_lists(128)), std::string(128, '[') + std::string(128, ']'));
+  for (int depth : {129, 200000}) {
+    const Record deep = built_lists(depth);
+    EXPECT_THROW(encode(deep), std::invalid_argument) << depth;
+    EXPECT_THROW(text_of(deep), std::invalid_argument) << depth;
+    Record wrapped = Record::object();
+    wrapped["data"] = built_lists(depth - 1);  // moved in: a copy would recurse
+    EXPECT_THROW(encode(wrapped), std::invalid_argument) << depth;
+  }
 }
 
 TEST(Truthy, FollowsThePanelsRules) {

@@ -1,4 +1,4 @@
-// The runner of the host's scheduled jobs: due times, the tick loop and the shell runs.
+// The runner of the host's scheduled jobs: planned times, the timed loop and the job processes.
 #include "host/scheduler.h"
 
 #include "host/paths.h"
@@ -59,14 +59,64 @@ void check_spawn(int error, const char* what) {
   if (error != 0) throw std::runtime_error(fmt::format("cannot start job: {}: {}", what, std::strerror(error)));
 }
 
-// Floor division, so that times before the epoch still fall into the right slot.
-std::int64_t slot_of(std::int64_t now_ms, std::int64_t period_ms) {
-  std::int64_t slot = now_ms / period_ms;
-  if (now_ms % period_ms < 0) --slot;
+// Floor division, so that times before the epoch still fall into the right cycle.
+std::int64_t slot_of(std::int64_t ms, std::int64_t period_ms) {
+  std::int64_t slot = ms / period_ms;
+  if (ms % period_ms < 0) --slot;
   return slot;
 }
 
+std::int64_t distance(std::int64_t a, std::int64_t b) { return a > b ? a - b : b - a; }
+
+// Bytes that make up a plain word: nothing a shell would expand, quote, redirect or split.
+bool plain_byte(unsigned char c) {
+  if (c >= 0x80) return true;
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("/._-+:,@%").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Errors of a direct start after which the shell gets the command instead: it knows built-ins
+// and runs scripts without `#!`, and otherwise reports the failure in the log as it always has.
+bool shell_may_know(int error) {
+  return error == ENOENT || error == ENOEXEC || error == EACCES || error == ENOTDIR;
+}
+
+// Intervals past this many milliseconds could overflow the planned-time arithmetic.
+constexpr std::int64_t kLongestPeriodMs = std::numeric_limits<std::int64_t>::max() / 4;
+
 }  // namespace
+
+std::uint64_t fnv1a(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+std::int64_t job_offset_ms(std::string_view key, std::int64_t period_ms) {
+  if (period_ms < 1) throw std::invalid_argument(fmt::format("a cycle of {} ms has no offsets", period_ms));
+  return static_cast<std::int64_t>(fnv1a(key) % static_cast<std::uint64_t>(period_ms));
+}
+
+std::optional<std::vector<std::string>> plain_words(std::string_view body) {
+  std::vector<std::string> words;
+  std::string word;
+  for (const char c : body) {
+    if (c == ' ') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else if (plain_byte(static_cast<unsigned char>(c))) {
+      word.push_back(c);
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  if (words.empty()) return std::nullopt;
+  return words;
+}
 
 std::filesystem::path job_log_path(std::int64_t job_id) {
   return root_path(fmt::format("cron/{}.log", job_id));
@@ -74,24 +124,26 @@ std::filesystem::path job_log_path(std::int64_t job_id) {
 
 std::filesystem::path backup_log_path(const std::filesystem::path& log) { return log.string() + ".1"; }
 
-ShellRunner::~ShellRunner() { collect(); }
-
-void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& log) {
-  collect();
+void append_log_line(const std::filesystem::path& log, std::string_view line) {
   std::error_code error;
   std::filesystem::create_directories(log.parent_path(), error);
   if (error) throw std::runtime_error(fmt::format("cannot create {}: {}", log.parent_path().string(), error.message()));
+  std::ofstream out(log, std::ios::app);
+  out << line << '\n';
+  if (!out) throw std::runtime_error(fmt::format("cannot write {}", log.string()));
+}
+
+ShellRunner::~ShellRunner() { collect(); }
+
+void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& log) {
   // A job that runs every minute for months must not fill the disk: past the limit the log
   // becomes its one backup and a new log starts.
+  std::error_code error;
   if (const auto size = std::filesystem::file_size(log, error); !error && size > kJobLogLimit) {
     std::filesystem::rename(log, backup_log_path(log), error);
     if (error) throw std::runtime_error(fmt::format("cannot rotate {}: {}", log.string(), error.message()));
   }
-  {
-    std::ofstream out(log, std::ios::app);
-    out << fmt::format("----- {} job {} -----\n", public_::format_date(), job.id);
-    if (!out) throw std::runtime_error(fmt::format("cannot write {}", log.string()));
-  }
+  append_log_line(log, fmt::format("----- {} job {} -----", public_::format_date(), job.id));
 
   SpawnActions actions;
   check_spawn(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0), "stdin");
@@ -117,21 +169,54 @@ void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& lo
                                        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP),
               "flags");
 
-  std::string shell = "/bin/sh";
-  std::string dash_c = "-c";
-  std::string body = job.body;
-  char* argv[] = {shell.data(), dash_c.data(), body.data(), nullptr};
+  // The spawn returns once the child has executed its program (or failed to), without waiting
+  // for the run; an exec failure is answered by posix_spawnp itself, the failed child reaped.
   pid_t pid = -1;
-  check_spawn(posix_spawn(&pid, shell.c_str(), actions.get(), attributes.get(), argv, environ), "/bin/sh");
-  children_.push_back(pid);
+  int failure = ENOENT;
+  if (std::optional<std::vector<std::string>> words = plain_words(job.body)) {
+    std::vector<char*> argv;
+    for (std::string& word : *words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    failure = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
+    if (failure != 0 && !shell_may_know(failure)) check_spawn(failure, argv[0]);
+  }
+  if (failure != 0) {
+    std::string shell = "/bin/sh";
+    std::string dash_c = "-c";
+    std::string body = job.body;
+    char* argv[] = {shell.data(), dash_c.data(), body.data(), nullptr};
+    check_spawn(posix_spawn(&pid, shell.c_str(), actions.get(), attributes.get(), argv, environ), "/bin/sh");
+  }
+  children_.emplace(job.id, pid);
+}
+
+namespace {
+
+// True when `pid` has ended (and is now reaped) or is not a child of this process.
+bool ended(pid_t pid) {
+  int status = 0;
+  const pid_t done = waitpid(pid, &status, WNOHANG);
+  return done == pid || (done < 0 && errno == ECHILD);
+}
+
+}  // namespace
+
+pid_t ShellRunner::running(std::int64_t job_id) {
+  auto [first, last] = children_.equal_range(job_id);
+  pid_t alive = 0;
+  for (auto it = first; it != last;) {
+    if (ended(it->second)) {
+      it = children_.erase(it);
+    } else {
+      alive = it->second;
+      ++it;
+    }
+  }
+  return alive;
 }
 
 void ShellRunner::collect() {
-  std::erase_if(children_, [](pid_t pid) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    return done == pid || (done < 0 && errno == ECHILD);
-  });
+  std::erase_if(children_, [](const auto& child) { return ended(child.second); });
 }
 
 SchedulerOptions SchedulerOptions::from_environment() {
@@ -158,9 +243,12 @@ Scheduler::Scheduler(SchedulerOptions options, SchedulerClock clock, JobRunner& 
 
 Scheduler::~Scheduler() = default;
 
+std::int64_t Scheduler::now_ms() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_().time_since_epoch()).count();
+}
+
 std::vector<ScheduledJob> Scheduler::read_running_jobs() {
-  if (!db_) db_ = std::make_unique<Connection>(options_.database);
-  const Record rows = db_->query("SELECT id, name, type, where1, sBody, status FROM crontab ORDER BY id");
+  const Record rows = db_->query("SELECT id, name, type, where1, sBody, status, save FROM crontab ORDER BY id");
   const std::int64_t minute_ms = options_.minute.count();
 
   std::vector<ScheduledJob> jobs;
@@ -170,6 +258,9 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
     ScheduledJob job;
     job.id = row["id"].get<std::int64_t>();
     job.name = row["name"].is_string() ? row["name"].get<std::string>() : text_of(row["name"]);
+    job.key = row["save"].is_string() && !row["save"].get_ref<const std::string&>().empty()
+                  ? row["save"].get<std::string>()
+                  : std::to_string(job.id);
     std::string problem;
     try {
       job.where1 = to_int(row["where1"]);
@@ -178,7 +269,7 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
     }
     if (row["type"] != "minute-n") {
       problem = fmt::format("type '{}' is not minute-n", text_of(row["type"]));
-    } else if (job.where1 < 1 || job.where1 > std::numeric_limits<std::int64_t>::max() / minute_ms) {
+    } else if (job.where1 < 1 || job.where1 > kLongestPeriodMs / minute_ms) {
       problem = fmt::format("interval '{}' is not a whole number of minutes, at least 1", text_of(row["where1"]));
     } else if (!row["sBody"].is_string() || row["sBody"].get_ref<const std::string&>().empty()) {
       problem = "no command";
@@ -189,7 +280,7 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
     }
     problems[job.id] = problem;
   }
-  // Each problem is said once, not once a tick.
+  // Each problem is said once, not once a read.
   for (const auto& [id, problem] : problems) {
     auto seen = reported_.find(id);
     if (seen == reported_.end() || seen->second != problem) {
@@ -197,58 +288,116 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
     }
   }
   reported_ = std::move(problems);
+  ++table_reads_;
   return jobs;
 }
 
-std::vector<std::int64_t> Scheduler::tick() {
-  runner_.collect();
+void Scheduler::refresh(std::int64_t now_ms) {
+  if (!db_) {
+    db_ = std::make_unique<Connection>(options_.database);
+    data_version_.reset();
+  }
+  // Any commit by another connection changes `data_version`, including the workers' result
+  // rows; looking once a poll bounds the reads to one a poll however busy the database is.
+  bool read = !data_version_ || distance(now_ms, last_read_ms_) >= options_.reread.count();
+  if (!read && distance(now_ms, last_look_ms_) < options_.poll.count()) return;
+  last_look_ms_ = now_ms;
+  const std::int64_t version = db_->query("PRAGMA data_version").at(0)["data_version"].get<std::int64_t>();
+  if (!read && version == *data_version_) return;
+
   const std::vector<ScheduledJob> jobs = read_running_jobs();
-  const std::int64_t now_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(clock_().time_since_epoch()).count();
+  data_version_ = version;
+  last_read_ms_ = now_ms;
 
   // Only jobs running now are tracked: a stopped or deleted job drops out and is seen afresh.
   std::map<std::int64_t, Track> tracks;
-  std::vector<std::int64_t> fired;
   for (const ScheduledJob& job : jobs) {
-    const std::int64_t period_ms = job.where1 * options_.minute.count();
-    const std::int64_t slot = slot_of(now_ms, period_ms);
+    Track track;
+    track.period_ms = job.where1 * options_.minute.count();
+    track.offset_ms = job_offset_ms(job.key, track.period_ms);
+    track.slot = slot_of(now_ms - track.offset_ms, track.period_ms);
     auto known = tracks_.find(job.id);
-    if (known == tracks_.end() || known->second.period_ms != period_ms) {
-      tracks[job.id] = Track{period_ms, slot};
-      continue;
+    if (known != tracks_.end() && known->second.period_ms == track.period_ms &&
+        known->second.offset_ms == track.offset_ms) {
+      track.slot = known->second.slot;  // a new command or name keeps the job's place
     }
-    Track track = known->second;
-    if (slot > track.slot) {
-      track.slot = slot;
-      fired.push_back(job.id);
-      try {
-        runner_.start(job, job_log_path(job.id));
-      } catch (const std::exception& error) {
-        std::cerr << fmt::format("scheduler: job {}: {}\n", job.id, error.what());
-      }
-    }
-    tracks[job.id] = track;
+    track.job = job;
+    tracks.emplace(job.id, std::move(track));
   }
   tracks_ = std::move(tracks);
+}
+
+std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
+  std::vector<std::int64_t> fired;
+  for (auto& [id, track] : tracks_) {
+    const std::int64_t slot = slot_of(now_ms - track.offset_ms, track.period_ms);
+    if (slot <= track.slot) continue;  // not due yet, or the clock went back
+    track.slot = slot;
+    const std::filesystem::path log = job_log_path(id);
+    if (const pid_t previous = runner_.running(id); previous != 0) {
+      const std::string why = fmt::format("skipped: previous run still going (pid {})", previous);
+      std::cerr << fmt::format("scheduler: job {} {}\n", id, why);
+      try {
+        append_log_line(log, fmt::format("----- {} job {} {} -----", public_::format_date(), id, why));
+      } catch (const std::exception& error) {
+        std::cerr << fmt::format("scheduler: job {}: {}\n", id, error.what());
+      }
+      continue;
+    }
+    fired.push_back(id);
+    try {
+      runner_.start(track.job, log);
+    } catch (const std::exception& error) {
+      std::cerr << fmt::format("scheduler: job {}: {}\n", id, error.what());
+    }
+  }
   return fired;
+}
+
+std::optional<std::int64_t> Scheduler::next_due() const {
+  std::optional<std::int64_t> next;
+  for (const auto& [id, track] : tracks_) {
+    const std::int64_t due = (track.slot + 1) * track.period_ms + track.offset_ms;
+    if (!next || due < *next) next = due;
+  }
+  return next;
+}
+
+std::vector<std::int64_t> Scheduler::tick() {
+  const std::int64_t now = now_ms();
+  refresh(now);
+  return fire_due(now);
 }
 
 void Scheduler::run(std::stop_token stop) {
   std::mutex mutex;
   std::condition_variable_any wake;
   std::string last_error;
+  std::optional<std::int64_t> next_poll;
+  const std::int64_t poll_ms = std::max<std::int64_t>(options_.poll.count(), 1);
   while (!stop.stop_requested()) {
-    try {
-      tick();
-      last_error.clear();
-    } catch (const std::exception& error) {
-      // A broken connection is opened again on the next tick.
-      db_.reset();
-      if (last_error != error.what()) std::cerr << "scheduler: " << error.what() << "\n";
-      last_error = error.what();
+    const std::int64_t now = now_ms();
+    // A poll is due on time, and at once when the clock has been set back past it.
+    if (!next_poll || now >= *next_poll || *next_poll - now > poll_ms) {
+      try {
+        refresh(now);
+        last_error.clear();
+      } catch (const std::exception& error) {
+        // A broken connection is opened again at the next poll; known jobs keep running.
+        db_.reset();
+        if (last_error != error.what()) std::cerr << "scheduler: " << error.what() << "\n";
+        last_error = error.what();
+      }
+      runner_.collect();
+      next_poll = now + poll_ms;
     }
+    fire_due(now);
+
+    const std::int64_t wake_at = std::min(*next_poll, next_due().value_or(*next_poll));
+    const std::int64_t wait_ms = std::max<std::int64_t>(wake_at - now_ms(), 0);
+    if (wait_ms == 0) continue;
     std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, options_.poll, [] { return false; });
+    wake.wait_for(lock, stop, std::chrono::milliseconds(wait_ms), [] { return false; });
   }
 }
 

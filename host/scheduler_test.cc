@@ -8,9 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -22,186 +28,6 @@ using std::chrono::milliseconds;
 using Ids = std::vector<std::int64_t>;
 
 constexpr std::int64_t kMinute = 60'000;
-
-// Remembers the runs it is asked to start.
-class RecordingRunner : public JobRunner {
- public:
-  void start(const ScheduledJob& job, const std::filesystem::path& log) override {
-    if (job.id == refused) throw std::runtime_error("no processes left");
-    started.push_back(job);
-    logs.push_back(log);
-  }
-  std::vector<ScheduledJob> started;
-  std::vector<std::filesystem::path> logs;
-  std::int64_t refused = 0;  // a job whose runs cannot start
-};
-
-class SchedulerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(root_.file("data"));
-    Connection db(database_path());
-    create_crontab_table(db);
-  }
-
-  std::int64_t add(std::int64_t where1, const std::string& body = "echo hi") {
-    Record job = Record::object();
-    job["name"] = "job";
-    job["type"] = "minute-n";
-    job["where1"] = where1;
-    job["sBody"] = body;
-    job["save"] = "k";
-    return cron_.AddCrontab(job)["id"].get<std::int64_t>();
-  }
-
-  std::unique_ptr<Scheduler> make_scheduler(JobRunner& runner) {
-    SchedulerOptions options;
-    options.database = database_path();
-    return std::make_unique<Scheduler>(options, [this] { return now_; }, runner);
-  }
-
-  // Moves the clock to `ms` milliseconds since the epoch and ticks once.
-  Ids tick_at(Scheduler& scheduler, std::int64_t ms) {
-    now_ = std::chrono::system_clock::time_point(milliseconds(ms));
-    return scheduler.tick();
-  }
-
-  testing::TempRoot root_{false};
-  crontab cron_;
-  std::chrono::system_clock::time_point now_;
-  RecordingRunner runner_;
-};
-
-// Jobs first seen wait for the next boundary of their interval; each boundary crossed gives one
-// run, however late the tick or however many boundaries it skipped.
-TEST_F(SchedulerTest, DueTimesFollowTheIntervalBoundaries) {
-  const std::int64_t every_minute = add(1);
-  const std::int64_t every_five = add(5);
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1000 * kMinute;  // a multiple of five minutes
-  struct Step {
-    std::int64_t at;
-    Ids fired;
-  };
-  const Step steps[] = {
-      {t0 + 30'000, {}},                                  // first sight: nothing
-      {t0 + kMinute - 1, {}},                             // just before the boundary
-      {t0 + kMinute, {every_minute}},                     // on it
-      {t0 + kMinute + 999, {}},                           // same minute again
-      {t0 + 2 * kMinute + 500, {every_minute}},           // a late tick still runs once
-      {t0 + 5 * kMinute + 10, {every_minute, every_five}},
-      {t0 + 9 * kMinute, {every_minute}},                 // three minutes skipped: no burst
-      {t0 + 30 * kMinute, {every_minute, every_five}},    // long stall: one run each
-      {t0 + 30 * kMinute - 5, {}},                        // clock stepped back: nothing again
-  };
-  for (const Step& step : steps) {
-    EXPECT_EQ(tick_at(*scheduler, step.at), step.fired) << "at t0 + " << step.at - t0 << " ms";
-  }
-  ASSERT_FALSE(runner_.started.empty());
-  EXPECT_EQ(runner_.started[0].body, "echo hi");
-  EXPECT_EQ(runner_.logs[0], job_log_path(every_minute));
-  EXPECT_EQ(runner_.logs[0], std::filesystem::path(root_.file("cron/" + std::to_string(every_minute) + ".log")));
-}
-
-TEST_F(SchedulerTest, PausedJobsWaitAndResumedJobsStartAtTheNextBoundary) {
-  const std::int64_t id = add(1);
-  const std::int64_t other = add(1);
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0 + 10);
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute), (Ids{id, other}));
-
-  cron_.set_cron_status({{"id", id}});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 2 * kMinute), Ids{other});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 3 * kMinute), Ids{other});
-
-  cron_.set_cron_status({{"id", id}});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 3 * kMinute + 20'000), Ids{});  // resumed mid-minute
-  EXPECT_EQ(tick_at(*scheduler, t0 + 4 * kMinute), (Ids{id, other}));
-}
-
-TEST_F(SchedulerTest, DeletedJobsStopAndAddedJobsAreSeen) {
-  const std::int64_t id = add(1);
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0);
-  const std::int64_t added = add(1);
-  EXPECT_EQ(tick_at(*scheduler, t0 + 1000), Ids{});  // the new job is seen, not yet due
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute), (Ids{id, added}));
-  cron_.DelCrontab({{"id", id}});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 2 * kMinute), Ids{added});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 3 * kMinute), Ids{added});
-}
-
-TEST_F(SchedulerTest, ChangedIntervalsAndCommandsApplyFromTheNextTick) {
-  const std::int64_t id = add(1, "echo one");
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1200 * kMinute;  // a multiple of three minutes
-  tick_at(*scheduler, t0 + 10);
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute), Ids{id});
-
-  Record change{{"id", id}, {"where1", 3}, {"sBody", "echo three"}};
-  ASSERT_EQ(cron_.modify_crond(change)["status"], true);
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute + 10), Ids{});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 2 * kMinute), Ids{});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 3 * kMinute), Ids{id});
-  EXPECT_EQ(tick_at(*scheduler, t0 + 4 * kMinute), Ids{});
-  EXPECT_EQ(runner_.started.back().body, "echo three");
-
-  // A new command alone keeps the job's place in its interval.
-  ASSERT_EQ(cron_.modify_crond({{"id", id}, {"sBody", "echo again"}})["status"], true);
-  EXPECT_EQ(tick_at(*scheduler, t0 + 6 * kMinute), Ids{id});
-  EXPECT_EQ(runner_.started.back().body, "echo again");
-}
-
-TEST_F(SchedulerTest, ARestartLosesNoJobAndFiresNoBurst) {
-  const std::int64_t a = add(1);
-  const std::int64_t b = add(2);
-  const std::int64_t t0 = 1000 * kMinute;
-  {
-    auto first = make_scheduler(runner_);
-    tick_at(*first, t0 + 10);
-    EXPECT_EQ(tick_at(*first, t0 + kMinute), Ids{a});
-  }
-  // Down for a while, then a new process.
-  auto second = make_scheduler(runner_);
-  EXPECT_EQ(tick_at(*second, t0 + 7 * kMinute + 30'000), Ids{});
-  EXPECT_EQ(tick_at(*second, t0 + 8 * kMinute), (Ids{a, b}));
-}
-
-TEST_F(SchedulerTest, RowsThatCannotRunAreSkippedAndTheOthersStillRun) {
-  const std::int64_t good = add(1);
-  Connection db(database_path());
-  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('a', 'minute-n', 'abc', 'echo', 1)");
-  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('b', 'day', '1', 'echo', 1)");
-  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('c', 'minute-n', '1', '', 1)");
-  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('d', 'minute-n', '0', 'echo', 1)");
-  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('e', 'minute-n', '1', 'echo', 0)");
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0 + 10);
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute), Ids{good});
-}
-
-TEST_F(SchedulerTest, ARunThatCannotStartCountsAsRunAndTheOthersGoOn) {
-  const std::int64_t refused = add(1);
-  const std::int64_t fine = add(1);
-  runner_.refused = refused;
-  auto scheduler = make_scheduler(runner_);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0 + 10);
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute), (Ids{refused, fine}));
-  EXPECT_EQ(tick_at(*scheduler, t0 + kMinute + 10), Ids{});
-  ASSERT_EQ(runner_.started.size(), 1u);
-  EXPECT_EQ(runner_.started[0].id, fine);
-}
-
-TEST_F(SchedulerTest, AMissingTableIsReportedAsAnError) {
-  Connection db(database_path());
-  db.exec_script("DROP TABLE crontab;");
-  auto scheduler = make_scheduler(runner_);
-  EXPECT_THROW(tick_at(*scheduler, 0), std::runtime_error);
-}
 
 // Polls `path` until it contains `text`; false after ten seconds.
 bool wait_for_text(const std::filesystem::path& path, const std::string& text) {
@@ -222,30 +48,446 @@ std::string read_file(const std::filesystem::path& path) {
   return content.str();
 }
 
+// Remembers the runs it is asked to start.
+class RecordingRunner : public JobRunner {
+ public:
+  void start(const ScheduledJob& job, const std::filesystem::path& log) override {
+    if (job.id == refused) throw std::runtime_error("no processes left");
+    started.push_back(job);
+    logs.push_back(log);
+  }
+  pid_t running(std::int64_t job_id) override {
+    auto found = busy.find(job_id);
+    return found == busy.end() ? 0 : found->second;
+  }
+  std::vector<ScheduledJob> started;
+  std::vector<std::filesystem::path> logs;
+  std::int64_t refused = 0;             // a job whose runs cannot start
+  std::map<std::int64_t, pid_t> busy;  // job id -> a run still going
+};
+
+// A time that is a whole multiple of every interval the tests use (1 to 6 minutes).
+constexpr std::int64_t kT0 = 1200 * kMinute;
+
+// The planned time of the job of key `key` and interval `where1` in cycle `n` after `kT0`.
+std::int64_t planned(std::int64_t n, std::int64_t where1 = 1, const std::string& key = "k") {
+  return kT0 + n * where1 * kMinute + job_offset_ms(key, where1 * kMinute);
+}
+
+// The first planned time of that job after `after`.
+std::int64_t next_planned(std::int64_t after, std::int64_t where1, const std::string& key) {
+  const std::int64_t period = where1 * kMinute;
+  std::int64_t n = (after - planned(0, where1, key)) / period;
+  while (planned(n, where1, key) <= after) ++n;
+  return planned(n, where1, key);
+}
+
+class SchedulerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(root_.file("data"));
+    Connection db(database_path());
+    create_crontab_table(db);
+  }
+
+  std::int64_t add(std::int64_t where1, const std::string& body = "echo hi", const std::string& key = "k") {
+    Record job = Record::object();
+    job["name"] = "job";
+    job["type"] = "minute-n";
+    job["where1"] = where1;
+    job["sBody"] = body;
+    job["save"] = key;
+    return cron_.AddCrontab(job)["id"].get<std::int64_t>();
+  }
+
+  // A scheduler that looks for table changes on every tick unless `poll` says otherwise.
+  std::unique_ptr<Scheduler> make_scheduler(JobRunner& runner, milliseconds poll = milliseconds(0)) {
+    SchedulerOptions options;
+    options.database = database_path();
+    options.poll = poll;
+    return std::make_unique<Scheduler>(options, [this] { return now_; }, runner);
+  }
+
+  // Moves the clock to `ms` milliseconds since the epoch and ticks once.
+  Ids tick_at(Scheduler& scheduler, std::int64_t ms) {
+    now_ = std::chrono::system_clock::time_point(milliseconds(ms));
+    return scheduler.tick();
+  }
+
+  testing::TempRoot root_{false};
+  crontab cron_;
+  std::chrono::system_clock::time_point now_;
+  RecordingRunner runner_;
+};
+
+// The offset is a well-defined hash of the key, so every process and build agrees on it, and a
+// thousand tasks spread over the minute.
+TEST(JobOffsetTest, KeysSpreadOverTheCycleAndKeepTheirPlace) {
+  EXPECT_EQ(fnv1a(""), 0xcbf29ce484222325ULL);
+  EXPECT_EQ(fnv1a("a"), 0xaf63dc4c8601ec8cULL);
+  EXPECT_EQ(fnv1a("foobar"), 0x85944171f73967e8ULL);
+  EXPECT_EQ(job_offset_ms("rivi_id_1", kMinute), static_cast<std::int64_t>(fnv1a("rivi_id_1") % kMinute));
+  EXPECT_EQ(job_offset_ms("rivi_id_1", 1), 0);
+  EXPECT_THROW(job_offset_ms("rivi_id_1", 0), std::invalid_argument);
+
+  std::vector<int> per_second(60, 0);
+  for (int i = 1; i <= 1000; ++i) {
+    const std::string key = "rivi_id_" + std::to_string(i);
+    const std::int64_t offset = job_offset_ms(key, kMinute);
+    ASSERT_GE(offset, 0) << key;
+    ASSERT_LT(offset, kMinute) << key;
+    ASSERT_EQ(job_offset_ms(key, kMinute), offset) << key;
+    ++per_second[offset / 1000];
+  }
+  // 1,000 jobs over 60 seconds: about 17 a second; none may hold 5 % of them.
+  for (int second = 0; second < 60; ++second) EXPECT_LE(per_second[second], 50) << "second " << second;
+}
+
+// Jobs first seen wait for their next planned time (cycle boundary + offset); each planned time
+// crossed gives one run, however late the tick or however many planned times it skipped.
+TEST_F(SchedulerTest, EachJobRunsOncePerCycleAtItsOffset) {
+  for (const std::int64_t where1 : {1, 5}) {
+    const std::int64_t id = add(where1, "echo hi", "rivi_id_7");
+    auto scheduler = make_scheduler(runner_);
+    const std::int64_t period = where1 * kMinute;
+    const std::int64_t p0 = planned(0, where1, "rivi_id_7");
+    struct Step {
+      std::int64_t at;
+      Ids fired;
+    };
+    const Step steps[] = {
+        {p0 - period / 2, {}},       // first sight: nothing
+        {p0 - 1, {}},                // just before the planned time
+        {p0, {id}},                  // on it
+        {p0 + 999, {}},              // same cycle again
+        {p0 + period + period / 2, {id}},  // a late tick still runs once
+        {p0 + 5 * period + 10, {id}},      // three planned times skipped: no burst
+        {p0 + 30 * period, {id}},          // long stall: one run
+        {p0 + 30 * period - 5, {}},        // clock stepped back: nothing again
+    };
+    for (const Step& step : steps) {
+      EXPECT_EQ(tick_at(*scheduler, step.at), step.fired) << where1 << " min, at p0 + " << step.at - p0 << " ms";
+    }
+    cron_.DelCrontab({{"id", id}});
+  }
+  ASSERT_FALSE(runner_.started.empty());
+  EXPECT_EQ(runner_.started[0].body, "echo hi");
+  EXPECT_EQ(runner_.started[0].key, "rivi_id_7");
+  EXPECT_EQ(runner_.logs[0], std::filesystem::path(root_.file("cron/" + std::to_string(runner_.started[0].id) + ".log")));
+}
+
+// Two one-minute jobs of different keys run at different seconds of the same minute; a job
+// without a key is placed by its id.
+TEST_F(SchedulerTest, JobsOfDifferentKeysRunAtTheirOwnOffsets) {
+  std::int64_t a = add(1, "echo a", "rivi_id_1");
+  std::int64_t b = add(1, "echo b", "rivi_id_2");
+  const std::int64_t keyless = add(1, "echo c", "");
+  std::string key_a = "rivi_id_1";
+  std::string key_b = "rivi_id_2";
+  ASSERT_NE(job_offset_ms(key_a, kMinute), job_offset_ms(key_b, kMinute));
+  if (job_offset_ms(key_a, kMinute) > job_offset_ms(key_b, kMinute)) {
+    std::swap(a, b);
+    std::swap(key_a, key_b);
+  }
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, kT0 - 1);
+  std::map<std::int64_t, Ids> expected;  // planned time -> jobs
+  expected[planned(0, 1, key_a)].push_back(a);
+  expected[planned(0, 1, key_b)].push_back(b);
+  expected[planned(0, 1, std::to_string(keyless))].push_back(keyless);
+  for (auto& [at, ids] : expected) {
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(tick_at(*scheduler, at - 1), Ids{}) << at - kT0;
+    EXPECT_EQ(tick_at(*scheduler, at), ids) << at - kT0;
+  }
+}
+
+TEST_F(SchedulerTest, PausedJobsWaitAndResumedJobsStartAtTheNextPlannedTime) {
+  const std::int64_t id = add(1);
+  const std::int64_t other = add(1);
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), (Ids{id, other}));
+
+  cron_.set_cron_status({{"id", id}});
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{other});
+  EXPECT_EQ(tick_at(*scheduler, planned(3)), Ids{other});
+
+  cron_.set_cron_status({{"id", id}});
+  EXPECT_EQ(tick_at(*scheduler, planned(3) + 20'000), Ids{});  // resumed mid-cycle
+  EXPECT_EQ(tick_at(*scheduler, planned(4)), (Ids{id, other}));
+}
+
+TEST_F(SchedulerTest, DeletedJobsStopAndAddedJobsAreSeen) {
+  const std::int64_t id = add(1);
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0));
+  const std::int64_t added = add(1);
+  EXPECT_EQ(tick_at(*scheduler, planned(0) + 1000), Ids{});  // the new job is seen, not yet due
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), (Ids{id, added}));
+  cron_.DelCrontab({{"id", id}});
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{added});
+  EXPECT_EQ(tick_at(*scheduler, planned(3)), Ids{added});
+}
+
+TEST_F(SchedulerTest, ChangedIntervalsAndCommandsApplyFromTheNextTick) {
+  const std::int64_t id = add(1, "echo one");
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), Ids{id});
+
+  Record change{{"id", id}, {"where1", 3}, {"sBody", "echo three"}};
+  ASSERT_EQ(cron_.modify_crond(change)["status"], true);
+  EXPECT_EQ(tick_at(*scheduler, planned(1) + 10), Ids{});  // seen afresh with its new cycle
+  const std::int64_t due = next_planned(planned(1) + 10, 3, "k");
+  EXPECT_EQ(tick_at(*scheduler, due - 1), Ids{});
+  EXPECT_EQ(tick_at(*scheduler, due), Ids{id});
+  EXPECT_EQ(tick_at(*scheduler, due + kMinute), Ids{});
+  EXPECT_EQ(tick_at(*scheduler, due + 2 * kMinute), Ids{});
+  EXPECT_EQ(runner_.started.back().body, "echo three");
+
+  // A new command alone keeps the job's place in its cycle.
+  ASSERT_EQ(cron_.modify_crond({{"id", id}, {"sBody", "echo again"}})["status"], true);
+  EXPECT_EQ(tick_at(*scheduler, due + 3 * kMinute), Ids{id});
+  EXPECT_EQ(runner_.started.back().body, "echo again");
+}
+
+TEST_F(SchedulerTest, ARestartLosesNoJobAndFiresNoBurst) {
+  const std::int64_t a = add(1, "echo a", "a");
+  const std::int64_t b = add(2, "echo b", "b");
+  {
+    auto first = make_scheduler(runner_);
+    tick_at(*first, kT0);
+    EXPECT_EQ(tick_at(*first, kT0 + 2 * kMinute), (Ids{a, b}));
+  }
+  // Down for a while, then a new process: each job runs once at its next planned time.
+  auto second = make_scheduler(runner_);
+  const std::int64_t back = kT0 + 7 * kMinute + 30'000;
+  EXPECT_EQ(tick_at(*second, back), Ids{});
+  const std::int64_t due_a = next_planned(back, 1, "a");
+  const std::int64_t due_b = next_planned(back, 2, "b");
+  EXPECT_EQ(tick_at(*second, std::min(due_a, due_b) - 1), Ids{});
+  EXPECT_EQ(tick_at(*second, std::max(due_a, due_b)), (Ids{a, b}));
+}
+
+TEST_F(SchedulerTest, RowsThatCannotRunAreSkippedAndTheOthersStillRun) {
+  const std::int64_t good = add(1);
+  Connection db(database_path());
+  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('a', 'minute-n', 'abc', 'echo', 1)");
+  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('b', 'day', '1', 'echo', 1)");
+  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('c', 'minute-n', '1', '', 1)");
+  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('d', 'minute-n', '0', 'echo', 1)");
+  db.run("INSERT INTO crontab (name, type, where1, sBody, status) VALUES ('e', 'minute-n', '1', 'echo', 0)");
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), Ids{good});
+}
+
+TEST_F(SchedulerTest, ARunThatCannotStartCountsAsRunAndTheOthersGoOn) {
+  const std::int64_t refused = add(1);
+  const std::int64_t fine = add(1);
+  runner_.refused = refused;
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), (Ids{refused, fine}));
+  EXPECT_EQ(tick_at(*scheduler, planned(1) + 10), Ids{});
+  ASSERT_EQ(runner_.started.size(), 1u);
+  EXPECT_EQ(runner_.started[0].id, fine);
+}
+
+// A job whose last run is still going skips its cycle, says so, and runs again in the first
+// cycle after that run has ended.
+TEST_F(SchedulerTest, AJobStillRunningSkipsItsCycle) {
+  const std::int64_t slow = add(1);
+  const std::int64_t other = add(1);
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), (Ids{slow, other}));
+  runner_.busy[slow] = 4242;
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{other});
+  EXPECT_EQ(tick_at(*scheduler, planned(2) + 500), Ids{});  // one skip a cycle
+  runner_.busy.clear();
+  EXPECT_EQ(tick_at(*scheduler, planned(2) + 1000), Ids{});  // the skipped cycle is not made up
+  EXPECT_EQ(tick_at(*scheduler, planned(3)), (Ids{slow, other}));
+  EXPECT_EQ(runner_.started.size(), 5u);
+
+  const std::string log = read_file(job_log_path(slow));
+  EXPECT_NE(log.find(" job " + std::to_string(slow) + " skipped: previous run still going (pid 4242) -----\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("skipped", log.find("skipped") + 1), std::string::npos) << log;
+}
+
+// The table is read when the database changed, looked at once a poll, and at least once a
+// re-read interval; ticks in between start due jobs from what was read.
+TEST_F(SchedulerTest, TheTableIsReadAgainOnlyWhenItChanged) {
+  const std::int64_t id = add(1);
+  auto scheduler = make_scheduler(runner_, milliseconds(1000));
+  const std::int64_t t = planned(0) + 10;
+  tick_at(*scheduler, t);
+  EXPECT_EQ(scheduler->table_reads(), 1);
+  EXPECT_EQ(tick_at(*scheduler, t + 500), Ids{});
+  EXPECT_EQ(tick_at(*scheduler, t + 1500), Ids{});
+  EXPECT_EQ(scheduler->table_reads(), 1);  // nothing changed
+
+  const std::int64_t added = add(1);
+  EXPECT_EQ(tick_at(*scheduler, t + 2000), Ids{});  // less than a poll since the last look
+  EXPECT_EQ(scheduler->table_reads(), 1);
+  EXPECT_EQ(tick_at(*scheduler, t + 2600), Ids{});
+  EXPECT_EQ(scheduler->table_reads(), 2);
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), (Ids{id, added}));  // no change: started from memory
+  EXPECT_EQ(scheduler->table_reads(), 2);
+
+  EXPECT_EQ(tick_at(*scheduler, t + 2600 + 60'000), Ids{});  // the safety re-read
+  EXPECT_EQ(scheduler->table_reads(), 3);
+}
+
+TEST_F(SchedulerTest, AMissingTableIsReportedAsAnError) {
+  Connection db(database_path());
+  db.exec_script("DROP TABLE crontab;");
+  auto scheduler = make_scheduler(runner_);
+  EXPECT_THROW(tick_at(*scheduler, 0), std::runtime_error);
+}
+
+TEST(PlainWordsTest, OnlyPlainWordsRunWithoutAShell) {
+  using Words = std::vector<std::string>;
+  struct Case {
+    const char* body;
+    std::optional<Words> words;
+  };
+  const Case cases[] = {
+      {"/usr/bin/python3 /www/server/panel/plugin/qn_rivi/rivi 12",
+       Words{"/usr/bin/python3", "/www/server/panel/plugin/qn_rivi/rivi", "12"}},
+      {"  date  +%s.%N ", Words{"date", "+%s.%N"}},
+      {"a-b_c:d,e@f /x/\xc3\xa9t\xc3\xa9", Words{"a-b_c:d,e@f", "/x/\xc3\xa9t\xc3\xa9"}},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(plain_words(c.body), c.words) << c.body;
+  for (const char* shell : {"echo $HOME", "echo hi > f", "a | b", "a && b", "a; b", "'a'", "\"a\"", "a\\ b",
+                            "`a`", "a &", "(a)", "ls *", "ls ?", "ls [a]", "{a,b}", "~/x", "a # c", "X=1 a",
+                            "a\tb", "a\nb", "a < b", "!a"}) {
+    EXPECT_EQ(plain_words(shell), std::nullopt) << shell;
+  }
+}
+
 // Real shell runs: each its own process, output appended to the job's log, none waiting for
-// another.
+// another, and none started again while its last run is still going.
 TEST_F(SchedulerTest, ShellRunsAppendToTheJobLogWithoutWaitingForEachOther) {
   const std::string gate = root_.file("gate");
   const std::int64_t slow = add(1, "while [ ! -e '" + gate + "' ]; do sleep 0.05; done; echo slow done");
   const std::int64_t fast = add(1, "echo \"fast $((1 + 2))\"; echo oops >&2");
   ShellRunner shell;
   auto scheduler = make_scheduler(shell);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0 + 10);
-  ASSERT_EQ(tick_at(*scheduler, t0 + kMinute), (Ids{slow, fast}));
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), (Ids{slow, fast}));
 
   // The slow run is still waiting for its gate while the fast one has finished.
   ASSERT_TRUE(wait_for_text(job_log_path(fast), "oops\n"));
   EXPECT_EQ(read_file(job_log_path(slow)).find("slow done"), std::string::npos);
   EXPECT_GE(shell.running(), 1u);
-  EXPECT_EQ(tick_at(*scheduler, t0 + 2 * kMinute), (Ids{slow, fast}));
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{fast});
   std::ofstream(gate) << "";
-  ASSERT_TRUE(wait_for_text(job_log_path(slow), "slow done\nslow done\n"));
+  ASSERT_TRUE(wait_for_text(job_log_path(slow), "slow done\n"));
   ASSERT_TRUE(wait_for_text(job_log_path(fast), "fast 3\noops\n-----"));
+  EXPECT_NE(read_file(job_log_path(slow)).find("skipped: previous run still going"), std::string::npos);
 
   const std::string log = read_file(job_log_path(fast));
   EXPECT_EQ(log.rfind("----- ", 0), 0u) << log;
   EXPECT_NE(log.find(" job " + std::to_string(fast) + " -----\nfast 3\noops\n----- "), std::string::npos) << log;
+}
+
+// Kills the process groups of runs a test leaves going and reaps them.
+class RunKiller {
+ public:
+  RunKiller() = default;
+  RunKiller(const RunKiller&) = delete;
+  RunKiller& operator=(const RunKiller&) = delete;
+  ~RunKiller() {
+    for (const pid_t pid : pids_) kill_group(pid);
+  }
+  void add(pid_t pid) { pids_.push_back(pid); }
+  // Kills and reaps the run `pid` now.
+  void kill(pid_t pid) {
+    std::erase(pids_, pid);
+    kill_group(pid);
+  }
+
+ private:
+  static void kill_group(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+
+  std::vector<pid_t> pids_;
+};
+
+// The command line of process `pid`, its arguments joined by '|'.
+std::string command_line(pid_t pid) {
+  std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  std::replace(text.begin(), text.end(), '\0', '|');
+  return text;
+}
+
+// Plain words are the job's own process; anything a shell must read goes through /bin/sh, and
+// so does a plain word that names no program but a shell built-in.
+TEST_F(SchedulerTest, PlainCommandsRunWithoutAShell) {
+  ::setenv("RIVI_SCHEDULER_WORD", "expanded", 1);
+  const std::int64_t plain = add(1, "sleep 30");
+  const std::int64_t shell_syntax = add(1, "sleep 30 >/dev/null");
+  const std::int64_t variable = add(1, "echo $RIVI_SCHEDULER_WORD");
+  const std::int64_t builtin = add(1, "type type");
+  ShellRunner shell;
+  RunKiller killer;
+  auto scheduler = make_scheduler(shell);
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), (Ids{plain, shell_syntax, variable, builtin}));
+  ::unsetenv("RIVI_SCHEDULER_WORD");
+  const pid_t direct = shell.running(plain);
+  const pid_t through_shell = shell.running(shell_syntax);
+  ASSERT_NE(direct, 0);
+  ASSERT_NE(through_shell, 0);
+  killer.add(direct);
+  killer.add(through_shell);
+
+  // The spawn returns after the program was executed, so the command line is already final.
+  EXPECT_EQ(command_line(direct), "sleep|30");
+  EXPECT_EQ(command_line(through_shell), "/bin/sh|-c|sleep 30 >/dev/null");
+  EXPECT_TRUE(wait_for_text(job_log_path(variable), "expanded\n"));
+  EXPECT_TRUE(wait_for_text(job_log_path(builtin), "type is a shell builtin\n"));
+}
+
+// A run that outlasts its cycle is not started a second time: the next cycle is skipped with a
+// line naming the process, and the first cycle after it ended starts a new run.
+TEST_F(SchedulerTest, ARunLongerThanItsCycleIsNotStartedTwice) {
+  const std::int64_t id = add(1, "sleep 30");
+  ShellRunner shell;
+  RunKiller killer;
+  auto scheduler = make_scheduler(shell);
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), Ids{id});
+  const pid_t first = shell.running(id);
+  ASSERT_NE(first, 0);
+  killer.add(first);
+
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{});
+  EXPECT_EQ(tick_at(*scheduler, planned(3)), Ids{});
+  EXPECT_EQ(shell.running(id), first);
+  EXPECT_EQ(shell.running(), 1u);
+  const std::string log = read_file(job_log_path(id));
+  const std::string skip = " job " + std::to_string(id) + " skipped: previous run still going (pid " +
+                           std::to_string(first) + ") -----\n";
+  EXPECT_NE(log.find(skip), std::string::npos) << log;
+  EXPECT_NE(log.find(skip, log.find(skip) + 1), std::string::npos) << log;
+
+  killer.kill(first);
+  EXPECT_EQ(tick_at(*scheduler, planned(4)), Ids{id});
+  const pid_t second = shell.running(id);
+  killer.add(second);
+  EXPECT_NE(second, 0);
+  EXPECT_NE(second, first);
 }
 
 TEST_F(SchedulerTest, ALogPastItsLimitBecomesTheBackup) {
@@ -257,9 +499,8 @@ TEST_F(SchedulerTest, ALogPastItsLimitBecomesTheBackup) {
   std::ofstream(log) << old;
   ShellRunner shell;
   auto scheduler = make_scheduler(shell);
-  const std::int64_t t0 = 1000 * kMinute;
-  tick_at(*scheduler, t0 + 10);
-  ASSERT_EQ(tick_at(*scheduler, t0 + kMinute), Ids{id});
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), Ids{id});
   ASSERT_TRUE(wait_for_text(log, "fresh\n"));
   EXPECT_EQ(read_file(backup_log_path(log)), old);
   EXPECT_EQ(read_file(log).find('x'), std::string::npos);

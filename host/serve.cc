@@ -1,5 +1,5 @@
-// `panel serve`: the scheduler on its own thread, the web server beside it, and the main thread
-// waiting for SIGINT or SIGTERM to stop them both.
+// `panel serve`: the scheduler and the plug-in's upkeep on threads of their own, the web server
+// beside them, and the main thread waiting for SIGINT or SIGTERM to stop them all.
 #include "host/serve.h"
 
 #include "host/paths.h"
@@ -34,6 +34,9 @@ int serve(const ServeOptions& options) {
   Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
                       runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
+  // Stopped and joined by its destructor, after the web server and the scheduler.
+  std::jthread upkeep_thread;
+  if (options.upkeep) upkeep_thread = std::jthread(options.upkeep);
 
   // Stopped and joined by its destructor after the signal below (or when it cannot listen).
   std::unique_ptr<WebServer> web;

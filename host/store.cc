@@ -71,6 +71,17 @@ Record column_value(sqlite3_stmt* stmt, int i) {
   }
 }
 
+// SQLite's message for the last failure on `db`, led by plain words for the two failures an
+// operator must act on: another process holding the database, and a database that cannot be written.
+std::string failure_text(sqlite3* db, const std::string& path) {
+  switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return fmt::format("database locked: {} ({})", sqlite3_errmsg(db), path);
+    case SQLITE_READONLY: return fmt::format("database read-only: {} ({})", sqlite3_errmsg(db), path);
+    default: return sqlite3_errmsg(db);
+  }
+}
+
 }  // namespace
 
 Connection::Connection(const std::string& path) : path_(path) {
@@ -101,7 +112,7 @@ Connection::~Connection() { sqlite3_close(db_); }
 Record Connection::query(std::string_view sql, const Record& params) {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
-    throw std::runtime_error(fmt::format("{} (in: {})", sqlite3_errmsg(db_), sql));
+    throw std::runtime_error(fmt::format("{} (in: {})", failure_text(db_, path_), sql));
   Statement stmt(raw);
   const int expected = sqlite3_bind_parameter_count(raw);
   if (params.is_array()) {
@@ -118,7 +129,7 @@ Record Connection::query(std::string_view sql, const Record& params) {
   for (;;) {
     const int rc = sqlite3_step(raw);
     if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) throw std::runtime_error(fmt::format("{} (in: {})", sqlite3_errmsg(db_), sql));
+    if (rc != SQLITE_ROW) throw std::runtime_error(fmt::format("{} (in: {})", failure_text(db_, path_), sql));
     Record row = Record::object();
     for (int i = 0; i < columns; ++i) row[sqlite3_column_name(raw, i)] = column_value(raw, i);
     rows.push_back(std::move(row));
@@ -135,7 +146,7 @@ void Connection::exec_script(std::string_view sql) {
   char* err = nullptr;
   const std::string text(sql);
   if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string why = err ? err : "unknown error";
+    std::string why = failure_text(db_, path_);
     sqlite3_free(err);
     throw std::runtime_error(why + " (in: " + text + ")");
   }

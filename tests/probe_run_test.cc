@@ -102,22 +102,34 @@ TEST_F(ProbeRunTest, WorkerStoresOneRowThroughRealNodes) {
   EXPECT_NE(all[0]["data"].get<std::string>().find("\\u672c\\u673a"), std::string::npos);
 }
 
-TEST_F(ProbeRunTest, CentreDownGivesTheEnvelopeAndNoRow) {
-  const testing::RunResult r = testing::run(job_command(std::to_string(task_)), job_env(free_port()));
-  EXPECT_EQ(r.status, 0) << r.err;
-  const auto newline = r.out.find('\n');
-  ASSERT_NE(newline, std::string::npos) << r.out;
-  EXPECT_NE(r.out.substr(0, newline).find("127.0.0.1"), std::string::npos) << r.out;
-  EXPECT_EQ(decode(r.out.substr(newline + 1)), public_::returnMsg(false, "连接调度中心失败!"));
+TEST_F(ProbeRunTest, CentreDownOrAnsweringGarbageFailsTheRunAndStoresNothing) {
+  LoopbackSite garbage;
+  garbage.server().Post("/api/local/rivi", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<html>busy</html>", "text/html");
+  });
+  garbage.start();
+  for (const int port : {free_port(), garbage.port()}) {
+    SCOPED_TRACE(port);
+    const testing::RunResult r = testing::run(job_command(std::to_string(task_)), job_env(port));
+    // The documented answer and the printed error, and an exit status the job's log and any
+    // supervisor see as a failed run.
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.err, "rivi_worker: task " + std::to_string(task_) + ": the run stored no result\n");
+    const auto newline = r.out.find('\n');
+    ASSERT_NE(newline, std::string::npos) << r.out;
+    EXPECT_GT(newline, 0u) << "the error comes first";
+    EXPECT_EQ(decode(r.out.substr(newline + 1)), public_::returnMsg(false, "连接调度中心失败!"));
+  }
   EXPECT_EQ(rows().size(), 0u);
 }
 
 TEST_F(ProbeRunTest, RefusedUrlAndWorkerErrors) {
   auto centre = start_centre();
-  // The centre refuses the URL with a status record: the worker prints it and stores nothing.
+  // The centre refuses the URL with a status record: the worker prints it, stores nothing and
+  // says so by its exit status.
   public_::M("rivi_task").insert(Record{{"id", 40}, {"name", "ftp"}, {"url", "ftp://example.test/"}, {"status", 1}});
   const testing::RunResult refused = testing::run(job_command("40"), job_env(centre_port_));
-  EXPECT_EQ(refused.status, 0) << refused.err;
+  EXPECT_EQ(refused.status, 3) << refused.err;
   EXPECT_EQ(decode(refused.out), Record({{"status", false}, {"msg", "只能拨测http://或https://地址"}}));
   EXPECT_EQ(rows().size(), 0u);
 
@@ -168,6 +180,58 @@ TEST_F(ProbeRunTest, FiftyWorkersAtOnceLoseNoRow) {
   const Record all = rows();
   EXPECT_EQ(all.size(), 50u);
   for (const Record& row : all) EXPECT_EQ(row["status"], 1);
+}
+
+TEST(NodeProgram, TakesItsKeyFromAFileOrTheEnvironmentOnly) {
+  TempRoot dir(false);
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain"); });
+  target.start();
+  dir.write("node.key", "file-key\n");
+  dir.write("empty.key", "\n");
+
+  // The status of a probe request sent with `key`.
+  const auto ask = [&](int port, const std::string& key) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(10, 0);
+    const auto res = client.Post("/probe", httplib::Params{{"url", target.url("/ok")}, {"key", key}});
+    return res ? res->status : -1;
+  };
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    std::string key;
+  };
+  const Case cases[] = {
+      {"file", {"--key-file", dir.file("node.key")}, {}, "file-key"},
+      {"environment", {}, {{"RIVI_NODE_KEY", "env-key"}}, "env-key"},
+      {"the file wins", {"--key-file", dir.file("node.key")}, {{"RIVI_NODE_KEY", "env-key"}}, "file-key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int port = free_port();
+    std::vector<std::string> argv{testing::bin("rivi-node"), "--listen", host_of(port), "--allow-private"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child node(argv, c.env, dir.file("node.log"));
+    ASSERT_TRUE(testing::wait_for_port(port)) << dir.read("node.log");
+    EXPECT_EQ(ask(port, c.key), 200);
+    EXPECT_EQ(ask(port, c.key + "x"), 403);
+    EXPECT_EQ(ask(port, ""), 403);
+  }
+
+  // No key on the command line, and a key file that gives no key stops the node at start.
+  const std::string node = testing::bin("rivi-node");
+  const std::string port = host_of(free_port());
+  EXPECT_NE(testing::run({node, "--listen", port, "--key", "cli-key"}).status, 0);
+  const testing::RunResult missing = testing::run({node, "--listen", port, "--key-file", dir.file("nope.key")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "rivi-node: cannot read the key file " + dir.file("nope.key") + ": No such file or directory\n");
+  const testing::RunResult folder = testing::run({node, "--listen", port, "--key-file", dir.path().string()});
+  EXPECT_EQ(folder.err, "rivi-node: cannot read the key file " + dir.path().string() + ": not a regular file\n");
+  const testing::RunResult empty = testing::run({node, "--listen", port, "--key-file", dir.file("empty.key")});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "rivi-node: cannot read the key file " + dir.file("empty.key") + ": the file is empty\n");
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 namespace rivi {
 namespace {
@@ -61,22 +63,39 @@ class Transaction {
   bool done_ = false;
 };
 
-// Reads the recipient list; a missing file becomes "[]". A file that cannot be read or parsed is
-// reset to "[]" too, but its old content is first kept beside it so the list is not lost.
+// A recipient file that does not parse is read this many times, this far apart, before it is
+// taken to be broken rather than caught half way through a rewrite.
+constexpr int kMailListReads = 3;
+constexpr auto kMailListPause = std::chrono::milliseconds(75);
+
+// Reads the recipient list; a missing file becomes "[]". An editor rewrites the file in place
+// (truncate, then write), so a reader must not destroy the list on what it saw at such a moment:
+// an unreadable or empty file gives an empty list and is left as it is, and text that does not
+// parse is read again after a pause and used once it parses. Only text that reads the same every
+// time and never parses is reset to "[]", after its content is kept beside it. The list is empty
+// whenever no read parsed.
 Record load_mail_list(const std::string& path) {
   if (!std::filesystem::exists(path)) {
     public_::writeFile(path, "[]");
     return Record::array();
   }
-  const auto text = public_::ReadFile(path);
-  if (text && !text->empty()) {
+  std::string broken;  // the first text that did not parse
+  bool steady = true;  // every later read gave that same text
+  for (int read = 1; read <= kMailListReads; ++read) {
+    if (read > 1) std::this_thread::sleep_for(kMailListPause);
+    const auto text = public_::ReadFile(path);
+    if (!text || text->empty()) return Record::array();
     try {
       return decode(*text);
     } catch (const std::invalid_argument&) {
-      public_::writeFile(fmt::format("{}.{}.bak", path, public_::now()), *text);
     }
+    if (read == 1) broken = *text;
+    else steady = steady && *text == broken;
   }
-  public_::writeFile(path, "[]");
+  if (!steady) return Record::array();
+  public_::writeFile(fmt::format("{}.{}.bak", path, public_::now()), broken);
+  // A writer that finished meanwhile keeps its text.
+  if (public_::ReadFile(path) == broken) public_::writeFile(path, "[]");
   return Record::array();
 }
 

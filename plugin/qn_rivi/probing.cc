@@ -2,6 +2,7 @@
 #include "host/panel_auth.h"
 #include "host/paths.h"
 #include "host/public.h"
+#include "host/store_retry.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
 #include <fmt/format.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <vector>
@@ -100,7 +102,10 @@ Record qn_rivi_main::start(Record& args) {
   row["data"] = encode(data);
   row["pid"] = id;
   row["addtime"] = public_::now();
-  public_::M("rivi_list").insert(row);
+  // The nodes are measured and any report is sent: a database held by another process must
+  // delay this row, not lose it.
+  const auto db = std::make_shared<Connection>(database_path());
+  retry_while_locked(*db, StoreRetry{}, [&] { Query("rivi_list", db).insert(row); });
   return slowest_first(data);
 }
 

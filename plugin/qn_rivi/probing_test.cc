@@ -186,9 +186,13 @@ TEST_F(ProbingTest, RefusesWithoutIdOrTask) {
 }
 
 TEST_F(ProbingTest, FailedDispatchPrintsTheErrorAndStoresNothing) {
-  const std::string bodies[] = {"not json", "", "42", "\"text\"", "{\"a\": 1}", "null", "true"};
+  // A well-formed node list longer than the host reads is a failed dispatch too.
+  const Record one = node("a", 200, 1);
+  Record many = Record::array();
+  for (std::size_t n = public_::kMaxPostAnswer / encode(one).size() + 1; n > 0; --n) many.push_back(one);
+  const std::string bodies[] = {"not json", "", "42", "\"text\"", "{\"a\": 1}", "null", "true", encode(many)};
   for (const std::string& body : bodies) {
-    SCOPED_TRACE(body);
+    SCOPED_TRACE(body.substr(0, 20));
     answer_text(body);
     const auto [answer, out] = run(task_);
     EXPECT_EQ(answer, public_::returnMsg(false, "连接调度中心失败!"));

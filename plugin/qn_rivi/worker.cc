@@ -1,8 +1,10 @@
 // The worker `rivi_worker <task id>`: one probe run of a task, as a scheduled job starts it through
 // the launcher `rivi`. When it lies in <root>/plugin/qn_rivi/ it takes <root> as the panel root,
 // whatever the working directory; elsewhere (a build tree) PANEL_ROOT applies. It prints the answer
-// of `start` as one line of JSON and exits 0; on an error it prints the error on standard error
-// and exits 1.
+// of `start` as one line of JSON. Exit status: 0 when the run stored its result; 3 when it stored
+// nothing (the answer is an envelope: no such task, the dispatch centre unreachable, too slow,
+// answering garbage or refusing), with a line saying so on standard error; 1 on an error, printed
+// on standard error; 2 for a wrong command line.
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
@@ -11,6 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+
+namespace {
+constexpr int kNothingStored = 3;
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -29,6 +35,11 @@ int main(int argc, char** argv) {
     args["id"] = argv[1];
     const rivi::Record answer = plugin.start(args);
     std::cout << rivi::encode(answer) << std::endl;
+    // `start` answers a record with `status` exactly when it stored no row.
+    if (answer.is_object() && answer.contains("status")) {
+      std::cerr << "rivi_worker: task " << argv[1] << ": the run stored no result" << std::endl;
+      return kNothingStored;
+    }
     return 0;
   } catch (...) {
     std::cout << std::flush;

@@ -30,8 +30,9 @@ Certificate make_certificate(const fs::path& dir) {
 }
 
 SmtpSink::SmtpSink(SmtpSinkOptions options) : dir_(temp_dir("rivi-smtp")), port_(free_port()) {
-  // The script lies beside this file; found from here, it needs no source directory setting.
-  const fs::path script = fs::path(__FILE__).parent_path() / "smtp_sink.py";
+  // The script lies beside this file in the source tree (not found through __FILE__, which a
+  // compiler cache may have made relative).
+  const fs::path script = source_dir() / "tests" / "support" / "smtp_sink.py";
   std::vector<std::string> argv = {"/usr/bin/python3", script.string(),
                                    "--port", std::to_string(port_), "--out", (dir_ / "mail.jsonl").string(),
                                    "--mode", options.mode};
