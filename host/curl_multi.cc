@@ -1,5 +1,6 @@
 #include "host/curl_multi.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -40,6 +41,40 @@ void CurlMulti::add(EasyHandle easy, Done done) {
   curl_multi_wakeup(multi_.get());
 }
 
+void CurlMulti::after(std::chrono::milliseconds delay, std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopping_) {
+      timers_.emplace(Clock::now() + delay, std::move(task));
+      task = nullptr;
+    }
+  }
+  if (task) {
+    task();
+    return;
+  }
+  curl_multi_wakeup(multi_.get());
+}
+
+int CurlMulti::run_due_timers(int longest) {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(mutex_);
+      if (timers_.empty()) return longest;
+      const auto first = timers_.begin();
+      const auto now = Clock::now();
+      if (first->first > now) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first->first - now).count();
+        return static_cast<int>(std::min<long long>(longest, wait));
+      }
+      task = std::move(first->second);
+      timers_.erase(first);
+    }
+    task();
+  }
+}
+
 void CurlMulti::drive() {
   CURLM* multi = multi_.get();
   for (;;) {
@@ -76,7 +111,8 @@ void CurlMulti::drive() {
       active_.fetch_sub(1);
       done.done(result, std::move(done.easy));
     }
-    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    const int wait = run_due_timers(1000);
+    curl_multi_poll(multi, nullptr, 0, wait, nullptr);
   }
   // Stopping: end what is still going, and what came in meanwhile.
   for (auto& [key, t] : running_) {
@@ -94,6 +130,13 @@ void CurlMulti::drive() {
     active_.fetch_sub(1);
     t.done(CURLE_ABORTED_BY_CALLBACK, std::move(t.easy));
   }
+  // `after` runs its task itself once stopping_ is set, so nothing more arrives here.
+  std::multimap<Clock::time_point, std::function<void()>> timers;
+  {
+    std::lock_guard lock(mutex_);
+    timers.swap(timers_);
+  }
+  for (auto& [when, task] : timers) task();
 }
 
 }  // namespace rivi

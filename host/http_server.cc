@@ -100,6 +100,7 @@ struct Server::Impl {
   int port = 0;
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> open{0};
+  std::atomic<std::size_t> accepted{0};
   std::vector<std::thread> loop_threads;
 
   std::mutex sessions_mutex;
@@ -288,6 +289,10 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
         socket.close(ignored);
       } else {
         self->open.fetch_add(1);
+        self->accepted.fetch_add(1);
+        // Answers go out as soon as they are written, not held back for the peer's delayed ACK.
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         std::shared_ptr<Session> session;
         {
           std::lock_guard lock(self->sessions_mutex);
@@ -385,5 +390,7 @@ void Server::stop() {
 int Server::port() const { return impl_->port; }
 
 std::size_t Server::connections() const { return impl_->open.load(); }
+
+std::size_t Server::accepted() const { return impl_->accepted.load(); }
 
 }  // namespace rivi::http

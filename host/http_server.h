@@ -99,6 +99,8 @@ class Server {
   int port() const;
   // Connections open now.
   std::size_t connections() const;
+  // Connections accepted since the start (those closed at once past the cap not counted).
+  std::size_t accepted() const;
 
   struct Impl;
 

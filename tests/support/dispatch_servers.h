@@ -20,6 +20,9 @@ class RunningNode {
   }
   ~RunningNode() { node_.stop(); }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  // Connections the node has accepted so far.
+  std::size_t accepted() const { return node_.accepted(); }
 
  private:
   dispatch::NodeServer node_;
