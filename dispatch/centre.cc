@@ -28,15 +28,11 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
-std::string form_encode(CURL* c, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string out;
-  for (const auto& [name, value] : fields) {
-    CurlText escaped(curl_easy_escape(c, value.data(), static_cast<int>(value.size())));
-    if (!escaped) throw std::runtime_error("libcurl: cannot escape a form field");
-    if (!out.empty()) out += '&';
-    out += name + '=' + escaped.get();
-  }
-  return out;
+// `value` percent-encoded for a form (libcurl ignores the handle argument since 7.82).
+std::string form_escape(const std::string& value) {
+  CurlText escaped(curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())));
+  if (!escaped) throw std::runtime_error("libcurl: cannot escape a form field");
+  return escaped.get();
 }
 
 // The results of one request's fan-out. Each node's result is set as it comes; the list is
@@ -79,32 +75,38 @@ class Gathering {
   std::function<void(Record)> done_;  // empty once handed on
 };
 
-// Blocks until `start` hands its result to the callback it is given.
+// Blocks until `start` hands its result to the callback it is given, driving `multi` meanwhile
+// (the server's loop may be driving it too, or not be running at all).
 template <typename T, typename Start>
-T wait_for(Start start) {
+T wait_for(CurlMulti& multi, Start start) {
   auto promise = std::make_shared<std::promise<T>>();
   auto future = promise->get_future();
   start([promise](T value) { promise->set_value(std::move(value)); });
+  while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) multi.wait(100);
   return future.get();
 }
 
 }  // namespace
 
 std::optional<Record> node_result(const std::string& text) {
-  Record decoded = decode(text);
-  if (!decoded.is_object()) return std::nullopt;
-  Record kept = Record::object();
-  for (auto it = decoded.begin(); it != decoded.end(); ++it) {
-    if (!it->is_structured()) kept[it.key()] = std::move(*it);
+  Record result = decode(text);
+  if (!result.is_object()) return std::nullopt;
+  for (auto it = result.begin(); it != result.end();) {
+    it = it->is_structured() ? result.erase(it) : std::next(it);
   }
-  if (!kept.contains("http_code") || !kept.contains("total_time")) return std::nullopt;
-  return kept;
+  if (!result.contains("http_code") || !result.contains("total_time")) return std::nullopt;
+  return result;
 }
 
 Centre::Centre(CentreConfig config)
     : config_(std::move(config)),
+      // Room for a few kept-alive connections to every node, so that requests in flight at the
+      // same time each find one.
+      multi_(CurlMulti::attached, 0, std::max<long>(1024, 4 * static_cast<long>(config_.nodes.size()))),
       server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
-              form_server_limits()) {}
+              form_server_limits()) {
+  server_.drive(multi_.fd(), [this] { return multi_.poll(); });
+}
 
 void Centre::handle(http::Request& request, http::Reply reply) const {
   if (request.method != "POST" || request.path != "/api/local/rivi") {
@@ -131,7 +133,7 @@ std::optional<CentreAnswer> Centre::refusal(const Form& form) const {
 }
 
 CentreAnswer Centre::answer(const Form& form) const {
-  return wait_for<CentreAnswer>([&](auto done) { answer(form, std::move(done)); });
+  return wait_for<CentreAnswer>(multi_, [&](auto done) { answer(form, std::move(done)); });
 }
 
 void Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) const {
@@ -140,7 +142,7 @@ void Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) co
 }
 
 Record Centre::fan_out(const std::string& url) const {
-  return wait_for<Record>([&](auto done) { fan_out(url, std::move(done)); });
+  return wait_for<Record>(multi_, [&](auto done) { fan_out(url, std::move(done)); });
 }
 
 void Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
@@ -153,12 +155,19 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
   // (http_code 0) rather than as a node that did not answer.
   const long margin = std::max(50L, config_.deadline_ms / 10);
   const long probe_ms = std::max(1L, std::min(config_.probe_timeout_ms, config_.deadline_ms - margin));
+  // The form every remote node gets, but for its key.
+  std::string form;
+  try {
+    form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
+  } catch (const std::exception&) {
+    return gathering->finish();
+  }
   for (std::size_t i = 0; i < config_.nodes.size(); ++i) {
     const NodeEntry& node = config_.nodes[i];
     auto deliver = [gathering, i](Record result) { gathering->set(i, std::move(result)); };
     try {
       if (!node.local()) {
-        ask_remote(node, url, probe_ms, std::move(deliver));
+        ask_remote(node, node.key.empty() ? form : form + "&key=" + form_escape(node.key), std::move(deliver));
         continue;
       }
       ProbeOptions o;
@@ -173,15 +182,11 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
   }
 }
 
-// Asks the remote node `node` to probe `url`, giving up at the deadline. Any failure (no
-// connection, time-out, refusal, an answer that is no node result) gives `unanswered`.
-void Centre::ask_remote(const NodeEntry& node, const std::string& url, long probe_ms,
-                        std::function<void(Record)> done) const {
+// Posts `form` to the remote node `node`, giving up at the deadline. Any failure (no connection,
+// time-out, refusal, an answer that is no node result) gives `unanswered`.
+void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const {
   EasyHandle h = new_easy();
   CURL* c = h.get();
-  std::vector<std::pair<std::string, std::string>> fields{{"url", url}, {"timeout_ms", std::to_string(probe_ms)}};
-  if (!node.key.empty()) fields.emplace_back("key", node.key);
-  const std::string body = form_encode(c, fields);
   const std::string endpoint = "http://" + node.address + "/probe";
   auto answer = std::make_shared<std::string>();
   curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
@@ -189,8 +194,8 @@ void Centre::ask_remote(const NodeEntry& node, const std::string& url, long prob
   curl_easy_setopt(c, CURLOPT_PROXY, "");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, config_.deadline_ms);
-  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, body.c_str());
+  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+  curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());

@@ -4,10 +4,11 @@
 // as `unanswered`. Refusals answer {"status": false, "msg": reason} (HTTP 403 for the caller,
 // 400 for the URL); other paths get 404.
 //
-// The centre serves on one event loop and asks its nodes through one `CurlMulti`: remote nodes by
-// a form POST on connections kept alive between requests, in-process nodes by a probe on the same
-// multi. A request waiting on its nodes holds no thread, and a timer per request answers it at its
-// deadline with the nodes that have answered by then, however many requests are in flight.
+// The centre serves and asks its nodes on one event loop (its server's, with a `CurlMulti` attached
+// to it): remote nodes by a form POST on connections kept alive between requests, in-process nodes
+// by a probe on the same multi. A request waiting on its nodes holds no thread, and a timer per
+// request answers it at its deadline with the nodes that have answered by then, however many
+// requests are in flight.
 //
 // Of a remote node's answer the centre keeps a record's scalar values (text, numbers, booleans,
 // null) only: whatever a node sends, the whole answer nests two levels deep.
@@ -36,10 +37,12 @@ class Centre {
   Centre(const Centre&) = delete;
   Centre& operator=(const Centre&) = delete;
 
-  // The answer to one request made of its form fields. Thread-safe; blocks for the fan-out.
+  // The answer to one request made of its form fields. Thread-safe; blocks for the fan-out, driving
+  // the transfers itself when the server is not running.
   CentreAnswer answer(const Form& form) const;
   // The same without blocking: `done` gets the answer once, at the latest by the deadline, on the
-  // multi's thread (or at once on the calling thread for a refusal). `done` must not block.
+  // thread driving the transfers (or at once on the calling thread for a refusal). `done` must not
+  // block.
   void answer(const Form& form, std::function<void(CentreAnswer)> done) const;
 
   // Asks every node to probe `url` (already checked) and answers their results in node order, by
@@ -62,12 +65,11 @@ class Centre {
  private:
   // The refusal of a request, or nothing when the caller and the URL pass.
   std::optional<CentreAnswer> refusal(const Form& form) const;
-  void ask_remote(const NodeEntry& node, const std::string& url, long probe_ms,
-                  std::function<void(Record)> done) const;
+  void ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const;
   void handle(http::Request& request, http::Reply reply) const;
 
   CentreConfig config_;
-  mutable CurlMulti multi_;  // thread-safe; outlives the server, whose pending requests it completes
+  mutable CurlMulti multi_;  // attached to the server's loop; thread-safe; outlives the server
   http::Server server_;
 };
 

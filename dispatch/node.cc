@@ -118,8 +118,11 @@ http::Response json_response(int status, const Record& body) {
 
 NodeServer::NodeServer(NodeOptions options)
     : options_(std::move(options)),
+      multi_(CurlMulti::attached),
       server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
-              form_server_limits()) {}
+              form_server_limits()) {
+  server_.drive(multi_.fd(), [this] { return multi_.poll(); });
+}
 
 void NodeServer::handle(http::Request& request, http::Reply reply) {
   if (request.method != "POST" || request.path != "/probe") return reply(http::Response::text(404, "not found"));

@@ -3,8 +3,9 @@
 // answered with the node result of `probe` as JSON. Refusals answer {"status": false, "msg": ...}
 // with HTTP 400 (bad request) or 403 (wrong key); other paths get 404.
 //
-// The node serves on one event loop and probes on one `CurlMulti`: a request waiting on its
-// target holds no thread, so one node measures hundreds of targets at once.
+// The node serves and probes on one event loop (its server's, with a `CurlMulti` attached to it):
+// a request waiting on its target holds no thread, so one node measures hundreds of targets at
+// once, and a request costs no hand-over between threads.
 #pragma once
 
 #include "dispatch/probe.h"
@@ -42,7 +43,7 @@ struct NodeAnswer {
 };
 // Blocks for the probe.
 NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form);
-// Probes on `multi`; `done` gets the answer once, on the multi's thread, or at once on the calling
+// Probes on `multi`; `done` gets the answer once, on the thread driving it, or at once on the calling
 // thread for a refusal. Never throws: a probe that cannot be set up answers HTTP 500.
 void answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
                           std::function<void(NodeAnswer)> done);
@@ -71,7 +72,7 @@ class NodeServer {
   void handle(http::Request& request, http::Reply reply);
 
   NodeOptions options_;
-  CurlMulti multi_;     // outlives the server, whose pending requests it completes
+  CurlMulti multi_;     // attached to the server's loop; outlives the server
   http::Server server_;
 };
 

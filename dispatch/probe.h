@@ -47,7 +47,7 @@ bool is_inner_address(const std::string& ip);
 Record probe(const std::string& url, const ProbeOptions& options);
 
 // The same measurement as `probe`, run on `multi`: `done` gets the node result once, on the
-// multi's thread, or at once on the calling thread when `url` is refused. Throws
+// thread driving `multi`, or at once on the calling thread when `url` is refused. Throws
 // std::runtime_error (and never calls `done`) only when libcurl itself cannot be set up.
 void probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
                  std::function<void(Record)> done);
