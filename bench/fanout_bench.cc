@@ -7,7 +7,7 @@
 // asked nodes spent per request, summed over them (they share the machine's cores with the centre).
 // Goals: ratio <= 1.1 with 50 nodes and <= 1.2 with 200; centre CPU <= 0.1 ms per node per request.
 //
-// Usage: fanout_bench [rounds] [node counts...]   (defaults 20, and 50 200)
+// Usage: fanout_bench [rounds] [node counts...]   (defaults 40, and 50 200)
 #include "host/http_server.h"
 #include "host/record.h"
 #include "tests/support/testing.h"
@@ -156,7 +156,7 @@ Figures measure(const std::vector<std::string>& node_addresses, const std::vecto
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
   std::vector<std::size_t> counts{1};
   for (int i = 2; i < argc; ++i) counts.push_back(static_cast<std::size_t>(std::max(1, std::atoi(argv[i]))));
   if (counts.size() == 1) counts.insert(counts.end(), {50, 200});
