@@ -1,16 +1,15 @@
-// Centre: answer, fan_out, bind, run, stop; the request to a remote node.
+// Centre: answer, fan_out, bind, run, stop; the request to a remote node; node_result.
 #include "dispatch/centre.h"
 
-#include "dispatch/node.h"
 #include "dispatch/probe.h"
 #include "host/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
-#include <thread>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace rivi::dispatch {
@@ -19,8 +18,6 @@ namespace {
 
 // A node result is a few hundred bytes; a node answering more than this is treated as failed.
 constexpr std::size_t kMaxNodeAnswer = 256u << 10;
-// Requests that may wait on a fan-out at the same time; the library's default pool is smaller.
-constexpr std::size_t kCentreThreads = 32;
 
 // Answering short stops the transfer as soon as the answer passes the cap.
 size_t collect(char* data, size_t size, size_t count, void* user) {
@@ -31,126 +28,201 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
-std::string form_encode(CURL* c, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string out;
-  for (const auto& [name, value] : fields) {
-    CurlText escaped(curl_easy_escape(c, value.data(), static_cast<int>(value.size())));
-    if (!escaped) throw std::runtime_error("libcurl: cannot escape a form field");
-    if (!out.empty()) out += '&';
-    out += name + '=' + escaped.get();
-  }
-  return out;
+// `value` percent-encoded for a form (libcurl ignores the handle argument since 7.82).
+std::string form_escape(const std::string& value) {
+  CurlText escaped(curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())));
+  if (!escaped) throw std::runtime_error("libcurl: cannot escape a form field");
+  return escaped.get();
 }
 
-// Asks the remote node `node` to probe `url`, giving up after `wait_ms`. Any failure (no
-// connection, time-out, refusal, an answer that is no node result) gives `unanswered`.
-Record ask_remote(const NodeEntry& node, const std::string& url, long wait_ms, long probe_ms) {
-  try {
-    EasyHandle h = new_easy();
-    CURL* c = h.get();
-    std::vector<std::pair<std::string, std::string>> fields{{"url", url}, {"timeout_ms", std::to_string(probe_ms)}};
-    if (!node.key.empty()) fields.emplace_back("key", node.key);
-    const std::string body = form_encode(c, fields);
-    const std::string endpoint = "http://" + node.address + "/probe";
-    std::string answer;
-    curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(c, CURLOPT_PROXY, "");
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, wait_ms);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
-    if (curl_easy_perform(c) != CURLE_OK) return unanswered(node.isp);
-    long code = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
-    if (code != 200) return unanswered(node.isp);
-    Record result = decode(answer);
-    if (!result.is_object() || !result.contains("http_code") || !result.contains("total_time")) {
-      return unanswered(node.isp);
-    }
-    result["isp"] = node.isp;  // the centre's label wins over whatever the node calls itself
-    return result;
-  } catch (const std::exception&) {
-    return unanswered(node.isp);
+// The results of one request's fan-out. Each node's result is set as it comes; the list is
+// handed on once, when the last node has answered or when `finish` is called at the deadline,
+// whichever comes first. Later results are dropped.
+class Gathering {
+ public:
+  Gathering(const std::vector<NodeEntry>& nodes, std::function<void(Record)> done)
+      : missing_(nodes.size()), done_(std::move(done)) {
+    results_.reserve(nodes.size());
+    for (const NodeEntry& n : nodes) results_.push_back(unanswered(n.isp));
   }
+
+  void set(std::size_t i, Record result) {
+    std::unique_lock lock(mutex_);
+    if (!done_) return;
+    results_[i] = std::move(result);
+    if (--missing_ == 0) hand_on(lock);
+  }
+
+  void finish() {
+    std::unique_lock lock(mutex_);
+    if (done_) hand_on(lock);
+  }
+
+ private:
+  void hand_on(std::unique_lock<std::mutex>& lock) {
+    auto done = std::move(done_);
+    done_ = nullptr;
+    auto results = std::move(results_);
+    lock.unlock();
+    Record list = Record::array();
+    for (Record& r : results) list.push_back(std::move(r));
+    done(std::move(list));
+  }
+
+  std::mutex mutex_;
+  std::vector<Record> results_;  // the unanswered record until a node's result replaces it
+  std::size_t missing_;
+  std::function<void(Record)> done_;  // empty once handed on
+};
+
+// Blocks until `start` hands its result to the callback it is given, driving `multi` meanwhile
+// (the server's loop may be driving it too, or not be running at all).
+template <typename T, typename Start>
+T wait_for(CurlMulti& multi, Start start) {
+  auto promise = std::make_shared<std::promise<T>>();
+  auto future = promise->get_future();
+  start([promise](T value) { promise->set_value(std::move(value)); });
+  while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) multi.wait(100);
+  return future.get();
 }
 
 }  // namespace
 
-Centre::Centre(CentreConfig config) : config_(std::move(config)) {
-  // The library takes ownership of the pool it is handed.
-  server_.new_task_queue = [] { return new httplib::ThreadPool(kCentreThreads); };
-  server_.Post("/api/local/rivi", [this](const httplib::Request& req, httplib::Response& res) {
-    CentreAnswer a = answer(req.params);
-    res.status = a.http_status;
-    res.set_content(encode(a.body), "application/json; charset=utf-8");
-  });
+std::optional<Record> node_result(const std::string& text) {
+  Record result = decode(text);
+  if (!result.is_object()) return std::nullopt;
+  for (auto it = result.begin(); it != result.end();) {
+    it = it->is_structured() ? result.erase(it) : std::next(it);
+  }
+  if (!result.contains("http_code") || !result.contains("total_time")) return std::nullopt;
+  return result;
 }
 
-CentreAnswer Centre::answer(const std::multimap<std::string, std::string>& form) const {
+Centre::Centre(CentreConfig config)
+    : config_(std::move(config)),
+      // Room for a few kept-alive connections to every node, so that requests in flight at the
+      // same time each find one.
+      multi_(CurlMulti::attached, 0, std::max<long>(1024, 4 * static_cast<long>(config_.nodes.size()))),
+      server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
+              form_server_limits()) {
+  server_.drive(multi_.fd(), [this] { return multi_.poll(); });
+}
+
+void Centre::handle(http::Request& request, http::Reply reply) const {
+  if (request.method != "POST" || request.path != "/api/local/rivi") {
+    return reply(http::Response::text(404, "not found"));
+  }
+  answer(form_of(request), [reply](CentreAnswer a) { reply(json_response(a.http_status, a.body)); });
+}
+
+std::optional<CentreAnswer> Centre::refusal(const Form& form) const {
   if (!config_.allowed_serverids.empty()) {
     const std::string id = form_field(form, "serverid");
     if (std::find(config_.allowed_serverids.begin(), config_.allowed_serverids.end(), id) ==
         config_.allowed_serverids.end()) {
-      return {403, public_::returnMsg(false, "服务器未获授权")};
+      return CentreAnswer{403, public_::returnMsg(false, "服务器未获授权")};
     }
   }
   if (!config_.access_key.empty() && !same_secret(config_.access_key, form_field(form, "access_key"))) {
-    return {403, public_::returnMsg(false, "访问密钥错误")};
+    return CentreAnswer{403, public_::returnMsg(false, "访问密钥错误")};
   }
-  const std::string url = form_field(form, "url");
-  if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
-  return {200, fan_out(url)};
+  if (std::string why = url_refusal(form_field(form, "url")); !why.empty()) {
+    return CentreAnswer{400, public_::returnMsg(false, why)};
+  }
+  return std::nullopt;
+}
+
+CentreAnswer Centre::answer(const Form& form) const {
+  return wait_for<CentreAnswer>(multi_, [&](auto done) { answer(form, std::move(done)); });
+}
+
+void Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) const {
+  if (auto refused = refusal(form)) return done(std::move(*refused));
+  fan_out(form_field(form, "url"), [done = std::move(done)](Record list) { done({200, std::move(list)}); });
 }
 
 Record Centre::fan_out(const std::string& url) const {
-  const std::size_t n = config_.nodes.size();
+  return wait_for<Record>(multi_, [&](auto done) { fan_out(url, std::move(done)); });
+}
+
+void Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
+  auto gathering = std::make_shared<Gathering>(config_.nodes, std::move(done));
+  if (config_.nodes.empty()) return gathering->finish();
+  // The timer answers the request at its deadline with whatever has come, whether or not the
+  // transfers still going have ended by then.
+  multi_.after(std::chrono::milliseconds(config_.deadline_ms), [gathering] { gathering->finish(); });
   // Nodes measure within a margin of the deadline so that a slow target is reported as a result
   // (http_code 0) rather than as a node that did not answer.
   const long margin = std::max(50L, config_.deadline_ms / 10);
   const long probe_ms = std::max(1L, std::min(config_.probe_timeout_ms, config_.deadline_ms - margin));
-  std::vector<Record> results(n);
-  {
-    std::vector<std::jthread> workers;
-    workers.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      workers.emplace_back([&, i] {
-        const NodeEntry& node = config_.nodes[i];
-        if (!node.local()) {
-          results[i] = ask_remote(node, url, config_.deadline_ms, probe_ms);
-          return;
-        }
-        try {
-          ProbeOptions o;
-          o.isp = node.isp;
-          o.allow_private = node.allow_private;
-          o.timeout_ms = probe_ms;
-          o.connect_timeout_ms = std::min(o.connect_timeout_ms, probe_ms);
-          results[i] = probe(url, o);
-        } catch (const std::exception&) {
-          results[i] = unanswered(node.isp);
-        }
-      });
+  // The form every remote node gets, but for its key.
+  std::string form;
+  try {
+    form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
+  } catch (const std::exception&) {
+    return gathering->finish();
+  }
+  for (std::size_t i = 0; i < config_.nodes.size(); ++i) {
+    const NodeEntry& node = config_.nodes[i];
+    auto deliver = [gathering, i](Record result) { gathering->set(i, std::move(result)); };
+    try {
+      if (!node.local()) {
+        ask_remote(node, node.key.empty() ? form : form + "&key=" + form_escape(node.key), std::move(deliver));
+        continue;
+      }
+      ProbeOptions o;
+      o.isp = node.isp;
+      o.allow_private = node.allow_private;
+      o.timeout_ms = probe_ms;
+      o.connect_timeout_ms = std::min(o.connect_timeout_ms, probe_ms);
+      probe_async(multi_, url, o, std::move(deliver));
+    } catch (const std::exception&) {
+      gathering->set(i, unanswered(node.isp));
     }
-  }  // every worker is bounded by its own libcurl time-out, so joining keeps the deadline
-  Record list = Record::array();
-  for (Record& r : results) list.push_back(std::move(r));
-  return list;
+  }
+}
+
+// Posts `form` to the remote node `node`, giving up at the deadline. Any failure (no connection,
+// time-out, refusal, an answer that is no node result) gives `unanswered`.
+void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const {
+  EasyHandle h = new_easy();
+  CURL* c = h.get();
+  const std::string endpoint = "http://" + node.address + "/probe";
+  auto answer = std::make_shared<std::string>();
+  curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(c, CURLOPT_PROXY, "");
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, config_.deadline_ms);
+  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+  curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
+  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());
+  multi_.add(std::move(h), [answer, isp = node.isp, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+    long code = 0;
+    if (rc == CURLE_OK) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
+    std::optional<Record> result;
+    if (code == 200) {
+      try {
+        result = node_result(*answer);
+      } catch (const std::exception&) {
+      }
+    }
+    if (!result) return done(unanswered(isp));
+    (*result)["isp"] = isp;  // the centre's label wins over whatever the node calls itself
+    done(std::move(*result));
+  });
 }
 
 int Centre::bind(int port_override) {
   auto [host, port] = split_host_port(config_.listen);
   if (port_override != 0) port = port_override;
-  if (!server_.bind_to_port(host, port)) throw std::runtime_error(fmt::format("cannot listen on {}:{}", host, port));
-  backlog_.widen();
-  return port;
+  return server_.bind(host, port);
 }
 
-void Centre::run() { control_.run(server_); }
+void Centre::run() { server_.run(); }
 
-void Centre::stop() { control_.stop(server_); }
+void Centre::stop() { server_.stop(); }
 
 }  // namespace rivi::dispatch

@@ -2,16 +2,26 @@
 // the caller and the URL, asks every configured node in parallel under one deadline, and answers
 // the JSON list of node results in node order. A node that fails or misses the deadline is listed
 // as `unanswered`. Refusals answer {"status": false, "msg": reason} (HTTP 403 for the caller,
-// 400 for the URL).
+// 400 for the URL); other paths get 404.
+//
+// The centre serves and asks its nodes on one event loop (its server's, with a `CurlMulti` attached
+// to it): remote nodes by a form POST on connections kept alive between requests, in-process nodes
+// by a probe on the same multi. A request waiting on its nodes holds no thread, and a timer per
+// request answers it at its deadline with the nodes that have answered by then, however many
+// requests are in flight.
+//
+// Of a remote node's answer the centre keeps a record's scalar values (text, numbers, booleans,
+// null) only: whatever a node sends, the whole answer nests two levels deep.
 #pragma once
 
-#include "host/server_socket.h"
 #include "dispatch/config.h"
+#include "dispatch/node.h"
+#include "host/curl_multi.h"
+#include "host/http_server.h"
 #include "host/record.h"
 
-#include <httplib.h>
-
-#include <map>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace rivi::dispatch {
@@ -27,27 +37,45 @@ class Centre {
   Centre(const Centre&) = delete;
   Centre& operator=(const Centre&) = delete;
 
-  // The answer to one request made of its form fields. Thread-safe; blocks for the fan-out.
-  CentreAnswer answer(const std::multimap<std::string, std::string>& form) const;
+  // The answer to one request made of its form fields. Thread-safe; blocks for the fan-out, driving
+  // the transfers itself when the server is not running.
+  CentreAnswer answer(const Form& form) const;
+  // The same without blocking: `done` gets the answer once, at the latest by the deadline, on the
+  // thread driving the transfers (or at once on the calling thread for a refusal). `done` must not
+  // block.
+  void answer(const Form& form, std::function<void(CentreAnswer)> done) const;
 
-  // Asks every node to probe `url` (already checked) and answers their results in node order.
-  // Returns by the deadline plus the time threads need to finish; never throws for a node.
+  // Asks every node to probe `url` (already checked) and answers their results in node order, by
+  // the deadline; never throws for a node. Blocks.
   Record fan_out(const std::string& url) const;
+  // The same without blocking, as `answer` does.
+  void fan_out(const std::string& url, std::function<void(Record)> done) const;
 
   // Binds the configured listen address, or `port_override` on its host when not 0 (tests, the
-  // command line). Answers the port; throws std::runtime_error when it cannot bind.
+  // command line), exclusively. Answers the port; throws std::runtime_error("cannot listen on
+  // HOST:PORT: REASON") when it cannot bind.
   int bind(int port_override = 0);
-  // Serves until `stop`; call after `bind`.
+  // Serves until `stop`; call after `bind`. Returns at once when `stop` came first.
   void run();
+  // Safe from any thread, at any time.
   void stop();
 
   const CentreConfig& config() const { return config_; }
 
  private:
+  // The refusal of a request, or nothing when the caller and the URL pass.
+  std::optional<CentreAnswer> refusal(const Form& form) const;
+  void ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const;
+  void handle(http::Request& request, http::Reply reply) const;
+
   CentreConfig config_;
-  httplib::Server server_;
-  WideBacklog backlog_{server_};
-  RunControl control_;
+  mutable CurlMulti multi_;  // attached to the server's loop; thread-safe; outlives the server
+  http::Server server_;
 };
+
+// The node result kept from a remote node's answer `text`: its scalar values, nested ones dropped.
+// Nothing when `text` is no JSON record or lacks `http_code` or `total_time` once nested values
+// are gone.
+std::optional<Record> node_result(const std::string& text);
 
 }  // namespace rivi::dispatch

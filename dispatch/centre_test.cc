@@ -1,5 +1,6 @@
-// The centre with real nodes on loopback (in-process, remote, dead, too slow, answering garbage),
-// its caller and URL checks, and its configuration file.
+// The centre with real nodes on loopback (in-process, remote, dead, too slow, answering garbage,
+// answering nested values), its caller and URL checks, its limits on what a client sends, many
+// requests at once, and its configuration file.
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
 #include "tests/support/dispatch_servers.h"
@@ -13,7 +14,10 @@
 namespace rivi::dispatch {
 namespace {
 
+using rivi::testing::GatheringSite;
 using rivi::testing::LoopbackSite;
+using rivi::testing::post_at_once;
+using rivi::testing::SilentTarget;
 using rivi::testing::free_port;
 using rivi::testing::RunningCentre;
 using rivi::testing::RunningNode;
@@ -176,6 +180,166 @@ TEST(Centre, PortInUseIsABindError) {
   EXPECT_THROW(second.bind(first.port()), std::runtime_error);
   NodeServer node(NodeOptions{});
   EXPECT_THROW(node.bind("127.0.0.1", first.port()), std::runtime_error);
+}
+
+TEST(Centre, KeepsOnlyTheScalarValuesOfANodeAnswer) {
+  // As deep as the decoder takes: the node's record and 63 lists inside it. Kept as sent, the
+  // centre's list around it would be one level too deep for the worker to read.
+  const std::string deep = std::string(63, '[') + std::string(63, ']');
+  const std::string sent = R"({"isp": "n", "http_code": 200, "x": )" + deep +
+                           R"(, "total_time": 1.5, "obj": {"a": 1}, "note": "kept", "ok": true, "none": null})";
+  LoopbackSite node;
+  node.server().Post("/probe", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(sent, "application/json");
+  });
+  node.start();
+
+  CentreConfig c;
+  c.deadline_ms = 5000;
+  c.nodes = {{"带嵌套", "127.0.0.1:" + std::to_string(node.port()), "", false}};
+  RunningCentre centre(c);
+  httplib::Client client("127.0.0.1", centre.port());
+  client.set_read_timeout(10, 0);
+  auto res = client.Post("/api/local/rivi", httplib::Params{{"url", "http://example.com/"}});
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  const Record list = decode(res->body);  // the worker's decoder, 64 levels
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].dump(),
+            R"({"isp":"带嵌套","http_code":200,"total_time":1.5,"note":"kept","ok":true,"none":null})");
+}
+
+TEST(Centre, NodeResultIsARecordOfScalarsWithTheKeysTheWorkerReads) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"http_code": 200, "total_time": 1, "l": [1], "o": {}})", R"({"http_code":200,"total_time":1})"},
+      {R"({"http_code": 0, "total_time": 0.0, "e": "x"})", R"({"http_code":0,"total_time":0.0,"e":"x"})"},
+      {R"({"http_code": [200], "total_time": 1})", ""},  // a required value that is nested
+      {R"({"http_code": 200})", ""},
+      {R"([{"http_code": 200, "total_time": 1}])", ""},
+      {R"("text")", ""},
+      {"null", ""},
+  };
+  for (const auto& [text, kept] : cases) {
+    const auto r = node_result(text);
+    EXPECT_EQ(r ? r->dump() : "", kept) << text;
+  }
+  EXPECT_THROW(node_result("{"), std::invalid_argument);
+}
+
+TEST(Centre, KeepsItsConnectionsToANodeAlive) {
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("fine", "text/plain"); });
+  target.start();
+  NodeOptions o;
+  o.probe.allow_private = true;
+  RunningNode node(o);
+  CentreConfig c;
+  c.deadline_ms = 5000;
+  c.nodes = {{"远程", node.address(), "", false}};
+  RunningCentre centre(c);
+
+  httplib::Client client("127.0.0.1", centre.port());
+  client.set_read_timeout(10, 0);
+  constexpr int kRequests = 5;
+  for (int i = 0; i < kRequests; ++i) {
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(decode(res->body)[0]["http_code"], 200);
+  }
+  EXPECT_LT(node.accepted(), static_cast<std::size_t>(kRequests));
+}
+
+TEST(Centre, RefusesOversizedHeadsAndBodiesLikeTheNode) {
+  CentreConfig c;
+  c.nodes = {{"n", "", "", true}};
+  RunningCentre centre(c);
+  RunningNode node(NodeOptions{});
+  const std::pair<int, std::string> servers[] = {{centre.port(), "/api/local/rivi"}, {node.port(), "/probe"}};
+  for (const auto& [port, path] : servers) {
+    SCOPED_TRACE(path);
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(10, 0);
+    httplib::Headers many;
+    for (int i = 0; i < 70; ++i) many.emplace("X-Field-" + std::to_string(i), "1");
+    auto res = client.Post(path, many, "url=ftp://x/", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 431);
+    res = client.Post(path, httplib::Headers{{"X-Long", std::string(20000, 'a')}}, "url=ftp://x/",
+                      "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 431);
+    res = client.Post(path, "url=ftp://x/&pad=" + std::string(20000, 'a'), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 413);
+    // A form within the limits is read as before: the URL is refused for its scheme.
+    res = client.Post(path, "url=ftp://x/&pad=" + std::string(8000, 'a'), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(decode(res->body), Record({{"status", false}, {"msg", "只能拨测http://或https://地址"}}));
+  }
+}
+
+TEST(CentreUnderLoad, AnswersEveryRequestByTheDeadlineAgainstAHangingTarget) {
+  SilentTarget target;
+  NodeOptions o;
+  o.probe.allow_private = true;
+  RunningNode remote(o);
+  CentreConfig c;
+  c.deadline_ms = 500;
+  c.nodes = {{"本地", "", "", true}, {"远程", remote.address(), "", false}};
+  RunningCentre centre(c);
+
+  constexpr int kRequests = 200;
+  const auto answers = post_at_once(centre.port(), "/api/local/rivi", "url=" + target.url(), kRequests, 30000);
+  int answered = 0;
+  for (const auto& a : answers) {
+    ASSERT_EQ(a.status, 200) << a.body;
+    const Record list = decode(a.body);
+    ASSERT_EQ(list.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string label = c.nodes[i].isp;
+      if (list[i]["isp"] == kNoAnswer) {
+        EXPECT_EQ(list[i], unanswered(label));
+      } else {  // the node's own time-out, reported as a result
+        EXPECT_EQ(list[i]["isp"], label);
+        EXPECT_EQ(list[i]["http_code"], 0);
+        EXPECT_TRUE(list[i].contains("error"));
+      }
+    }
+    ++answered;
+  }
+  EXPECT_EQ(answered, kRequests);
+}
+
+TEST(CentreUnderLoad, HasNoSmallLimitOnRequestsInFlight) {
+  // The target answers only once it holds one probe of every request: a centre that kept fewer
+  // requests in flight would see every probe time out.
+  constexpr int kRequests = 200;
+  GatheringSite target(kRequests);
+  CentreConfig c;
+  c.deadline_ms = 20000;
+  c.nodes = {{"本地", "", "", true}};
+  RunningCentre centre(c);
+  const auto answers = post_at_once(centre.port(), "/api/local/rivi", "url=" + target.url(), kRequests, 60000);
+  for (const auto& a : answers) {
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(decode(a.body)[0]["http_code"], 200) << a.body;
+  }
+}
+
+TEST(CentreConfig, DeadlineStaysBelowTheWorkersWait) {
+  const std::string nodes = R"("nodes": [{"isp": "a", "local": true}])";
+  EXPECT_EQ(parse_config("{\"deadline_ms\": 54999, " + nodes + "}", "c.json").deadline_ms, 54999);
+  for (const char* deadline : {"55000", "99"}) {
+    try {
+      parse_config(std::string("{\"deadline_ms\": ") + deadline + ", " + nodes + "}", "c.json");
+      ADD_FAILURE() << "accepted " << deadline;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(),
+                   "c.json: deadline_ms must lie between 100 and 55000, 55000 excluded: the worker stops waiting "
+                   "for the centre after 60 s");
+    }
+  }
 }
 
 TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {

@@ -14,6 +14,10 @@ namespace rivi::dispatch {
 
 namespace {
 
+// The worker gives up on the centre after 60 s; the centre's deadline stays below this, so that its
+// answer (the late nodes listed as unanswered) still reaches the worker.
+constexpr long kDeadlineBound = 55000;
+
 [[noreturn]] void fail(const std::string& origin, const std::string& what) {
   throw std::runtime_error(origin + ": " + what);
 }
@@ -78,7 +82,17 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
       fail(origin, std::string("listen: ") + e.what());
     }
   }
-  if (doc.contains("deadline_ms")) c.deadline_ms = whole(doc["deadline_ms"], origin, "deadline_ms", 100, 55000);
+  if (doc.contains("deadline_ms")) {
+    const Record& d = doc["deadline_ms"];
+    if (!d.is_number_integer()) fail(origin, "deadline_ms must be a whole number");
+    const auto n = d.get<std::int64_t>();
+    if (n < 100 || n >= kDeadlineBound) {
+      fail(origin, fmt::format("deadline_ms must lie between 100 and {}, {} excluded: the worker stops waiting for "
+                               "the centre after 60 s",
+                               kDeadlineBound, kDeadlineBound));
+    }
+    c.deadline_ms = static_cast<long>(n);
+  }
   if (doc.contains("probe_timeout_ms")) {
     c.probe_timeout_ms = whole(doc["probe_timeout_ms"], origin, "probe_timeout_ms", 100, 55000);
   }

@@ -19,7 +19,7 @@ struct NodeEntry {
 
 struct CentreConfig {
   std::string listen = "127.0.0.1:8890";
-  long deadline_ms = 30000;       // one deadline for the whole fan-out, well inside the caller's 60 s
+  long deadline_ms = 30000;       // one deadline for the whole fan-out, below 55 s (the caller waits 60 s)
   long probe_timeout_ms = 20000;  // each node's own fetch time-out; below the deadline
   std::vector<std::string> allowed_serverids;  // empty: any server id
   std::string access_key;                      // empty: no key asked
@@ -35,7 +35,8 @@ CentreConfig embedded_config();
 //    "allowed_serverids": ["..."], "access_key": "...",
 //    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key": "..."},
 //              {"isp": "本机", "local": true, "allow_private": true}]}
-// Keys left out keep the embedded defaults, except `nodes`, which is required. Throws
+// Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
+// lie between 100 and 55000, 55000 excluded. Throws
 // std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
 // key, a value of the wrong type or out of range.
 CentreConfig load_config(const std::string& path);

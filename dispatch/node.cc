@@ -1,57 +1,139 @@
-// answer_probe_request, NodeServer.
+// form_of, form_field, form_server_limits, answer_probe_request, json_response, NodeServer.
 #include "dispatch/node.h"
 
 #include "host/public.h"
 #include "host/secret.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace rivi::dispatch {
 
-std::string form_field(const std::multimap<std::string, std::string>& form, const std::string& name) {
-  auto it = form.find(name);
-  return it == form.end() ? std::string() : it->second;
+namespace {
+
+void add_fields(std::string_view text, Form& form) {
+  while (!text.empty()) {
+    const auto end = text.find('&');
+    const std::string_view item = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (item.empty()) continue;
+    const auto eq = item.find('=');
+    form.emplace(http::url_decode(item.substr(0, eq), true),
+                 eq == std::string_view::npos ? std::string() : http::url_decode(item.substr(eq + 1), true));
+  }
 }
 
-NodeAnswer answer_probe_request(const NodeOptions& options, const std::multimap<std::string, std::string>& form) {
+// A checked probe request: the URL and the options to measure it with, or the refusal.
+struct Checked {
+  std::optional<NodeAnswer> refusal;
+  std::string url;
+  ProbeOptions options;
+};
+
+Checked check_probe_request(const NodeOptions& options, const Form& form) {
+  Checked c;
   if (!options.key.empty() && !same_secret(options.key, form_field(form, "key"))) {
-    return {403, public_::returnMsg(false, "访问密钥错误")};
+    c.refusal = NodeAnswer{403, public_::returnMsg(false, "访问密钥错误")};
+    return c;
   }
-  const std::string url = form_field(form, "url");
-  if (std::string why = url_refusal(url); !why.empty()) return {400, public_::returnMsg(false, why)};
-  ProbeOptions probe_options = options.probe;
+  c.url = form_field(form, "url");
+  if (std::string why = url_refusal(c.url); !why.empty()) {
+    c.refusal = NodeAnswer{400, public_::returnMsg(false, why)};
+    return c;
+  }
+  c.options = options.probe;
   if (std::string t = form_field(form, "timeout_ms"); !t.empty()) {
     long asked = 0;
     try {
       asked = std::stol(t);
     } catch (const std::exception&) {
-      return {400, public_::returnMsg(false, "timeout_ms必须是整数")};
+      c.refusal = NodeAnswer{400, public_::returnMsg(false, "timeout_ms必须是整数")};
+      return c;
     }
-    if (asked < 1) return {400, public_::returnMsg(false, "timeout_ms必须是正整数")};
-    probe_options.timeout_ms = std::min(probe_options.timeout_ms, asked);
-    probe_options.connect_timeout_ms = std::min(probe_options.connect_timeout_ms, asked);
+    if (asked < 1) {
+      c.refusal = NodeAnswer{400, public_::returnMsg(false, "timeout_ms必须是正整数")};
+      return c;
+    }
+    c.options.timeout_ms = std::min(c.options.timeout_ms, asked);
+    c.options.connect_timeout_ms = std::min(c.options.connect_timeout_ms, asked);
   }
-  return {200, probe(url, probe_options)};
+  return c;
 }
 
-NodeServer::NodeServer(NodeOptions options) : options_(std::move(options)) {
-  server_.Post("/probe", [this](const httplib::Request& req, httplib::Response& res) {
-    NodeAnswer a = answer_probe_request(options_, req.params);
-    res.status = a.http_status;
-    res.set_content(encode(a.body), "application/json; charset=utf-8");
-  });
+}  // namespace
+
+Form form_of(const http::Request& request) {
+  Form form;
+  add_fields(request.query, form);
+  const std::string type = request.header("Content-Type");
+  if (type.rfind("application/x-www-form-urlencoded", 0) == 0) add_fields(request.body, form);
+  return form;
 }
 
-int NodeServer::bind(const std::string& host, int port) {
-  int bound = port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
-  if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
-  backlog_.widen();
-  return bound;
+std::string form_field(const Form& form, const std::string& name) {
+  auto it = form.find(name);
+  return it == form.end() ? std::string() : it->second;
 }
 
-void NodeServer::run() { control_.run(server_); }
+http::Limits form_server_limits() {
+  http::Limits limits;
+  limits.body_bytes = 16 * 1024;
+  limits.head_deadline = std::chrono::seconds(10);
+  limits.max_connections = 4096;
+  return limits;
+}
 
-void NodeServer::stop() { control_.stop(server_); }
+NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form) {
+  Checked c = check_probe_request(options, form);
+  if (c.refusal) return *c.refusal;
+  return {200, probe(c.url, c.options)};
+}
+
+void answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
+                          std::function<void(NodeAnswer)> done) {
+  Checked c;
+  try {
+    c = check_probe_request(options, form);
+    if (!c.refusal) {
+      return probe_async(multi, c.url, c.options, [done](Record result) { done({200, std::move(result)}); });
+    }
+  } catch (const std::exception& e) {
+    c.refusal = NodeAnswer{500, public_::returnMsg(false, e.what())};
+  }
+  done(*c.refusal);
+}
+
+http::Response json_response(int status, const Record& body) {
+  try {
+    http::Response r;
+    r.status = status;
+    r.body = encode(body);
+    return r;
+  } catch (const std::exception& e) {
+    return http::Response::text(500, e.what());
+  }
+}
+
+NodeServer::NodeServer(NodeOptions options)
+    : options_(std::move(options)),
+      multi_(CurlMulti::attached),
+      server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
+              form_server_limits()) {
+  server_.drive(multi_.fd(), [this] { return multi_.poll(); });
+}
+
+void NodeServer::handle(http::Request& request, http::Reply reply) {
+  if (request.method != "POST" || request.path != "/probe") return reply(http::Response::text(404, "not found"));
+  answer_probe_request(options_, form_of(request), multi_,
+                       [reply](NodeAnswer a) { reply(json_response(a.http_status, a.body)); });
+}
+
+int NodeServer::bind(const std::string& host, int port) { return server_.bind(host, port); }
+
+void NodeServer::run() { server_.run(); }
+
+void NodeServer::stop() { server_.stop(); }
 
 }  // namespace rivi::dispatch

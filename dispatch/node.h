@@ -1,19 +1,35 @@
 // A probe node's HTTP service: `POST /probe` with the form fields `url`, optionally `timeout_ms`
 // (the caller's limit, never above the node's own) and `key` (checked when the node has one),
 // answered with the node result of `probe` as JSON. Refusals answer {"status": false, "msg": ...}
-// with HTTP 400 (bad request) or 403 (wrong key).
+// with HTTP 400 (bad request) or 403 (wrong key); other paths get 404.
+//
+// The node serves and probes on one event loop (its server's, with a `CurlMulti` attached to it):
+// a request waiting on its target holds no thread, so one node measures hundreds of targets at
+// once, and a request costs no hand-over between threads.
 #pragma once
 
-#include "host/server_socket.h"
 #include "dispatch/probe.h"
+#include "host/curl_multi.h"
+#include "host/http_server.h"
 #include "host/record.h"
 
-#include <httplib.h>
-
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 
 namespace rivi::dispatch {
+
+// The fields of a form request: the query's, then those of an url-encoded body.
+using Form = std::multimap<std::string, std::string>;
+Form form_of(const http::Request& request);
+
+// The first value of the form field `name`, or "" when the form has none.
+std::string form_field(const Form& form, const std::string& name);
+
+// What the centre's and the node's servers take from a client: small forms, whole heads within
+// 10 s, header caps as the server core's defaults.
+http::Limits form_server_limits();
 
 struct NodeOptions {
   ProbeOptions probe;
@@ -25,7 +41,15 @@ struct NodeAnswer {
   int http_status = 200;
   Record body;
 };
-NodeAnswer answer_probe_request(const NodeOptions& options, const std::multimap<std::string, std::string>& form);
+// Blocks for the probe.
+NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form);
+// Probes on `multi`; `done` gets the answer once, on the thread driving it, or at once on the calling
+// thread for a refusal. Never throws: a probe that cannot be set up answers HTTP 500.
+void answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
+                          std::function<void(NodeAnswer)> done);
+
+// A JSON answer as the HTTP response sent to the caller (500 when `body` cannot be encoded).
+http::Response json_response(int status, const Record& body);
 
 class NodeServer {
  public:
@@ -33,21 +57,23 @@ class NodeServer {
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
 
-  // Binds `host`:`port` (0: any free port) and answers the port. Throws std::runtime_error when
-  // the address cannot be bound.
+  // Binds `host`:`port` (0: any free port) exclusively and answers the port. Throws
+  // std::runtime_error("cannot listen on HOST:PORT: REASON") when the address cannot be bound.
   int bind(const std::string& host, int port);
-  // Serves until `stop`; call after `bind`.
+  // Serves until `stop`; call after `bind`. Returns at once when `stop` came first.
   void run();
+  // Safe from any thread, at any time.
   void stop();
 
- private:
-  NodeOptions options_;
-  httplib::Server server_;
-  WideBacklog backlog_{server_};
-  RunControl control_;
-};
+  // Connections accepted since the start.
+  std::size_t accepted() const { return server_.accepted(); }
 
-// The first value of the form field `name`, or "" when the form has none.
-std::string form_field(const std::multimap<std::string, std::string>& form, const std::string& name);
+ private:
+  void handle(http::Request& request, http::Reply reply);
+
+  NodeOptions options_;
+  CurlMulti multi_;     // attached to the server's loop; outlives the server
+  http::Server server_;
+};
 
 }  // namespace rivi::dispatch

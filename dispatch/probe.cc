@@ -1,4 +1,4 @@
-// url_refusal, is_inner_address, probe, unanswered.
+// url_refusal, is_inner_address, ProbeFetch, probe, probe_async, unanswered.
 #include "dispatch/probe.h"
 
 #include "dispatch/error_code.h"
@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <memory>
 #include <cstdint>
 
 namespace rivi::dispatch {
@@ -81,27 +82,6 @@ curl_off_t off_info(CURL* h, CURLINFO what) {
   return v;
 }
 
-// State shared with libcurl's callbacks for one transfer.
-struct Transfer {
-  std::size_t received = 0;
-  std::size_t cap = 0;
-  bool capped = false;
-  bool refused = false;      // an inner address was refused a socket
-  bool opened_outer = false;  // some address was let through
-  std::string refused_ip;
-};
-
-size_t on_body(char*, size_t size, size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
-  const size_t len = size * count;
-  if (t->received + len > t->cap) {
-    t->capped = true;
-    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
-  }
-  t->received += len;
-  return len;
-}
-
 // The text form of a socket address libcurl is about to connect to; "" for a family it has none for.
 std::string address_text(const curl_sockaddr& a) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -111,20 +91,6 @@ std::string address_text(const curl_sockaddr& a) {
     inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a.addr)->sin6_addr, text, sizeof text);
   }
   return text;
-}
-
-// Opens every socket of the transfer, so each address is judged before anything is sent to it:
-// an inner address gets no connection at all, and an open port cannot be told from a closed one.
-curl_socket_t open_outer_socket(void* user, curlsocktype, curl_sockaddr* address) {
-  auto* t = static_cast<Transfer*>(user);
-  const std::string ip = address_text(*address);
-  if (is_inner_address(ip)) {
-    t->refused = true;
-    t->refused_ip = ip;
-    return CURL_SOCKET_BAD;
-  }
-  t->opened_outer = true;
-  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 Record empty_result(const std::string& isp) {
@@ -169,39 +135,78 @@ bool is_inner_address(const std::string& ip) {
   return true;
 }
 
-Record probe(const std::string& url, const ProbeOptions& options) {
-  Record result = empty_result(options.isp);
-  if (std::string why = url_refusal(url); !why.empty()) {
-    result["error"] = why;
-    result["error_code"] = "connect";
-    return result;
+size_t ProbeFetch::on_body(char*, size_t size, size_t count, void* self) {
+  auto* f = static_cast<ProbeFetch*>(self);
+  const size_t len = size * count;
+  if (f->received_ + len > f->options_.max_bytes) {
+    f->capped_ = true;
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
   }
-  EasyHandle h = new_easy();
-  CURL* c = h.get();
-  Transfer t;
-  t.cap = options.max_bytes;
-  char error[CURL_ERROR_SIZE] = {0};
+  f->received_ += len;
+  return len;
+}
+
+// Opens every socket of the transfer, so each address is judged before anything is sent to it:
+// an inner address gets no connection at all, and an open port cannot be told from a closed one.
+curl_socket_t ProbeFetch::open_outer_socket(void* self, curlsocktype, curl_sockaddr* address) {
+  auto* f = static_cast<ProbeFetch*>(self);
+  const std::string ip = address_text(*address);
+  if (is_inner_address(ip)) {
+    f->refused_ = true;
+    f->refused_ip_ = ip;
+    return CURL_SOCKET_BAD;
+  }
+  f->opened_outer_ = true;
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
+    : options_(std::move(options)), refusal_(url_refusal(url)) {
+  if (!refusal_.empty()) return;
+  easy_ = new_easy();
+  CURL* c = easy_.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_PROXY, "");  // measure the target, never a proxy from the environment
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options.timeout_ms);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.max_bytes));
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_bytes));
   curl_easy_setopt(c, CURLOPT_USERAGENT, "rivi-node/1");
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-  if (!options.allow_private) {
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+  // Every probe measures a whole fetch of its own: no connection, name or TLS session is taken
+  // from an earlier transfer of the same multi handle, and none is left for a later one. That also
+  // keeps the inner-address check whole: a probe that may reach inner addresses leaves no open
+  // connection that a probe which may not could reuse.
+  curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  if (!options_.allow_private) {
     curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_outer_socket);
-    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
   }
-  const CURLcode rc = curl_easy_perform(c);
-  if (rc != CURLE_OK && t.refused && !t.opened_outer) {
+}
+
+Record ProbeFetch::result(CURLcode rc, CURL* c) const {
+  Record result = empty_result(options_.isp);
+  if (!refusal_.empty()) {
+    result["error"] = refusal_;
+    result["error_code"] = "connect";
+    return result;
+  }
+  if (c == nullptr) {
+    result["error"] = curl_easy_strerror(rc);
+    result["error_code"] = error_code(rc, 0, false, false);
+    return result;
+  }
+  if (rc != CURLE_OK && refused_ && !opened_outer_) {
     // Nothing was measured: every refused target answers the same record, whatever lies behind it.
-    result["primary_ip"] = t.refused_ip;
+    result["primary_ip"] = refused_ip_;
     result["error"] = kInnerRefused;
     result["error_code"] = error_code(rc, 0, true, false);
     return result;
@@ -221,14 +226,32 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   result["size_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SIZE_DOWNLOAD_T));
   result["speed_download"] = static_cast<std::int64_t>(off_info(c, CURLINFO_SPEED_DOWNLOAD_T));
   if (rc != CURLE_OK) {
-    if (t.capped || rc == CURLE_FILESIZE_EXCEEDED) {
-      result["error"] = fmt::format("response larger than {} bytes", options.max_bytes);
+    if (capped_ || rc == CURLE_FILESIZE_EXCEEDED) {
+      result["error"] = fmt::format("response larger than {} bytes", options_.max_bytes);
     } else {
-      result["error"] = error[0] ? std::string(error) : std::string(curl_easy_strerror(rc));
+      result["error"] = error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
     }
   }
-  result["error_code"] = error_code(rc, code, false, t.capped);
+  result["error_code"] = error_code(rc, code, false, capped_);
   return result;
+}
+
+Record probe(const std::string& url, const ProbeOptions& options) {
+  ProbeFetch fetch(url, options);
+  EasyHandle easy = fetch.take_handle();
+  if (!easy) return fetch.result(CURLE_OK, nullptr);
+  const CURLcode rc = curl_easy_perform(easy.get());
+  return fetch.result(rc, easy.get());
+}
+
+void probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
+                 std::function<void(Record)> done) {
+  auto fetch = std::make_shared<ProbeFetch>(url, options);
+  EasyHandle easy = fetch->take_handle();
+  if (!easy) return done(fetch->result(CURLE_OK, nullptr));
+  multi.add(std::move(easy), [fetch, done = std::move(done)](CURLcode rc, EasyHandle handle) {
+    done(fetch->result(rc, handle.get()));
+  });
 }
 
 Record unanswered(const std::string& node_label) {

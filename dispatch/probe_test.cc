@@ -1,8 +1,9 @@
 // The node's measurement against real loopback sites: status codes, redirects, size cap, time-out,
-// unreachable and unresolvable targets, inner-address refusal; URL and address checks; the node's
-// request handling.
+// unreachable and unresolvable targets, inner-address refusal, on its own and among many transfers
+// of one multi handle; URL and address checks; the node's request handling and its server.
 #include "dispatch/node.h"
 #include "dispatch/probe.h"
+#include "tests/support/dispatch_servers.h"
 #include "tests/support/testing.h"
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace rivi::dispatch {
@@ -236,6 +238,74 @@ TEST_F(ProbeTest, NodeRequestChecksKeyUrlAndTimeLimit) {
     }
   }
   EXPECT_EQ(hits_, 1);
+}
+
+// The result of `probe_async` on `multi`, waited for.
+Record probe_on(CurlMulti& multi, const std::string& url, const ProbeOptions& o) {
+  std::promise<Record> result;
+  probe_async(multi, url, o, [&result](Record r) { result.set_value(std::move(r)); });
+  return result.get_future().get();
+}
+
+TEST_F(ProbeTest, ProbesOnAMultiHandleMeasureAndRefuseLikeTheBlockingOne) {
+  CurlMulti multi;
+  ProbeOptions capped = local();
+  capped.max_bytes = 1024;
+  EXPECT_EQ(probe_on(multi, site_.url("/big"), capped)["error"], "response larger than 1024 bytes");
+  EXPECT_EQ(probe_on(multi, "ftp://x/", local())["error"], "只能拨测http://或https://地址");
+
+  // A probe that may reach inner addresses leaves no connection behind for one that may not, and
+  // each probe makes a connection of its own.
+  ProbeOptions outer_only = local();
+  outer_only.allow_private = false;
+  const Record inner = probe_on(multi, site_.url("/ok"), local());
+  EXPECT_EQ(inner["http_code"], 200);
+  EXPECT_GT(inner["connect_time"].get<double>(), 0.0);
+  EXPECT_EQ(probe_on(multi, site_.url("/ok"), outer_only)["error"], kInnerRefused);
+  EXPECT_GT(probe_on(multi, site_.url("/ok"), local())["connect_time"].get<double>(), 0.0);
+  EXPECT_EQ(hits_, 2);
+}
+
+TEST(NodeServer, ServesHundredsOfProbesAtOnce) {
+  // The target answers only once it holds every probe: a node that measured fewer at a time would
+  // see them all time out.
+  constexpr int kProbes = 120;
+  rivi::testing::GatheringSite target(kProbes);
+  NodeOptions o;
+  o.probe.allow_private = true;
+  o.probe.isp = "n";
+  rivi::testing::RunningNode node(o);
+  const auto answers = rivi::testing::post_at_once(node.port(), "/probe", "url=" + target.url(), kProbes, 60000);
+  for (const auto& a : answers) {
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(decode(a.body)["http_code"], 200) << a.body;
+  }
+}
+
+TEST(NodeServer, AnswersOverHttpWithTheChecksOfTheRequest) {
+  CountingListener inner;
+  NodeOptions o;
+  o.key = "k";
+  rivi::testing::RunningNode node(o);
+  httplib::Client client("127.0.0.1", node.port());
+  client.set_read_timeout(10, 0);
+  const std::string url = fmt::format("http://127.0.0.1:{}/", inner.port());
+  auto res = client.Post("/probe", httplib::Params{{"url", url}, {"key", "k"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(decode(res->body)["error"], kInnerRefused);
+  EXPECT_EQ(inner.accepted(), 0);
+  // Fields from the query count as form fields too.
+  res = client.Post("/probe?key=k", httplib::Params{{"url", url}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  res = client.Post("/probe", httplib::Params{{"url", url}, {"key", "x"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 403);
+  EXPECT_EQ(decode(res->body), Record({{"status", false}, {"msg", "访问密钥错误"}}));
+  res = client.Get("/probe");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The multi-transfer driver against a real loopback server: concurrency on one thread, reuse of
-// kept-alive connections, and transfers ended by destruction.
+// kept-alive connections (also after a burst), timers, transfers ended by destruction, and a multi
+// attached to the thread that drives it (its caller's, or a server's loop).
 #include "host/curl_multi.h"
 
 #include "host/http_server.h"
@@ -11,6 +12,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rivi {
@@ -105,6 +107,121 @@ TEST(CurlMulti, DestructionEndsTransfersStillGoing) {
     }
   }
   EXPECT_EQ(result.get_future().get(), CURLE_ABORTED_BY_CALLBACK);
+}
+
+TEST(CurlMulti, TimersRunInOrderAndThoseLeftRunWhenTheMultiEnds) {
+  std::mutex mutex;
+  std::vector<int> order;
+  const auto push = [&](int i) {
+    std::lock_guard lock(mutex);
+    order.push_back(i);
+  };
+  const auto count = [&] {
+    std::lock_guard lock(mutex);
+    return order.size();
+  };
+  {
+    CurlMulti multi;
+    multi.after(60ms, [&] { push(2); });
+    multi.after(20ms, [&] { push(1); });
+    multi.after(std::chrono::hours(1), [&] { push(3); });
+    for (int i = 0; i < 1000 && count() < 2; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(count(), 2u);
+  }
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(CurlMulti, KeepsTheConnectionsOfABurstForTheNextOne) {
+  // Each burst is held by the server until all of it has arrived, so every transfer of a burst
+  // needs a connection of its own at the same time; the answers then come one by one, as a
+  // fan-out's do, while the transfers still under way get fewer.
+  constexpr std::size_t kBurst = 50;
+  std::mutex mutex;
+  std::vector<http::Reply> held;
+  std::vector<std::thread> repliers;
+  http::Server server([&](http::Request&, http::Reply reply) {
+    std::lock_guard lock(mutex);
+    held.push_back(reply);
+    if (held.size() < kBurst) return;
+    repliers.emplace_back([all = std::move(held)] {
+      for (auto& r : all) {
+        r(http::Response::text(200, "ok"));
+        std::this_thread::sleep_for(5ms);
+      }
+    });
+    held.clear();
+  });
+  const int port = server.bind("127.0.0.1", 0);
+  server.start();
+  CurlMulti multi;
+  const auto burst = [&] {
+    std::vector<std::string> bodies(kBurst);
+    std::vector<std::promise<long>> connects(kBurst);
+    for (std::size_t i = 0; i < kBurst; ++i) {
+      multi.add(get("http://127.0.0.1:" + std::to_string(port) + "/", &bodies[i]),
+                [&connects, i](CURLcode, EasyHandle easy) {
+                  long n = -1;
+                  curl_easy_getinfo(easy.get(), CURLINFO_NUM_CONNECTS, &n);
+                  connects[i].set_value(n);
+                });
+    }
+    long made = 0;
+    for (auto& c : connects) made += c.get_future().get();
+    for (const auto& b : bodies) EXPECT_EQ(b, "ok");
+    return made;
+  };
+  EXPECT_EQ(burst(), static_cast<long>(kBurst));
+  EXPECT_EQ(burst(), 0);
+  std::lock_guard lock(mutex);
+  for (auto& t : repliers) t.join();
+}
+
+TEST(CurlMulti, AnAttachedMultiWorksOnTheThreadThatDrivesIt) {
+  http::Server target([](http::Request&, http::Reply reply) { reply(http::Response::text(200, "hi")); });
+  const int port = target.bind("127.0.0.1", 0);
+  target.start();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  CurlMulti multi(CurlMulti::attached);
+
+  // Driven by its caller.
+  std::string body;
+  std::thread::id done_on;
+  bool done = false;
+  multi.add(get(url, &body), [&](CURLcode rc, EasyHandle) {
+    EXPECT_EQ(rc, CURLE_OK);
+    done_on = std::this_thread::get_id();
+    done = true;
+  });
+  for (int i = 0; i < 200 && !done; ++i) multi.wait(100);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done_on, std::this_thread::get_id());
+  EXPECT_EQ(body, "hi");
+
+  // Driven by a server's loop: the transfer and the timer run on the loop's thread.
+  std::promise<std::thread::id> handler_thread;
+  http::Server loop([&](http::Request&, http::Reply reply) {
+    handler_thread.set_value(std::this_thread::get_id());
+    reply(http::Response::text(200, ""));
+  });
+  loop.drive(multi.fd(), [&] { return multi.poll(); });
+  const int loop_port = loop.bind("127.0.0.1", 0);
+  loop.start();
+  std::string ignored;
+  const EasyHandle ask = get("http://127.0.0.1:" + std::to_string(loop_port) + "/", &ignored);
+  ASSERT_EQ(curl_easy_perform(ask.get()), CURLE_OK);
+  const auto loop_thread = handler_thread.get_future().get();
+  std::promise<std::thread::id> transfer_thread, timer_thread;
+  body.clear();
+  multi.add(get(url, &body), [&](CURLcode, EasyHandle) { transfer_thread.set_value(std::this_thread::get_id()); });
+  multi.after(10ms, [&] { timer_thread.set_value(std::this_thread::get_id()); });
+  auto transfer = transfer_thread.get_future();
+  auto timer = timer_thread.get_future();
+  ASSERT_EQ(transfer.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(timer.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(transfer.get(), loop_thread);
+  EXPECT_EQ(timer.get(), loop_thread);
+  EXPECT_EQ(body, "hi");
+  loop.stop();
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <unistd.h>
+
 namespace rivi::http {
 namespace {
 
@@ -112,13 +114,32 @@ struct Server::Impl {
   int port = 0;
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> open{0};
+  std::atomic<std::size_t> accepted{0};
   std::vector<std::thread> loop_threads;
 
   std::mutex sessions_mutex;
   std::map<std::uint64_t, std::weak_ptr<Session>> sessions;
   std::uint64_t next_session = 0;
 
+  // Work that shares the loop (`Server::drive`): a descriptor to wait on and a timer.
+  struct Driver {
+    Driver(net::io_context& ioc, int fd, std::function<int()> t)
+        : strand(net::make_strand(ioc)), descriptor(strand), timer(strand), turn(std::move(t)) {
+      const int own = ::dup(fd);  // the descriptor object closes its own copy
+      if (own < 0) throw std::runtime_error("cannot watch a descriptor");
+      descriptor.assign(own);
+    }
+    net::strand<net::io_context::executor_type> strand;
+    net::posix::stream_descriptor descriptor;
+    net::steady_timer timer;
+    std::function<int()> turn;
+    bool waiting = false;
+  };
+  std::vector<std::shared_ptr<Driver>> drivers;
+
   void accept(const std::shared_ptr<Impl>& self);
+  static void drive_turn(const std::shared_ptr<Impl>& self, const std::shared_ptr<Driver>& driver);
+  void start_drivers(const std::shared_ptr<Impl>& self);
   void close_all();
 };
 
@@ -334,6 +355,10 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
         socket.close(ignored);
       } else {
         self->open.fetch_add(1);
+        self->accepted.fetch_add(1);
+        // Answers go out as soon as they are written, not held back for the peer's delayed ACK.
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         std::shared_ptr<Session> session;
         {
           std::lock_guard lock(self->sessions_mutex);
@@ -353,9 +378,40 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
   });
 }
 
+void Server::Impl::drive_turn(const std::shared_ptr<Impl>& self, const std::shared_ptr<Driver>& d) {
+  if (self->stopping.load()) return;
+  const int next = d->turn();
+  if (!d->waiting) {
+    d->waiting = true;
+    d->descriptor.async_wait(net::posix::descriptor_base::wait_read, [self, d](beast::error_code ec) {
+      d->waiting = false;
+      if (!ec) drive_turn(self, d);
+    });
+  }
+  if (next < 0) {
+    d->timer.cancel();
+    return;
+  }
+  d->timer.expires_after(std::chrono::milliseconds(next));  // cancels the wait set before
+  d->timer.async_wait([self, d](beast::error_code ec) {
+    if (!ec) drive_turn(self, d);
+  });
+}
+
+void Server::Impl::start_drivers(const std::shared_ptr<Impl>& self) {
+  for (const auto& d : drivers) net::post(d->strand, [self, d] { drive_turn(self, d); });
+}
+
 void Server::Impl::close_all() {
   beast::error_code ec;
   acceptor.close(ec);
+  for (const auto& d : drivers) {
+    net::post(d->strand, [d] {
+      beast::error_code ignored;
+      d->timer.cancel();
+      d->descriptor.close(ignored);
+    });
+  }
   std::vector<std::shared_ptr<Session>> live;
   {
     std::lock_guard lock(sessions_mutex);
@@ -412,9 +468,14 @@ int Server::bind(const std::string& host, int port) {
   return impl_->port;
 }
 
+void Server::drive(int fd, std::function<int()> turn) {
+  impl_->drivers.push_back(std::make_shared<Impl::Driver>(impl_->ioc, fd, std::move(turn)));
+}
+
 void Server::start() {
   if (impl_->stopping.load()) return;
   impl_->accept(impl_);
+  impl_->start_drivers(impl_);
   for (int i = 0; i < impl_->threads; ++i) {
     impl_->loop_threads.emplace_back([impl = impl_] { impl->ioc.run(); });
   }
@@ -423,6 +484,7 @@ void Server::start() {
 void Server::run() {
   if (impl_->stopping.load()) return;
   impl_->accept(impl_);
+  impl_->start_drivers(impl_);
   std::vector<std::thread> extra;
   for (int i = 1; i < impl_->threads; ++i) extra.emplace_back([impl = impl_] { impl->ioc.run(); });
   impl_->ioc.run();
@@ -441,5 +503,7 @@ void Server::set_refusal(std::function<Response(int status)> make) { impl_->refu
 int Server::port() const { return impl_->port; }
 
 std::size_t Server::connections() const { return impl_->open.load(); }
+
+std::size_t Server::accepted() const { return impl_->accepted.load(); }
 
 }  // namespace rivi::http

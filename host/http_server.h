@@ -118,9 +118,17 @@ class Server {
   // Safe from any thread, before, during or after `run`/`start`; idempotent.
   void stop();
 
+  // Has the loop call `turn` whenever `fd` turns readable and, when `turn` answered a number of
+  // milliseconds (negative: none), once that time has passed: work that must share the server's
+  // thread, such as the transfers of an attached `CurlMulti`. Call before `start`/`run`; `fd` must
+  // stay open as long as the server. `turn` must not block.
+  void drive(int fd, std::function<int()> turn);
+
   int port() const;
   // Connections open now.
   std::size_t connections() const;
+  // Connections accepted since the start (those closed at once past the cap not counted).
+  std::size_t accepted() const;
 
   struct Impl;
 
