@@ -3,23 +3,6 @@
 #include <stdexcept>
 
 namespace rivi {
-namespace {
-
-// A settings record as the browser may see it: `password` and `secret` become the flags
-// `password_set` and `secret_set`; anything else passes unchanged.
-Record without_secrets(Record value) {
-  if (!value.is_object()) return value;
-  for (const char* key : {"password", "secret"}) {
-    const auto it = value.find(key);
-    if (it == value.end()) continue;
-    const bool set = it->is_string() ? !it->get_ref<const std::string&>().empty() : !it->is_null();
-    value.erase(key);
-    value[std::string(key) + "_set"] = set;
-  }
-  return value;
-}
-
-}  // namespace
 
 const std::vector<WebMethodEntry>& web_method_table() {
   static const std::vector<WebMethodEntry> table = {
@@ -62,17 +45,12 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.set_alert_policy(a); }},
       {"return_mail_list", "", "the anomaly report's recipients",
        [](qn_rivi_main& p, Record&) { return p.return_mail_list(); }},
-      {"get_user_mail", "", "the mail account the report is sent from (the password replaced by password_set)",
-       [](qn_rivi_main& p, Record&) { return without_secrets(p.get_user_mail()); }},
-      {"get_dingding", "", "the DingTalk webhook settings (the secret replaced by secret_set)",
-       [](qn_rivi_main& p, Record&) { return without_secrets(p.get_dingding()); }},
-      {"get_settings", "", "the mail account, the DingTalk settings and the recipients at once, without secrets",
-       [](qn_rivi_main& p, Record&) {
-         Record s = p.get_settings();
-         s["user_mail"]["info"] = without_secrets(s["user_mail"]["info"]);
-         s["dingding"]["info"] = without_secrets(s["dingding"]["info"]);
-         return s;
-       }},
+      {"get_user_mail", "", "the mail account the report is sent from",
+       [](qn_rivi_main& p, Record&) { return p.get_user_mail(); }},
+      {"get_dingding", "", "the DingTalk webhook settings",
+       [](qn_rivi_main& p, Record&) { return p.get_dingding(); }},
+      {"get_settings", "", "the mail account, the DingTalk settings and the recipients at once",
+       [](qn_rivi_main& p, Record&) { return p.get_settings(); }},
   };
   return table;
 }
