@@ -165,7 +165,28 @@ void perform(CURL* curl, const char* errors) {
     throw std::runtime_error(std::string(curl_api().easy_strerror(rc)) + (*errors ? std::string(": ") + errors : ""));
 }
 
-void deliver_mail(const std::string& to, const std::string& title, const std::string& body) {
+// The server's replies as libcurl's debug stream shows them; `last` is the latest whole reply
+// (a multi-line reply joined with blanks).
+struct ServerReplies {
+  std::string pending;
+  std::string last;
+};
+
+int watch_replies(CURL*, curl_infotype type, char* data, std::size_t size, void* out) {
+  if (type != CURLINFO_HEADER_IN) return 0;
+  auto& replies = *static_cast<ServerReplies*>(out);
+  std::string line(data, size);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (replies.pending.size() < kMaxReply) replies.pending += (replies.pending.empty() ? "" : " ") + line;
+  // "250-..." continues a reply, "250 ..." ends it.
+  if (line.size() < 4 || line[3] != '-') {
+    replies.last = std::move(replies.pending);
+    replies.pending.clear();
+  }
+  return 0;
+}
+
+std::string deliver_mail(const std::string& to, const std::string& title, const std::string& body) {
   check_address("the recipient", to);
   if (has_line_break(title)) throw std::runtime_error("the subject holds a line break");
   const Record settings = read_settings("stmp_mail.json");
@@ -221,7 +242,17 @@ void deliver_mail(const std::string& to, const std::string& title, const std::st
       api.mime_type(part, "text/html; charset=UTF-8") != CURLE_OK || api.mime_encoder(part, "base64") != CURLE_OK)
     throw std::runtime_error("libcurl could not build the HTML part");
   set(curl, CURLOPT_MIMEPOST, mime.get());
-  perform(curl, errors);
+  ServerReplies replies;
+  set(curl, CURLOPT_DEBUGFUNCTION, watch_replies);
+  set(curl, CURLOPT_DEBUGDATA, &replies);
+  set(curl, CURLOPT_VERBOSE, 1L);
+  try {
+    perform(curl, errors);
+  } catch (const std::runtime_error& e) {
+    if (replies.last.empty()) throw;
+    throw std::runtime_error(std::string(e.what()) + " (server: " + printable(replies.last) + ")");
+  }
+  return replies.last;
 }
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
@@ -254,11 +285,30 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
 }
 
-void deliver_dingding(const std::string& body) {
+// Whether the host of an http:// URL is a loopback address (127.0.0.0/8, ::1 or localhost).
+bool loopback_url(std::string_view url) {
+  std::string_view rest = url.substr(7);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (rest.find('@') != std::string_view::npos) return false;
+  if (rest.starts_with("[::1]")) return rest.size() == 5 || rest[5] == ':';
+  const std::string_view host = rest.substr(0, rest.find(':'));
+  if (host == "localhost") return true;
+  if (!host.starts_with("127.")) return false;
+  int dots = 0;
+  for (const char c : host) {
+    if (c == '.') ++dots;
+    else if (c < '0' || c > '9') return false;
+  }
+  return dots == 3;
+}
+
+std::string deliver_dingding(const Record& message) {
   const Record settings = read_settings("dingding.json");
   std::string url = text_setting(settings, "dingding_url", true);
   if (!(url.starts_with("http://") || url.starts_with("https://")) || url.find_first_of(" \t\r\n") != std::string::npos)
-    throw std::runtime_error("setting `dingding_url` is not an http or https address: " + url);
+    throw std::runtime_error("setting `dingding_url` is not an http or https address");
+  if (url.starts_with("http://") && !loopback_url(url))
+    throw std::runtime_error("setting `dingding_url` must use https (http only on a loopback address)");
   const std::string secret = text_setting(settings, "secret", false);
   const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
 
@@ -273,7 +323,6 @@ void deliver_dingding(const std::string& body) {
   set(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, timeout));
   set(curl, CURLOPT_TIMEOUT, timeout);
 
-  const Record message = {{"msgtype", "text"}, {"text", {{"content", body}}}};
   const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
   set(curl, CURLOPT_POSTFIELDS, payload.c_str());
   set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
@@ -294,30 +343,40 @@ void deliver_dingding(const std::string& body) {
   } catch (const std::exception&) {
     throw std::runtime_error("the webhook's answer is not JSON: " + reply);
   }
-  if (!answer.is_object() || !answer.contains("errcode") || !same_value(answer["errcode"], 0))
-    throw std::runtime_error("the robot refused the message: " + reply);
+  if (!answer.is_object() || !answer.contains("errcode"))
+    throw std::runtime_error("the robot's answer has no errcode: " + reply);
+  const std::string said = "errcode " + text_of(answer["errcode"]) + ": " + text_of(answer.value("errmsg", Record("")));
+  if (!same_value(answer["errcode"], 0)) throw std::runtime_error("the robot refused the message: " + said);
+  return said;
 }
 
 }  // namespace
 
-bool send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
+SendResult send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
   try {
-    deliver_mail(to, title, body);
-    return true;
+    return {true, deliver_mail(to, title, body)};
   } catch (const std::exception& e) {
     std::cerr << "send_mail: e-mail to " << printable(to) << " not sent: " << printable(e.what()) << std::endl;
+    return {false, e.what()};
   }
-  return false;
 }
 
-bool send_mail::dingding_send(const std::string& body) {
+SendResult send_mail::dingding_send(const std::string& body) {
   try {
-    deliver_dingding(body);
-    return true;
+    return {true, deliver_dingding(Record{{"msgtype", "text"}, {"text", {{"content", body}}}})};
   } catch (const std::exception& e) {
     std::cerr << "send_mail: DingTalk message not sent: " << printable(e.what()) << std::endl;
+    return {false, e.what()};
   }
-  return false;
+}
+
+SendResult send_mail::dingding_markdown(const std::string& title, const std::string& text) {
+  try {
+    return {true, deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}})};
+  } catch (const std::exception& e) {
+    std::cerr << "send_mail: DingTalk message not sent: " << printable(e.what()) << std::endl;
+    return {false, e.what()};
+  }
 }
 
 }  // namespace rivi

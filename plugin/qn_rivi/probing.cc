@@ -140,6 +140,15 @@ void record_failure(std::int64_t pid, const std::string& reason) {
   });
 }
 
+// The alert policy's turn after a run; its failures are shown and never fail the run.
+void notify_after_run(qn_rivi_main& plugin, std::int64_t pid, Record* data, const std::string& failure) {
+  try {
+    plugin.alert_after_run(pid, data, failure);
+  } catch (const std::exception& e) {
+    std::cout << "alerting: " << e.what() << '\n' << std::flush;
+  }
+}
+
 bool good_code(const Record& code) {
   static const std::array<Record, 5> kGood{200, 301, 302, 403, 401};
   return std::any_of(kGood.begin(), kGood.end(), [&](const Record& g) { return same_value(code, g); });
@@ -156,7 +165,10 @@ Record qn_rivi_main::start(Record& args) {
   std::string failure;
   Record data = send_task(id, &failure);
   if (data.is_object() && data.contains("status")) {
-    if (!failure.empty()) record_failure(*task, failure);
+    if (!failure.empty()) {
+      record_failure(*task, failure);
+      notify_after_run(*this, *task, nullptr, failure);
+    }
     return data;
   }
   // Judged before the verdict: a report rewrites the failing nodes' values in place.
@@ -178,6 +190,7 @@ Record qn_rivi_main::start(Record& args) {
     health::record_run(*db, *task, row["addtime"].get<std::int64_t>(), nodes, row["status"].get<std::int64_t>());
     tx.commit();
   });
+  notify_after_run(*this, *task, &data, "");
   return slowest_first(data);
 }
 

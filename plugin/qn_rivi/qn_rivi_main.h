@@ -14,6 +14,7 @@
 #include "host/send_mail.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace rivi {
@@ -67,6 +68,19 @@ class qn_rivi_main {
   // `http_code` values of `data` in place.
   void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
 
+  // Notifications beside the report. Deliveries: the latest 50 attempts (`pid` optional).
+  // test_channel: `channel` mail|dingding, sends a short test message and answers the server's
+  // answer. The alert policy of config.json, read and written (only `alert` changes).
+  Record get_deliveries(Record& args);
+  Record test_channel(Record& args);
+  Record get_alert_policy(Record& args);
+  Record set_alert_policy(Record& args);
+
+  // Applies the alert policy after a run of task `pid`: `data` is the run's stored node results,
+  // or null when it stored nothing (`failure` then tells why). Sends what the policy asks for to
+  // every configured channel and records each delivery.
+  void alert_after_run(std::int64_t pid, Record* data, const std::string& failure);
+
   // The host's sender, owned by the object.
   rivi::send_mail mail;
 
@@ -75,7 +89,20 @@ class qn_rivi_main {
   // than "指定任务不存在!", `*failure` (when given) becomes the readable reason.
   Record send_task(const Record& id, std::string* failure);
 
+  // One message in both forms: HTML for mail, markdown for the DingTalk robot.
+  struct AlertMessage {
+    std::string title, html, markdown;
+  };
+  struct PendingReport {
+    std::int64_t pid = 0;
+    AlertMessage message;
+  };
+  void deliver(const std::string& kind, std::int64_t pid, const AlertMessage& message, const Record& settings,
+               bool to_mail, bool to_dingding);
+
   Record mail_list_;
+  // The report built by `send_mail` in incident mode, sent or dropped once the run is recorded.
+  std::optional<PendingReport> pending_report_;
 };
 
 }  // namespace rivi

@@ -6,6 +6,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store.h"
+#include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 
 #include <fmt/format.h>
@@ -91,6 +92,7 @@ void keep_result_retention(std::stop_token stop, const RetentionOptions& options
       const std::int64_t now = public_::now();
       purge_results_before(db, result_retention_cutoff(now), options.purge, stop);
       health::purge_before(db, health_retention_cutoff(now), options.purge.batch);
+      deliveries::purge_before(db, now - std::int64_t{deliveries::kKeepDays} * 86400, options.purge.batch);
       last_error.clear();
     } catch (const std::exception& error) {
       if (last_error != error.what()) std::cerr << "result retention: " << error.what() << "\n";

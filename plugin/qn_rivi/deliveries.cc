@@ -1,0 +1,50 @@
+#include "plugin/qn_rivi/deliveries.h"
+
+#include "host/paths.h"
+#include "host/store.h"
+#include "host/store_retry.h"
+
+namespace rivi::deliveries {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS rivi_delivery ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, pid INTEGER NOT NULL, channel TEXT NOT NULL, "
+    "recipient TEXT NOT NULL, kind TEXT NOT NULL, success INTEGER NOT NULL, answer TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS rivi_delivery_pid ON rivi_delivery (pid, id);"
+    "CREATE INDEX IF NOT EXISTS rivi_delivery_time ON rivi_delivery (time);";
+
+}  // namespace
+
+void create_tables(Connection& db) { db.exec_script(kSchema); }
+
+void record(const Attempt& a, std::int64_t time) {
+  Connection db(database_path());
+  retry_while_locked(db, StoreRetry{}, [&] {
+    create_tables(db);
+    db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
+           Record::array({time, a.pid, a.channel, a.recipient, a.kind, a.success ? 1 : 0, a.answer}));
+  });
+}
+
+Record latest(std::optional<std::int64_t> pid) {
+  Connection db(database_path());
+  create_tables(db);
+  Record rows = pid ? db.query("SELECT * FROM rivi_delivery WHERE pid = ? ORDER BY id DESC LIMIT ?", Record::array({*pid, kLatest}))
+                    : db.query("SELECT * FROM rivi_delivery ORDER BY id DESC LIMIT ?", Record::array({kLatest}));
+  for (Record& row : rows) row["success"] = to_int(row["success"]) != 0;
+  return rows;
+}
+
+std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {
+  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_delivery'").empty()) return 0;
+  std::int64_t total = 0;
+  for (;;) {
+    const std::int64_t n = db.run("DELETE FROM rivi_delivery WHERE id IN (SELECT id FROM rivi_delivery WHERE time < ? LIMIT ?)",
+                                  Record::array({cutoff, batch}));
+    total += n;
+    if (n < batch) return total;
+  }
+}
+
+}  // namespace rivi::deliveries

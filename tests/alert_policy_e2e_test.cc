@@ -1,0 +1,220 @@
+// The alert policy through the real chain: in-process nodes probe a loopback site switched
+// between 500 and 200, the centre answers, `start` stores the runs, and every message reaches a
+// real SMTP server and a loopback DingTalk robot; what each receives is counted exactly.
+#include "host/public.h"
+#include "plugin/qn_rivi/methods.h"
+#include "plugin/qn_rivi/qn_rivi_main.h"
+#include "tests/support/dispatch_servers.h"
+#include "tests/support/smtp_sink.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+namespace rivi {
+namespace {
+
+using testing::SmtpSink;
+
+std::string expected_sign(const std::string& timestamp, const std::string& secret) {
+  const std::string text = timestamp + "\n" + secret;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &n);
+  unsigned char out[64];
+  const int len = EVP_EncodeBlock(out, digest, static_cast<int>(n));
+  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(len));
+}
+
+constexpr const char* kSecret = "SECtopsecret";
+
+class AlertPolicyTest : public ::testing::Test {
+ protected:
+  AlertPolicyTest() {
+    site_.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
+      res.status = broken_ ? 500 : 200;
+      res.set_content("page", "text/plain");
+    });
+    site_.start();
+    robot_.server().Post("/robot/send", [&](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(mu_);
+      robot_posts_.push_back(Record{{"body", decode(req.body)},
+                                    {"timestamp", req.get_param_value("timestamp")},
+                                    {"sign", req.get_param_value("sign")}});
+      res.set_content(R"({"errcode":0,"errmsg":"ok"})", "application/json");
+    });
+    robot_.start();
+    dispatch::CentreConfig config;
+    config.deadline_ms = 5000;
+    config.probe_timeout_ms = 3000;
+    config.nodes = {{"电信", "", "", true}, {"电信", "", "", true}, {"联通", "", "", true}};
+    centre_.emplace(config);
+    use_centre();
+    load_qn_rivi_module();
+    root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
+                                              {"port", sink_.port()}, {"security", "none"}, {"timeout", 5},
+                                              {"password", ""}}.dump());
+    root_.write("data/dingding.json", Record{{"dingding_url", robot_.url("/robot/send?access_token=TOKENabc")},
+                                             {"secret", kSecret}}.dump());
+    root_.write("data/mail_list.json", R"(["ops@example.test"])");
+    qn_rivi_main first;  // the first construction makes the plug-in's tables
+    task_ = public_::M("rivi_task").insert(
+        Record{{"name", "站点"}, {"url", site_.url("/")}, {"status", 1}, {"cycle", 1}, {"addtime", 1700000000}});
+  }
+  ~AlertPolicyTest() override {
+    ::unsetenv("RIVI_DISPATCH_HOST");
+    ::unsetenv("PANEL_NOW");
+    std::filesystem::current_path(testing::build_dir());
+  }
+
+  void use_centre() { ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_->port())).c_str(), 1); }
+  void policy(const Record& alert) { root_.write("plugin/qn_rivi/config.json", Record{{"alert", alert}}.dump()); }
+
+  // One run of the task at `time`; `down` switches the site to 500 first.
+  void run(bool down, std::int64_t time) {
+    broken_ = down;
+    ::setenv("PANEL_NOW", std::to_string(time).c_str(), 1);
+    qn_rivi_main plugin;  // one object per run, as the worker makes it
+    Record args{{"id", task_}};
+    plugin.start(args);
+  }
+
+  std::vector<std::string> subjects() {
+    std::vector<std::string> out;
+    for (const auto& m : sink_.messages()) out.push_back(m["subject"].get<std::string>());
+    return out;
+  }
+  std::vector<std::string> robot_titles() {
+    std::lock_guard lock(mu_);
+    std::vector<std::string> out;
+    for (const Record& post : robot_posts_) out.push_back(post["body"]["markdown"]["title"].get<std::string>());
+    return out;
+  }
+
+  testing::TempRoot root_;
+  std::atomic<bool> broken_{false};
+  testing::LoopbackSite site_;
+  testing::LoopbackSite robot_;
+  std::mutex mu_;
+  std::vector<Record> robot_posts_;
+  SmtpSink sink_;
+  std::optional<testing::RunningCentre> centre_;
+  std::int64_t task_ = 0;
+};
+
+const std::string kReport = "【站点】Quelmar拔测监控到[3]个测试异常";
+
+TEST_F(AlertPolicyTest, EveryRunReportsEachAnomalousRunOnBothChannelsSignedAndRecorded) {
+  const std::int64_t t = 1700000000;
+  for (bool down : {true, true, true, false, false}) run(down, t);
+  EXPECT_EQ(subjects(), std::vector<std::string>(3, kReport));
+  EXPECT_EQ(robot_titles(), std::vector<std::string>(3, kReport));
+  {
+    std::lock_guard lock(mu_);
+    const Record& post = robot_posts_.at(0);
+    EXPECT_EQ(post["sign"], expected_sign(post["timestamp"].get<std::string>(), kSecret));
+    const std::string text = post["body"]["markdown"]["text"];
+    EXPECT_NE(text.find("联通: **异常** | 500"), std::string::npos) << text;
+    EXPECT_NE(text.find("状态码 500"), std::string::npos) << text;
+  }
+  Record args{{"pid", task_}};
+  const Record delivered = call_web_method("get_deliveries", args);
+  ASSERT_EQ(delivered.size(), 6u);
+  for (const Record& d : delivered) {
+    EXPECT_EQ(d["kind"], "report");
+    EXPECT_EQ(d["success"], true);
+  }
+  EXPECT_EQ(delivered[0]["channel"], "dingding");
+  EXPECT_EQ(delivered[0]["answer"], "errcode 0: ok");
+  EXPECT_EQ(delivered[1]["recipient"], "ops@example.test");
+  EXPECT_EQ(delivered[1]["answer"].get<std::string>().substr(0, 3), "250");
+  // The delivery record keeps the robot's host, never its token or secret.
+  const std::string answer = encode(delivered);
+  EXPECT_EQ(answer.find(kSecret), std::string::npos);
+  EXPECT_EQ(answer.find("TOKENabc"), std::string::npos);
+}
+
+TEST_F(AlertPolicyTest, IncidentModeReportsOnceRemindsOnTimeAndAnnouncesTheRecovery) {
+  policy(Record{{"mode", "incident"}, {"remind_minutes", 1}});
+  const std::int64_t t = 1700000000;
+  run(true, t);         // opens the outage: the report
+  run(true, t + 30);    // within a minute of it: nothing
+  run(true, t + 90);    // a minute later: one reminder
+  run(false, t + 150);  // closes it: the recovery notice
+  run(false, t + 210);
+  const std::vector<std::string> expected = {kReport, "[提醒] 站点", "[恢复] 站点"};
+  EXPECT_EQ(subjects(), expected);
+  EXPECT_EQ(robot_titles(), expected);
+  const auto messages = sink_.messages();
+  const std::string recovery = messages.at(2)["html"];
+  EXPECT_NE(recovery.find(site_.url("/")), std::string::npos);
+  EXPECT_NE(recovery.find("持续: 2分钟"), std::string::npos) << recovery;
+  EXPECT_NE(recovery.find("<td>200</td>"), std::string::npos) << recovery;
+}
+
+TEST_F(AlertPolicyTest, IncidentModeWithoutRemindersOrRecoverySendsTheReportAlone) {
+  policy(Record{{"mode", "incident"}, {"recovery", false}});
+  for (bool down : {true, true, true, false, false}) run(down, 1700000000);
+  EXPECT_EQ(subjects(), std::vector<std::string>{kReport});
+  EXPECT_EQ(robot_titles(), std::vector<std::string>{kReport});
+}
+
+TEST_F(AlertPolicyTest, ACentreOutageRaisesOneMonitoringAlertAndOneRecovery) {
+  ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(testing::free_port())).c_str(), 1);
+  for (int i = 0; i < 4; ++i) run(false, 1700000000 + i * 60);
+  use_centre();
+  run(false, 1700000300);
+  run(false, 1700000360);
+  const std::vector<std::string> expected = {"[监控异常] 站点", "[恢复] 站点"};
+  EXPECT_EQ(subjects(), expected);
+  EXPECT_EQ(robot_titles(), expected);
+  EXPECT_NE(sink_.messages().at(0)["html"].get<std::string>().find("调度中心无法连接"), std::string::npos);
+}
+
+TEST_F(AlertPolicyTest, APolicyIsCheckedAndWrittenBesideTheOtherSettings) {
+  root_.write("plugin/qn_rivi/config.json", R"({"dispatch_host": "127.0.0.1:1"})");
+  Record args{{"mode", "incident"}, {"remind_minutes", "30"}, {"recovery", "false"}};
+  EXPECT_EQ(call_web_method("set_alert_policy", args)["status"], true);
+  const Record written = decode(root_.read("plugin/qn_rivi/config.json"));
+  EXPECT_EQ(written["dispatch_host"], "127.0.0.1:1");
+  Record none = Record::object();
+  EXPECT_EQ(call_web_method("get_alert_policy", none),
+            (Record{{"mode", "incident"}, {"remind_minutes", 30}, {"recovery", false}, {"error_after", 3}}));
+  for (const Record& bad : {Record{{"mode", "sometimes"}}, Record{{"error_after", "0"}}, Record{{"remind_minutes", "x"}}}) {
+    Record a = bad;
+    EXPECT_EQ(call_web_method("set_alert_policy", a)["status"], false) << bad.dump();
+  }
+  root_.write("plugin/qn_rivi/config.json", R"({"alert": {"mode": "Incident"}})");
+  EXPECT_THROW(call_web_method("get_alert_policy", none), std::runtime_error);
+}
+
+TEST(AlertTestChannel, AWrongPasswordIsReportedWithTheServersReply) {
+  testing::SmtpSinkOptions login;
+  login.user = "monitor@example.test";
+  login.password = "right";
+  SmtpSink sink(login);
+  testing::TempRoot root;
+  load_qn_rivi_module();
+  root.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
+                                           {"port", sink.port()}, {"security", "none"}, {"timeout", 5},
+                                           {"password", "wrong"}}.dump());
+  Record args{{"channel", "mail"}};
+  const Record answer = call_web_method("test_channel", args);
+  EXPECT_EQ(answer["status"], false);
+  EXPECT_NE(answer["msg"].get<std::string>().find("535"), std::string::npos) << answer.dump();
+  EXPECT_EQ(encode(answer).find("wrong"), std::string::npos);
+  root.write("data/dingding.json", R"({"dingding_url": "http://robot.example.test/send"})");
+  args = Record{{"channel", "dingding"}};
+  EXPECT_NE(call_web_method("test_channel", args)["msg"].get<std::string>().find("https"), std::string::npos);
+  std::filesystem::current_path(testing::build_dir());
+}
+
+}  // namespace
+}  // namespace rivi
