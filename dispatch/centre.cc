@@ -2,6 +2,7 @@
 #include "dispatch/centre.h"
 
 #include "dispatch/probe.h"
+#include "dispatch/signing.h"
 #include "host/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
@@ -155,7 +156,7 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
   // (http_code 0) rather than as a node that did not answer.
   const long margin = std::max(50L, config_.deadline_ms / 10);
   const long probe_ms = std::max(1L, std::min(config_.probe_timeout_ms, config_.deadline_ms - margin));
-  // The form every remote node gets, but for its key.
+  // The form every remote node gets.
   std::string form;
   try {
     form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
@@ -167,7 +168,7 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
     auto deliver = [gathering, i](Record result) { gathering->set(i, std::move(result)); };
     try {
       if (!node.local()) {
-        ask_remote(node, node.key.empty() ? form : form + "&key=" + form_escape(node.key), std::move(deliver));
+        ask_remote(node, form, std::move(deliver));
         continue;
       }
       ProbeOptions o;
@@ -199,7 +200,18 @@ void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::fun
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());
-  multi_.add(std::move(h), [answer, isp = node.isp, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+  // The signing headers live as long as the transfer: the completion below holds them.
+  auto headers = std::make_shared<SlistHandle>();
+  if (!node.key.empty()) {
+    for (const auto& [name, value] : signed_headers(node.key, "POST", "/probe", form)) {
+      curl_slist* grown = curl_slist_append(headers->get(), (name + ": " + value).c_str());
+      if (!grown) throw std::runtime_error("libcurl: cannot add a header");
+      headers->release();
+      headers->reset(grown);
+    }
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
+  }
+  multi_.add(std::move(h), [answer, headers, isp = node.isp, done = std::move(done)](CURLcode rc, EasyHandle easy) {
     long code = 0;
     if (rc == CURLE_OK) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
     std::optional<Record> result;
