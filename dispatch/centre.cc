@@ -2,9 +2,12 @@
 #include "dispatch/centre.h"
 
 #include "dispatch/probe.h"
+#include "dispatch/signing.h"
 #include "host/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <future>
@@ -99,35 +102,71 @@ std::optional<Record> node_result(const std::string& text) {
 }
 
 Centre::Centre(CentreConfig config)
-    : config_(std::move(config)),
+    : listen_(config.listen),
+      config_(std::make_shared<const CentreConfig>(std::move(config))),
       // Room for a few kept-alive connections to every node, so that requests in flight at the
       // same time each find one.
-      multi_(CurlMulti::attached, 0, std::max<long>(1024, 4 * static_cast<long>(config_.nodes.size()))),
+      multi_(CurlMulti::attached, 0, std::max<long>(1024, 4 * static_cast<long>(config_->nodes.size()))),
       server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
               form_server_limits()) {
   server_.drive(multi_.fd(), [this] { return multi_.poll(); });
 }
 
+std::shared_ptr<const CentreConfig> Centre::config() const {
+  std::lock_guard lock(config_mutex_);
+  return config_;
+}
+
+void Centre::reload(CentreConfig config) {
+  config.listen = listen_;
+  auto fresh = std::make_shared<const CentreConfig>(std::move(config));
+  std::lock_guard lock(config_mutex_);
+  config_ = std::move(fresh);
+}
+
 void Centre::handle(http::Request& request, http::Reply reply) const {
+  if (request.method == "GET" && request.path == "/metrics") return reply(metrics(request));
+  if (request.method == "GET" && request.path == "/api/local/rivi/nodes") {
+    const auto config = this->config();
+    if (auto refused = caller_refusal(*config, form_of(request))) {
+      return reply(json_response(refused->http_status, refused->body));
+    }
+    return reply(json_response(200, stats_.health(config->nodes)));
+  }
   if (request.method != "POST" || request.path != "/api/local/rivi") {
     return reply(http::Response::text(404, "not found"));
   }
   answer(form_of(request), [reply](CentreAnswer a) { reply(json_response(a.http_status, a.body)); });
 }
 
-std::optional<CentreAnswer> Centre::refusal(const Form& form) const {
-  if (!config_.allowed_serverids.empty()) {
+http::Response Centre::metrics(const http::Request& request) const {
+  const auto config = this->config();
+  bool allowed = false;
+  if (config->access_key.empty()) {
+    const std::string& r = request.remote;
+    allowed = r.rfind("127.", 0) == 0 || r == "::1" || r.rfind("::ffff:127.", 0) == 0;
+  } else {
+    const std::string auth = request.header("Authorization");
+    allowed = auth.rfind("Bearer ", 0) == 0 && same_secret(config->access_key, auth.substr(7));
+  }
+  if (!allowed) {
+    http::Response r = http::Response::text(401, "unauthorized\n");
+    r.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return r;
+  }
+  return http::Response::text(200, stats_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+std::optional<CentreAnswer> Centre::caller_refusal(const CentreConfig& config, const Form& form) {
+  if (!config.allowed_serverids.empty()) {
     const std::string id = form_field(form, "serverid");
-    if (std::find(config_.allowed_serverids.begin(), config_.allowed_serverids.end(), id) ==
-        config_.allowed_serverids.end()) {
+    if (std::find(config.allowed_serverids.begin(), config.allowed_serverids.end(), id) ==
+        config.allowed_serverids.end()) {
       return CentreAnswer{403, public_::returnMsg(false, "服务器未获授权")};
     }
   }
-  if (!config_.access_key.empty() && !same_secret(config_.access_key, form_field(form, "access_key"))) {
+  if (!config.access_key.empty() && !same_secret(config.access_key, form_field(form, "access_key"))) {
     return CentreAnswer{403, public_::returnMsg(false, "访问密钥错误")};
-  }
-  if (std::string why = url_refusal(form_field(form, "url")); !why.empty()) {
-    return CentreAnswer{400, public_::returnMsg(false, why)};
   }
   return std::nullopt;
 }
@@ -137,7 +176,10 @@ CentreAnswer Centre::answer(const Form& form) const {
 }
 
 void Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) const {
-  if (auto refused = refusal(form)) return done(std::move(*refused));
+  if (auto refused = caller_refusal(*config(), form)) return done(std::move(*refused));
+  if (std::string why = url_refusal(form_field(form, "url")); !why.empty()) {
+    return done({400, public_::returnMsg(false, why)});
+  }
   fan_out(form_field(form, "url"), [done = std::move(done)](Record list) { done({200, std::move(list)}); });
 }
 
@@ -146,28 +188,31 @@ Record Centre::fan_out(const std::string& url) const {
 }
 
 void Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
-  auto gathering = std::make_shared<Gathering>(config_.nodes, std::move(done));
-  if (config_.nodes.empty()) return gathering->finish();
+  // The request keeps the configuration it starts with, whatever a reload brings meanwhile.
+  const std::shared_ptr<const CentreConfig> config = this->config();
+  const CentreConfig& cfg = *config;
+  auto gathering = std::make_shared<Gathering>(cfg.nodes, std::move(done));
+  if (cfg.nodes.empty()) return gathering->finish();
   // The timer answers the request at its deadline with whatever has come, whether or not the
   // transfers still going have ended by then.
-  multi_.after(std::chrono::milliseconds(config_.deadline_ms), [gathering] { gathering->finish(); });
+  multi_.after(std::chrono::milliseconds(cfg.deadline_ms), [gathering] { gathering->finish(); });
   // Nodes measure within a margin of the deadline so that a slow target is reported as a result
   // (http_code 0) rather than as a node that did not answer.
-  const long margin = std::max(50L, config_.deadline_ms / 10);
-  const long probe_ms = std::max(1L, std::min(config_.probe_timeout_ms, config_.deadline_ms - margin));
-  // The form every remote node gets, but for its key.
+  const long margin = std::max(50L, cfg.deadline_ms / 10);
+  const long probe_ms = std::max(1L, std::min(cfg.probe_timeout_ms, cfg.deadline_ms - margin));
+  // The form every remote node gets.
   std::string form;
   try {
     form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
   } catch (const std::exception&) {
     return gathering->finish();
   }
-  for (std::size_t i = 0; i < config_.nodes.size(); ++i) {
-    const NodeEntry& node = config_.nodes[i];
+  for (std::size_t i = 0; i < cfg.nodes.size(); ++i) {
+    const NodeEntry& node = cfg.nodes[i];
     auto deliver = [gathering, i](Record result) { gathering->set(i, std::move(result)); };
     try {
       if (!node.local()) {
-        ask_remote(node, node.key.empty() ? form : form + "&key=" + form_escape(node.key), std::move(deliver));
+        ask_remote(cfg, node, form, std::move(deliver));
         continue;
       }
       ProbeOptions o;
@@ -175,8 +220,13 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
       o.allow_private = node.allow_private;
       o.timeout_ms = probe_ms;
       o.connect_timeout_ms = std::min(o.connect_timeout_ms, probe_ms);
-      probe_async(multi_, url, o, std::move(deliver));
-    } catch (const std::exception&) {
+      const auto start = std::chrono::steady_clock::now();
+      probe_async(multi_, url, o, [this, node, start, deliver = std::move(deliver)](Record result) {
+        stats_.record(node, Outcome::ok, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        deliver(std::move(result));
+      });
+    } catch (const std::exception& e) {
+      stats_.record(node, Outcome::failed, 0, e.what());
       gathering->set(i, unanswered(node.isp));
     }
   }
@@ -184,7 +234,8 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
 
 // Posts `form` to the remote node `node`, giving up at the deadline. Any failure (no connection,
 // time-out, refusal, an answer that is no node result) gives `unanswered`.
-void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const {
+void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const std::string& form,
+                        std::function<void(Record)> done) const {
   EasyHandle h = new_easy();
   CURL* c = h.get();
   const std::string endpoint = "http://" + node.address + "/probe";
@@ -193,14 +244,28 @@ void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::fun
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
   curl_easy_setopt(c, CURLOPT_PROXY, "");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, config_.deadline_ms);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, cfg.deadline_ms);
   curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
   curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());
-  multi_.add(std::move(h), [answer, isp = node.isp, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+  // The signing headers live as long as the transfer: the completion below holds them.
+  auto headers = std::make_shared<SlistHandle>();
+  if (!node.key.empty()) {
+    for (const auto& [name, value] : signed_headers(node.key, "POST", "/probe", form)) {
+      curl_slist* grown = curl_slist_append(headers->get(), (name + ": " + value).c_str());
+      if (!grown) throw std::runtime_error("libcurl: cannot add a header");
+      headers->release();
+      headers->reset(grown);
+    }
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
+  }
+  multi_.add(std::move(h), [this, answer, headers, node, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+    const std::string& isp = node.isp;
     long code = 0;
+    double seconds = 0;
+    curl_easy_getinfo(easy.get(), CURLINFO_TOTAL_TIME, &seconds);
     if (rc == CURLE_OK) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
     std::optional<Record> result;
     if (code == 200) {
@@ -209,14 +274,26 @@ void Centre::ask_remote(const NodeEntry& node, const std::string& form, std::fun
       } catch (const std::exception&) {
       }
     }
-    if (!result) return done(unanswered(isp));
+    if (!result) {
+      if (rc == CURLE_OPERATION_TIMEDOUT) {
+        stats_.record(node, Outcome::timeout, seconds, "timed out");
+      } else if (rc != CURLE_OK) {
+        stats_.record(node, Outcome::failed, seconds, curl_easy_strerror(rc));
+      } else if (code != 200) {
+        stats_.record(node, Outcome::failed, seconds, fmt::format("HTTP {}: {}", code, answer->substr(0, 200)));
+      } else {
+        stats_.record(node, Outcome::failed, seconds, "the answer is no node result");
+      }
+      return done(unanswered(isp));
+    }
+    stats_.record(node, Outcome::ok, seconds);
     (*result)["isp"] = isp;  // the centre's label wins over whatever the node calls itself
     done(std::move(*result));
   });
 }
 
 int Centre::bind(int port_override) {
-  auto [host, port] = split_host_port(config_.listen);
+  auto [host, port] = split_host_port(listen_);
   if (port_override != 0) port = port_override;
   return server_.bind(host, port);
 }

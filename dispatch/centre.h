@@ -2,7 +2,16 @@
 // the caller and the URL, asks every configured node in parallel under one deadline, and answers
 // the JSON list of node results in node order. A node that fails or misses the deadline is listed
 // as `unanswered`. Refusals answer {"status": false, "msg": reason} (HTTP 403 for the caller,
-// 400 for the URL); other paths get 404.
+// 400 for the URL).
+//
+// `GET /api/local/rivi/nodes` answers, to a caller passing the same caller check (its fields as
+// query parameters or an url-encoded body), the health of every configured node (NodeStats::health).
+// `GET /metrics` answers the node counters and latency histogram in Prometheus's text format to a
+// caller sending `Authorization: Bearer <access_key>`, or, when no access_key is configured, to a
+// caller on loopback; others get 401. Other paths get 404.
+//
+// `reload` swaps the configuration (all but the listening address) while serving: a request in
+// flight finishes with the nodes it started with.
 //
 // The centre serves and asks its nodes on one event loop (its server's, with a `CurlMulti` attached
 // to it): remote nodes by a form POST on connections kept alive between requests, in-process nodes
@@ -16,11 +25,14 @@
 
 #include "dispatch/config.h"
 #include "dispatch/node.h"
+#include "dispatch/node_stats.h"
 #include "host/curl_multi.h"
 #include "host/http_server.h"
 #include "host/record.h"
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -60,15 +72,25 @@ class Centre {
   // Safe from any thread, at any time.
   void stop();
 
-  const CentreConfig& config() const { return config_; }
+  // The configuration requests start with now.
+  std::shared_ptr<const CentreConfig> config() const;
+  // Takes `config` for the requests that start from now on; its listening address is ignored.
+  void reload(CentreConfig config);
+
+  const NodeStats& stats() const { return stats_; }
 
  private:
-  // The refusal of a request, or nothing when the caller and the URL pass.
-  std::optional<CentreAnswer> refusal(const Form& form) const;
-  void ask_remote(const NodeEntry& node, const std::string& form, std::function<void(Record)> done) const;
+  // The refusal of a caller, or nothing when it passes.
+  static std::optional<CentreAnswer> caller_refusal(const CentreConfig& config, const Form& form);
+  void ask_remote(const CentreConfig& config, const NodeEntry& node, const std::string& form,
+                  std::function<void(Record)> done) const;
   void handle(http::Request& request, http::Reply reply) const;
+  http::Response metrics(const http::Request& request) const;
 
-  CentreConfig config_;
+  const std::string listen_;
+  mutable std::mutex config_mutex_;
+  std::shared_ptr<const CentreConfig> config_;
+  mutable NodeStats stats_;
   mutable CurlMulti multi_;  // attached to the server's loop; thread-safe; outlives the server
   http::Server server_;
 };

@@ -42,7 +42,23 @@ int main(int argc, char** argv) {
                 << (inner_nodes ? "; anyone who reaches it can probe this machine's inner network" : "") << std::endl;
     }
 
-    const rivi::StopSignalWatcher stop_on_signal([&] { centre.stop(); });
+    // SIGHUP reads the configuration file again; a file that does not load leaves the nodes as
+    // they are. Requests in flight finish with the configuration they started with.
+    const auto reload = [&] {
+      if (config_path.empty()) {
+        std::cerr << "rivi-dispatch: reload: no configuration file; the embedded default stays" << std::endl;
+        return;
+      }
+      try {
+        rivi::dispatch::CentreConfig fresh = rivi::dispatch::load_config(config_path);
+        const std::size_t count = fresh.nodes.size();
+        centre.reload(std::move(fresh));
+        std::cerr << "rivi-dispatch: reloaded " << config_path << " with " << count << " node(s)" << std::endl;
+      } catch (const std::exception& e) {
+        std::cerr << "rivi-dispatch: reload failed, the previous configuration stays: " << e.what() << std::endl;
+      }
+    };
+    const rivi::StopSignalWatcher stop_on_signal([&] { centre.stop(); }, reload);
 
     std::cerr << "rivi-dispatch: listening on " << config.listen.substr(0, config.listen.rfind(':')) << ':' << port
               << " with " << config.nodes.size() << " node(s)" << std::endl;

@@ -390,6 +390,30 @@ TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {
   }
 }
 
+TEST(CentreConfig, ReadsANodesKeyFromItsKeyFile) {
+  rivi::testing::TempRoot dir(false);
+  dir.write("dx.key", "from-file\n");
+  const CentreConfig c = parse_config(
+      R"({"nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": ")" + dir.file("dx.key") + R"("}]})",
+      "centre.json");
+  EXPECT_EQ(c.nodes[0].key, "from-file");
+  const std::pair<std::string, std::string> bad[] = {
+      {R"({"nodes": [{"isp": "a", "address": "h:1", "key_file": ")" + dir.file("none.key") + R"("}]})",
+       "centre.json: nodes[0].key_file: cannot read the key file " + dir.file("none.key")},
+      {R"({"nodes": [{"isp": "a", "address": "h:1", "key": "x", "key_file": ")" + dir.file("dx.key") + R"("}]})",
+       "centre.json: nodes[0]: give either key or key_file"},
+      {R"({"nodes": [{"isp": "a", "local": true, "key_file": "/k"}]})", "centre.json: nodes[0]: a key is for remote nodes only"},
+  };
+  for (const auto& [text, error] : bad) {
+    try {
+      parse_config(text, "centre.json");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).substr(0, error.size()), error) << text;
+    }
+  }
+}
+
 TEST(CentreConfig, ExampleFileIsValid) {
   const CentreConfig c = load_config((rivi::testing::source_dir() / "dispatch/centre.example.json").string());
   EXPECT_EQ(c.nodes.size(), 4u);

@@ -1,6 +1,7 @@
 // embedded_config, load_config, parse_config, split_host_port.
 #include "dispatch/config.h"
 
+#include "dispatch/signing.h"
 #include "host/record.h"
 
 #include <fmt/format.h>
@@ -113,7 +114,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
   for (const Record& n : doc["nodes"]) {
     const std::string where = fmt::format("nodes[{}]", i++);
     if (!n.is_object()) fail(origin, where + " must be an object");
-    only_keys(n, {"isp", "address", "key", "local", "allow_private"}, origin, where);
+    only_keys(n, {"isp", "address", "key", "key_file", "local", "allow_private"}, origin, where);
     NodeEntry e;
     if (!n.contains("isp")) fail(origin, where + " needs an isp label");
     e.isp = text(n["isp"], origin, where + ".isp");
@@ -126,7 +127,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     if (local == n.contains("address")) fail(origin, where + " needs either an address or \"local\": true");
     if (local) {
       e.allow_private = n.value("allow_private", false);
-      if (n.contains("key")) fail(origin, where + ": a key is for remote nodes only");
+      if (n.contains("key") || n.contains("key_file")) fail(origin, where + ": a key is for remote nodes only");
     } else {
       if (n.contains("allow_private")) fail(origin, where + ": allow_private is set on the node itself");
       e.address = text(n["address"], origin, where + ".address");
@@ -135,7 +136,15 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
       } catch (const std::exception& ex) {
         fail(origin, where + ".address: " + ex.what());
       }
+      if (n.contains("key") && n.contains("key_file")) fail(origin, where + ": give either key or key_file");
       if (n.contains("key")) e.key = text(n["key"], origin, where + ".key");
+      if (n.contains("key_file")) {
+        try {
+          e.key = read_key_file(text(n["key_file"], origin, where + ".key_file"));
+        } catch (const std::runtime_error& ex) {
+          fail(origin, where + ".key_file: " + ex.what());
+        }
+      }
     }
     c.nodes.push_back(std::move(e));
   }

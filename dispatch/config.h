@@ -12,7 +12,7 @@ namespace rivi::dispatch {
 struct NodeEntry {
   std::string isp;      // label shown as `isp` in the node's result
   std::string address;  // host:port of a remote `rivi-node`; empty for an in-process node
-  std::string key;      // the remote node's shared key, sent as the form field `key`
+  std::string key;      // the remote node's shared key, which the centre signs its requests with
   bool allow_private = false;  // in-process node only: may probe inner addresses
   bool local() const { return address.empty(); }
 };
@@ -33,9 +33,11 @@ CentreConfig embedded_config();
 // Reads a configuration file (JSON):
 //   {"listen": "127.0.0.1:8890", "deadline_ms": 30000, "probe_timeout_ms": 20000,
 //    "allowed_serverids": ["..."], "access_key": "...",
-//    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key": "..."},
+//    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": "/etc/rivi/node-dx.key"},
+//              {"isp": "联通", "address": "10.0.0.8:8891", "key": "..."},
 //              {"isp": "本机", "local": true, "allow_private": true}]}
-// Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
+// A node's `key_file` is read at once (trailing blanks and line breaks dropped); a node has
+// `key` or `key_file`, not both. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
 // lie between 100 and 55000, 55000 excluded. Throws
 // std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
 // key, a value of the wrong type or out of range.

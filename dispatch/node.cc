@@ -2,7 +2,6 @@
 #include "dispatch/node.h"
 
 #include "host/public.h"
-#include "host/secret.h"
 
 #include <algorithm>
 #include <optional>
@@ -34,10 +33,6 @@ struct Checked {
 
 Checked check_probe_request(const NodeOptions& options, const Form& form) {
   Checked c;
-  if (!options.key.empty() && !same_secret(options.key, form_field(form, "key"))) {
-    c.refusal = NodeAnswer{403, public_::returnMsg(false, "访问密钥错误")};
-    return c;
-  }
   c.url = form_field(form, "url");
   if (std::string why = url_refusal(c.url); !why.empty()) {
     c.refusal = NodeAnswer{400, public_::returnMsg(false, why)};
@@ -118,6 +113,7 @@ http::Response json_response(int status, const Record& body) {
 
 NodeServer::NodeServer(NodeOptions options)
     : options_(std::move(options)),
+      signatures_(options_.key),
       multi_(CurlMulti::attached),
       server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
               form_server_limits()) {
@@ -126,6 +122,15 @@ NodeServer::NodeServer(NodeOptions options)
 
 void NodeServer::handle(http::Request& request, http::Reply reply) {
   if (request.method != "POST" || request.path != "/probe") return reply(http::Response::text(404, "not found"));
+  if (!options_.key.empty()) {
+    std::optional<std::string> why;
+    try {
+      why = signatures_.refusal(request);
+    } catch (const std::exception& e) {
+      return reply(json_response(500, public_::returnMsg(false, e.what())));
+    }
+    if (why) return reply(json_response(403, public_::returnMsg(false, *why)));
+  }
   answer_probe_request(options_, form_of(request), multi_,
                        [reply](NodeAnswer a) { reply(json_response(a.http_status, a.body)); });
 }

@@ -1,7 +1,8 @@
-// A probe node's HTTP service: `POST /probe` with the form fields `url`, optionally `timeout_ms`
-// (the caller's limit, never above the node's own) and `key` (checked when the node has one),
-// answered with the node result of `probe` as JSON. Refusals answer {"status": false, "msg": ...}
-// with HTTP 400 (bad request) or 403 (wrong key); other paths get 404.
+// A probe node's HTTP service: `POST /probe` with the form fields `url` and optionally `timeout_ms`
+// (the caller's limit, never above the node's own), answered with the node result of `probe` as
+// JSON. A node with a key takes only requests signed with it (see signing.h). Refusals answer
+// {"status": false, "msg": ...} with HTTP 400 (bad request) or 403 (bad or missing signature,
+// stale timestamp, replayed nonce); other paths get 404.
 //
 // The node serves and probes on one event loop (its server's, with a `CurlMulti` attached to it):
 // a request waiting on its target holds no thread, so one node measures hundreds of targets at
@@ -9,6 +10,7 @@
 #pragma once
 
 #include "dispatch/probe.h"
+#include "dispatch/signing.h"
 #include "host/curl_multi.h"
 #include "host/http_server.h"
 #include "host/record.h"
@@ -33,7 +35,7 @@ http::Limits form_server_limits();
 
 struct NodeOptions {
   ProbeOptions probe;
-  std::string key;  // shared key the caller must send; empty: anyone on the network may ask
+  std::string key;  // shared key requests must be signed with; empty: anyone on the network may ask
 };
 
 // The answer to one probe request made of its form fields, and the HTTP status to send it with.
@@ -41,7 +43,7 @@ struct NodeAnswer {
   int http_status = 200;
   Record body;
 };
-// Blocks for the probe.
+// The form's checks only; the signature is the server's to check. Blocks for the probe.
 NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form);
 // Probes on `multi`; `done` gets the answer once, on the thread driving it, or at once on the calling
 // thread for a refusal. Never throws: a probe that cannot be set up answers HTTP 500.
@@ -72,6 +74,7 @@ class NodeServer {
   void handle(http::Request& request, http::Reply reply);
 
   NodeOptions options_;
+  SignatureCheck signatures_;  // used when options_.key is set
   CurlMulti multi_;     // attached to the server's loop; outlives the server
   http::Server server_;
 };

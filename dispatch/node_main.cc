@@ -4,40 +4,13 @@
 // from the command line, where every user of the machine could read it.
 #include "dispatch/config.h"
 #include "dispatch/node.h"
+#include "dispatch/signing.h"
 #include "host/server_socket.h"
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
-#include <stdexcept>
-
-namespace {
-
-// The key in the file at `path`, without trailing blanks and line breaks. Throws
-// std::runtime_error naming the file when it cannot be read or holds no key.
-std::string read_key_file(const std::string& path) {
-  const auto fail = [&](const std::string& why) { throw std::runtime_error("cannot read the key file " + path + ": " + why); };
-  std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
-  if (ec) fail(ec.message());
-  if (!std::filesystem::is_regular_file(status)) fail("not a regular file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail(std::strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  std::string key = text.str();
-  key.erase(key.find_last_not_of(" \t\r\n") + 1);
-  if (key.empty()) fail("the file is empty");
-  return key;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-node: measures one fetch of a URL for the dispatch centre"};
@@ -56,12 +29,12 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30))
       ->capture_default_str();
   app.add_option("--key-file", key_file,
-                 "file holding the shared key callers must send (form field key); else RIVI_NODE_KEY");
+                 "file holding the shared key requests must be signed with; else RIVI_NODE_KEY");
   CLI11_PARSE(app, argc, argv);
 
   try {
     if (!key_file.empty()) {
-      options.key = read_key_file(key_file);
+      options.key = rivi::dispatch::read_key_file(key_file);
     } else if (const char* env = std::getenv("RIVI_NODE_KEY"); env && *env) {
       options.key = env;
     }

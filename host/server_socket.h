@@ -54,10 +54,12 @@ class RunControl {
 
 // Stops a server program cleanly on SIGINT or SIGTERM: blocks both in the calling thread (so
 // threads started afterwards inherit the mask) and calls `on_stop` from a thread that waits for
-// them. Destruction wakes that thread without calling `on_stop` when no signal came, then joins it.
+// them. With `on_reload`, SIGHUP is blocked too and calls `on_reload` on that thread each time it
+// comes, the program going on serving. Destruction wakes that thread without calling `on_stop`
+// when no signal came, then joins it.
 class StopSignalWatcher {
  public:
-  explicit StopSignalWatcher(std::function<void()> on_stop);
+  explicit StopSignalWatcher(std::function<void()> on_stop, std::function<void()> on_reload = {});
   ~StopSignalWatcher();
   StopSignalWatcher(const StopSignalWatcher&) = delete;
   StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;

@@ -109,6 +109,8 @@ dpkg-deb -x "$deb" "$tmp/pkg"
 # system's own units that every service depends on.
 cp -a "$tmp/pkg" "$tmp/verify"
 cp -rn /lib/systemd/system/. "$tmp/verify/lib/systemd/system/"
+# ExecReload of the centre sends its signal with the system's kill.
+mkdir -p "$tmp/verify/bin" && cp /bin/kill "$tmp/verify/bin/"
 units=(rivi-panel.service rivi-dispatch.service rivi-node.service)
 verify_out=$(systemd-analyze verify --root="$tmp/verify" "${units[@]}" 2>&1) || fail "systemd-analyze verify: $verify_out"
 [[ -z $verify_out ]] || fail "systemd-analyze verify: $verify_out"

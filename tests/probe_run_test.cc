@@ -1,6 +1,7 @@
 // Probe runs end to end with the real programs: the launcher `rivi` started by a shell from another
 // directory, rivi_worker, rivi-dispatch with in-process, remote (rivi-node) and dead nodes, a
 // loopback target, and the host database.
+#include "dispatch/signing.h"
 #include "host/public.h"
 #include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
@@ -190,11 +191,16 @@ TEST(NodeProgram, TakesItsKeyFromAFileOrTheEnvironmentOnly) {
   dir.write("node.key", "file-key\n");
   dir.write("empty.key", "\n");
 
-  // The status of a probe request sent with `key`.
+  // The status of a probe request signed with `key` (unsigned when empty).
   const auto ask = [&](int port, const std::string& key) {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(10, 0);
-    const auto res = client.Post("/probe", httplib::Params{{"url", target.url("/ok")}, {"key", key}});
+    const std::string body = "url=" + httplib::detail::encode_query_param(target.url("/ok"));
+    httplib::Headers headers;
+    if (!key.empty()) {
+      for (const auto& [name, value] : dispatch::signed_headers(key, "POST", "/probe", body)) headers.emplace(name, value);
+    }
+    const auto res = client.Post("/probe", headers, body, "application/x-www-form-urlencoded");
     return res ? res->status : -1;
   };
   struct Case {

@@ -1,0 +1,178 @@
+// What the centre tells about its nodes (health at /api/local/rivi/nodes, Prometheus metrics at
+// /metrics, each behind the caller check) and the program's reload of its node list on SIGHUP.
+#include "dispatch/centre.h"
+#include "dispatch/node.h"
+#include "tests/support/dispatch_servers.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace rivi::dispatch {
+namespace {
+
+using rivi::testing::free_port;
+using rivi::testing::LoopbackSite;
+using rivi::testing::RunningCentre;
+using rivi::testing::RunningNode;
+
+TEST(CentreHealth, ReportsEachNodeAndMetricsToTheCallerWithTheKeyOnly) {
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  target.start();
+  NodeOptions o;
+  o.key = "nk";
+  o.probe.allow_private = true;
+  RunningNode remote(o);
+  CentreConfig c;
+  c.deadline_ms = 3000;
+  c.access_key = "ck";
+  c.allowed_serverids = {"s1"};
+  const std::string dead = "127.0.0.1:" + std::to_string(free_port());
+  // A label needing every escape of the metrics format.
+  const std::string odd = "a\"b\\c\nd";
+  c.nodes = {{"远程", remote.address(), "nk", false}, {odd, dead, "", false}, {"本地", "", "", true}};
+  RunningCentre centre(c);
+  httplib::Client client("127.0.0.1", centre.port());
+  client.set_read_timeout(10, 0);
+
+  const auto nodes = [&](const std::string& query) {
+    auto res = client.Get("/api/local/rivi/nodes" + query);
+    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
+  };
+  const auto [before_status, before] = nodes("?serverid=s1&access_key=ck");
+  ASSERT_EQ(before_status, 200);
+  ASSERT_EQ(before.size(), 3u);
+  EXPECT_EQ(before[0]["state"], "unknown");
+  EXPECT_EQ(before[0]["last_success"], nullptr);
+
+  for (int i = 0; i < 3; ++i) {
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"serverid", "s1"}, {"access_key", "ck"}, {"url", target.url("/ok")}});
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+  }
+  const auto [status, health] = nodes("?serverid=s1&access_key=ck");
+  ASSERT_EQ(status, 200) << health.dump();
+  ASSERT_EQ(health.size(), 3u);
+  EXPECT_EQ(health[0]["node"], remote.address());
+  EXPECT_EQ(health[0]["isp"], "远程");
+  EXPECT_EQ(health[0]["state"], "up");
+  EXPECT_EQ(health[0]["failures"], 0);
+  EXPECT_TRUE(health[0]["last_success"].is_number());
+  EXPECT_TRUE(health[0]["median_ms"].is_number());
+  EXPECT_EQ(health[0]["last_error"], nullptr);
+  EXPECT_EQ(health[1]["address"], dead);
+  EXPECT_EQ(health[1]["state"], "down");
+  EXPECT_EQ(health[1]["failures"], 3);
+  EXPECT_EQ(health[1]["last_success"], nullptr);
+  EXPECT_TRUE(health[1]["last_error"].is_string());
+  EXPECT_EQ(health[2]["node"], "local");
+  EXPECT_EQ(health[2]["state"], "up");
+
+  // The caller check of the fan-out, on the query or a form body.
+  EXPECT_EQ(nodes("?serverid=s1&access_key=wrong").first, 403);
+  EXPECT_EQ(nodes("?serverid=s2&access_key=ck").first, 403);
+  EXPECT_EQ(nodes("").first, 403);
+
+  EXPECT_EQ(client.Get("/metrics")->status, 401);
+  EXPECT_EQ(client.Get("/metrics", {{"Authorization", "Bearer wrong"}})->status, 401);
+  auto metrics = client.Get("/metrics", {{"Authorization", "Bearer ck"}});
+  ASSERT_TRUE(metrics);
+  ASSERT_EQ(metrics->status, 200);
+  const std::string& text = metrics->body;
+  EXPECT_NE(text.find("rivi_centre_node_requests_total{node=\"" + remote.address() + "\",isp=\"远程\",outcome=\"ok\"} 3\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("isp=\"a\\\"b\\\\c\\nd\",outcome=\"failed\"} 3\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rivi_centre_node_latency_seconds_count{node=\"local\",isp=\"本地\"} 3\n"), std::string::npos) << text;
+
+  // The format as Prometheus's own checker reads it.
+  rivi::testing::TempRoot dir(false);
+  dir.write("metrics.txt", text);
+  const auto check = rivi::testing::run({"/bin/sh", "-c", "promtool check metrics < " + dir.file("metrics.txt")});
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+}
+
+TEST(CentreHealth, MetricsAreOpenOnLoopbackWithoutAnAccessKey) {
+  CentreConfig c;
+  c.nodes = {{"本地", "", "", true}};
+  RunningCentre centre(c);
+  httplib::Client client("127.0.0.1", centre.port());
+  auto res = client.Get("/metrics");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_NE(res->body.find("# TYPE rivi_centre_node_latency_seconds histogram"), std::string::npos);
+}
+
+void write_config(const std::string& path, const std::string& nodes, long deadline_ms) {
+  std::ofstream(path) << R"({"listen": "127.0.0.1:1", "deadline_ms": )" << deadline_ms << R"(, "nodes": )" << nodes << "}";
+}
+
+TEST(CentreProgram, ReloadsItsNodesOnSighupAndKeepsRequestsInFlight) {
+  // A node that holds its answer, so that a request is in flight across the reload.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  LoopbackSite slow;
+  std::atomic<bool> asked{false};
+  slow.server().Post("/probe", [released, &asked](const httplib::Request&, httplib::Response& res) {
+    asked = true;
+    released.wait_for(std::chrono::seconds(10));
+    res.set_content(R"({"http_code": 200, "total_time": 0.5})", "application/json");
+  });
+  slow.start();
+  rivi::testing::TempRoot dir(false);
+  const std::string config = dir.file("centre.json");
+  const std::string slow_node = R"({"isp": "慢", "address": "127.0.0.1:)" + std::to_string(slow.port()) + R"("})";
+  write_config(config, "[" + slow_node + "]", 20000);
+  const int port = free_port();
+  rivi::testing::Child centre({rivi::testing::bin("rivi-dispatch"), "--config", config, "--listen",
+                               "127.0.0.1:" + std::to_string(port)},
+                              {}, dir.file("centre.log"));
+  ASSERT_TRUE(rivi::testing::wait_for_port(port)) << dir.read("centre.log");
+  const auto ask = [port] {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(30, 0);
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"url", "http://example.com/"}});
+    return res && res->status == 200 ? decode(res->body) : Record();
+  };
+  auto in_flight = std::async(std::launch::async, ask);
+  // Wait until the centre has asked the slow node.
+  for (int i = 0; i < 500 && !asked; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // A bad file is refused and the old list kept.
+  std::ofstream(config) << "{ not json";
+  ::kill(centre.pid(), SIGHUP);
+  for (int i = 0; i < 300 && dir.read("centre.log").find("reload failed") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(dir.read("centre.log").find("reload failed, the previous configuration stays"), std::string::npos);
+
+  write_config(config, R"([{"isp": "甲", "local": true}, {"isp": "乙", "local": true}])", 5000);
+  ::kill(centre.pid(), SIGHUP);
+  for (int i = 0; i < 300 && dir.read("centre.log").find("with 2 node(s)") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const Record after = ask();
+  ASSERT_EQ(after.size(), 2u) << dir.read("centre.log");
+  EXPECT_EQ(after[0]["isp"], "甲");
+  EXPECT_EQ(after[1]["isp"], "乙");
+
+  // The request started before the reload answers with the node it started with.
+  release.set_value();
+  const Record before = in_flight.get();
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(before[0]["isp"], "慢");
+  EXPECT_EQ(before[0]["http_code"], 200);
+}
+
+}  // namespace
+}  // namespace rivi::dispatch

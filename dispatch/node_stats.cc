@@ -1,0 +1,106 @@
+// node_name, escape_label, NodeStats.
+#include "dispatch/node_stats.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace rivi::dispatch {
+
+std::string node_name(const NodeEntry& node) { return node.local() ? "local" : node.address; }
+
+std::string escape_label(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void NodeStats::record(const NodeEntry& node, Outcome outcome, double seconds, const std::string& error,
+                       std::chrono::system_clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  Figures& f = figures_[{node_name(node), node.isp}];
+  f.isp = node.isp;
+  f.address = node.address;
+  f.asked = true;
+  f.outcomes[static_cast<std::size_t>(outcome)]++;
+  f.count++;
+  f.sum += seconds;
+  const auto bucket = std::lower_bound(kBuckets.begin(), kBuckets.end(), seconds);
+  if (bucket != kBuckets.end()) f.buckets[static_cast<std::size_t>(bucket - kBuckets.begin())]++;
+  if (outcome == Outcome::ok) {
+    f.last_success = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    f.failures = 0;
+    f.latencies.push_back(seconds);
+    if (f.latencies.size() > kLatencyWindow) f.latencies.pop_front();
+  } else {
+    f.failures++;
+    f.last_error = error.empty() ? (outcome == Outcome::timeout ? "timed out" : "failed") : error;
+  }
+}
+
+Record NodeStats::health(const std::vector<NodeEntry>& nodes) const {
+  std::lock_guard lock(mutex_);
+  Record list = Record::array();
+  for (const NodeEntry& n : nodes) {
+    Record h = {{"node", node_name(n)}, {"isp", n.isp},       {"address", n.address}, {"state", "unknown"},
+                {"last_success", nullptr}, {"failures", 0}, {"median_ms", nullptr},  {"last_error", nullptr}};
+    const auto it = figures_.find({node_name(n), n.isp});
+    if (it != figures_.end() && it->second.asked) {
+      const Figures& f = it->second;
+      h["state"] = f.failures == 0 ? "up" : "down";
+      if (f.last_success) h["last_success"] = f.last_success;
+      h["failures"] = f.failures;
+      if (!f.latencies.empty()) {
+        std::vector<double> sorted(f.latencies.begin(), f.latencies.end());
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t m = sorted.size() / 2;
+        const double median = sorted.size() % 2 ? sorted[m] : (sorted[m - 1] + sorted[m]) / 2;
+        h["median_ms"] = static_cast<long long>(median * 1000 + 0.5);
+      }
+      if (!f.last_error.empty()) h["last_error"] = f.last_error;
+    }
+    list.push_back(std::move(h));
+  }
+  return list;
+}
+
+std::string NodeStats::metrics() const {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  out += "# HELP rivi_centre_node_requests_total Requests the centre made to a node, by outcome.\n";
+  out += "# TYPE rivi_centre_node_requests_total counter\n";
+  static constexpr const char* outcomes[] = {"ok", "failed", "timeout"};
+  for (const auto& [key, f] : figures_) {
+    for (std::size_t i = 0; i < 3; ++i) {
+      out += fmt::format("rivi_centre_node_requests_total{{node=\"{}\",isp=\"{}\",outcome=\"{}\"}} {}\n",
+                         escape_label(key.first), escape_label(key.second), outcomes[i], f.outcomes[i]);
+    }
+  }
+  out += "# HELP rivi_centre_node_latency_seconds Time a node took to answer or fail.\n";
+  out += "# TYPE rivi_centre_node_latency_seconds histogram\n";
+  for (const auto& [key, f] : figures_) {
+    const std::string labels = fmt::format("node=\"{}\",isp=\"{}\"", escape_label(key.first), escape_label(key.second));
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+      cumulative += f.buckets[i];
+      out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"{}\"}} {}\n", labels, kBuckets[i], cumulative);
+    }
+    out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"+Inf\"}} {}\n", labels, f.count);
+    out += fmt::format("rivi_centre_node_latency_seconds_sum{{{}}} {}\n", labels, f.sum);
+    out += fmt::format("rivi_centre_node_latency_seconds_count{{{}}} {}\n", labels, f.count);
+  }
+  return out;
+}
+
+}  // namespace rivi::dispatch

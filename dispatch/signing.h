@@ -1,0 +1,62 @@
+// Signed requests from the centre to a node. The centre signs each request with the node's shared
+// key: an HMAC-SHA256 over "METHOD\nPATH\nTIMESTAMP\nNONCE\nBODY", sent as hex in the header
+// `X-Rivi-Signature` beside `X-Rivi-Timestamp` (Unix seconds) and `X-Rivi-Nonce`. The key itself
+// never travels. A node takes a request only when the signature matches, the timestamp lies within
+// `kSignatureWindow` of its own clock and the nonce has not been seen within that window, so a
+// request caught on the wire cannot be altered nor sent again.
+#pragma once
+
+#include "host/http_server.h"
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace rivi::dispatch {
+
+inline constexpr std::chrono::seconds kSignatureWindow{60};
+
+// Hex HMAC-SHA256 of the signed text of a request. Throws std::runtime_error when OpenSSL fails.
+std::string request_signature(const std::string& key, const std::string& method, const std::string& path,
+                              const std::string& timestamp, const std::string& nonce, const std::string& body);
+
+// The three headers signing a request made now with a fresh random nonce.
+std::vector<std::pair<std::string, std::string>> signed_headers(const std::string& key, const std::string& method,
+                                                                const std::string& path, const std::string& body);
+
+// Checks signed requests against one key and remembers the nonces of the last window. Thread-safe.
+// At most `max_nonces` nonces are kept: past that, requests are refused until older ones expire,
+// so that a flood cannot push out a nonce that could then be replayed.
+class SignatureCheck {
+ public:
+  explicit SignatureCheck(std::string key, std::size_t max_nonces = 100000)
+      : key_(std::move(key)), max_nonces_(max_nonces) {}
+
+  // Why `request` is refused, or nothing when it passes; `now` is the node's clock.
+  std::optional<std::string> refusal(const http::Request& request,
+                                     std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+
+  // Nonces remembered now (tests).
+  std::size_t remembered() const;
+
+ private:
+  void expire(long long now_s);
+
+  std::string key_;
+  std::size_t max_nonces_;
+  mutable std::mutex mutex_;
+  std::deque<std::pair<long long, std::string>> order_;  // (time seen, nonce), oldest first
+  std::unordered_set<std::string> seen_;
+};
+
+// The key in the file at `path`, without trailing blanks and line breaks. Throws
+// std::runtime_error("cannot read the key file PATH: REASON") when it cannot be read or holds no key.
+std::string read_key_file(const std::string& path);
+
+}  // namespace rivi::dispatch
