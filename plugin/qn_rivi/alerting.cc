@@ -288,7 +288,9 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
   if (pending_report_ && pending_report_->pid == pid) report = std::move(pending_report_);
   pending_report_.reset();
 
-  Connection db(database_path());
+  // The thread's shared connection: a run opens the database once.
+  const auto shared = Connection::for_thread(database_path());
+  Connection& db = *shared;
   alerts::State state;
   Record open = nullptr, closed = nullptr;
   retry_while_locked(db, StoreRetry{}, [&] {

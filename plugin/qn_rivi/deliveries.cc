@@ -19,7 +19,9 @@ constexpr const char* kSchema =
 void create_tables(Connection& db) { db.exec_script(kSchema); }
 
 void record(const Attempt& a, std::int64_t time) {
-  Connection db(database_path());
+  // The thread's shared connection: a run opens the database once.
+  const auto shared = Connection::for_thread(database_path());
+  Connection& db = *shared;
   retry_while_locked(db, StoreRetry{}, [&] {
     create_tables(db);
     db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
@@ -28,7 +30,9 @@ void record(const Attempt& a, std::int64_t time) {
 }
 
 Record latest(std::optional<std::int64_t> pid) {
-  Connection db(database_path());
+  // The thread's shared connection: a run opens the database once.
+  const auto shared = Connection::for_thread(database_path());
+  Connection& db = *shared;
   create_tables(db);
   Record rows = pid ? db.query("SELECT * FROM rivi_delivery WHERE pid = ? ORDER BY id DESC LIMIT ?", Record::array({*pid, kLatest}))
                     : db.query("SELECT * FROM rivi_delivery ORDER BY id DESC LIMIT ?", Record::array({kLatest}));

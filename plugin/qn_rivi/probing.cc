@@ -132,7 +132,7 @@ std::string handled_error_message() {
 
 // Records a run of task `pid` that stored no result; waits out a locked database like the row.
 void record_failure(std::int64_t pid, const std::string& reason) {
-  const auto db = std::make_shared<Connection>(database_path());
+  const auto db = Connection::for_thread(database_path());
   retry_while_locked(*db, StoreRetry{}, [&] {
     transaction tx(db);
     health::record_failed_run(*db, pid, public_::now(), reason);
