@@ -82,8 +82,10 @@ test('the forms write the channel files and keep the password write-only', async
   await page.waitForFunction(() => document.getElementById('recipients-error').textContent.includes('not-an-address'));
   await page.fill('#s-mail-list', 'ops@mail.invalid\nboss@mail.invalid');
   await page.click('#recipients-save');
+  // The save button comes back once the view shows the stored settings again.
   await page.waitForFunction(() => document.getElementById('recipients-error').textContent === '' &&
-    document.getElementById('toast').textContent.includes('收件人已保存'));
+    document.getElementById('toast').textContent.includes('收件人已保存') &&
+    !document.getElementById('recipients-save').disabled);
   assert.deepEqual(readJson('mail_list.json'), ['ops@mail.invalid', 'boss@mail.invalid']);
   assert.equal(modeOf('mail_list.json'), 0o600);
 
@@ -91,7 +93,8 @@ test('the forms write the channel files and keep the password write-only', async
   await page.selectOption('#s-mode', 'incident');
   await page.fill('#s-remind', '30');
   await page.click('#policy-save');
-  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('告警策略已保存'));
+  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('告警策略已保存') &&
+    !document.getElementById('policy-save').disabled);
   const policy = await sys.panelCall('get_alert_policy');
   assert.equal(policy.mode, 'incident');
   assert.equal(policy.remind_minutes, 30);
