@@ -1,7 +1,9 @@
 #include "host/web_server.h"
 
+#include "host/channel_settings.h"
 #include "host/html.h"
 #include "host/paths.h"
+#include "host/public.h"
 #include "host/secret.h"
 
 #include <arpa/inet.h>
@@ -380,6 +382,9 @@ WebRoutes::Route WebRoutes::route(const http::Request& req) const {
     if (path == "/login") return {&WebRoutes::login, true};
     if (path == "/logout") return {&WebRoutes::logout, false};
     if (path == "/plugin") return {&WebRoutes::plugin_call, true};
+    if (path == "/api/settings/mail") return {&WebRoutes::settings_mail, true};
+    if (path == "/api/settings/dingding") return {&WebRoutes::settings_dingding, true};
+    if (path == "/api/settings/recipients") return {&WebRoutes::settings_recipients, true};
   }
   return {&WebRoutes::not_found, false};
 }
@@ -488,6 +493,28 @@ http::Response WebRoutes::page_file(const http::Request& req) {
   body << in.rdbuf();
   if (!in) return json_error(404, "not found");
   return http::Response::text(200, std::move(body).str(), media_type(*file));
+}
+
+http::Response WebRoutes::settings_mail(const http::Request& req) { return save_settings(req, save_mail_settings); }
+
+http::Response WebRoutes::settings_dingding(const http::Request& req) {
+  return save_settings(req, save_dingding_settings);
+}
+
+http::Response WebRoutes::settings_recipients(const http::Request& req) { return save_settings(req, save_recipients); }
+
+http::Response WebRoutes::save_settings(const http::Request& req, std::string (*save)(const Record& form)) {
+  auto guarded = guard(req);
+  if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
+  if (!is_form(req)) return json_error(415, "expected a form body");
+  try {
+    return json(200, public_::returnMsg(true, save(form_record(req.body))));
+  } catch (const SettingsRefused& e) {
+    return json_error(400, e.what());
+  } catch (const std::exception& e) {
+    // The form's values stay out of it: only the file's own error (path, reason).
+    return json_error(500, std::string("保存失败：") + e.what());
+  }
 }
 
 std::optional<SessionStore::Session> WebRoutes::session_of(const http::Request& req) {

@@ -6,6 +6,9 @@
 //   POST /plugin?action=a&name=qn_rivi&s=METHOD
 //                               form fields -> argument record -> web-callable METHOD -> JSON
 //   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login)
+//   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
+//                               form fields -> the channel's file (see host/channel_settings.h)
+//                               -> {"status", "msg"}; a refused form is 400
 // Every POST needs a live session (except the login itself) and, in the header X-CSRF-Token,
 // the session's CSRF token. Bodies larger than `max_body` are refused with 413, heads past the
 // server core's caps with 431 (see host/http_server.h). A request whose Host header the
@@ -117,12 +120,17 @@ class WebRoutes {
   http::Response session(const http::Request& request);
   http::Response plugin_call(const http::Request& request);
   http::Response page_file(const http::Request& request);
+  http::Response settings_mail(const http::Request& request);
+  http::Response settings_dingding(const http::Request& request);
+  http::Response settings_recipients(const http::Request& request);
 
  private:
   std::optional<SessionStore::Session> session_of(const http::Request& request);
   // The caller's session when it may change state (live session, same origin, CSRF header),
   // else the refusal to send.
   std::variant<SessionStore::Session, http::Response> guard(const http::Request& request);
+  // A settings form (guarded, form body) given to `save`, answered as the host's envelope.
+  http::Response save_settings(const http::Request& request, std::string (*save)(const Record& form));
 
   std::string listen_host_;
   std::filesystem::path page_dir_;

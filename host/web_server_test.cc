@@ -4,6 +4,7 @@
 #include "plugin/qn_rivi/methods.h"
 #include "tests/support/testing.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -309,6 +310,155 @@ TEST_F(WebServerTest, ChannelSecretsStayOnTheServer) {
   // The method's own answer, as `panel call` prints it, is unchanged.
   Record none = Record::object();
   EXPECT_EQ(call_web_method("get_user_mail", none)["password"], "");
+}
+
+// The settings forms: POST /api/settings/... with the session and its CSRF token.
+class SettingsFormTest : public WebServerTest {
+ protected:
+  void SetUp() override {
+    WebServerTest::SetUp();
+    session_ = login();
+  }
+
+  httplib::Result save(const std::string& what, const std::string& body) {
+    auto [cookie, csrf] = session_;
+    return client_->Post("/api/settings/" + what, {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}, body,
+                         "application/x-www-form-urlencoded");
+  }
+  Record file(const std::string& name) { return Record::parse(root_.read("data/" + name)); }
+  std::filesystem::perms mode(const std::string& name) {
+    return std::filesystem::status(root_.file("data/" + name)).permissions() & std::filesystem::perms::mask;
+  }
+  // Every answer seen, to check at the end that none held a secret.
+  std::string seen_;
+  void expect(const httplib::Result& res, int status, bool ok, const std::string& msg_part = "") {
+    ASSERT_TRUE(res);
+    seen_ += res->body;
+    EXPECT_EQ(res->status, status) << res->body;
+    auto body = Record::parse(res->body);
+    EXPECT_EQ(body["status"], ok) << res->body;
+    EXPECT_NE(body["msg"].get<std::string>().find(msg_part), std::string::npos) << res->body;
+  }
+};
+
+constexpr auto kOwnerOnly = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
+TEST_F(SettingsFormTest, MailAccountIsWrittenOwnerOnlyAndItsPasswordIsWriteOnly) {
+  root_.write("data/stmp_mail.json",
+              R"({"qq_mail":"old@mail.invalid","password":"smtp-secret-1","host":"a","port":25,"ca_file":"/ca.pem","timeout":7})");
+  std::filesystem::permissions(root_.file("data/stmp_mail.json"), std::filesystem::perms(0644));
+
+  // An empty password field keeps the stored one; keys the form does not edit stay.
+  expect(save("mail", "qq_mail=ops%40mail.invalid&host=127.0.0.1&port=2525&security=none&password="), 200, true,
+         "已保存");
+  EXPECT_EQ(file("stmp_mail.json").dump(),
+            Record::parse(R"({"qq_mail":"ops@mail.invalid","password":"smtp-secret-1","host":"127.0.0.1","port":2525,
+                             "ca_file":"/ca.pem","timeout":7,"security":"none"})").dump());
+  EXPECT_EQ(mode("stmp_mail.json"), kOwnerOnly);
+  EXPECT_EQ(Record::parse(call("get_user_mail")->body)["password_set"], true);
+
+  expect(save("mail", "qq_mail=ops%40mail.invalid&host=smtp.mail.invalid&port=465&security=ssl&password=new-secret-2"),
+         200, true);
+  EXPECT_EQ(file("stmp_mail.json")["password"], "new-secret-2");
+  expect(save("mail", "qq_mail=ops%40mail.invalid&host=smtp.mail.invalid&port=465&security=ssl&clear_password=1"),
+         200, true);
+  EXPECT_FALSE(file("stmp_mail.json").contains("password"));
+
+  // A new file is owner-only too.
+  std::filesystem::remove(root_.file("data/stmp_mail.json"));
+  expect(save("mail", "qq_mail=a%40b.invalid&host=h&port=587&security=starttls&password=new-secret-3"), 200, true);
+  EXPECT_EQ(mode("stmp_mail.json"), kOwnerOnly);
+  EXPECT_EQ(file("stmp_mail.json")["password"], "new-secret-3");
+  for (const char* secret : {"smtp-secret-1", "new-secret-2", "new-secret-3"})
+    EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+}
+
+TEST_F(SettingsFormTest, BadMailFormsAreRefusedAndLeaveTheFile) {
+  const std::string before = R"({"qq_mail":"ops@mail.invalid","password":"smtp-secret-1","host":"h","port":25})";
+  root_.write("data/stmp_mail.json", before);
+  const std::string good = "&host=h&port=25&security=none&password=smtp-secret-9";
+  const std::pair<std::string, const char*> rows[] = {
+      {"qq_mail=ops" + good, "发件邮箱"},
+      {"qq_mail=a%40b" + good, "发件邮箱"},
+      {"qq_mail=a%20x%40b.invalid" + good, "发件邮箱"},
+      {"qq_mail=a%40b.invalid%0d%0aRCPT" + good, "发件邮箱"},
+      {"qq_mail=a%40b.invalid&host=&port=25&security=none", "SMTP"},
+      {"qq_mail=a%40b.invalid&host=h%2Fx&port=25&security=none", "SMTP"},
+      {"qq_mail=a%40b.invalid&host=h&port=0&security=none", "端口"},
+      {"qq_mail=a%40b.invalid&host=h&port=65536&security=none", "端口"},
+      {"qq_mail=a%40b.invalid&host=h&port=25x&security=none", "端口"},
+      {"qq_mail=a%40b.invalid&host=h&port=&security=none", "端口"},
+      {"qq_mail=a%40b.invalid&host=h&port=25&security=tls", "加密方式"},
+      {"qq_mail=a%40b.invalid&host=h&port=25&security=none&password=x%0Ay", "密码"},
+  };
+  for (const auto& [body, msg] : rows) {
+    SCOPED_TRACE(body);
+    expect(save("mail", body), 400, false, msg);
+    EXPECT_EQ(root_.read("data/stmp_mail.json"), before);
+  }
+  expect(save("mail", "qq_mail=a%40b.invalid&host=h&port=65535&security=none"), 200, true);
+  EXPECT_EQ(seen_.find("smtp-secret"), std::string::npos);
+}
+
+TEST_F(SettingsFormTest, DingTalkWebhookAndSecretAreKeptUnlessReplaced) {
+  root_.write("data/dingding.json",
+              R"({"dingding_url":"https://robot.invalid/send?access_token=hook-secret-1","secret":"sign-secret-2","timeout":5})");
+  const std::string stored = file("dingding.json").dump();
+  // Empty fields, or the address as the page shows it (query hidden), keep everything.
+  for (const char* body : {"dingding_url=&secret=", "dingding_url=https%3A%2F%2Frobot.invalid%2Fsend%3F&secret="}) {
+    expect(save("dingding", body), 200, true, "已保存");
+    EXPECT_EQ(file("dingding.json").dump(), stored) << body;
+    EXPECT_EQ(mode("dingding.json"), kOwnerOnly);
+  }
+  for (const char* bad : {"http://robot.invalid/send", "ftp://127.0.0.1/x", "robot.invalid", "http://127.0.0.1.evil.invalid/",
+                          "https://user@robot.invalid/", "https://robot.invalid/a b"}) {
+    std::string field;
+    for (const unsigned char c : std::string(bad)) field += std::isalnum(c) ? std::string(1, c) : fmt::format("%{:02X}", c);
+    expect(save("dingding", "dingding_url=" + field), 400, false, "Webhook");
+    EXPECT_EQ(file("dingding.json").dump(), stored) << bad;
+  }
+  expect(save("dingding", "dingding_url=http%3A%2F%2F127.0.0.1%3A9%2Frobot%3Fk%3Dv&secret=sign-secret-3"), 200, true);
+  EXPECT_EQ(file("dingding.json")["dingding_url"], "http://127.0.0.1:9/robot?k=v");
+  EXPECT_EQ(file("dingding.json")["secret"], "sign-secret-3");
+  expect(save("dingding", "dingding_url=http%3A%2F%2F%5B%3A%3A1%5D%2Fr&clear_secret=1"), 200, true);
+  EXPECT_FALSE(file("dingding.json").contains("secret"));
+  EXPECT_EQ(file("dingding.json")["timeout"], 5);
+
+  // Nothing stored and nothing given: refused.
+  root_.write("data/dingding.json", "{}");
+  expect(save("dingding", "dingding_url="), 400, false, "Webhook");
+  for (const char* secret : {"hook-secret-1", "sign-secret-2", "sign-secret-3"})
+    EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+}
+
+TEST_F(SettingsFormTest, RecipientsAreCheckedOneByOneAndRefusedTogether) {
+  expect(save("recipients", "mail_list=a%40x.invalid%0D%0Ab%40y.invalid%2C+a%40x.invalid%3Bc%40z.invalid"), 200, true,
+         "3");
+  EXPECT_EQ(file("mail_list.json").dump(), R"(["a@x.invalid","b@y.invalid","c@z.invalid"])");
+  EXPECT_EQ(mode("mail_list.json"), kOwnerOnly);
+  EXPECT_EQ(Record::parse(call("return_mail_list")->body).dump(), R"(["a@x.invalid","b@y.invalid","c@z.invalid"])");
+
+  expect(save("recipients", "mail_list=d%40x.invalid%0Anot-an-address%0Ae%40y.invalid"), 400, false, "not-an-address");
+  EXPECT_EQ(file("mail_list.json").dump(), R"(["a@x.invalid","b@y.invalid","c@z.invalid"])");
+  expect(save("recipients", "mail_list=%0A"), 200, true, "0");
+  EXPECT_EQ(file("mail_list.json").dump(), "[]");
+}
+
+TEST_F(SettingsFormTest, SavingNeedsTheSessionAndItsCsrfToken) {
+  root_.write("data/mail_list.json", R"(["a@x.invalid"])");
+  auto [cookie, csrf] = session_;
+  const std::string body = "mail_list=evil%40attacker.invalid";
+  auto post = [&](const httplib::Headers& headers) {
+    return client_->Post("/api/settings/recipients", headers, body, "application/x-www-form-urlencoded");
+  };
+  EXPECT_EQ(post({})->status, 401);
+  EXPECT_EQ(post({{"X-CSRF-Token", csrf}})->status, 401);
+  EXPECT_EQ(post({{"Cookie", cookie}})->status, 403);
+  EXPECT_EQ(post({{"Cookie", cookie}, {"X-CSRF-Token", csrf + "0"}})->status, 403);
+  EXPECT_EQ(post({{"Cookie", cookie}, {"X-CSRF-Token", csrf}, {"Origin", "http://attacker.invalid"}})->status, 403);
+  EXPECT_EQ(client_->Get("/api/settings/recipients", {{"Cookie", cookie}})->status, 404);
+  EXPECT_EQ(root_.read("data/mail_list.json"), R"(["a@x.invalid"])");
+  EXPECT_EQ(post({{"Cookie", cookie}, {"X-CSRF-Token", csrf}})->status, 200);
 }
 
 TEST_F(WebServerTest, APortInUseIsAnErrorNotASharedPort) {

@@ -717,40 +717,145 @@ async function deleteRun(row) {
 
 // ---- settings -------------------------------------------------------------------------------
 
-function pairs(dl, entries) {
-  dl.replaceChildren(...entries.flatMap(([k, v]) => [h('dt', {}, k), h('dd', {}, v)]));
+// Posts a settings form to the host's route `/api/settings/<what>`; answers the envelope
+// {status, msg}, a refusal included (its message is for the administrator).
+async function saveSettings(what, body) {
+  const res = await fetch(`/api/settings/${what}`, {
+    method: 'POST', credentials: 'same-origin', headers: { 'X-CSRF-Token': state.csrf }, body,
+  });
+  if (res.status === 401) {
+    location.href = '/login';
+    throw new Error('未登录');
+  }
+  let data = null;
+  try {
+    data = await res.json();
+  } catch {
+    data = null;
+  }
+  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败 (HTTP ${res.status})` };
 }
 
-// A webhook address carries its secret in the query; show where it goes, not the secret. The
-// server sends the address without its query already, and never the password or the signing
-// key: only whether they are set (`password_set`, `secret_set`).
-function maskUrl(text) {
-  const s = String(text ?? '');
-  const q = s.indexOf('?');
-  return q < 0 ? s : `${s.slice(0, q)}?…（已隐藏）`;
+// Text of one address per line, the check the server applies loosely mirrored: the first that
+// does not look like an address, or null.
+function badAddress(lines) {
+  return lines.find((a) => !/^[^\s@<>",;\\]+@[^\s@<>",;\\.]+(\.[^\s@<>",;\\.]+)+$/.test(a)) ?? null;
 }
 
+function secretState(el, set) {
+  el.textContent = set ? '已设置' : '未设置';
+  el.className = `secret-state badge ${set ? 'ok' : 'off'}`;
+}
+
+const DELIVERY_KIND = { report: '异常报告', reminder: '提醒', recovery: '恢复', monitoring: '监控告警', test: '测试' };
+
+function showDeliveries(rows) {
+  const list = Array.isArray(rows) ? rows : [];
+  const head = h('tr', {}, ['时间', '渠道', '收件方', '类型', '结果', '服务器回答'].map((t) => h('th', { scope: 'col' }, t)));
+  const body = list.length ? list.map((r) => h('tr', {},
+    h('td', {}, localTime(r.time)),
+    h('td', {}, r.channel === 'dingding' ? '钉钉' : '邮件'),
+    h('td', {}, String(r.recipient ?? '')),
+    h('td', {}, DELIVERY_KIND[r.kind] ?? String(r.kind ?? '')),
+    h('td', {}, h('span', { class: `badge ${r.success ? 'ok' : 'bad'}` }, r.success ? '成功' : '失败')),
+    h('td', { class: 'answer' }, String(r.answer ?? ''))))
+    : [h('tr', {}, h('td', { colspan: 6, class: 'muted' }, '暂无发送记录'))];
+  $('deliveries').replaceChildren(h('thead', {}, head), h('tbody', {}, body));
+}
+
+// Fills the settings forms from the server. Secrets never come back: only whether they are set;
+// their fields stay empty and a save leaves them unchanged unless a new value is typed.
 async function showSettings() {
-  const s = await call('get_settings');
+  const [s, policy, deliveries] = await Promise.all([call('get_settings'), query('get_alert_policy'),
+    call('get_deliveries')]);
   const mail = s.user_mail || {};
-  const info = mail.info && typeof mail.info === 'object' ? mail.info : null;
-  pairs($('mail-settings'), mail.user_name && info ? [
-    ['状态', '已配置'],
-    ['发件邮箱', String(info.qq_mail ?? '')],
-    ['SMTP 服务器', `${info.host ?? ''}${info.port ? `:${info.port}` : ''}`],
-    ['加密方式', String(info.security ?? '按端口')],
-    ['密码', info.password_set ? '已设置' : '未设置'],
-  ] : [['状态', '未配置']]);
-  const list = Array.isArray(mail.mail_list) ? mail.mail_list : [];
-  $('mail-list').replaceChildren(...(list.length ? list.map((a) => h('li', {}, String(a)))
-    : [h('li', { class: 'muted' }, '（空：报告发往发件邮箱本身）')]));
+  const info = mail.info && typeof mail.info === 'object' ? mail.info : {};
+  $('s-qq-mail').value = String(info.qq_mail ?? '');
+  $('s-host').value = String(info.host ?? '');
+  $('s-port').value = info.port ? String(info.port) : '';
+  const port = Number(info.port);
+  $('s-security').value = ['ssl', 'starttls', 'none'].includes(info.security) ? info.security
+    : (!info.port || port === 465 ? 'ssl' : port === 587 ? 'starttls' : 'none');
+  $('s-password').value = '';
+  $('s-clear-password').checked = false;
+  secretState($('s-password-state'), !!info.password_set);
+  $('s-mail-list').value = (Array.isArray(mail.mail_list) ? mail.mail_list : []).map(String).join('\n');
   const ding = s.dingding || {};
-  const dinfo = ding.info && typeof ding.info === 'object' ? ding.info : null;
-  pairs($('dingding-settings'), ding.dingding ? [
-    ['状态', '已配置'],
-    ['Webhook', dinfo && dinfo.dingding_url ? maskUrl(dinfo.dingding_url) : '—'],
-    ['加签密钥', dinfo && dinfo.secret_set ? '已设置' : '未设置'],
-  ] : [['状态', '未配置']]);
+  const dinfo = ding.info && typeof ding.info === 'object' ? ding.info : {};
+  // The address comes without its query (the token); sent back as it is, the server keeps the stored one.
+  $('s-dingding-url').value = String(dinfo.dingding_url ?? '');
+  $('s-secret').value = '';
+  $('s-clear-secret').checked = false;
+  secretState($('s-secret-state'), !!dinfo.secret_set);
+  $('s-mode').value = policy.mode === 'incident' ? 'incident' : 'every_run';
+  $('s-remind').value = String(policy.remind_minutes ?? 0);
+  $('s-recovery').checked = policy.recovery !== false;
+  $('s-error-after').value = String(policy.error_after ?? 3);
+  showDeliveries(deliveries);
+}
+
+// Submits one settings form: `check` answers an error text or null before anything is sent.
+async function submitSettings(e, what, errorId, check) {
+  e.preventDefault();
+  const form = e.currentTarget;
+  const error = check ? check() : null;
+  setText($(errorId), error ?? '');
+  if (error) return;
+  const button = form.querySelector('button[type=submit]');
+  button.disabled = true;
+  try {
+    const answer = what === 'policy'
+      ? await call('set_alert_policy', {
+        mode: $('s-mode').value, remind_minutes: $('s-remind').value,
+        recovery: $('s-recovery').checked ? 'true' : 'false', error_after: $('s-error-after').value,
+      })
+      : await saveSettings(what, new URLSearchParams(new FormData(form)));
+    setText($(errorId), answer.status ? '' : answer.msg);
+    toast(answer.msg, !answer.status);
+    if (answer.status) await showSettings();
+  } catch (err) {
+    setText($(errorId), err.message);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// A test message through `channel`; the server's own answer is shown as it came.
+async function testChannel(channel) {
+  const out = $(`${channel}-test-answer`);
+  const button = $(`${channel}-test`);
+  button.disabled = true;
+  out.className = 'test-answer';
+  out.textContent = '发送中…';
+  try {
+    const answer = await call('test_channel', { channel });
+    out.textContent = `${answer.status ? '成功' : '失败'}${answer.recipient ? `（${answer.recipient}）` : ''}：${answer.msg ?? ''}`;
+    out.className = `test-answer ${answer.status ? 'ok' : 'bad'}`;
+    showDeliveries(await call('get_deliveries'));
+  } catch (err) {
+    out.textContent = `失败：${err.message}`;
+    out.className = 'test-answer bad';
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function bindSettings() {
+  $('mail-form').addEventListener('submit', (e) => submitSettings(e, 'mail', 'mail-error', () => {
+    if (badAddress([$('s-qq-mail').value.trim()]) !== null) return '发件邮箱格式不正确';
+    if (!$('s-host').value.trim()) return '请填写 SMTP 服务器';
+    const port = Number($('s-port').value);
+    if (!Number.isInteger(port) || port < 1 || port > 65535) return '端口须为 1 到 65535 之间的整数';
+    return null;
+  }));
+  $('recipients-form').addEventListener('submit', (e) => submitSettings(e, 'recipients', 'recipients-error', () => {
+    const bad = badAddress($('s-mail-list').value.split(/[\s,;]+/).filter(Boolean));
+    return bad === null ? null : `收件邮箱格式不正确：${bad}`;
+  }));
+  $('dingding-form').addEventListener('submit', (e) => submitSettings(e, 'dingding', 'dingding-error', null));
+  $('policy-form').addEventListener('submit', (e) => submitSettings(e, 'policy', 'policy-error', null));
+  $('mail-test').addEventListener('click', () => testChannel('mail'));
+  $('dingding-test').addEventListener('click', () => testChannel('dingding'));
 }
 
 // ---- routing and refresh --------------------------------------------------------------------
@@ -839,6 +944,7 @@ async function main() {
       if (state.logTask != null) showLog(state.logTask).catch(fail);
     });
   }
+  bindSettings();
   $('isp-lines').addEventListener('change', (e) => { state.ispLines = e.target.checked; drawTrend(); });
   // Charts take their colours from the style sheet; redraw them when the system theme turns.
   matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {

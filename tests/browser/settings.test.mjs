@@ -1,0 +1,116 @@
+// The settings view in Chromium against the real system on loopback: the mail account, the
+// recipients, the DingTalk robot and the alert policy saved through the forms into their files,
+// the password write-only, and a test e-mail to a real SMTP server whose answer the page shows.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync, statSync } from 'node:fs';
+import { connect } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { freePort, login, startSystem } from './harness.mjs';
+
+let sys;
+let page;
+let sink;
+let sinkPort;
+const sinkDir = mkdtempSync(join(tmpdir(), 'rivi-settings-smtp-'));
+
+const dataFile = (name) => join(sys.panelRoot, 'data', name);
+const readJson = (name) => JSON.parse(readFileSync(dataFile(name), 'utf8'));
+const modeOf = (name) => statSync(dataFile(name)).mode & 0o777;
+
+// Waits (at most 100 tries) until something accepts connections on the port.
+async function listening(port) {
+  for (let i = 0; i < 100; i += 1) {
+    const ok = await new Promise((resolve) => {
+      const s = connect(port, '127.0.0.1', () => { s.destroy(); resolve(true); });
+      s.on('error', () => resolve(false));
+    });
+    if (ok) return;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`nothing listens on ${port}`);
+}
+
+before(async () => {
+  sinkPort = await freePort();
+  const source = process.env.RIVI_SOURCE_DIR ?? join(import.meta.dirname, '..', '..');
+  sink = spawn('/usr/bin/python3', [join(source, 'tests/support/smtp_sink.py'), '--port', String(sinkPort),
+    '--out', join(sinkDir, 'mail.jsonl'), '--mode', 'plain'], { stdio: 'inherit' });
+  await listening(sinkPort);
+  sys = await startSystem({ cronMinute: 86400, prefix: 'settings' });
+  page = sys.page;
+  await login(sys);
+});
+
+after(async () => {
+  if (sys) await sys.stop();
+  if (sink) sink.kill('SIGTERM');
+  rmSync(sinkDir, { recursive: true, force: true });
+});
+
+test('the forms write the channel files and keep the password write-only', async () => {
+  await page.goto(`${sys.base}/plugin/qn_rivi/#settings`);
+  await page.waitForSelector('#view-settings:not([hidden])');
+  await page.fill('#s-qq-mail', 'sender@mail.invalid');
+  await page.fill('#s-host', '127.0.0.1');
+  await page.fill('#s-port', String(sinkPort));
+  await page.selectOption('#s-security', 'none');
+  await page.fill('#s-password', 'smtp-secret-1');
+  await page.click('#mail-save');
+  await page.waitForFunction(() => document.getElementById('s-password-state').textContent === '已设置');
+  assert.equal(await page.inputValue('#s-password'), '');
+  let mail = readJson('stmp_mail.json');
+  assert.deepEqual({ ...mail }, { qq_mail: 'sender@mail.invalid', host: '127.0.0.1', port: sinkPort,
+    security: 'none', password: 'smtp-secret-1' });
+  assert.equal(modeOf('stmp_mail.json'), 0o600);
+
+  // Saved again with the password field empty: the stored one stays.
+  await page.fill('#s-host', 'localhost');
+  await page.click('#mail-save');
+  await page.waitForFunction(() => document.getElementById('s-host').value === 'localhost' &&
+    !document.getElementById('mail-save').disabled);
+  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('已保存'));
+  mail = readJson('stmp_mail.json');
+  assert.equal(mail.password, 'smtp-secret-1');
+  assert.equal(mail.host, 'localhost');
+
+  // Recipients: one bad address refuses the list, named; then a good list is saved.
+  await page.fill('#s-mail-list', 'ops@mail.invalid\nnot-an-address');
+  await page.click('#recipients-save');
+  await page.waitForFunction(() => document.getElementById('recipients-error').textContent.includes('not-an-address'));
+  await page.fill('#s-mail-list', 'ops@mail.invalid\nboss@mail.invalid');
+  await page.click('#recipients-save');
+  // The save button comes back once the view shows the stored settings again.
+  await page.waitForFunction(() => document.getElementById('recipients-error').textContent === '' &&
+    document.getElementById('toast').textContent.includes('收件人已保存') &&
+    !document.getElementById('recipients-save').disabled);
+  assert.deepEqual(readJson('mail_list.json'), ['ops@mail.invalid', 'boss@mail.invalid']);
+  assert.equal(modeOf('mail_list.json'), 0o600);
+
+  // The alert policy through the plug-in.
+  await page.selectOption('#s-mode', 'incident');
+  await page.fill('#s-remind', '30');
+  await page.click('#policy-save');
+  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('告警策略已保存') &&
+    !document.getElementById('policy-save').disabled);
+  const policy = await sys.panelCall('get_alert_policy');
+  assert.equal(policy.mode, 'incident');
+  assert.equal(policy.remind_minutes, 30);
+
+  // No secret ever reached the page.
+  const html = await page.content();
+  assert.ok(!html.includes('smtp-secret-1'));
+});
+
+test('a test e-mail reaches the SMTP server and the page shows its answer', async () => {
+  await page.click('#mail-test');
+  await page.waitForFunction(() => /^成功/.test(document.getElementById('mail-test-answer').textContent));
+  assert.match(await page.textContent('#mail-test-answer'), /ops@mail\.invalid.*250/);
+  const sent = readFileSync(join(sinkDir, 'mail.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+  assert.equal(sent.length, 1);
+  assert.deepEqual(sent[0].rcpt_tos, ['ops@mail.invalid']);
+  await page.waitForFunction(() => document.querySelectorAll('#deliveries tbody tr .badge.ok').length === 1);
+  assert.deepEqual(sys.alerts, []);
+});
