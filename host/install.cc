@@ -1,5 +1,6 @@
 #include "host/install.h"
 
+#include "host/admin_auth.h"
 #include "host/crontab.h"
 #include "host/public.h"
 #include "host/store.h"
@@ -53,6 +54,18 @@ void create_private_database(const fs::path& file) {
   ::close(fd);
 }
 
+// A file only its owner may read, holding `text`, made when absent; an existing one is kept.
+void write_private_if_absent(const fs::path& file, std::string_view text) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return;
+    throw std::runtime_error("cannot create " + file.string() + ": " + std::strerror(errno));
+  }
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (!written) throw std::runtime_error("cannot write " + file.string());
+}
+
 // The worker lies beside the program in a build tree (build/bin/rivi_worker) and in the
 // program's lib/qn_rivi/ once installed (/usr/bin/rivi-panel, /usr/lib/qn_rivi/rivi_worker).
 fs::path find_worker(const fs::path& bin_dir) {
@@ -103,12 +116,14 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
   // The host's notification settings: "{}" means "not configured". Existing files are kept.
   write_if_absent(data / "stmp_mail.json", "{}");
   write_if_absent(data / "dingding.json", "{}");
+  // The bearer token that scrapers of GET /metrics send.
+  write_private_if_absent(data / "metrics_token", random_token() + "\n");
 
   // What holds a secret (the mail password, the DingTalk key, the centre's key, the server's
   // identity, the stored data) is readable by the panel's owner alone, also in a root laid out
   // before files were made so.
   for (const char* name : {"default.db", "default.db-wal", "default.db-shm", "stmp_mail.json", "dingding.json",
-                           "serverid", "dispatch_key", "admin_password.json"})
+                           "serverid", "dispatch_key", "admin_password.json", "metrics_token"})
     owner_only(data / name);
 
   const fs::path plugin_dir = root / "plugin" / "qn_rivi";

@@ -44,6 +44,24 @@ TEST(InstallPanel, FindsTheWorkerInABuildTreeOrAnInstalledTree) {
   EXPECT_EQ(read(scratch.path() / "from-package/plugin/qn_rivi/static/index.html"), "page");
 }
 
+// The scrapers' token is made once, random and readable by the owner alone; installing again
+// keeps it, so configured scrapers go on working.
+TEST(InstallPanel, MakesAPrivateMetricsTokenOnce) {
+  testing::TempRoot scratch(false);
+  const fs::path built = scratch.path() / "build";
+  write(built / "bin" / "rivi_worker", "built worker");
+  write(built / "share" / "qn_rivi" / "rivi", "launcher");
+  const fs::path token = scratch.path() / "a/data/metrics_token";
+  install_panel(scratch.path() / "a", built / "bin");
+  const std::string first = read(token);
+  EXPECT_GE(first.size(), 33u);
+  EXPECT_EQ(fs::status(token).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  install_panel(scratch.path() / "a", built / "bin");
+  EXPECT_EQ(read(token), first);
+  install_panel(scratch.path() / "b", built / "bin");
+  EXPECT_NE(read(scratch.path() / "b/data/metrics_token"), first);
+}
+
 TEST(InstallPanel, AMissingWorkerNamesBothPlaces) {
   testing::TempRoot scratch(false);
   const fs::path bin = scratch.path() / "usr" / "bin";

@@ -7,6 +7,7 @@
 #include "host/record.h"
 #include "host/serve.h"
 #include "plugin/qn_rivi/methods.h"
+#include "plugin/qn_rivi/metrics.h"
 #include "plugin/qn_rivi/retention.h"
 
 #include <CLI/CLI.hpp>
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
       options.upkeep = [retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
         rivi::keep_result_retention(stop, retention);
       };
+      options.metrics = rivi::panel_metrics;
       raise_descriptor_limit();
       return rivi::serve(options);
     }

@@ -239,7 +239,9 @@ SchedulerOptions SchedulerOptions::from_environment() {
 }
 
 Scheduler::Scheduler(SchedulerOptions options, SchedulerClock clock, JobRunner& runner)
-    : options_(std::move(options)), clock_(std::move(clock)), runner_(runner) {}
+    : options_(std::move(options)), clock_(std::move(clock)), runner_(runner) {
+  if (!options_.counters) options_.counters = std::make_shared<SchedulerCounters>();
+}
 
 Scheduler::~Scheduler() = default;
 
@@ -337,6 +339,7 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
     if (const pid_t previous = runner_.running(id); previous != 0) {
       const std::string why = fmt::format("skipped: previous run still going (pid {})", previous);
       std::cerr << fmt::format("scheduler: job {} {}\n", id, why);
+      options_.counters->skipped.fetch_add(1, std::memory_order_relaxed);
       try {
         append_log_line(log, fmt::format("----- {} job {} {} -----", public_::format_date(), id, why));
       } catch (const std::exception& error) {
@@ -345,6 +348,7 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
       continue;
     }
     fired.push_back(id);
+    options_.counters->fired.fetch_add(1, std::memory_order_relaxed);
     try {
       runner_.start(track.job, log);
     } catch (const std::exception& error) {

@@ -20,6 +20,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -110,11 +111,20 @@ class ShellRunner : public JobRunner {
 
 using SchedulerClock = std::function<std::chrono::system_clock::time_point()>;
 
+// What the scheduler has done since it started, read by other threads (the web server's metrics)
+// while it runs. A run that could not be started counts as fired.
+struct SchedulerCounters {
+  std::atomic<std::int64_t> fired{0};    // runs started
+  std::atomic<std::int64_t> skipped{0};  // runs not started: the job's previous run was still going
+};
+
 struct SchedulerOptions {
   std::string database;                          // the host database
   std::chrono::milliseconds minute{60'000};      // the length of one minute of `where1`
   std::chrono::milliseconds poll{1'000};         // time between two looks for table changes
   std::chrono::milliseconds reread{60'000};      // the table is read at least this often
+  // Where the scheduler counts its fires and skips; empty: counters of its own.
+  std::shared_ptr<SchedulerCounters> counters;
 
   // The host database of the panel root. The environment variable PANEL_CRON_MINUTE, when set,
   // gives the length of a minute in whole seconds (tests shrink it to run jobs quickly); a value
@@ -145,6 +155,8 @@ class Scheduler {
 
   // Times the table has been read (for tests and benchmarks).
   std::int64_t table_reads() const { return table_reads_; }
+  // Fires and skips so far (the counters of the options when they gave some).
+  const SchedulerCounters& counters() const { return *options_.counters; }
 
  private:
   // Where a running job stands: its cycle, its offset in it, and the last cycle it was seen in.

@@ -310,6 +310,9 @@ TEST_F(SchedulerTest, AJobStillRunningSkipsItsCycle) {
   EXPECT_EQ(tick_at(*scheduler, planned(2) + 1000), Ids{});  // the skipped cycle is not made up
   EXPECT_EQ(tick_at(*scheduler, planned(3)), (Ids{slow, other}));
   EXPECT_EQ(runner_.started.size(), 5u);
+  // The counters the metrics read: five runs started, one skipped.
+  EXPECT_EQ(scheduler->counters().fired.load(), 5);
+  EXPECT_EQ(scheduler->counters().skipped.load(), 1);
 
   const std::string log = read_file(job_log_path(slow));
   EXPECT_NE(log.find(" job " + std::to_string(slow) + " skipped: previous run still going (pid 4242) -----\n"),

@@ -40,6 +40,16 @@ RootLock::RootLock() {
 
 RootLock::~RootLock() { ::close(fd_); }
 
+std::string scheduler_metrics(const SchedulerCounters& counters) {
+  return "# HELP rivi_scheduler_fires_total Scheduled job runs started since the panel started.\n"
+         "# TYPE rivi_scheduler_fires_total counter\n"
+         "rivi_scheduler_fires_total " + std::to_string(counters.fired.load()) + "\n"
+         "# HELP rivi_scheduler_skips_total Scheduled job runs skipped since the panel started because "
+         "the job's previous run was still going.\n"
+         "# TYPE rivi_scheduler_skips_total counter\n"
+         "rivi_scheduler_skips_total " + std::to_string(counters.skipped.load()) + "\n";
+}
+
 int serve(const ServeOptions& options) {
   const std::string database = database_path();
   if (!std::filesystem::exists(database)) {
@@ -59,11 +69,15 @@ int serve(const ServeOptions& options) {
 
   // Bound before the scheduler starts, so that an address in use stops the program before any
   // job runs. Stopped and joined by its destructor after the signal below.
+  auto counters = std::make_shared<SchedulerCounters>();
   std::unique_ptr<WebServer> web;
   if (options.web) {
     WebOptions web_options;
     std::tie(web_options.host, web_options.port) = parse_listen(options.listen);
     web_options.plugin = options.plugin;
+    web_options.metrics = [counters, plugin = options.metrics] {
+      return (plugin ? plugin() : std::string()) + scheduler_metrics(*counters);
+    };
     const std::string address = "http://" + web_options.host + ":" + std::to_string(web_options.port);
     web = std::make_unique<WebServer>(std::move(web_options));
     web->start();
@@ -71,8 +85,9 @@ int serve(const ServeOptions& options) {
   }
 
   ShellRunner runner;
-  Scheduler scheduler(SchedulerOptions::from_environment(), [] { return std::chrono::system_clock::now(); },
-                      runner);
+  SchedulerOptions scheduler_options = SchedulerOptions::from_environment();
+  scheduler_options.counters = counters;
+  Scheduler scheduler(std::move(scheduler_options), [] { return std::chrono::system_clock::now(); }, runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
   // Stopped and joined by its destructor, after the web server and the scheduler.
   std::jthread upkeep_thread;

@@ -3,6 +3,7 @@
 // panel root, held by a lock.
 #pragma once
 
+#include "host/scheduler.h"
 #include "host/web_server.h"
 
 #include <functional>
@@ -36,7 +37,15 @@ struct ServeOptions {
   // The plug-in's background upkeep (e.g. its data retention), run on a thread of its own until
   // the stop token is requested; empty: none. It reports its own failures and must not throw.
   std::function<void(std::stop_token)> upkeep;
+  // The plug-in's part of GET /metrics (exposition text, each family with its HELP and TYPE),
+  // built for each scrape on a web worker thread; the scheduler's counters follow it. Empty:
+  // the scheduler's counters alone.
+  std::function<std::string()> metrics;
 };
+
+// The scheduler's counters as exposition text: rivi_scheduler_fires_total and
+// rivi_scheduler_skips_total, counted since this `panel serve` started.
+std::string scheduler_metrics(const SchedulerCounters& counters);
 
 // Takes the root's lock, then runs until a stop signal; answers the process exit status.
 int serve(const ServeOptions& options);

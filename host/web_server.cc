@@ -136,6 +136,14 @@ bool is_form(const http::Request& req) {
   return req.body.empty() || req.header("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0;
 }
 
+std::string trimmed(std::string text) {
+  const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+  while (!text.empty() && blank(text.back())) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && blank(text[start])) ++start;
+  return text.substr(start);
+}
+
 bool is_get(const http::Request& req) { return req.method == "GET" || req.method == "HEAD"; }
 
 // The media type of a page file, by its extension.
@@ -360,6 +368,8 @@ WebRoutes::WebRoutes(const WebOptions& options)
     : listen_host_(options.host),
       page_dir_(options.page_dir),
       plugin_(options.plugin),
+      metrics_(options.metrics),
+      metrics_token_(options.metrics_token.empty() ? std::filesystem::path(root_path("data/metrics_token")) : options.metrics_token),
       sessions_(password_bound_sessions(), options.clock),
       throttle_(3, std::chrono::seconds(300), options.clock) {}
 
@@ -378,6 +388,8 @@ WebRoutes::Route WebRoutes::route(const http::Request& req) const {
     if (path == "/login") return {&WebRoutes::login_form, false};
     if (path == "/login.css") return {&WebRoutes::login_css, false};
     if (path == "/api/session") return {&WebRoutes::session, false};
+    // Reads the token file and the plug-in's tables: off the loop.
+    if (path == "/metrics" && metrics_) return {&WebRoutes::metrics, true};
   } else if (req.method == "POST") {
     if (path == "/login") return {&WebRoutes::login, true};
     if (path == "/logout") return {&WebRoutes::logout, false};
@@ -515,6 +527,23 @@ http::Response WebRoutes::save_settings(const http::Request& req, std::string (*
     // The form's values stay out of it: only the file's own error (path, reason).
     return json_error(500, std::string("保存失败：") + e.what());
   }
+http::Response WebRoutes::metrics(const http::Request& req) {
+  const auto refuse = [] {
+    auto res = http::Response::text(401, "unauthorized: send Authorization: Bearer <metrics token>\n");
+    res.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return res;
+  };
+  std::ifstream in(metrics_token_, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string token = trimmed(std::move(text).str());
+  const std::string header = req.header("Authorization");
+  constexpr std::string_view kScheme = "Bearer ";
+  if (token.empty() || header.size() <= kScheme.size() ||
+      ::strncasecmp(header.data(), kScheme.data(), kScheme.size()) != 0 ||
+      !same_secret(token, trimmed(header.substr(kScheme.size()))))
+    return refuse();
+  return http::Response::text(200, metrics_(), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 std::optional<SessionStore::Session> WebRoutes::session_of(const http::Request& req) {

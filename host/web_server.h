@@ -9,6 +9,10 @@
 //   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
 //                               form fields -> the channel's file (see host/channel_settings.h)
 //                               -> {"status", "msg"}; a refused form is 400
+//   GET  /metrics               the metrics text (Prometheus exposition format) for a caller
+//                               whose `Authorization: Bearer <token>` holds the content of the
+//                               token file (<root>/data/metrics_token); anyone else gets 401.
+//                               No session is involved; the Host check applies.
 // Every POST needs a live session (except the login itself) and, in the header X-CSRF-Token,
 // the session's CSRF token. Bodies larger than `max_body` are refused with 413, heads past the
 // server core's caps with 431 (see host/http_server.h). A request whose Host header the
@@ -85,6 +89,11 @@ struct WebOptions {
   int workers = 16;
   // The clock of sessions and of the login slow-down; empty means the steady clock.
   Clock clock;
+  // The body of GET /metrics, built on a worker thread for each scrape; empty: no such route.
+  std::function<std::string()> metrics;
+  // The file holding the scrapers' bearer token (surrounding blanks ignored); empty means
+  // <root>/data/metrics_token. A missing or empty file lets no one in.
+  std::filesystem::path metrics_token;
 };
 
 // The routes, each a function from a request to its answer, with the sessions and the login
@@ -123,6 +132,7 @@ class WebRoutes {
   http::Response settings_mail(const http::Request& request);
   http::Response settings_dingding(const http::Request& request);
   http::Response settings_recipients(const http::Request& request);
+  http::Response metrics(const http::Request& request);
 
  private:
   std::optional<SessionStore::Session> session_of(const http::Request& request);
@@ -135,6 +145,8 @@ class WebRoutes {
   std::string listen_host_;
   std::filesystem::path page_dir_;
   PluginMethods plugin_;
+  std::function<std::string()> metrics_;
+  std::filesystem::path metrics_token_;
   SessionStore sessions_;
   LoginThrottle throttle_;
 };

@@ -901,5 +901,57 @@ TEST(WebRoutes, RoutesAnswerWithoutASocket) {
             Record({{"status", false}, {"msg", "not found"}}));
 }
 
+// /metrics answers a scraper holding the token file's token and no one else: no session, no
+// redirect to the login, but the Host check still first. Without a token file no one gets in.
+TEST(WebRoutes, MetricsAnswerOnlyTheBearerOfTheToken) {
+  testing::TempRoot root(false);
+  root.write("page/index.html", "<!doctype html>");
+  WebOptions options;
+  options.page_dir = root.path() / "page";
+  options.metrics_token = root.path() / "metrics_token";
+  std::atomic<int> built{0};
+  options.metrics = [&built] {
+    ++built;
+    return std::string("# HELP up Whether up.\n# TYPE up gauge\nup 1\n");
+  };
+  WebRoutes routes(options);
+  auto scrape = [&routes](const std::string& authorization, std::string host = "127.0.0.1:8888") {
+    http::Request r;
+    r.method = "GET";
+    r.target = r.path = "/metrics";
+    r.headers = {{"Host", std::move(host)}};
+    if (!authorization.empty()) r.headers.emplace_back("Authorization", authorization);
+    r.remote = "127.0.0.1";
+    const auto route = routes.route(r);
+    EXPECT_EQ(route.blocking, route.answer == &WebRoutes::metrics);  // the token file is read off the loop
+    return routes.answer(r, route);
+  };
+  EXPECT_EQ(scrape("Bearer anything").status, 401);  // no token file
+  root.write("metrics_token", "");
+  EXPECT_EQ(scrape("Bearer ").status, 401);  // an empty token lets no one in
+  root.write("metrics_token", "s3cret-token\n");
+  const auto good = scrape("Bearer s3cret-token");
+  EXPECT_EQ(good.status, 200);
+  EXPECT_EQ(good.content_type, "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_EQ(good.body, "# HELP up Whether up.\n# TYPE up gauge\nup 1\n");
+  EXPECT_EQ(scrape("bearer s3cret-token").status, 200);  // the scheme is case-blind
+  for (const char* bad : {"", "Bearer", "Bearer s3cret-toke", "Bearer s3cret-token2", "Basic s3cret-token",
+                          "s3cret-token"})
+    EXPECT_EQ(scrape(bad).status, 401) << bad;
+  EXPECT_EQ(scrape("Bearer s3cret-token", "evil.example").status, 421);
+  EXPECT_EQ(built.load(), 2);
+
+  // Without a metrics hook there is no such route.
+  WebOptions plain;
+  plain.page_dir = options.page_dir;
+  plain.metrics_token = options.metrics_token;
+  WebRoutes without(plain);
+  http::Request r;
+  r.method = "GET";
+  r.target = r.path = "/metrics";
+  r.headers = {{"Host", "127.0.0.1"}, {"Authorization", "Bearer s3cret-token"}};
+  EXPECT_EQ(without.answer(r).status, 404);
+}
+
 }  // namespace
 }  // namespace rivi

@@ -194,6 +194,8 @@ Record qn_rivi_main::start(Record& args) {
   return slowest_first(data);
 }
 
+std::string dispatch_centre_host() { return dispatch_host(configured_dispatch_host()); }
+
 Record qn_rivi_main::_send_task(const Record& id) { return send_task(id, nullptr); }
 
 Record qn_rivi_main::send_task(const Record& id, std::string* failure) {

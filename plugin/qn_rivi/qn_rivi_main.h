@@ -3,6 +3,7 @@
 //   core.cc      module load, construction, the store's schema
 //   tasks.cc     create, create_task, modify, modify_task, remove, remove_task
 //   probing.cc   start, _send_task, get_state
+//   nodes.cc     get_nodes
 //   queries.cc   get_list, get_find, get_task_log, remove_task_log
 //   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail
 //   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
@@ -22,6 +23,11 @@ namespace rivi {
 // Module load: makes the panel root the working directory. Idempotent; the host calls it once
 // before constructing objects. Throws std::runtime_error naming the root when it is missing.
 void load_qn_rivi_module();
+
+// The dispatch centre's host[:port]: RIVI_DISPATCH_HOST, else `dispatch_host` of
+// <root>/plugin/qn_rivi/config.json, else 127.0.0.1:8890. Throws std::invalid_argument for a
+// malformed setting, std::runtime_error naming the file when the file cannot be used.
+std::string dispatch_centre_host();
 
 class qn_rivi_main {
  public:
@@ -63,6 +69,11 @@ class qn_rivi_main {
   Record start(Record& args);
   std::int64_t get_state(Record& data, const Record& id);
   Record _send_task(const Record& id);
+
+  // The dispatch centre's probe nodes, each {node, isp, address, state, last_success, failures,
+  // median_ms, last_error}, as it lists them; {"status": false, "msg": "连接调度中心失败!"} when
+  // it cannot be reached or answers nothing usable.
+  Record get_nodes(Record& args);
 
   // Anomaly report: builds it and delivers it through `mail`. Rewrites false `primary_ip` and
   // `http_code` values of `data` in place.

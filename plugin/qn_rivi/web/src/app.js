@@ -858,6 +858,47 @@ function bindSettings() {
   $('dingding-test').addEventListener('click', () => testChannel('dingding'));
 }
 
+// ---- probe nodes ----------------------------------------------------------------------------
+
+// A node state of the dispatch centre -> [label, badge class].
+function nodeState(value) {
+  const v = String(value ?? '').toLowerCase();
+  if (['up', 'ok', 'healthy', 'normal'].includes(v)) return ['正常', 'ok'];
+  if (['down', 'failing', 'bad', 'error', 'unhealthy'].includes(v)) return ['异常', 'bad'];
+  return ['未知', 'off'];
+}
+
+function nodeRowOf(n) {
+  const [label, cls] = nodeState(n.state);
+  return h('tr', { 'data-node': n.node ?? '' },
+    h('td', { 'data-label': '节点' }, h('div', {}, h('div', {}, n.node ?? ''),
+      n.address ? h('div', { class: 'muted small' }, String(n.address)) : null)),
+    h('td', { 'data-label': '状态' }, h('span', { class: `badge ${cls} node-state` }, label)),
+    h('td', { 'data-label': '线路' }, n.isp ?? ''),
+    h('td', { 'data-label': '最后成功' }, localTime(n.last_success) || '从未成功'),
+    h('td', { 'data-label': '连续失败', class: 'num' }, String(n.failures ?? 0)),
+    h('td', { 'data-label': '耗时中位数', class: 'num' }, ms(n.median_ms)),
+    h('td', { 'data-label': '最近错误', class: 'node-error' },
+      n.last_error ? h('div', { class: 'clamp', title: String(n.last_error) }, String(n.last_error)) : '—'));
+}
+
+// Reads the dispatch centre's nodes and renders them; a centre out of reach shows its message.
+async function showNodes() {
+  const seq = (state.seq.nodes = (state.seq.nodes || 0) + 1);
+  const tbody = $('node-table').tBodies[0];
+  let rows;
+  try {
+    const nodes = await query('get_nodes');
+    if (seq !== state.seq.nodes) return;
+    rows = (Array.isArray(nodes) ? nodes : []).map(nodeRowOf);
+    if (!rows.length) rows.push(h('tr', {}, h('td', { colspan: 7, class: 'empty' }, '调度中心没有节点')));
+  } catch (e) {
+    if (seq !== state.seq.nodes) return;
+    rows = [h('tr', {}, h('td', { colspan: 7, class: 'empty bad' }, e.message))];
+  }
+  tbody.replaceChildren(...rows);
+}
+
 // ---- routing and refresh --------------------------------------------------------------------
 
 function fail(e) {
@@ -866,16 +907,18 @@ function fail(e) {
 
 function currentView() {
   const [view, arg] = (location.hash.slice(1) || 'tasks').split('=');
-  return { view: ['log', 'settings'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
+  return { view: ['log', 'settings', 'nodes'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
     arg: arg && decodeURIComponent(arg) };
 }
 
 async function route() {
   const { view, arg } = currentView();
-  for (const v of ['tasks', 'log', 'settings']) $(`view-${v}`).hidden = v !== view;
-  $('nav-tasks').classList.toggle('active', view !== 'settings');
+  for (const v of ['tasks', 'log', 'settings', 'nodes']) $(`view-${v}`).hidden = v !== view;
+  $('nav-nodes').classList.toggle('active', view === 'nodes');
+  $('nav-nodes').toggleAttribute('aria-current', view === 'nodes');
+  $('nav-tasks').classList.toggle('active', view !== 'settings' && view !== 'nodes');
   $('nav-settings').classList.toggle('active', view === 'settings');
-  $('nav-tasks').toggleAttribute('aria-current', view !== 'settings');
+  $('nav-tasks').toggleAttribute('aria-current', view !== 'settings' && view !== 'nodes');
   $('nav-settings').toggleAttribute('aria-current', view === 'settings');
   try {
     // The overview also feeds the banner and the title, whichever view is shown.
@@ -883,6 +926,7 @@ async function route() {
       showTasks(),
       view === 'log' ? showLog(arg) : null,
       view === 'settings' ? showSettings() : null,
+      view === 'nodes' ? showNodes() : null,
     ]);
   } catch (e) {
     fail(e);
@@ -901,7 +945,7 @@ async function refresh() {
   if (document.hidden) return;
   const { view, arg } = currentView();
   try {
-    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null]);
+    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null, view === 'nodes' ? showNodes() : null]);
     state.refreshes += 1;
     document.body.dataset.refreshed = String(state.refreshes);
     markUpdated();
