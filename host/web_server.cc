@@ -527,6 +527,8 @@ http::Response WebRoutes::save_settings(const http::Request& req, std::string (*
     // The form's values stay out of it: only the file's own error (path, reason).
     return json_error(500, std::string("保存失败：") + e.what());
   }
+}
+
 http::Response WebRoutes::metrics(const http::Request& req) {
   const auto refuse = [] {
     auto res = http::Response::text(401, "unauthorized: send Authorization: Bearer <metrics token>\n");
