@@ -7,6 +7,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
@@ -21,7 +22,6 @@ namespace rivi {
 namespace {
 
 constexpr std::int64_t kRowsPerPage = 12;
-constexpr int kRetentionDays = 7;
 constexpr const char* kBadArgs = "错误的参数!";
 
 // Takes `args.p` (the text "1" when absent) as a whole number, stores the number back and
@@ -38,23 +38,6 @@ std::string limit_text(const Record& page) {
   return fmt::format("{},{}", to_int(page.at("shift")), to_int(page.at("row")));
 }
 
-// The same local clock time `kRetentionDays` calendar days before `now`, in Unix seconds.
-// Going through the broken-down local time keeps a daylight-saving change inside the window
-// from shifting the cut-off by an hour.
-std::int64_t retention_cutoff(std::int64_t now) {
-  const std::time_t t = static_cast<std::time_t>(now);
-  std::tm local{};
-  if (localtime_r(&t, &local) == nullptr) {
-    throw std::runtime_error(fmt::format("cannot convert {} to local time", now));
-  }
-  local.tm_mday -= kRetentionDays;
-  local.tm_isdst = -1;
-  const std::time_t cutoff = std::mktime(&local);
-  if (cutoff == static_cast<std::time_t>(-1)) {
-    throw std::runtime_error(fmt::format("cannot compute the retention cut-off for {}", now));
-  }
-  return static_cast<std::int64_t>(cutoff);
-}
 
 // Adds the summary keys to one result row, in order: avgrage, data (sorted slowest first), max,
 // max_isp, min, min_isp. Stops at the first step that cannot be done and leaves the keys already
@@ -137,7 +120,7 @@ Record qn_rivi_main::get_task_log(Record& args) {
   {
     Query results = public_::M("rivi_list");
     results.connection().exec_script("PRAGMA secure_delete=FAST");
-    results.where("addtime < ?", Record::array({retention_cutoff(public_::now())})).delete_();
+    results.where("addtime < ?", Record::array({result_retention_cutoff(public_::now())})).delete_();
   }
 
   if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
