@@ -66,8 +66,8 @@ TEST(SignedRequests, NodeTakesOnlyFreshRequestsSignedWithItsKey) {
   tampered.body = "url=" + httplib::detail::encode_query_param(target.url("/other"));
   EXPECT_EQ(post(tampered), std::make_pair(403, refused("请求签名错误")));
 
-  // A correctly signed request from more than a minute ago, or from the future.
-  for (const long shift : {-61L, 61L}) {
+  // A correctly signed request from more than a minute ago, or from more than a minute ahead.
+  for (const long shift : {-65L, 65L}) {  // clear of the second the check may fall in
     SCOPED_TRACE(shift);
     Signed stale{body, {}};
     const std::string ts = std::to_string(std::time(nullptr) + shift);
