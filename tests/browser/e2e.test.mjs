@@ -108,6 +108,8 @@ test('the log shows the run with its statistics, the trend chart and one run\'s 
   assert.match(cells[2], /^\d+\.\d\d m?s$/);
   assert.match(cells[3], /（\d+\.\d\d m?s）$/);
   assert.match(cells[4], /（\d+\.\d\d m?s）$/);
+  // The task's own alert deliveries: none for a site that never failed.
+  await page.waitForFunction(() => document.querySelector('#log-deliveries tbody')?.textContent === '暂无发送记录');
   // The trend chart is drawn by the charting library from the hourly figures of the week.
   await page.waitForFunction(() => {
     const c = window.Chart && window.Chart.getChart(document.getElementById('trend-chart'));

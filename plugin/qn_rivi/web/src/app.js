@@ -524,17 +524,19 @@ async function showLog(id) {
     $('run-detail').hidden = true;
   }
   const seq = ++state.seq.log;
-  const [task, log, incidents, avail] = await Promise.all([
+  const [task, log, incidents, avail, deliveries] = await Promise.all([
     call('get_find', { id }),
     query('get_task_log', { pid: id, p: state.logPage }),
     query('get_incidents', { pid: id, p: state.incidentPage }),
     query('get_availability', { pid: id, days: state.days }),
+    call('get_deliveries', { pid: id }),
   ]);
   if (seq !== state.seq.log) return;
   $('log-title').textContent = task && task.name != null ? `拨测日志：${task.name}` : `拨测日志：任务 ${id}`;
   $('log-url').textContent = task && task.url ? task.url : '';
   showLogRows(id, log);
   showIncidents(id, incidents);
+  showDeliveries(deliveries, 'log-deliveries');
   for (const [key, el] of [['uptime_24h', 'avail-24h'], ['uptime_7d', 'avail-7d'], ['uptime_30d', 'avail-30d']]) {
     $(el).textContent = percent(avail[key]);
     $(el).className = `stat-value ${percentClass(avail[key])}`;
@@ -749,7 +751,8 @@ function secretState(el, set) {
 
 const DELIVERY_KIND = { report: '异常报告', reminder: '提醒', recovery: '恢复', monitoring: '监控告警', test: '测试' };
 
-function showDeliveries(rows) {
+// The latest deliveries into the table `tableId` (the settings view's, or a task's in its log).
+function showDeliveries(rows, tableId = 'deliveries') {
   const list = Array.isArray(rows) ? rows : [];
   const head = h('tr', {}, ['时间', '渠道', '收件方', '类型', '结果', '服务器回答'].map((t) => h('th', { scope: 'col' }, t)));
   const body = list.length ? list.map((r) => h('tr', {},
@@ -760,7 +763,7 @@ function showDeliveries(rows) {
     h('td', {}, h('span', { class: `badge ${r.success ? 'ok' : 'bad'}` }, r.success ? '成功' : '失败')),
     h('td', { class: 'answer' }, String(r.answer ?? ''))))
     : [h('tr', {}, h('td', { colspan: 6, class: 'muted' }, '暂无发送记录'))];
-  $('deliveries').replaceChildren(h('thead', {}, head), h('tbody', {}, body));
+  $(tableId).replaceChildren(h('thead', {}, head), h('tbody', {}, body));
 }
 
 // Fills the settings forms from the server. Secrets never come back: only whether they are set;
