@@ -6,6 +6,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store.h"
+#include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 
@@ -132,6 +133,19 @@ TEST_F(RetentionTest, TheRoundsAlsoPurgeOldIncidentsAndHours) {
   const Record hours = public_::M("rivi_hourly").select();
   ASSERT_EQ(hours.size(), 1u);
   EXPECT_EQ(hours[0]["hour"], now - now % 3600);
+}
+
+TEST_F(RetentionTest, DeliveriesAreKeptThirtyDays) {
+  const std::int64_t now = public_::now();
+  deliveries::Attempt attempt{1, "mail", "ops@mail.invalid", "report", true, "250 OK"};
+  deliveries::record(attempt, now - 31 * kDay);
+  deliveries::record(attempt, now - 29 * kDay);
+  deliveries::record(attempt, now);
+  Connection db(database_path());
+  EXPECT_EQ(deliveries::purge_before(db, now - deliveries::kKeepDays * kDay, 500), 1);
+  const Record kept = deliveries::latest(std::int64_t{1});
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1]["time"], now - 29 * kDay);
 }
 
 std::string read_file(const std::filesystem::path& path) {
