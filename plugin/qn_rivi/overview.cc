@@ -8,6 +8,7 @@
 #include "host/record.h"
 #include "host/store.h"
 #include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
 
@@ -32,18 +33,6 @@ constexpr const char* kBadDays = "天数应在1到30之间!";
 constexpr const char* kHealth =
     "(CASE WHEN t.status IS NOT 1 THEN 'paused' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
 constexpr std::array<const char*, 6> kHealthValues{"up", "degraded", "down", "error", "unknown", "paused"};
-
-// `args.p` as a whole number ("1" when absent), stored back; throws what `to_int` throws.
-std::int64_t page_number(Record& args) {
-  if (!has(args, "p")) args["p"] = "1";
-  const std::int64_t p = to_int(args["p"]);
-  args["p"] = p;
-  return p;
-}
-
-std::string limit_text(const Record& page) {
-  return fmt::format("{},{}", to_int(page.at("shift")), to_int(page.at("row")));
-}
 
 // A JSON list or record stored by the health recording; `fallback` when the text is not one.
 Record stored_json(const Record& text, Record fallback) {
@@ -150,7 +139,7 @@ Record hour_figures(std::int64_t runs, std::int64_t good, const Record& sum, con
 }  // namespace
 
 Record qn_rivi_main::get_overview(Record& args) {
-  const std::int64_t p = page_number(args);
+  const std::int64_t p = paging::page_number(args);
   const std::int64_t now = public_::now();
   Query tasks = public_::M("rivi_task");
   Connection& db = tasks.connection();
@@ -190,7 +179,7 @@ Record qn_rivi_main::get_overview(Record& args) {
       std::string("SELECT t.id, t.name, t.url, t.cycle, t.status, ") + kHealth +
           " AS health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
           "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend" +
-          from + filter + " ORDER BY t.id DESC LIMIT " + limit_text(answer["page"]),
+          from + filter + " ORDER BY t.id DESC LIMIT " + paging::limit_text(answer["page"]),
       page_params);
 
   std::vector<std::int64_t> ids;
@@ -231,7 +220,7 @@ Record qn_rivi_main::get_overview(Record& args) {
 }
 
 Record qn_rivi_main::get_incidents(Record& args) {
-  const std::int64_t p = page_number(args);
+  const std::int64_t p = paging::page_number(args);
   const std::int64_t now = public_::now();
   Query incidents = public_::M("rivi_incident");
   Connection& db = incidents.connection();
@@ -249,7 +238,7 @@ Record qn_rivi_main::get_incidents(Record& args) {
   answer["data"] = Record::array();
   answer["page"] = public_::get_page(total, p, kRowsPerPage);
   const Record rows = db.query(
-      "SELECT * FROM rivi_incident WHERE " + where + " ORDER BY id DESC LIMIT " + limit_text(answer["page"]), params);
+      "SELECT * FROM rivi_incident WHERE " + where + " ORDER BY id DESC LIMIT " + paging::limit_text(answer["page"]), params);
   for (const Record& r : rows) {
     Record incident = Record::object();
     incident["id"] = r["id"];

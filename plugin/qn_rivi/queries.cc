@@ -6,6 +6,7 @@
 // without sorting, and (addtime) serves the retention purge.
 #include "host/public.h"
 #include "host/record.h"
+#include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
@@ -24,19 +25,6 @@ namespace {
 constexpr std::int64_t kRowsPerPage = 12;
 constexpr const char* kBadArgs = "错误的参数!";
 
-// Takes `args.p` (the text "1" when absent) as a whole number, stores the number back and
-// answers it. Throws what `to_int` throws for a `p` that is not a whole number.
-std::int64_t page_number(Record& args) {
-  if (!has(args, "p")) args["p"] = "1";
-  const std::int64_t p = to_int(args["p"]);
-  args["p"] = p;
-  return p;
-}
-
-// The limit text "offset,count" of a paging record.
-std::string limit_text(const Record& page) {
-  return fmt::format("{},{}", to_int(page.at("shift")), to_int(page.at("row")));
-}
 
 
 // Adds the summary keys to one result row, in order: avgrage, data (sorted slowest first), max,
@@ -79,7 +67,7 @@ void summarise(Record& row) {
 }  // namespace
 
 Record qn_rivi_main::get_list(Record& args) {
-  const std::int64_t p = page_number(args);
+  const std::int64_t p = paging::page_number(args);
 
   std::string condition;
   Record params = Record::array();
@@ -95,7 +83,7 @@ Record qn_rivi_main::get_list(Record& args) {
   answer["data"] = public_::M("rivi_task")
                        .where(condition, params)
                        .order("id desc")
-                       .limit(limit_text(answer["page"]))
+                       .limit(paging::limit_text(answer["page"]))
                        .select();
 
   Query runs = public_::M("rivi_list");
@@ -124,7 +112,7 @@ Record qn_rivi_main::get_task_log(Record& args) {
   }
 
   if (!has(args, "pid")) return public_::returnMsg(false, kBadArgs);
-  const std::int64_t p = page_number(args);
+  const std::int64_t p = paging::page_number(args);
   // A pid that denotes no whole number names no task, so it has no results.
   const auto pid = row_id(args["pid"]);
 
@@ -134,7 +122,7 @@ Record qn_rivi_main::get_task_log(Record& args) {
   answer["data"] = Record::array();
   if (pid) {
     answer["data"] =
-        public_::M("rivi_list").where("pid=?", *pid).order("id desc").limit(limit_text(answer["page"])).select();
+        public_::M("rivi_list").where("pid=?", *pid).order("id desc").limit(paging::limit_text(answer["page"])).select();
   }
 
   for (Record& row : answer["data"]) summarise(row);
