@@ -409,8 +409,8 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
     // Form fields arrive as text.
     if (value.is_string() && std::string_view(key) != "mode") {
       const std::string text = value.get<std::string>();
-      if (text == "true" || text == "1" && std::string_view(key) == "recovery") value = true;
-      else if (text == "false" || text == "0" && std::string_view(key) == "recovery") value = false;
+      if (text == "true" || (text == "1" && std::string_view(key) == "recovery")) value = true;
+      else if (text == "false" || (text == "0" && std::string_view(key) == "recovery")) value = false;
       else {
         try {
           std::size_t used = 0;
