@@ -9,6 +9,7 @@
 // Usage: hanging_bench [runs]   (default 500)
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "bench/spawn_quiet.h"
 #include "tests/support/testing.h"
 
 #include <fmt/format.h>
@@ -27,26 +28,10 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using rivi::testing::bin;
-
-pid_t spawn_quiet(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 struct Wave {
   int ok = 0, failed = 0;
@@ -58,7 +43,7 @@ Wave wave(const std::string& worker, std::int64_t task, int runs) {
   const auto before = rivi::public_::M("rivi_list").count();
   const auto t0 = Clock::now();
   std::vector<pid_t> pids;
-  for (int i = 0; i < runs; ++i) pids.push_back(spawn_quiet({worker, std::to_string(task)}));
+  for (int i = 0; i < runs; ++i) pids.push_back(rivi::bench::spawn_quiet({worker, std::to_string(task)}));
   Wave w;
   for (pid_t pid : pids) {
     int status = 0;

@@ -9,6 +9,7 @@
 // Usage: throughput_bench [seconds per mode] [runs in flight] [tasks]   (defaults 30, 8, 200)
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "bench/spawn_quiet.h"
 #include "tests/support/testing.h"
 
 #include <fmt/format.h>
@@ -25,8 +26,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,17 +33,8 @@ using rivi::testing::bin;
 
 // Runs `argv` with output thrown away; answers its exit status (or -1).
 int run_quiet(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
+  const pid_t pid = rivi::bench::spawn_quiet(argv);
+  if (pid < 0) return -1;
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
