@@ -31,8 +31,13 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
   return size * count;
 }
 
-// GETs `url` and answers the body of a 200 answer; throws std::runtime_error for anything else.
-std::string http_get(const std::string& url) {
+struct Answer {
+  long status = 0;
+  std::string body;
+};
+
+// GETs `url` and answers the status and body; throws std::runtime_error when no answer came.
+Answer http_get(const std::string& url) {
   EasyHandle curl = new_easy();
   Body body;
   char error[CURL_ERROR_SIZE] = "";
@@ -47,10 +52,9 @@ std::string http_get(const std::string& url) {
   const CURLcode rc = curl_easy_perform(curl.get());
   if (body.over) throw std::runtime_error("GET " + url + ": answer too large");
   if (rc != CURLE_OK) throw std::runtime_error(fmt::format("GET {} failed: {}", url, *error ? error : curl_easy_strerror(rc)));
-  long status = 0;
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (status != 200) throw std::runtime_error(fmt::format("GET {} answered status {}", url, status));
-  return std::move(body.text);
+  Answer answer{0, std::move(body.text)};
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  return answer;
 }
 
 std::string query_escape(const std::string& text) {
@@ -72,9 +76,17 @@ Record qn_rivi_main::get_nodes(Record&) {
     separator = '&';
   }
   try {
-    Record answer = decode(http_get(url));
-    if (!answer.is_array() && !(answer.is_object() && answer.contains("status")))
-      throw std::invalid_argument("the dispatch centre answered neither a node list nor a status record");
+    const auto [status, body] = http_get(url);
+    Record answer;
+    try {
+      answer = decode(body);
+    } catch (const std::exception&) {
+      if (status == 200) throw;  // otherwise the status says more than the body
+    }
+    // The centre refuses a caller (403) with a status record, which the page shows as it is.
+    if (answer.is_object() && answer.contains("status")) return answer;
+    if (status != 200) throw std::runtime_error(fmt::format("GET {} answered status {}", url, status));
+    if (!answer.is_array()) throw std::invalid_argument("the dispatch centre answered neither a node list nor a status record");
     return answer;
   } catch (const std::exception&) {
     std::cout << public_::get_error_info() << '\n' << std::flush;

@@ -85,14 +85,17 @@ TEST_F(GetNodesTest, AnUnreachableOrBrokenCentreGivesTheEnvelope) {
   EXPECT_EQ(get_nodes(), envelope);
 }
 
-// The centre's own refusal (a status record) reaches the page as it is.
+// The centre's own refusal (a status record, sent with 403 by the centre) reaches the page as it is.
 TEST_F(GetNodesTest, TheCentresRefusalPassesThrough) {
   const Record refusal{{"status", false}, {"msg", "密钥错误"}};
-  {
-    std::lock_guard lock(mu_);
-    body_ = refusal.dump();
+  for (const int status : {200, 403}) {
+    {
+      std::lock_guard lock(mu_);
+      body_ = refusal.dump();
+      status_ = status;
+    }
+    EXPECT_EQ(get_nodes(), refusal) << status;
   }
-  EXPECT_EQ(get_nodes(), refusal);
 }
 
 }  // namespace
