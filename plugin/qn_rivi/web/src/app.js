@@ -875,7 +875,8 @@ function nodeRowOf(n) {
   const [label, cls] = nodeState(n.state);
   return h('tr', { 'data-node': n.node ?? '' },
     h('td', { 'data-label': '节点' }, h('div', {}, h('div', {}, n.node ?? ''),
-      n.address ? h('div', { class: 'muted small' }, String(n.address)) : null)),
+      // A remote node is named by its address: shown once.
+      n.address && String(n.address) !== String(n.node ?? '') ? h('div', { class: 'muted small' }, String(n.address)) : null)),
     h('td', { 'data-label': '状态' }, h('span', { class: `badge ${cls} node-state` }, label)),
     h('td', { 'data-label': '线路' }, n.isp ?? ''),
     h('td', { 'data-label': '最后成功' }, localTime(n.last_success) || '从未成功'),
