@@ -3,8 +3,12 @@
 #include "host/http_server.h"
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <openssl/err.h>
+#include <openssl/x509.h>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -19,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include <unistd.h>
 
@@ -52,7 +57,7 @@ int hex_digit(char c) {
 
 }  // namespace
 
-class Session;
+class SessionBase;
 
 std::string url_decode(std::string_view text, bool plus_is_space) {
   std::string out;
@@ -117,8 +122,13 @@ struct Server::Impl {
   std::atomic<std::size_t> accepted{0};
   std::vector<std::thread> loop_threads;
 
+  // The TLS context new connections take (none: plain HTTP). A connection keeps the context it
+  // started with, so the certificate can be replaced while connections are open.
+  std::mutex tls_mutex;
+  std::shared_ptr<net::ssl::context> tls;
+
   std::mutex sessions_mutex;
-  std::map<std::uint64_t, std::weak_ptr<Session>> sessions;
+  std::map<std::uint64_t, std::weak_ptr<SessionBase>> sessions;
   std::uint64_t next_session = 0;
 
   // Work that shares the loop (`Server::drive`): a descriptor to wait on and a timer.
@@ -143,23 +153,22 @@ struct Server::Impl {
   void close_all();
 };
 
-struct Reply::State {
-  std::shared_ptr<Session> session;
-  std::atomic<bool> used{false};
-};
-
-class Session : public std::enable_shared_from_this<Session> {
+// What a reply and the server need of a connection, whether it speaks plain HTTP or HTTPS.
+class SessionBase {
  public:
-  Session(tcp::socket socket, std::shared_ptr<Server::Impl> server, std::uint64_t id)
-      : server_(std::move(server)), stream_(std::move(socket)), id_(id) {
-    // Asio accepts without SOCK_CLOEXEC; the flag is set before the connection is used.
-    ::fcntl(stream_.socket().native_handle(), F_SETFD, FD_CLOEXEC);
-    beast::error_code ec;
-    const auto peer = stream_.socket().remote_endpoint(ec);
-    if (!ec) remote_ = peer.address().to_string();
-  }
+  virtual ~SessionBase() = default;
+  virtual net::any_io_executor executor() = 0;
+  // Begins serving; call once, after the session is registered with the server.
+  virtual void start() = 0;
+  bool stopping() const { return server_->stopping.load(); }
+  // Sends `response`; runs on the session's strand.
+  virtual void send(Response response) = 0;
+  // Ends the connection from any thread; pending operations end with an error.
+  virtual void close() = 0;
 
-  ~Session() {
+ protected:
+  SessionBase(std::shared_ptr<Server::Impl> server, std::uint64_t id) : server_(std::move(server)), id_(id) {}
+  void forget() {
     {
       std::lock_guard lock(server_->sessions_mutex);
       server_->sessions.erase(id_);
@@ -167,24 +176,60 @@ class Session : public std::enable_shared_from_this<Session> {
     server_->open.fetch_sub(1);
   }
 
-  net::any_io_executor executor() { return stream_.get_executor(); }
-  bool stopping() const { return server_->stopping.load(); }
+  // Declared first so that it is released last: the loop the stream belongs to lives in it.
+  std::shared_ptr<Server::Impl> server_;
+  std::uint64_t id_;
+};
 
-  void start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read_head(); });
+struct Reply::State {
+  std::shared_ptr<SessionBase> session;
+  std::atomic<bool> used{false};
+};
+
+// One connection. `Stream` is a TCP stream, or a TLS stream over one: with TLS the handshake must
+// end within the head deadline, and the rest is the same HTTP.
+template <class Stream>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+ public:
+  Session(tcp::socket socket, std::shared_ptr<Server::Impl> server, std::uint64_t id,
+          std::shared_ptr<net::ssl::context> tls)
+      : SessionBase(std::move(server), id), tls_(std::move(tls)), stream_(make_stream(std::move(socket), tls_)) {
+    // Asio accepts without SOCK_CLOEXEC; the flag is set before the connection is used.
+    ::fcntl(lowest().socket().native_handle(), F_SETFD, FD_CLOEXEC);
+    beast::error_code ec;
+    const auto peer = lowest().socket().remote_endpoint(ec);
+    if (!ec) remote_ = peer.address().to_string();
   }
 
-  // Ends the connection from any thread; pending operations end with an error.
-  void close() {
-    net::post(stream_.get_executor(), [self = shared_from_this()] {
-      beast::error_code ec;
-      self->stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-      self->stream_.close();
+  ~Session() override { forget(); }
+
+  net::any_io_executor executor() override { return stream_.get_executor(); }
+
+  void start() override {
+    net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+      if constexpr (kTls) {
+        self->lowest().expires_after(self->server_->limits.head_deadline);
+        self->stream_.async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+          if (ec) return self->shut();
+          self->read_head();
+        });
+      } else {
+        self->read_head();
+      }
     });
   }
 
-  // Sends `response`; runs on the session's strand.
-  void send(Response response) {
+  void close() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      beast::error_code ec;
+      self->lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
+      self->lowest().close();
+    });
+  }
+
+  void send(Response response) override {
     const bool keep = keep_alive_ && !response.close && !server_->stopping.load();
     auto res = std::make_shared<bhttp::response<bhttp::string_body>>(static_cast<bhttp::status>(response.status),
                                                                       version_);
@@ -198,8 +243,8 @@ class Session : public std::enable_shared_from_this<Session> {
       res->body() = std::move(response.body);
       res->prepare_payload();
     }
-    stream_.expires_after(server_->limits.write_deadline);
-    bhttp::async_write(stream_, *res, [self = shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
+    lowest().expires_after(server_->limits.write_deadline);
+    bhttp::async_write(stream_, *res, [self = this->shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
       if (ec == bhttp::error::end_of_stream) ec = {};
       if (ec) return self->shut();
       if (!keep) return self->refused_ ? self->linger() : self->shut();
@@ -208,15 +253,25 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
+  static Stream make_stream(tcp::socket socket, const std::shared_ptr<net::ssl::context>& tls) {
+    if constexpr (kTls) {
+      return Stream(std::move(socket), *tls);
+    } else {
+      return Stream(std::move(socket));
+    }
+  }
+
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
   void read_head() {
     if (server_->stopping.load()) return shut();
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(server_->limits.header_bytes));
     parser_->body_limit(server_->limits.body_bytes);
     // One deadline for the whole head, however slowly its bytes come.
-    stream_.expires_after(server_->limits.head_deadline);
+    lowest().expires_after(server_->limits.head_deadline);
     bhttp::async_read_header(stream_, buffer_, *parser_,
-                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
+                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
   }
 
   void on_head(beast::error_code ec) {
@@ -240,9 +295,9 @@ class Session : public std::enable_shared_from_this<Session> {
     if (parser_->is_done()) return dispatch_request();
     if (iequal(std::string_view(head[bhttp::field::expect]), "100-continue")) {
       static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-      stream_.expires_after(server_->limits.write_deadline);
+      lowest().expires_after(server_->limits.write_deadline);
       return net::async_write(stream_, net::buffer(kContinue),
-                              [self = shared_from_this()](beast::error_code wec, std::size_t) {
+                              [self = this->shared_from_this()](beast::error_code wec, std::size_t) {
                                 if (wec) return self->shut();
                                 self->read_body();
                               });
@@ -251,8 +306,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void read_body() {
-    stream_.expires_after(server_->limits.body_deadline);
-    bhttp::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    lowest().expires_after(server_->limits.body_deadline);
+    bhttp::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec == bhttp::error::body_limit) return self->refuse(413, "payload too large");
       if (ec) return self->shut();
       self->dispatch_request();
@@ -261,7 +316,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void dispatch_request() {
     // The handler may take as long as its work needs; the client's own time-out bounds it.
-    stream_.expires_never();
+    lowest().expires_never();
     auto message = parser_->release();
     version_ = message.version();
     keep_alive_ = message.keep_alive();
@@ -279,7 +334,7 @@ class Session : public std::enable_shared_from_this<Session> {
     request.remote = remote_;
 
     auto state = std::make_shared<Reply::State>();
-    state->session = shared_from_this();
+    state->session = this->shared_from_this();
     Reply reply(state);
     try {
       server_->handler(request, reply);
@@ -303,32 +358,32 @@ class Session : public std::enable_shared_from_this<Session> {
   // before the client reads it. So: stop sending, drop what comes for a moment, then close.
   void linger() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    lowest().socket().shutdown(tcp::socket::shutdown_send, ec);
     if (ec) return shut();
     drain_ = std::make_unique<std::array<char, 4096>>();
-    stream_.expires_after(kLingerTime);
+    lowest().expires_after(kLingerTime);
     drain(kLingerBytes);
   }
 
   void drain(std::size_t left) {
-    stream_.async_read_some(net::buffer(*drain_), [self = shared_from_this(), left](beast::error_code ec, std::size_t n) {
+    stream_.async_read_some(net::buffer(*drain_), [self = this->shared_from_this(), left](beast::error_code ec, std::size_t n) {
       if (ec || n >= left) return self->shut();
       self->drain(left - n);
     });
   }
 
+  // Ends the connection without TLS's closing exchange: every answer carries its length, so the
+  // client knows it has it all, and a peer that never answers the exchange cannot hold it open.
   void shut() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    stream_.close();
+    lowest().socket().shutdown(tcp::socket::shutdown_send, ec);
+    lowest().close();
   }
 
-  // Declared first so that it is released last: the loop that `stream_` belongs to lives in it.
-  std::shared_ptr<Server::Impl> server_;
-  beast::tcp_stream stream_;
+  std::shared_ptr<net::ssl::context> tls_;  // outlives the stream that uses it
+  Stream stream_;
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
-  std::uint64_t id_;
   std::string remote_;
   unsigned version_ = 11;
   bool keep_alive_ = true;
@@ -359,11 +414,21 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
         // Answers go out as soon as they are written, not held back for the peer's delayed ACK.
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        std::shared_ptr<Session> session;
+        std::shared_ptr<net::ssl::context> context;
+        {
+          std::lock_guard lock(self->tls_mutex);
+          context = self->tls;
+        }
+        std::shared_ptr<SessionBase> session;
         {
           std::lock_guard lock(self->sessions_mutex);
           const auto id = self->next_session++;
-          session = std::make_shared<Session>(std::move(socket), self, id);
+          if (context) {
+            session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(std::move(socket), self, id,
+                                                                                    std::move(context));
+          } else {
+            session = std::make_shared<Session<beast::tcp_stream>>(std::move(socket), self, id, nullptr);
+          }
           self->sessions.emplace(id, session);
         }
         session->start();
@@ -412,7 +477,7 @@ void Server::Impl::close_all() {
       d->descriptor.close(ignored);
     });
   }
-  std::vector<std::shared_ptr<Session>> live;
+  std::vector<std::shared_ptr<SessionBase>> live;
   {
     std::lock_guard lock(sessions_mutex);
     for (auto& [id, weak] : sessions) {
@@ -496,6 +561,31 @@ void Server::stop() {
   // Closing runs on the loop; with the acceptor and every connection closed the loop runs out
   // of work and `run` returns.
   net::post(impl_->ioc, [impl = impl_] { impl->close_all(); });
+}
+
+void Server::use_tls(const std::string& certificate_file, const std::string& key_file) {
+  auto context = std::make_shared<net::ssl::context>(net::ssl::context::tls_server);
+  context->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                       net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
+                       net::ssl::context::single_dh_use);
+  try {
+    context->use_certificate_chain_file(certificate_file);
+  } catch (const boost::system::system_error& error) {
+    throw std::runtime_error("cannot use the TLS certificate " + certificate_file + ": " + error.code().message());
+  }
+  try {
+    context->use_private_key_file(key_file, net::ssl::context::pem);
+  } catch (const boost::system::system_error& error) {
+    if (ERR_GET_REASON(static_cast<unsigned long>(error.code().value())) == X509_R_KEY_VALUES_MISMATCH) {
+      throw std::runtime_error("the TLS key " + key_file + " does not belong to the certificate " + certificate_file);
+    }
+    throw std::runtime_error("cannot use the TLS key " + key_file + ": " + error.code().message());
+  }
+  if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    throw std::runtime_error("the TLS key " + key_file + " does not belong to the certificate " + certificate_file);
+  }
+  std::lock_guard lock(impl_->tls_mutex);
+  impl_->tls = std::move(context);
 }
 
 void Server::set_refusal(std::function<Response(int status)> make) { impl_->refusal = std::move(make); }

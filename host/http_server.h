@@ -106,6 +106,12 @@ class Server {
   // and answers the port. `host` is an address or a name that resolves. Throws
   // BindError("cannot listen on HOST:PORT: REASON") when it cannot bind.
   int bind(const std::string& host, int port);
+  // Serves HTTPS from now on: connections accepted afterwards must complete a TLS handshake (1.2 or
+  // later, within the head deadline) with the certificate chain in `certificate_file` and the key
+  // in `key_file`, both PEM. Callable again at any time to replace the certificate; connections
+  // already open keep the one they started with. Throws std::runtime_error naming the file that
+  // cannot be used, or saying that the key does not belong to the certificate.
+  void use_tls(const std::string& certificate_file, const std::string& key_file);
   // How the refusals the server makes itself (400, 413, 431) look; `status` is the code to send.
   // Default: the reason as a line of plain text. The connection is closed after a refusal
   // whatever the answer says. Call before `start` or `run`.

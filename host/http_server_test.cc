@@ -1,6 +1,9 @@
 // The server core against raw loopback sockets: limits, deadlines, the connection cap, replies
-// from other threads, and exclusive binding.
+// from other threads, exclusive binding, and HTTPS.
 #include "host/http_server.h"
+
+#include "host/curl_handles.h"
+#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -259,6 +262,45 @@ TEST(HttpServer, AStopBeforeRunIsNotLostAndAHandlerErrorIsA500) {
   EXPECT_NE(answer.find("HTTP/1.1 500"), std::string::npos);
   EXPECT_NE(answer.find("boom"), std::string::npos);
   (void)port;
+}
+
+// An HTTPS GET of /tls trusting only `ca_file`: the status, or 0 when no answer came.
+long https_status(int port, const std::string& ca_file) {
+  EasyHandle h(curl_easy_init());
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/tls";
+  curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_CAINFO, ca_file.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, 5L);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t count, void*) { return size * count; });
+  long code = 0;
+  if (curl_easy_perform(h.get()) == CURLE_OK) curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
+  return code;
+}
+
+TEST(HttpServer, ServesHttpsAndTakesARenewedCertificateForNewConnections) {
+  rivi::testing::TempRoot dir(false);
+  const auto first = rivi::testing::make_certificate(dir.path(), "first");
+  const auto second = rivi::testing::make_certificate(dir.path(), "second");
+  Limits limits;
+  limits.head_deadline = 300ms;
+  Running s([](Request& req, Reply reply) { reply(echo(req)); }, limits);
+  s.server.use_tls(first.certificate, first.key);
+  EXPECT_EQ(https_status(s.port, first.certificate), 200);
+  EXPECT_EQ(https_status(s.port, second.certificate), 0);
+
+  // Plain HTTP on the TLS port, and a client that never starts the handshake, are dropped.
+  Client plain(s.port);
+  plain.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(plain.read_response().find("200 OK"), std::string::npos);
+  Client silent(s.port);
+  EXPECT_TRUE(silent.closed_by_peer());
+
+  s.server.use_tls(second.certificate, second.key);
+  EXPECT_EQ(https_status(s.port, second.certificate), 200);
+  EXPECT_EQ(https_status(s.port, first.certificate), 0);
+  EXPECT_THROW(s.server.use_tls(dir.file("missing.pem"), second.key), std::runtime_error);
+  EXPECT_EQ(https_status(s.port, second.certificate), 200);  // a failed renewal keeps the certificate
 }
 
 }  // namespace

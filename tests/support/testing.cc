@@ -201,6 +201,15 @@ bool wait_for_port(int port, int timeout_ms) {
 
 LoopbackSite::LoopbackSite() = default;
 
+CertificateFiles make_certificate(const std::filesystem::path& dir, const std::string& name) {
+  CertificateFiles files{(dir / (name + ".pem")).string(), (dir / (name + ".key")).string()};
+  const RunResult made = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                              "-days", "2", "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                              files.key, "-out", files.certificate});
+  if (made.status != 0) throw std::runtime_error("openssl req failed: " + made.err);
+  return files;
+}
+
 LoopbackSite::~LoopbackSite() {
   server_.stop();
   if (thread_.joinable()) thread_.join();

@@ -79,6 +79,14 @@ class Child {
 // Waits until something accepts TCP connections on 127.0.0.1:`port`; false after `timeout_ms`.
 bool wait_for_port(int port, int timeout_ms = 10000);
 
+// A self-signed certificate naming 127.0.0.1 and its key: `dir`/`name`.pem and `dir`/`name`.key,
+// made by the openssl program. Throws std::runtime_error when it fails.
+struct CertificateFiles {
+  std::string certificate;
+  std::string key;
+};
+CertificateFiles make_certificate(const std::filesystem::path& dir, const std::string& name);
+
 // An HTTP server on 127.0.0.1 with routes given by the test, running on its own thread; stopped
 // and joined on destruction.
 class LoopbackSite {
