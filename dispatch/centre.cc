@@ -3,6 +3,7 @@
 
 #include "dispatch/probe.h"
 #include "dispatch/signing.h"
+#include "dispatch/tls.h"
 #include "host/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
@@ -10,6 +11,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -238,10 +240,14 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
                         std::function<void(Record)> done) const {
   EasyHandle h = new_easy();
   CURL* c = h.get();
-  const std::string endpoint = "http://" + node.address + "/probe";
+  const std::string endpoint = (node.tls.on ? "https://" : "http://") + node.address + "/probe";
   auto answer = std::make_shared<std::string>();
+  auto error = std::make_shared<std::array<char, CURL_ERROR_SIZE>>();
+  (*error)[0] = '\0';
   curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, node.tls.on ? "https" : "http");
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error->data());
+  if (node.tls.on) apply_node_tls(c, node.tls);  // the pin it refers to lives in `node`, held below
   curl_easy_setopt(c, CURLOPT_PROXY, "");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, cfg.deadline_ms);
@@ -261,12 +267,13 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
   }
-  multi_.add(std::move(h), [this, answer, headers, node, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+  multi_.add(std::move(h), [this, answer, error, headers, node, done = std::move(done)](CURLcode rc, EasyHandle easy) {
     const std::string& isp = node.isp;
     long code = 0;
     double seconds = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_TOTAL_TIME, &seconds);
     if (rc == CURLE_OK) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);  // the buffer goes with this completion
     std::optional<Record> result;
     if (code == 200) {
       try {
@@ -278,7 +285,7 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
       if (rc == CURLE_OPERATION_TIMEDOUT) {
         stats_.record(node, Outcome::timeout, seconds, "timed out");
       } else if (rc != CURLE_OK) {
-        stats_.record(node, Outcome::failed, seconds, curl_easy_strerror(rc));
+        stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
       } else if (code != 200) {
         stats_.record(node, Outcome::failed, seconds, fmt::format("HTTP {}: {}", code, answer->substr(0, 200)));
       } else {

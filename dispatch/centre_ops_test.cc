@@ -1,7 +1,9 @@
 // What the centre tells about its nodes (health at /api/local/rivi/nodes, Prometheus metrics at
-// /metrics, each behind the caller check) and the program's reload of its node list on SIGHUP.
+// /metrics, each behind the caller check), the program's reload of its node list on SIGHUP, and an
+// HTTPS node pinned by the fingerprint it prints, renewing its certificate on SIGHUP.
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
+#include "dispatch/tls.h"
 #include "tests/support/dispatch_servers.h"
 #include "tests/support/testing.h"
 
@@ -13,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <future>
 #include <thread>
 
@@ -172,6 +176,76 @@ TEST(CentreProgram, ReloadsItsNodesOnSighupAndKeepsRequestsInFlight) {
   ASSERT_EQ(before.size(), 1u);
   EXPECT_EQ(before[0]["isp"], "慢");
   EXPECT_EQ(before[0]["http_code"], 200);
+}
+
+// Waits until `text` shows in the file at `path`; answers what the file then holds.
+std::string wait_for_text(const rivi::testing::TempRoot& dir, const std::string& file, const std::string& text) {
+  for (int i = 0; i < 500 && dir.read(file).find(text) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return dir.read(file);
+}
+
+TEST(CentreProgram, PinsAnHttpsNodeByTheFingerprintItPrintsAndFollowsARenewal) {
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  target.start();
+  rivi::testing::TempRoot dir(false);
+  auto files = rivi::testing::make_certificate(dir.path(), "node");
+  const int node_port = free_port();
+  rivi::testing::Child node({rivi::testing::bin("rivi-node"), "--listen", "127.0.0.1:" + std::to_string(node_port),
+                             "--allow-private", "--tls-cert", files.certificate, "--tls-key", files.key},
+                            {{"RIVI_NODE_KEY", "nk"}}, dir.file("node.log"));
+  ASSERT_TRUE(rivi::testing::wait_for_port(node_port)) << dir.read("node.log");
+  const auto fingerprint_in = [](const std::string& log, const std::string& after) {
+    const auto at = log.find(after);
+    return at == std::string::npos ? std::string() : log.substr(at + after.size() + 1, 95);
+  };
+  const std::string first = fingerprint_in(dir.read("node.log"), "HTTPS certificate SHA-256 fingerprint");
+  ASSERT_EQ(first, fingerprint_text(certificate_fingerprint(files.certificate))) << dir.read("node.log");
+
+  const std::string config = dir.file("centre.json");
+  const auto configure = [&](const std::string& pin) {
+    write_config(config, R"([{"isp": "远方", "address": "127.0.0.1:)" + std::to_string(node_port) +
+                             R"(", "key": "nk", "pin_sha256": ")" + pin + R"("}])", 5000);
+  };
+  configure(first);
+  // Each check starts a centre of its own: a running centre keeps using the connection it has,
+  // made under the certificate the node had then.
+  const auto start_centre = [&](const std::string& log) {
+    const int port = free_port();
+    auto centre = std::make_unique<rivi::testing::Child>(
+        std::vector<std::string>{rivi::testing::bin("rivi-dispatch"), "--config", config, "--listen",
+                                 "127.0.0.1:" + std::to_string(port)},
+        std::map<std::string, std::string>{}, dir.file(log));
+    EXPECT_TRUE(rivi::testing::wait_for_port(port)) << dir.read(log);
+    return std::make_pair(std::move(centre), port);
+  };
+  const auto http_code = [&](int port) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(20, 0);
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+    return res && res->status == 200 ? decode(res->body)[0].value("http_code", -1) : -1;
+  };
+  {
+    const auto [centre, port] = start_centre("first.log");
+    EXPECT_EQ(http_code(port), 200);
+  }
+
+  // A renewed certificate: the node takes it on SIGHUP; the old pin no longer matches until the
+  // centre is given the new fingerprint and reloads.
+  files = rivi::testing::make_certificate(dir.path(), "node");
+  ::kill(node.pid(), SIGHUP);
+  const std::string second =
+      fingerprint_in(wait_for_text(dir, "node.log", "reloaded the certificate"), "reloaded the certificate, SHA-256 fingerprint");
+  ASSERT_EQ(second.size(), 95u) << dir.read("node.log");
+  EXPECT_NE(second, first);
+  const auto [centre, port] = start_centre("second.log");
+  EXPECT_EQ(http_code(port), 0);
+  configure(second);
+  ::kill(centre->pid(), SIGHUP);
+  wait_for_text(dir, "second.log", "reloaded");
+  EXPECT_EQ(http_code(port), 200) << dir.read("second.log");
 }
 
 }  // namespace

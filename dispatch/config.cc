@@ -42,11 +42,38 @@ long whole(const Record& v, const std::string& origin, const std::string& name, 
   return static_cast<long>(n);
 }
 
+// How the centre asks a remote node over HTTPS, from its entry's `tls`, `ca_file` and `pin_sha256`.
+NodeTls node_tls(const Record& n, const std::string& origin, const std::string& where) {
+  NodeTls tls;
+  if (n.contains("tls") && !n["tls"].is_boolean()) fail(origin, where + ".tls must be true or false");
+  const bool trust_named = n.contains("ca_file") || n.contains("pin_sha256");
+  if (n.contains("ca_file") && n.contains("pin_sha256")) fail(origin, where + ": give either ca_file or pin_sha256");
+  if (trust_named && n.contains("tls") && n["tls"] == false) {
+    fail(origin, where + ": ca_file and pin_sha256 need TLS, which \"tls\": false turns off");
+  }
+  tls.on = trust_named || n.value("tls", false);
+  if (n.contains("ca_file")) {
+    try {
+      tls.ca_pem = read_ca_file(text(n["ca_file"], origin, where + ".ca_file"));
+    } catch (const std::runtime_error& ex) {
+      fail(origin, where + ".ca_file: " + ex.what());
+    }
+  }
+  if (n.contains("pin_sha256")) {
+    try {
+      tls.pin = std::make_shared<const Fingerprint>(parse_fingerprint(text(n["pin_sha256"], origin, where + ".pin_sha256")));
+    } catch (const std::invalid_argument& ex) {
+      fail(origin, where + ".pin_sha256: " + ex.what());
+    }
+  }
+  return tls;
+}
+
 }  // namespace
 
 CentreConfig embedded_config() {
   CentreConfig c;
-  for (int i = 1; i <= 3; ++i) c.nodes.push_back({fmt::format("本机节点{}", i), "", "", true});
+  for (int i = 1; i <= 3; ++i) c.nodes.push_back({fmt::format("本机节点{}", i), "", "", true, {}});
   return c;
 }
 
@@ -114,7 +141,8 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
   for (const Record& n : doc["nodes"]) {
     const std::string where = fmt::format("nodes[{}]", i++);
     if (!n.is_object()) fail(origin, where + " must be an object");
-    only_keys(n, {"isp", "address", "key", "key_file", "local", "allow_private"}, origin, where);
+    only_keys(n, {"isp", "address", "key", "key_file", "local", "allow_private", "tls", "ca_file", "pin_sha256"},
+              origin, where);
     NodeEntry e;
     if (!n.contains("isp")) fail(origin, where + " needs an isp label");
     e.isp = text(n["isp"], origin, where + ".isp");
@@ -128,6 +156,9 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     if (local) {
       e.allow_private = n.value("allow_private", false);
       if (n.contains("key") || n.contains("key_file")) fail(origin, where + ": a key is for remote nodes only");
+      if (n.contains("tls") || n.contains("ca_file") || n.contains("pin_sha256")) {
+        fail(origin, where + ": TLS is for remote nodes only");
+      }
     } else {
       if (n.contains("allow_private")) fail(origin, where + ": allow_private is set on the node itself");
       e.address = text(n["address"], origin, where + ".address");
@@ -145,6 +176,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
           fail(origin, where + ".key_file: " + ex.what());
         }
       }
+      e.tls = node_tls(n, origin, where);
     }
     c.nodes.push_back(std::move(e));
   }

@@ -3,6 +3,8 @@
 // a JSON file; without one the embedded default serves this machine alone.
 #pragma once
 
+#include "dispatch/tls.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@ struct NodeEntry {
   std::string address;  // host:port of a remote `rivi-node`; empty for an in-process node
   std::string key;      // the remote node's shared key, which the centre signs its requests with
   bool allow_private = false;  // in-process node only: may probe inner addresses
+  NodeTls tls{};               // remote node only: asked over HTTPS, trusted as this says
   bool local() const { return address.empty(); }
 };
 
@@ -34,10 +37,15 @@ CentreConfig embedded_config();
 //   {"listen": "127.0.0.1:8890", "deadline_ms": 30000, "probe_timeout_ms": 20000,
 //    "allowed_serverids": ["..."], "access_key": "...",
 //    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": "/etc/rivi/node-dx.key"},
-//              {"isp": "联通", "address": "10.0.0.8:8891", "key": "..."},
+//              {"isp": "联通", "address": "10.0.0.8:8891", "key": "...",
+//               "pin_sha256": "AB:CD:…"},
+//              {"isp": "移动", "address": "node3.example.net:8891", "key_file": "...",
+//               "ca_file": "/etc/rivi/nodes-ca.pem"},
 //              {"isp": "本机", "local": true, "allow_private": true}]}
 // A node's `key_file` is read at once (trailing blanks and line breaks dropped); a node has
-// `key` or `key_file`, not both. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
+// `key` or `key_file`, not both. A remote node is asked over HTTPS when it has `"tls": true`, a
+// `ca_file` (read at once, like a key file) or a `pin_sha256`, the latter two not together; see
+// tls.h for what each trusts. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
 // lie between 100 and 55000, 55000 excluded. Throws
 // std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
 // key, a value of the wrong type or out of range.

@@ -118,6 +118,14 @@ NodeServer::NodeServer(NodeOptions options)
       server_([this](http::Request& request, http::Reply reply) { handle(request, std::move(reply)); },
               form_server_limits()) {
   server_.drive(multi_.fd(), [this] { return multi_.poll(); });
+  if (options_.tls_certificate.empty() != options_.tls_key.empty()) {
+    throw std::runtime_error("HTTPS needs both a certificate and its key");
+  }
+  reload_tls();
+}
+
+void NodeServer::reload_tls() {
+  if (!options_.tls_certificate.empty()) server_.use_tls(options_.tls_certificate, options_.tls_key);
 }
 
 void NodeServer::handle(http::Request& request, http::Reply reply) {

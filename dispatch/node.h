@@ -36,6 +36,9 @@ http::Limits form_server_limits();
 struct NodeOptions {
   ProbeOptions probe;
   std::string key;  // shared key requests must be signed with; empty: anyone on the network may ask
+  // HTTPS: the certificate chain and key files (PEM); both empty: plain HTTP.
+  std::string tls_certificate;
+  std::string tls_key;
 };
 
 // The answer to one probe request made of its form fields, and the HTTP status to send it with.
@@ -55,6 +58,7 @@ http::Response json_response(int status, const Record& body);
 
 class NodeServer {
  public:
+  // Throws std::runtime_error when the TLS certificate or key is given and cannot be used.
   explicit NodeServer(NodeOptions options);
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
@@ -66,6 +70,9 @@ class NodeServer {
   void run();
   // Safe from any thread, at any time.
   void stop();
+  // Reads the certificate and key files again (a renewed certificate); connections open keep the
+  // old one. Throws like the constructor when they cannot be used, the old pair then staying.
+  void reload_tls();
 
   // Connections accepted since the start.
   std::size_t accepted() const { return server_.accepted(); }

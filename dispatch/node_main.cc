@@ -1,10 +1,13 @@
 // rivi-node: one probe node. It answers POST /probe (form field `url`) with one measured fetch.
 // Inner addresses (loopback, private, link-local) are refused unless --allow-private is given.
 // Its key, when it has one, comes from --key-file or the environment variable RIVI_NODE_KEY, never
-// from the command line, where every user of the machine could read it.
+// from the command line, where every user of the machine could read it. With --tls-cert and
+// --tls-key it serves HTTPS and prints its certificate's SHA-256 fingerprint, for the centre to pin;
+// SIGHUP reads the certificate and key again.
 #include "dispatch/config.h"
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
+#include "dispatch/tls.h"
 #include "host/server_socket.h"
 
 #include <CLI/CLI.hpp>
@@ -30,6 +33,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--key-file", key_file,
                  "file holding the shared key requests must be signed with; else RIVI_NODE_KEY");
+  app.add_option("--tls-cert", options.tls_certificate, "serve HTTPS with this certificate chain (PEM)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", options.tls_key, "the certificate's private key (PEM)")->check(CLI::ExistingFile);
+  app.get_option("--tls-cert")->needs("--tls-key");
+  app.get_option("--tls-key")->needs("--tls-cert");
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -42,9 +50,26 @@ int main(int argc, char** argv) {
     rivi::dispatch::NodeServer node(options);
     node.bind(host, port);
 
-    const rivi::StopSignalWatcher stop_on_signal([&] { node.stop(); });
+    const bool tls = !options.tls_certificate.empty();
+    const auto reload = [&] {
+      if (!tls) return;
+      try {
+        node.reload_tls();
+        std::cerr << "rivi-node: reloaded the certificate, SHA-256 fingerprint "
+                  << rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate))
+                  << std::endl;
+      } catch (const std::exception& e) {
+        std::cerr << "rivi-node: reload failed, the previous certificate stays: " << e.what() << std::endl;
+      }
+    };
+    const rivi::StopSignalWatcher stop_on_signal([&] { node.stop(); }, reload);
 
-    std::cerr << "rivi-node: listening on " << listen << (options.probe.allow_private ? " (inner addresses allowed)" : "")
+    if (tls) {
+      std::cerr << "rivi-node: HTTPS certificate SHA-256 fingerprint "
+                << rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate))
+                << std::endl;
+    }
+    std::cerr << "rivi-node: listening on " << listen << (tls ? " (HTTPS)" : "") << (options.probe.allow_private ? " (inner addresses allowed)" : "")
               << (options.key.empty() ? " without a key" : "") << std::endl;
     node.run();
     return 0;

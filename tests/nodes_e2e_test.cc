@@ -53,7 +53,7 @@ TEST(NodesEndToEnd, TheCentresNodeHealthReachesThePanelWithItsKey) {
   EXPECT_EQ(nodes[1]["state"], "down");
   EXPECT_EQ(nodes[1]["failures"], 2);
   EXPECT_EQ(nodes[1]["last_success"], nullptr);
-  EXPECT_EQ(nodes[1]["last_error"], "Couldn't connect to server");
+  EXPECT_NE(nodes[1]["last_error"].get<std::string>().find("Couldn't connect to server"), std::string::npos);
 
   // A panel holding another key gets the centre's own refusal, not a failure to connect.
   root.write("data/dispatch_key", "stale-key\n");

@@ -1,0 +1,154 @@
+// fingerprint_text, certificate_fingerprint, parse_fingerprint, read_ca_file, apply_node_tls.
+#include "dispatch/tls.h"
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace rivi::dispatch {
+
+namespace {
+
+struct BioCloser {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Closer {
+  void operator()(X509* x) const { X509_free(x); }
+};
+using Certificate = std::unique_ptr<X509, X509Closer>;
+
+std::string openssl_reason() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "no PEM certificate in it";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+std::string read_text(const std::string& path, const std::string& what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read the " + what + " " + path + ": no such readable file");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The certificates in `pem`, in order; none when it holds none.
+std::vector<Certificate> certificates(const std::string& pem) {
+  std::unique_ptr<BIO, BioCloser> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) throw std::runtime_error("out of memory");
+  std::vector<Certificate> out;
+  while (X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) out.emplace_back(x);
+  ERR_clear_error();  // the end of the text reads as an error
+  return out;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Takes the peer exactly when its certificate is the pinned one; the chain and the name are not
+// looked at, the pin being stronger than both.
+int verify_pin(X509_STORE_CTX* store, void* pin) {
+  X509* cert = X509_STORE_CTX_get0_cert(store);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (cert && X509_digest(cert, EVP_sha256(), digest, &size) == 1 && size == sizeof(Fingerprint) &&
+      CRYPTO_memcmp(digest, static_cast<const Fingerprint*>(pin)->data(), size) == 0) {
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+  }
+  X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+  return 0;
+}
+
+CURLcode pin_context(CURL*, void* ssl_context, void* pin) {
+  SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(ssl_context), verify_pin, pin);
+  return CURLE_OK;
+}
+
+void set(CURL* easy, CURLoption option, auto value, const char* what) {
+  if (curl_easy_setopt(easy, option, value) != CURLE_OK) {
+    throw std::runtime_error(std::string("libcurl cannot ") + what + " (is it built with OpenSSL?)");
+  }
+}
+
+}  // namespace
+
+std::string fingerprint_text(const Fingerprint& fingerprint) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char byte : fingerprint) {
+    if (!out.empty()) out += ':';
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+  }
+  return out;
+}
+
+Fingerprint certificate_fingerprint(const std::string& path) {
+  const auto all = certificates(read_text(path, "certificate"));
+  if (all.empty()) throw std::runtime_error("cannot read the certificate " + path + ": no PEM certificate in it");
+  Fingerprint out{};
+  unsigned int size = 0;
+  if (X509_digest(all.front().get(), EVP_sha256(), out.data(), &size) != 1 || size != out.size()) {
+    throw std::runtime_error("cannot read the certificate " + path + ": " + openssl_reason());
+  }
+  return out;
+}
+
+Fingerprint parse_fingerprint(std::string_view text) {
+  Fingerprint out{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (n == out.size()) throw std::invalid_argument("a SHA-256 fingerprint has 32 bytes, this one more");
+    const int hi = hex_value(text[i]);
+    const int lo = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
+    if (hi < 0 || lo < 0) throw std::invalid_argument("a SHA-256 fingerprint is 64 hex digits, in pairs joined by ':' or not");
+    out[n++] = static_cast<unsigned char>(hi * 16 + lo);
+    i += 2;
+    if (i < text.size() && text[i] == ':' && i + 1 < text.size()) ++i;
+  }
+  if (n != out.size()) throw std::invalid_argument("a SHA-256 fingerprint has 32 bytes, this one fewer");
+  return out;
+}
+
+std::string read_ca_file(const std::string& path) {
+  std::string pem = read_text(path, "CA file");
+  if (certificates(pem).empty()) throw std::runtime_error("cannot read the CA file " + path + ": no PEM certificate in it");
+  return pem;
+}
+
+void apply_node_tls(CURL* easy, const NodeTls& tls) {
+  set(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2), "ask for TLS 1.2");
+  set(easy, CURLOPT_SSL_VERIFYPEER, 1L, "verify the node");
+  set(easy, CURLOPT_SSL_VERIFYHOST, tls.pin ? 0L : 2L, "verify the node's name");
+  if (!tls.ca_pem.empty() || tls.pin) {
+    // Only the trust configured for this node: not the system's authorities beside it.
+    set(easy, CURLOPT_CAINFO, static_cast<const char*>(nullptr), "leave the system's authorities out");
+    set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr), "leave the system's authorities out");
+  }
+  if (!tls.ca_pem.empty()) {
+    curl_blob blob{const_cast<char*>(tls.ca_pem.data()), tls.ca_pem.size(), CURL_BLOB_COPY};
+    set(easy, CURLOPT_CAINFO_BLOB, &blob, "take the node's CA");
+  }
+  if (tls.pin) {
+    set(easy, CURLOPT_SSL_CTX_FUNCTION, &pin_context, "pin the node's certificate");
+    set(easy, CURLOPT_SSL_CTX_DATA, const_cast<Fingerprint*>(tls.pin.get()), "pin the node's certificate");
+  }
+}
+
+}  // namespace rivi::dispatch
