@@ -501,12 +501,33 @@ Server::~Server() {
   }
 }
 
+std::string bind_reason(std::error_code code) {
+  if (code == std::errc::address_in_use) return "the address is already in use (another program listens there)";
+  if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+    return "permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)";
+  if (code == std::errc::address_not_available) return "this machine has no such address";
+  if (code == std::errc::address_family_not_supported)
+    return "this machine does not support the address's family (IPv4 or IPv6 is switched off)";
+  // The resolver's codes for a host name.
+  const std::error_code not_found = boost::system::error_code(net::error::host_not_found);
+  const std::error_code no_data = boost::system::error_code(net::error::no_data);
+  const std::error_code try_again = boost::system::error_code(net::error::host_not_found_try_again);
+  if (code == not_found || code == no_data) return "the host name does not resolve to an address";
+  if (code == try_again) return "the host name could not be looked up now (the name service did not answer)";
+  return code.message();
+}
+
 int Server::bind(const std::string& host, int port) {
   const std::string where = host + ":" + std::to_string(port);
+  const auto fail = [&](std::error_code code) {
+    beast::error_code ignored;
+    impl_->acceptor.close(ignored);
+    return BindError("cannot listen on " + where + ": " + bind_reason(code), code);
+  };
   try {
     tcp::resolver resolver(impl_->ioc);
     const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
-    if (results.empty()) throw std::runtime_error("no address");
+    if (results.empty()) throw fail(boost::system::error_code(net::error::host_not_found));
     const tcp::endpoint endpoint = *results.begin();
     // Made close-on-exec from the start: no program started meanwhile may inherit the port.
     const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -522,13 +543,7 @@ int Server::bind(const std::string& host, int port) {
     impl_->acceptor.listen(net::socket_base::max_listen_connections);
     impl_->port = impl_->acceptor.local_endpoint().port();
   } catch (const boost::system::system_error& error) {
-    beast::error_code ignored;
-    impl_->acceptor.close(ignored);
-    throw BindError("cannot listen on " + where + ": " + error.code().message(), error.code());
-  } catch (const std::exception& error) {
-    beast::error_code ignored;
-    impl_->acceptor.close(ignored);
-    throw BindError("cannot listen on " + where + ": " + error.what(), std::make_error_code(std::errc::invalid_argument));
+    throw fail(error.code());
   }
   return impl_->port;
 }

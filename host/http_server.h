@@ -82,8 +82,15 @@ struct Limits {
   std::size_t max_connections = 1024;
 };
 
-// What `Server::bind` throws: the message it describes, and the system's reason as a code to
-// compare, e.g. with std::errc::address_in_use.
+// Why a listening address could not be bound, in plain words for the one who started the
+// program: e.g. "the address is already in use (another program listens there)" for
+// std::errc::address_in_use, "this machine has no such address" for address_not_available, and
+// the system's own message for a code without a wording here. The one wording of the panel, the
+// dispatch centre and the probe node.
+std::string bind_reason(std::error_code code);
+
+// What `Server::bind` throws: "cannot listen on HOST:PORT: " and the `bind_reason` of `code`, the
+// system's reason, kept to compare, e.g. with std::errc::address_in_use.
 class BindError : public std::runtime_error {
  public:
   BindError(const std::string& message, std::error_code code) : std::runtime_error(message), code_(code) {}
@@ -104,7 +111,7 @@ class Server {
 
   // Binds `host`:`port` (0: any free port) exclusively (SO_REUSEADDR only, never SO_REUSEPORT)
   // and answers the port. `host` is an address or a name that resolves. Throws
-  // BindError("cannot listen on HOST:PORT: REASON") when it cannot bind.
+  // BindError("cannot listen on HOST:PORT: REASON") when it cannot bind (REASON: `bind_reason`).
   int bind(const std::string& host, int port);
   // Serves HTTPS from now on: connections accepted afterwards must complete a TLS handshake (1.2 or
   // later, within the head deadline) with the certificate chain in `certificate_file` and the key

@@ -1,10 +1,11 @@
 // The server core against raw loopback sockets: limits, deadlines, the connection cap, replies
-// from other threads, exclusive binding, and HTTPS.
+// from other threads, exclusive binding, the reasons a bind fails, and HTTPS.
 #include "host/http_server.h"
 
 #include "host/curl_handles.h"
 #include "tests/support/testing.h"
 
+#include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace rivi::http {
@@ -245,8 +247,41 @@ TEST(HttpServer, BindsExclusivelyAndNamesTheReason) {
     second.bind("127.0.0.1", port);
     FAIL() << "a second server bound a port in use";
   } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "cannot listen on 127.0.0.1:" + std::to_string(port) + ": Address already in use");
+    EXPECT_EQ(std::string(error.what()), "cannot listen on 127.0.0.1:" + std::to_string(port) +
+                                             ": the address is already in use (another program listens there)");
   }
+  // An address of no interface here (a documentation address): the bind fails on this machine,
+  // nothing goes out on the network.
+  try {
+    second.bind("192.0.2.1", port);
+    FAIL() << "bound an address this machine does not have";
+  } catch (const BindError& error) {
+    EXPECT_EQ(error.code(), std::errc::address_not_available);
+    EXPECT_EQ(std::string(error.what()),
+              "cannot listen on 192.0.2.1:" + std::to_string(port) + ": this machine has no such address");
+  }
+}
+
+// The reasons a bind fails, as the operator reads them; a privileged port cannot be provoked
+// when the tests run as root, so the codes are given here.
+TEST(HttpServer, BindReasonsInPlainWords) {
+  const std::pair<std::error_code, std::string> cases[] = {
+      {std::make_error_code(std::errc::address_in_use), "the address is already in use (another program listens there)"},
+      {std::make_error_code(std::errc::permission_denied),
+       "permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)"},
+      {std::error_code(EACCES, std::system_category()),
+       "permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)"},
+      {std::error_code(EADDRNOTAVAIL, std::system_category()), "this machine has no such address"},
+      {std::error_code(EAFNOSUPPORT, std::system_category()),
+       "this machine does not support the address's family (IPv4 or IPv6 is switched off)"},
+      {boost::system::error_code(boost::asio::error::host_not_found), "the host name does not resolve to an address"},
+      {boost::system::error_code(boost::asio::error::no_data), "the host name does not resolve to an address"},
+      {boost::system::error_code(boost::asio::error::host_not_found_try_again),
+       "the host name could not be looked up now (the name service did not answer)"},
+      // Without a wording of its own: the system's message.
+      {std::error_code(EMFILE, std::system_category()), std::error_code(EMFILE, std::system_category()).message()},
+  };
+  for (const auto& [code, reason] : cases) EXPECT_EQ(bind_reason(code), reason) << code.message();
 }
 
 TEST(HttpServer, AStopBeforeRunIsNotLostAndAHandlerErrorIsA500) {

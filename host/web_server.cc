@@ -595,14 +595,7 @@ WebServer::~WebServer() {
 }
 
 void WebServer::start() {
-  try {
-    port_ = server_->bind(options_.host, options_.port);
-  } catch (const http::BindError& e) {
-    if (e.code() == std::errc::address_in_use)
-      throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
-                               ": address in use");
-    throw;
-  }
+  port_ = server_->bind(options_.host, options_.port);
   server_->start();
 }
 

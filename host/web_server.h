@@ -163,8 +163,8 @@ class WebServer {
 
   // Binds, alone (a port that another server holds is an error, not a shared one; the listening
   // socket is not inherited by programs the process starts), and serves on threads of its own.
-  // Throws std::runtime_error("cannot listen on host:port: reason"), e.g. "...: address in use",
-  // when the address cannot be bound.
+  // Throws http::BindError("cannot listen on HOST:PORT: REASON"), e.g. "...: the address is
+  // already in use (another program listens there)", when the address cannot be bound.
   void start();
   // Stops serving: no new request is taken, calls waiting for a worker are dropped, calls under
   // way finish. Safe from any thread, also right after `start` or before it; idempotent.

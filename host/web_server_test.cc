@@ -469,7 +469,8 @@ TEST_F(WebServerTest, APortInUseIsAnErrorNotASharedPort) {
     second.start();
     ADD_FAILURE() << "a second server started on port " << options.port;
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": address in use");
+    EXPECT_EQ(std::string(e.what()), "cannot listen on 127.0.0.1:" + std::to_string(options.port) +
+                                         ": the address is already in use (another program listens there)");
   }
   EXPECT_EQ(client_->Get("/login")->status, 200);
 }

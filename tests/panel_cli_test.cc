@@ -131,11 +131,19 @@ TEST(PanelServe, OnePerPortAndOnePerRoot) {
   testing::Child first({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + port}, env, root.file("serve.log"));
   ASSERT_TRUE(testing::wait_for_port(std::stoi(port))) << root.read("serve.log");
 
-  // The same port for another root: refused, not shared.
+  // The same port for another root: refused, not shared, in one line on stderr; the dispatch
+  // centre and the probe node say it in the same words.
+  const std::string taken =
+      "cannot listen on 127.0.0.1:" + port + ": the address is already in use (another program listens there)\n";
   auto r = testing::run({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + port},
                         {{"PANEL_ROOT", other.path().string()}}, 20);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + port + ": address in use"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "error: " + taken);
+  for (const std::string program : {"rivi-dispatch", "rivi-node"}) {
+    const auto p = testing::run({testing::bin(program), "--listen", "127.0.0.1:" + port}, {}, 20);
+    EXPECT_EQ(p.status, 1) << program;
+    EXPECT_EQ(p.err, program + ": " + taken);
+  }
 
   // Another port for the same root: its scheduler is taken.
   r = testing::run({testing::bin("panel"), "serve", "--listen", "127.0.0.1:" + std::to_string(testing::free_port())},

@@ -113,8 +113,10 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     if (task.failing) out.sample("rivi_task_failing_nodes", task_labels(task), static_cast<double>(*task.failing));
 
   // The latest stored row of every task: one index step a task through rivi_list (pid, id).
-  out.family("rivi_task_last_total_time_ms", "gauge",
-             "Mean total time in milliseconds of the ISP's well-answering nodes in the task's last stored run.");
+  // Node times are stored in milliseconds; the family answers seconds, the format's base unit,
+  // rounded to the nanosecond so that 8.2 ms reads 0.0082 rather than 0.008199999999999999.
+  out.family("rivi_task_last_total_time_seconds", "gauge",
+             "Mean total time in seconds of the ISP's well-answering nodes in the task's last stored run.");
   for (const Record& r : db.query("SELECT pid, data FROM rivi_list WHERE id IN (SELECT MAX(id) FROM rivi_list GROUP BY pid) "
                                   "ORDER BY pid")) {
     const auto it = index.find(to_int(r["pid"]));
@@ -136,7 +138,7 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     for (const auto& [isp, figures] : by_isp) {
       Labels labels = task_labels(task);
       labels.emplace_back("isp", isp);
-      out.sample("rivi_task_last_total_time_ms", labels, figures.first / figures.second);
+      out.sample("rivi_task_last_total_time_seconds", labels, std::round(figures.first / figures.second * 1e6) / 1e9);
     }
   }
 
