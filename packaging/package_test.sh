@@ -82,6 +82,7 @@ for entry in \
   "-rw-r--r-- root/root ./etc/default/rivi-dispatch" \
   "-rw-r--r-- root/root ./etc/default/rivi-node" \
   "-rw------- root/root ./etc/rivi/centre.json" \
+  "-rw-r--r-- root/root ./usr/lib/sysusers.d/qn-rivi.conf" \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/README.md" \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/examples/centre.example.json"; do
   grep -qxF -- "$entry" "$tmp/contents" || fail "not in the package: $entry"
@@ -126,8 +127,16 @@ for unit in "${units[@]}"; do
 done
 grep -qxF "ReadWritePaths=/www/server/panel" "$tmp/pkg/lib/systemd/system/rivi-panel.service" ||
   fail "rivi-panel.service cannot write the panel root"
-grep -q '^ExecStart=/usr/bin/rivi-node --key-file ${CREDENTIALS_DIRECTORY}/node.key ' \
+grep -q '^ExecStart=/usr/bin/rivi-node --key-file /etc/rivi/node.key ' \
   "$tmp/pkg/lib/systemd/system/rivi-node.service" || fail "rivi-node.service takes its key from elsewhere"
+grep -qxF 'ExecStart=/usr/bin/rivi-dispatch --config /etc/rivi/centre.json $RIVI_DISPATCH_OPTS' \
+  "$tmp/pkg/lib/systemd/system/rivi-dispatch.service" || fail "rivi-dispatch.service reads another configuration"
+for unit in rivi-dispatch.service rivi-node.service; do
+  # The account whose group reads /etc/rivi; a reload is SIGHUP, which rereads the files.
+  for line in User=rivi Group=rivi 'ExecReload=/bin/kill -HUP $MAINPID'; do
+    grep -qxF "$line" "$tmp/pkg/lib/systemd/system/$unit" || fail "$unit lacks $line"
+  done
+done
 
 # --- 3. The programs from the unpacked package ------------------------------------------------
 bin=$tmp/pkg/usr/bin
@@ -141,18 +150,23 @@ listed=$("$bin/rivi-panel" call qn_rivi get_list)
 [[ $listed == '{"page": {"count": 0, "p": 1, "pages": 0, "row": 12, "shift": 0}, "data": []}' ]] ||
   fail "get_list answered: $listed"
 
-# A probe node with its key in a file, a centre asking it and one in-process node, a site.
+# A probe node serving HTTPS with its key in a file, a centre pinning its certificate and asking
+# it and one in-process node, a site. The certificate is made and read as the README says.
 printf 'node-secret\n' >"$tmp/node.key"
 chmod 600 "$tmp/node.key"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 825 -subj /CN=rivi-node \
+  -keyout "$tmp/node-tls.key" -out "$tmp/node.pem" 2>"$tmp/openssl.log" || fail "openssl req: $(cat "$tmp/openssl.log")"
+pin=$(openssl x509 -in "$tmp/node.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
 node_port=$(free_port)
 "$bin/rivi-node" --key-file "$tmp/node.key" --listen "127.0.0.1:$node_port" --allow-private --isp 电信 \
-  2>"$tmp/node.log" &
+  --tls-cert "$tmp/node.pem" --tls-key "$tmp/node-tls.key" 2>"$tmp/node.log" &
 pids+=($!)
 wait_for_port "$node_port" "$tmp/node.log"
+grep -qF "HTTPS certificate SHA-256 fingerprint $pin" "$tmp/node.log" || fail "the node showed: $(cat "$tmp/node.log")"
 centre_port=$(free_port)
 cat >"$tmp/centre.json" <<EOF
 {"listen": "127.0.0.1:$centre_port", "access_key": "centre-secret",
- "nodes": [{"isp": "电信", "address": "127.0.0.1:$node_port", "key": "node-secret"},
+ "nodes": [{"isp": "电信", "address": "127.0.0.1:$node_port", "key_file": "$tmp/node.key", "pin_sha256": "$pin"},
            {"isp": "本机", "local": true, "allow_private": true}]}
 EOF
 "$bin/rivi-dispatch" --config "$tmp/centre.json" 2>"$tmp/centre.log" &
@@ -186,6 +200,12 @@ nodes = sorted((n["isp"], n["http_code"]) for n in rows[0]["data"])
 assert nodes == [("本机", 200), ("电信", 200)], nodes
 EOF
 grep -q '"isp": "电信"' "$tmp/log.json" || fail "--pretty output is not UTF-8 text: $(cat "$tmp/log.json")"
+# The nodes' health as the README shows it: through the panel and straight from the centre.
+nodes=$(RIVI_DISPATCH_HOST=127.0.0.1:$centre_port "$bin/rivi-panel" call qn_rivi get_nodes)
+[[ $nodes == *'"isp": "电信", "address": "127.0.0.1:'$node_port'", "state": "up"'* ]] || fail "get_nodes answered: $nodes"
+serverid=$(cat "$PANEL_ROOT/data/serverid")
+curl -sf "http://127.0.0.1:$centre_port/api/local/rivi/nodes?serverid=$serverid&access_key=centre-secret" |
+  grep -qF '"state": "up"' || fail "the centre's node list"
 
 # The web page: the administrator logs in with the password install printed. The task is paused
 # first, so that the scheduler starts no run while the test ends.
@@ -209,7 +229,13 @@ dpkg_root() { dpkg --root="$root" --log="$tmp/dpkg.log" --force-script-chrootles
 out=$(dpkg_root -i "$deb") || fail "dpkg -i: $out"
 [[ $out == *"the administrator password is in /etc/rivi/initial-admin-password"* ]] || fail "dpkg -i said: $out"
 [[ $(stat -c %a "$root/etc/rivi/initial-admin-password") == 600 ]] || fail "the password file is not root's alone"
-[[ $(stat -c %a "$root/etc/rivi/node.key") == 600 ]] || fail "the node key is not root's alone"
+# The account of the centre and the node, whose group alone reads their files.
+gid=$(awk -F: '$1 == "rivi" { print $3 }' "$root/etc/group")
+[[ -n $gid ]] && grep -q "^rivi:x:[0-9]*:$gid:.*:/usr/sbin/nologin$" "$root/etc/passwd" || fail "no account rivi"
+for file in etc/rivi:750 etc/rivi/node.key:640 etc/rivi/centre.json:640; do
+  [[ $(stat -c '%a %u %g' "$root/${file%:*}") == "${file#*:} 0 $gid" ]] ||
+    fail "/${file%:*} is $(stat -c '%a %u %g' "$root/${file%:*}"), not root's and readable by rivi alone"
+done
 grep -qxE '[0-9a-f]{64}' "$root/etc/rivi/node.key" || fail "node key: $(cat "$root/etc/rivi/node.key")"
 [[ -f $root/www/server/panel/data/default.db && -x $root/www/server/panel/plugin/qn_rivi/rivi_worker ]] ||
   fail "the panel root is not laid out"
