@@ -8,7 +8,7 @@
 // Goals: ratio <= 1.1 with 50 nodes and <= 1.2 with 200; centre CPU <= 0.1 ms per node per request.
 //
 // Usage: fanout_bench [rounds] [node counts...]   (defaults 40, and 50 200)
-#include "host/http_server.h"
+#include "host/web/http_server.h"
 #include "host/record.h"
 #include "tests/support/testing.h"
 

@@ -9,11 +9,11 @@
 //
 // Usage: scheduler_bench [--jobs N] [--minutes M] [--minute-seconds S]
 //   --minute-seconds shortens the scheduler's minute as PANEL_CRON_MINUTE does (default 60).
-#include "host/crontab.h"
+#include "host/cron/crontab.h"
 #include "host/paths.h"
 #include "host/record.h"
-#include "host/scheduler.h"
-#include "host/store.h"
+#include "host/cron/scheduler.h"
+#include "host/store/store.h"
 #include "tests/support/testing.h"
 
 #include <spawn.h>

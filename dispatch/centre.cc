@@ -4,7 +4,7 @@
 #include "dispatch/probe.h"
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
 

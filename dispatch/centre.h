@@ -26,8 +26,8 @@
 #include "dispatch/config.h"
 #include "dispatch/node.h"
 #include "dispatch/node_stats.h"
-#include "host/curl_multi.h"
-#include "host/http_server.h"
+#include "host/net/curl_multi.h"
+#include "host/web/http_server.h"
 #include "host/record.h"
 
 #include <functional>

@@ -11,8 +11,8 @@
 
 #include "dispatch/probe.h"
 #include "dispatch/signing.h"
-#include "host/curl_multi.h"
-#include "host/http_server.h"
+#include "host/net/curl_multi.h"
+#include "host/web/http_server.h"
 #include "host/record.h"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 #include "dispatch/probe.h"
 
 #include "dispatch/error_code.h"
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>

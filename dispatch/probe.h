@@ -4,8 +4,8 @@
 // the transfer and read its result through `ProbeFetch`, so they measure and refuse alike.
 #pragma once
 
-#include "host/curl_handles.h"
-#include "host/curl_multi.h"
+#include "host/net/curl_handles.h"
+#include "host/net/curl_multi.h"
 #include "host/record.h"
 
 #include <cstddef>

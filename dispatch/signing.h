@@ -6,7 +6,7 @@
 // request caught on the wire cannot be altered nor sent again.
 #pragma once
 
-#include "host/http_server.h"
+#include "host/web/http_server.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,9 +1,9 @@
 #include "host/install.h"
 
-#include "host/admin_auth.h"
-#include "host/crontab.h"
+#include "host/web/admin_auth.h"
+#include "host/cron/crontab.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The panel program: `panel install`, `panel call qn_rivi [--pretty] METHOD key=value ...` (or
 // without a method, the list of methods), `panel serve`, `panel passwd`. Installed as `rivi-panel`.
-#include "host/admin_auth.h"
+#include "host/web/admin_auth.h"
 #include "host/cli_json.h"
 #include "host/install.h"
 #include "host/paths.h"

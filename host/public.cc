@@ -1,7 +1,7 @@
 #include "host/public.h"
 
-#include "host/curl_loader.h"
-#include "host/http_client.h"
+#include "host/net/curl_loader.h"
+#include "host/net/http_client.h"
 
 #include <cxxabi.h>
 #include <fmt/format.h>

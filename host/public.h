@@ -4,7 +4,7 @@
 #pragma once
 
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "host/serve.h"
 
 #include "host/paths.h"
-#include "host/scheduler.h"
+#include "host/cron/scheduler.h"
 
 #include <fcntl.h>
 #include <signal.h>

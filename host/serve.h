@@ -3,8 +3,8 @@
 // panel root, held by a lock.
 #pragma once
 
-#include "host/scheduler.h"
-#include "host/web_server.h"
+#include "host/cron/scheduler.h"
+#include "host/web/web_server.h"
 
 #include <functional>
 #include <stop_token>

@@ -4,7 +4,7 @@
 // from a production run.
 #include "host/public.h"
 #include "host/record.h"
-#include "host/scheduler.h"
+#include "host/cron/scheduler.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <fmt/format.h>
 

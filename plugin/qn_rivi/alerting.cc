@@ -6,14 +6,14 @@
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
 #include "host/paths.h"
-#include "host/store.h"
-#include "host/store_retry.h"
+#include "host/store/store.h"
+#include "host/store/store_retry.h"
 #include "plugin/qn_rivi/alert_policy.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
 
-#include "host/html.h"
+#include "host/web/html.h"
 #include "host/public.h"
 
 #include <fmt/format.h>

@@ -5,7 +5,7 @@
 #include "host/install.h"
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "tests/support/smtp_sink.h"
 #include "tests/support/testing.h"
 

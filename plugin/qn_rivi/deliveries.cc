@@ -1,8 +1,8 @@
 #include "plugin/qn_rivi/deliveries.h"
 
 #include "host/paths.h"
-#include "host/store.h"
-#include "host/store_retry.h"
+#include "host/store/store.h"
+#include "host/store/store_retry.h"
 
 namespace rivi::deliveries {
 namespace {

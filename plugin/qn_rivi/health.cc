@@ -2,7 +2,7 @@
 #include "plugin/qn_rivi/health.h"
 
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>

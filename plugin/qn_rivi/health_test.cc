@@ -4,7 +4,7 @@
 
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 

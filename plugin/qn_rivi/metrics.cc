@@ -2,7 +2,7 @@
 
 #include "host/public.h"
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 

@@ -2,7 +2,7 @@
 // ISP, uptime and runs, and the alert deliveries, as text in the Prometheus exposition format
 // (version 0.0.4). Read from `rivi_task`, the health tables (health.h), the last stored row of
 // each task in `rivi_list`, and `rivi_delivery` when the database has it. The host serves the
-// text at GET /metrics (host/web_server.h) with the scheduler's counters after it.
+// text at GET /metrics (host/web/web_server.h) with the scheduler's counters after it.
 #pragma once
 
 #include <cstdint>

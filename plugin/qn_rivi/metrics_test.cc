@@ -5,8 +5,8 @@
 
 #include "host/public.h"
 #include "host/serve.h"
-#include "host/store.h"
-#include "host/web_server.h"
+#include "host/store/store.h"
+#include "host/web/web_server.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 

@@ -1,5 +1,5 @@
 // get_nodes: the dispatch centre's probe nodes, asked with the identity every probe sends.
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 #include "host/panel_auth.h"
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"

@@ -6,7 +6,7 @@
 // here from constants and integers.
 #include "host/public.h"
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"

@@ -3,7 +3,7 @@
 // under the host's fixed clock, hourly figures, refusals).
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"

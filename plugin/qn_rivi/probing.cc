@@ -5,7 +5,7 @@
 #include "host/panel_auth.h"
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store_retry.h"
+#include "host/store/store_retry.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"

@@ -12,7 +12,7 @@
 #pragma once
 
 #include "host/record.h"
-#include "host/send_mail.h"
+#include "host/mail/send_mail.h"
 
 #include <cstdint>
 #include <optional>

@@ -5,7 +5,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"

@@ -8,10 +8,10 @@
 // job key is built.
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
-#include "host/crontab.h"
+#include "host/cron/crontab.h"
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
 

@@ -2,7 +2,7 @@
 // line and the answer of create, modify and remove, and what a failure leaves behind.
 #include "host/public.h"
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 

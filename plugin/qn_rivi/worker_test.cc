@@ -1,7 +1,7 @@
 // What one probe run costs the machine: one database connection, no checkpoint and no removed
 // write-ahead log when it ends, and neither libcurl nor the TLS stack loaded by the worker at start.
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 

@@ -5,8 +5,8 @@
 
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
-#include "host/curl_multi.h"
-#include "host/http_server.h"
+#include "host/net/curl_multi.h"
+#include "host/web/http_server.h"
 #include "tests/support/testing.h"
 
 #include <arpa/inet.h>

@@ -1,4 +1,4 @@
-#include "host/admin_auth.h"
+#include "host/web/admin_auth.h"
 
 #include "host/paths.h"
 #include "host/record.h"

@@ -1,4 +1,4 @@
-#include "host/http_client.h"
+#include "host/net/http_client.h"
 
 #include "tests/support/testing.h"
 

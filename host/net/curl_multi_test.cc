@@ -1,9 +1,9 @@
 // The multi-transfer driver against a real loopback server: concurrency on one thread, reuse of
 // kept-alive connections (also after a burst), timers, transfers ended by destruction, and a multi
 // attached to the thread that drives it (its caller's, or a server's loop).
-#include "host/curl_multi.h"
+#include "host/net/curl_multi.h"
 
-#include "host/http_server.h"
+#include "host/web/http_server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 
 namespace rivi {
 

@@ -1,4 +1,4 @@
-#include "host/store_retry.h"
+#include "host/store/store_retry.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>

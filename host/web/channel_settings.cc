@@ -1,4 +1,4 @@
-#include "host/channel_settings.h"
+#include "host/web/channel_settings.h"
 
 #include "host/paths.h"
 #include "host/public.h"

@@ -1,6 +1,6 @@
 // The event-driven HTTP/1.1 server core: one session object per connection, owned through
 // shared_from_this by its pending operations, with every limit enforced before a byte is kept.
-#include "host/http_server.h"
+#include "host/web/http_server.h"
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>

@@ -1,6 +1,6 @@
 // Writes while a second real connection holds the database's write lock: the write waits the lock
 // out, gives up with a plain message when it lasts too long, and a read-only database is not retried.
-#include "host/store_retry.h"
+#include "host/store/store_retry.h"
 
 #include "tests/support/testing.h"
 

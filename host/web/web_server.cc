@@ -1,7 +1,7 @@
-#include "host/web_server.h"
+#include "host/web/web_server.h"
 
-#include "host/channel_settings.h"
-#include "host/html.h"
+#include "host/web/channel_settings.h"
+#include "host/web/html.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/secret.h"

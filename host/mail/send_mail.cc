@@ -1,6 +1,6 @@
-#include "host/send_mail.h"
+#include "host/mail/send_mail.h"
 
-#include "host/curl_loader.h"
+#include "host/net/curl_loader.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"

@@ -1,6 +1,6 @@
 // The host sender against real servers on loopback: an aiosmtpd SMTP server in its plain,
 // STARTTLS, SSL and hanging modes, and an HTTP webhook standing in for the DingTalk robot.
-#include "host/send_mail.h"
+#include "host/mail/send_mail.h"
 
 #include "tests/support/smtp_sink.h"
 #include "tests/support/testing.h"

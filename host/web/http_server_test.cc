@@ -1,8 +1,8 @@
 // The server core against raw loopback sockets: limits, deadlines, the connection cap, replies
 // from other threads, exclusive binding, the reasons a bind fails, and HTTPS.
-#include "host/http_server.h"
+#include "host/web/http_server.h"
 
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 #include "tests/support/testing.h"
 
 #include <boost/asio/error.hpp>

@@ -1,9 +1,9 @@
-#include "host/crontab.h"
+#include "host/cron/crontab.h"
 
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/scheduler.h"
-#include "host/store.h"
+#include "host/cron/scheduler.h"
+#include "host/store/store.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include "host/paths.h"
 

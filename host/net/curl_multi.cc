@@ -1,6 +1,6 @@
 // CurlMulti: libcurl's socket interface driven by epoll on one thread, an eventfd to wake it, and
 // timers kept beside libcurl's own.
-#include "host/curl_multi.h"
+#include "host/net/curl_multi.h"
 
 #include <poll.h>
 #include <sys/epoll.h>

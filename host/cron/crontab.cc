@@ -3,11 +3,11 @@
 // A job's state lives in two columns: `status` (1 running, 0 stopped) and `switched`, set when
 // `modify_crond` has applied a status that the next `set_cron_status` must not undo. The switch
 // itself is one UPDATE statement, so two processes switching the same job never lose a change.
-#include "host/crontab.h"
+#include "host/cron/crontab.h"
 
 #include "host/public.h"
-#include "host/scheduler.h"
-#include "host/store.h"
+#include "host/cron/scheduler.h"
+#include "host/store/store.h"
 
 #include <filesystem>
 #include <optional>

@@ -1,10 +1,10 @@
 // The runner of the host's scheduled jobs: planned times, the timed loop and the job processes.
-#include "host/scheduler.h"
+#include "host/cron/scheduler.h"
 
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <fcntl.h>
 #include <signal.h>

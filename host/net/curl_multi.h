@@ -14,7 +14,7 @@
 // between threads. A caller outside that loop may drive it too, with `wait`.
 #pragma once
 
-#include "host/curl_handles.h"
+#include "host/net/curl_handles.h"
 
 #include <curl/curl.h>
 

@@ -26,8 +26,8 @@
 // wait for a worker, another is answered 503 at once.
 #pragma once
 
-#include "host/admin_auth.h"
-#include "host/http_server.h"
+#include "host/web/admin_auth.h"
+#include "host/web/http_server.h"
 #include "host/record.h"
 
 #include <chrono>

@@ -3,7 +3,7 @@
 // longer than SQLite's own busy wait must delay that row, not lose it.
 #pragma once
 
-#include "host/store.h"
+#include "host/store/store.h"
 
 #include <chrono>
 #include <functional>

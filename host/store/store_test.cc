@@ -1,6 +1,6 @@
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store.h"
+#include "host/store/store.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>

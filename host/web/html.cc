@@ -1,4 +1,4 @@
-#include "host/html.h"
+#include "host/web/html.h"
 
 namespace rivi {
 

@@ -1,4 +1,4 @@
-#include "host/curl_loader.h"
+#include "host/net/curl_loader.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "host/web_server.h"
+#include "host/web/web_server.h"
 
 #include "host/public.h"
 #include "plugin/qn_rivi/methods.h"

@@ -1,5 +1,5 @@
 // WideBacklog, RunControl, StopSignalWatcher.
-#include "host/server_socket.h"
+#include "host/web/server_socket.h"
 
 #include <fcntl.h>
 #include <pthread.h>
