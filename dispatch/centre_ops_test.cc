@@ -197,6 +197,7 @@ TEST(CentreProgram, PinsAnHttpsNodeByTheFingerprintItPrintsAndFollowsARenewal) {
                              "--allow-private", "--tls-cert", files.certificate, "--tls-key", files.key},
                             {{"RIVI_NODE_KEY", "nk"}}, dir.file("node.log"));
   ASSERT_TRUE(rivi::testing::wait_for_port(node_port)) << dir.read("node.log");
+  wait_for_text(dir, "node.log", "listening on");  // written after the fingerprint
   const auto fingerprint_in = [](const std::string& log, const std::string& after) {
     const auto at = log.find(after);
     return at == std::string::npos ? std::string() : log.substr(at + after.size() + 1, 95);

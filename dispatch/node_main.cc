@@ -51,13 +51,15 @@ int main(int argc, char** argv) {
     node.bind(host, port);
 
     const bool tls = !options.tls_certificate.empty();
+    const auto fingerprint = [&] {
+      return rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate));
+    };
     const auto reload = [&] {
       if (!tls) return;
       try {
         node.reload_tls();
-        std::cerr << "rivi-node: reloaded the certificate, SHA-256 fingerprint "
-                  << rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate))
-                  << std::endl;
+        // One write a line: whoever reads the log never sees half of it.
+        std::cerr << ("rivi-node: reloaded the certificate, SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;
       } catch (const std::exception& e) {
         std::cerr << "rivi-node: reload failed, the previous certificate stays: " << e.what() << std::endl;
       }
@@ -65,9 +67,7 @@ int main(int argc, char** argv) {
     const rivi::StopSignalWatcher stop_on_signal([&] { node.stop(); }, reload);
 
     if (tls) {
-      std::cerr << "rivi-node: HTTPS certificate SHA-256 fingerprint "
-                << rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate))
-                << std::endl;
+      std::cerr << ("rivi-node: HTTPS certificate SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;
     }
     std::cerr << "rivi-node: listening on " << listen << (tls ? " (HTTPS)" : "") << (options.probe.allow_private ? " (inner addresses allowed)" : "")
               << (options.key.empty() ? " without a key" : "") << std::endl;
