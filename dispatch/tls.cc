@@ -9,6 +9,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -51,13 +52,6 @@ std::vector<Certificate> certificates(const std::string& pem) {
   while (X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) out.emplace_back(x);
   ERR_clear_error();  // the end of the text reads as an error
   return out;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Takes the peer exactly when its certificate is the pinned one; the chain and the name are not
@@ -111,18 +105,17 @@ Fingerprint certificate_fingerprint(const std::string& path) {
 }
 
 Fingerprint parse_fingerprint(std::string_view text) {
+  const std::string hex(text);
+  long size = 0;
+  // OpenSSL reads hex digits in pairs, each pair optionally followed by one ':'.
+  std::unique_ptr<unsigned char, decltype([](unsigned char* p) { OPENSSL_free(p); })> bytes(
+      hex.empty() ? nullptr : OPENSSL_hexstr2buf(hex.c_str(), &size));
+  ERR_clear_error();
   Fingerprint out{};
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    if (n == out.size()) throw std::invalid_argument("a SHA-256 fingerprint has 32 bytes, this one more");
-    const int hi = hex_value(text[i]);
-    const int lo = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-    if (hi < 0 || lo < 0) throw std::invalid_argument("a SHA-256 fingerprint is 64 hex digits, in pairs joined by ':' or not");
-    out[n++] = static_cast<unsigned char>(hi * 16 + lo);
-    i += 2;
-    if (i < text.size() && text[i] == ':' && i + 1 < text.size()) ++i;
+  if (!bytes || size != static_cast<long>(out.size())) {
+    throw std::invalid_argument("a SHA-256 fingerprint is 64 hex digits, in pairs joined by ':' or not");
   }
-  if (n != out.size()) throw std::invalid_argument("a SHA-256 fingerprint has 32 bytes, this one fewer");
+  std::copy_n(bytes.get(), out.size(), out.begin());
   return out;
 }
 

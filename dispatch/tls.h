@@ -34,7 +34,7 @@ std::string fingerprint_text(const Fingerprint& fingerprint);
 // std::runtime_error("cannot read the certificate PATH: REASON").
 Fingerprint certificate_fingerprint(const std::string& path);
 
-// Reads 64 hex digits, in either case, optionally in colon-separated pairs. Throws
+// Reads 64 hex digits, in either case, optionally in pairs separated by colons. Throws
 // std::invalid_argument when `text` is anything else.
 Fingerprint parse_fingerprint(std::string_view text);
 

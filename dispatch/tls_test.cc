@@ -36,7 +36,7 @@ TEST(NodeTls, FingerprintsReadAndPrintAsOpensslPrintsThem) {
   }
   EXPECT_EQ(parse_fingerprint(bare), fingerprint);
   EXPECT_EQ(parse_fingerprint(expected), fingerprint);
-  for (const std::string& bad : {bare.substr(2), bare + "00", bare.substr(1) + "g", expected + ":", std::string()}) {
+  for (const std::string& bad : {bare.substr(2), bare + "00", bare.substr(1) + "g", bare + "0", std::string()}) {
     EXPECT_THROW(parse_fingerprint(bad), std::invalid_argument) << bad;
   }
 
