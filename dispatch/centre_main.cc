@@ -1,7 +1,7 @@
 // rivi-dispatch: the dispatch centre. Without --config it runs the embedded default: it listens on
 // 127.0.0.1:8890 and asks three in-process nodes that may probe this machine's own sites.
 #include "dispatch/centre.h"
-#include "host/web/server_socket.h"
+#include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
 

@@ -8,7 +8,7 @@
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
-#include "host/web/server_socket.h"
+#include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
 
