@@ -121,9 +121,17 @@ std::shared_ptr<const CentreConfig> Centre::config() const {
 
 void Centre::reload(CentreConfig config) {
   config.listen = listen_;
-  auto fresh = std::make_shared<const CentreConfig>(std::move(config));
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(config_mutex_);
-  config_ = std::move(fresh);
+  // A node whose certificate is trusted otherwise now must not be asked over a connection that
+  // was checked under the old trust.
+  for (NodeEntry& node : config.nodes) {
+    if (node.local()) continue;
+    const auto old = std::find_if(config_->nodes.begin(), config_->nodes.end(),
+                                  [&](const NodeEntry& o) { return o.address == node.address; });
+    if (old != config_->nodes.end()) keep_trust_change(old->tls, node.tls, now);
+  }
+  config_ = std::make_shared<const CentreConfig>(std::move(config));
 }
 
 void Centre::handle(http::Request& request, http::Reply reply) const {
@@ -247,6 +255,7 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
   curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, node.tls.on ? "https" : "http");
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error->data());
+  curl_easy_setopt(c, CURLOPT_MAXAGE_CONN, static_cast<long>(kNodeConnectionIdle.count()));
   if (node.tls.on) apply_node_tls(c, node.tls);  // the pin it refers to lives in `node`, held below
   curl_easy_setopt(c, CURLOPT_PROXY, "");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);

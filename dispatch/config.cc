@@ -178,6 +178,13 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
       }
       e.tls = node_tls(n, origin, where);
     }
+    // One address is one node with one certificate: trusting it two ways would let a connection
+    // checked one way serve a request that asked for the other.
+    for (std::size_t j = 0; j < c.nodes.size(); ++j) {
+      if (!e.local() && c.nodes[j].address == e.address && !same_trust(c.nodes[j].tls, e.tls)) {
+        fail(origin, fmt::format("{} and nodes[{}] name the same address with different TLS settings", where, j));
+      }
+    }
     c.nodes.push_back(std::move(e));
   }
   return c;

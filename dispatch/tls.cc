@@ -125,7 +125,20 @@ std::string read_ca_file(const std::string& path) {
   return pem;
 }
 
+bool same_trust(const NodeTls& a, const NodeTls& b) {
+  const bool same_pin = a.pin && b.pin ? *a.pin == *b.pin : !a.pin && !b.pin;
+  return a.on == b.on && a.ca_pem == b.ca_pem && same_pin;
+}
+
+void keep_trust_change(const NodeTls& old, NodeTls& fresh, std::chrono::steady_clock::time_point now) {
+  fresh.fresh_until = same_trust(old, fresh) ? old.fresh_until : now + kTrustChangeWindow;
+}
+
 void apply_node_tls(CURL* easy, const NodeTls& tls) {
+  if (std::chrono::steady_clock::now() < tls.fresh_until) {
+    set(easy, CURLOPT_FRESH_CONNECT, 1L, "make a new connection");
+    set(easy, CURLOPT_FORBID_REUSE, 1L, "keep no connection");
+  }
   set(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2), "ask for TLS 1.2");
   set(easy, CURLOPT_SSL_VERIFYPEER, 1L, "verify the node");
   set(easy, CURLOPT_SSL_VERIFYHOST, tls.pin ? 0L : 2L, "verify the node's name");

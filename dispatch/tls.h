@@ -13,6 +13,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,7 +26,23 @@ struct NodeTls {
   bool on = false;                          // ask the node over HTTPS
   std::string ca_pem;                       // trusted authorities (PEM); empty: the system's
   std::shared_ptr<const Fingerprint> pin;   // the one certificate taken; null: none pinned
+  // Until then every request makes a connection of its own and keeps none: the trust changed
+  // (see `keep_trust_change`), and no connection checked under the old one may be reused.
+  std::chrono::steady_clock::time_point fresh_until{};
 };
+
+// Whether `a` and `b` take the same certificates.
+bool same_trust(const NodeTls& a, const NodeTls& b);
+
+// Connections idle longer than this are not reused, and the time after a change of trust during
+// which no connection is reused: longer, so that every connection made before the change has
+// been idle past the limit by its end.
+inline constexpr std::chrono::seconds kNodeConnectionIdle{60};
+inline constexpr std::chrono::seconds kTrustChangeWindow{90};
+
+// Sets `fresh.fresh_until` as a reload must: `now` plus the window when `fresh` trusts otherwise
+// than `old`, else what `old` had.
+void keep_trust_change(const NodeTls& old, NodeTls& fresh, std::chrono::steady_clock::time_point now);
 
 // "AB:CD:…": 32 bytes as upper-case hex pairs joined by colons.
 std::string fingerprint_text(const Fingerprint& fingerprint);
@@ -43,7 +60,7 @@ Fingerprint parse_fingerprint(std::string_view text);
 std::string read_ca_file(const std::string& path);
 
 // Sets `easy` up to ask a node over HTTPS as `tls` says: TLS 1.2 or later, the peer verified, and
-// only the trust `tls` names. With a pin, `easy` refers to `*tls.pin`, which must live until the
+// only the trust `tls` names; no connection reused while `tls.fresh_until` has not passed. With a pin, `easy` refers to `*tls.pin`, which must live until the
 // transfer ends. Throws std::runtime_error when libcurl cannot do what is asked.
 void apply_node_tls(CURL* easy, const NodeTls& tls);
 

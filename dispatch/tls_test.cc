@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <vector>
 
 namespace rivi::dispatch {
 namespace {
@@ -75,6 +77,8 @@ TEST(NodeTls, ConfigurationNamesOneKindOfTrustPerRemoteNode) {
       {R"({"isp": "a", "address": "h:1", "ca_file": "/nonexistent/ca.pem"})", "nodes[0].ca_file: cannot read the CA file"},
       {R"({"isp": "a", "local": true, "tls": true})", "TLS is for remote nodes only"},
       {R"({"isp": "a", "address": "h:1", "tls": "yes"})", "tls must be true or false"},
+      {R"({"isp": "a", "address": "h:1", "tls": true}, {"isp": "b", "address": "h:1"})",
+       "nodes[1] and nodes[0] name the same address with different TLS settings"},
   };
   for (const auto& [node, why] : refused) {
     try {
@@ -99,11 +103,11 @@ TEST(NodeTls, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationNames) {
   o.key = "nk";
   o.tls_certificate = node_files.certificate;
   o.tls_key = node_files.key;
-  RunningNode node(o);
-
+  // One node an entry: a node is trusted one way (the configuration refuses two).
+  std::vector<std::unique_ptr<RunningNode>> nodes;
   const auto entry = [&](const std::string& isp, NodeTls tls) {
-    NodeEntry e{isp, node.address(), "nk", false, std::move(tls)};
-    return e;
+    nodes.push_back(std::make_unique<RunningNode>(o));
+    return NodeEntry{isp, nodes.back()->address(), "nk", false, std::move(tls)};
   };
   const auto pin = [](const std::string& file) {
     return std::make_shared<const Fingerprint>(certificate_fingerprint(file));
@@ -141,6 +145,44 @@ TEST(NodeTls, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationNames) {
         << health[i].dump();
   }
   EXPECT_EQ(health[5]["state"], "down");
+}
+
+TEST(NodeTls, AfterAReloadThatChangesTheTrustNoConnectionCheckedUnderTheOldOneServes) {
+  TempRoot dir(false);
+  const auto node_files = make_certificate(dir.path(), "node");
+  const auto other = make_certificate(dir.path(), "other");
+  LoopbackSite target;
+  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  target.start();
+  NodeOptions o;
+  o.probe.allow_private = true;
+  o.tls_certificate = node_files.certificate;
+  o.tls_key = node_files.key;
+  RunningNode node(o);
+  const auto config = [&](const std::string& pinned) {
+    CentreConfig c;
+    c.deadline_ms = 5000;
+    c.nodes = {{"远方", node.address(), "", false,
+                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
+    return c;
+  };
+  RunningCentre running(config(node_files.certificate));
+  httplib::Client client("127.0.0.1", running.port());
+  client.set_read_timeout(20, 0);
+  const auto http_code = [&] {
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+    return res && res->status == 200 ? decode(res->body)[0].value("http_code", -1) : -1;
+  };
+  const std::size_t before = node.accepted();
+  ASSERT_EQ(http_code(), 200);
+  ASSERT_EQ(http_code(), 200);
+  EXPECT_EQ(node.accepted() - before, 1u);  // the connection is kept and reused
+
+  // Pinned to a certificate the node does not have: the kept connection must not answer.
+  running.centre().reload(config(other.certificate));
+  EXPECT_EQ(http_code(), 0);
+  running.centre().reload(config(node_files.certificate));
+  EXPECT_EQ(http_code(), 200);
 }
 
 TEST(NodeTls, NodeRefusesACertificateAndKeyThatDoNotBelongTogether) {

@@ -52,6 +52,7 @@ class RunningCentre {
   }
   ~RunningCentre() { centre_.stop(); }
   int port() const { return port_; }
+  dispatch::Centre& centre() { return centre_; }
 
  private:
   dispatch::Centre centre_;
