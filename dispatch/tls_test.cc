@@ -156,7 +156,7 @@ TEST_F(HttpsNodes, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationName
     EXPECT_NE(health[i]["last_error"].get<std::string>().find("SSL certificate problem"), std::string::npos)
         << health[i].dump();
   }
-  EXPECT_EQ(health[5]["state"], "down");
+  EXPECT_EQ(health[5]["last_error"], "HTTP 400: this port speaks HTTPS: ask https://\n");
 }
 
 TEST_F(HttpsNodes, AfterAReloadThatChangesTheTrustNoConnectionCheckedUnderTheOldOneServes) {

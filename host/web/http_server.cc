@@ -210,10 +210,20 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void start() override {
     net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
       if constexpr (kTls) {
+        // A client speaking plain HTTP to this port is told so, in plain HTTP, rather than left
+        // with a connection closed on it for no reason it can read.
         self->lowest().expires_after(self->server_->limits.head_deadline);
-        self->stream_.async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+        beast::async_detect_ssl(self->lowest(), self->buffer_, [self](beast::error_code ec, bool tls) {
           if (ec) return self->shut();
-          self->read_head();
+          if (!tls) return self->refuse_plain();
+          self->stream_.async_handshake(net::ssl::stream_base::server, self->buffer_.cdata(),
+                                        // (Boost 1.81 checks this handler as if it took the
+                                        // error alone; the default lets it pass that check.)
+                                        [self](beast::error_code hec, std::size_t used = 0) {
+                                          if (hec) return self->shut();
+                                          self->buffer_.consume(used);
+                                          self->read_head();
+                                        });
         });
       } else {
         self->read_head();
@@ -365,8 +375,22 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     drain(kLingerBytes);
   }
 
+  // The answer to plain HTTP on an HTTPS port, written below TLS; then the connection ends as after
+  // any refusal.
+  void refuse_plain() {
+    static const std::string kAnswer =
+        "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 37\r\n"
+        "Connection: close\r\n\r\nthis port speaks HTTPS: ask https://\n";
+    lowest().expires_after(server_->limits.write_deadline);
+    net::async_write(lowest(), net::buffer(kAnswer), [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return self->shut();
+      self->linger();
+    });
+  }
+
+  // Reads and drops raw bytes, below TLS when there is TLS.
   void drain(std::size_t left) {
-    stream_.async_read_some(net::buffer(*drain_), [self = this->shared_from_this(), left](beast::error_code ec, std::size_t n) {
+    lowest().async_read_some(net::buffer(*drain_), [self = this->shared_from_this(), left](beast::error_code ec, std::size_t n) {
       if (ec || n >= left) return self->shut();
       self->drain(left - n);
     });

@@ -324,10 +324,14 @@ TEST(HttpServer, ServesHttpsAndTakesARenewedCertificateForNewConnections) {
   EXPECT_EQ(https_status(s.port, first.certificate), 200);
   EXPECT_EQ(https_status(s.port, second.certificate), 0);
 
-  // Plain HTTP on the TLS port, and a client that never starts the handshake, are dropped.
+  // Plain HTTP on the TLS port is told so and closed; a client that never starts the handshake
+  // is dropped at the head deadline.
   Client plain(s.port);
   plain.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_EQ(plain.read_response().find("200 OK"), std::string::npos);
+  const std::string told = plain.read_response();
+  EXPECT_EQ(told.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << told;
+  EXPECT_NE(told.find("\r\n\r\nthis port speaks HTTPS: ask https://\n"), std::string::npos) << told;
+  EXPECT_TRUE(plain.closed_by_peer());
   Client silent(s.port);
   EXPECT_TRUE(silent.closed_by_peer());
 
