@@ -6,8 +6,11 @@
 // /proc, over the measured rounds) per request and per node per request, and the CPU time the
 // asked nodes spent per request, summed over them (they share the machine's cores with the centre).
 // Goals: ratio <= 1.1 with 50 nodes and <= 1.2 with 200; centre CPU <= 0.1 ms per node per request.
+// With `tls`, each count is measured twice in the same run: plain HTTP, then nodes serving HTTPS
+// (a second set of node processes, one self-signed certificate) that the centre asks with the
+// certificate pinned; the first round, not counted, opens the connections (and their handshakes).
 //
-// Usage: fanout_bench [rounds] [node counts...]   (defaults 40, and 50 200)
+// Usage: fanout_bench [rounds] [node counts...] [tls]   (defaults 40, and 50 200)
 #include "host/web/http_server.h"
 #include "host/record.h"
 #include "tests/support/testing.h"
@@ -95,6 +98,7 @@ double load_average() {
 
 struct Figures {
   std::size_t nodes = 0;
+  bool tls = false;
   double answer_ms = 0, slowest_ms = 0, ratio = 0;
   int unanswered = 0;
   double cpu_per_request_ms = 0;
@@ -107,12 +111,48 @@ double nodes_cpu_ms(const std::vector<int>& pids, std::size_t count) {
   return sum;
 }
 
-Figures measure(const std::vector<std::string>& node_addresses, const std::vector<int>& node_pids, std::size_t count,
-                const std::string& url, int rounds, const rivi::testing::TempRoot& dir) {
+// N node processes, serving HTTPS with `certificate` when it is given.
+struct NodeSet {
+  std::vector<std::unique_ptr<Child>> children;
+  std::vector<std::string> addresses;
+  std::vector<int> pids;
+  std::optional<rivi::testing::CertificateFiles> certificate;
+};
+
+NodeSet start_nodes(std::size_t count, const rivi::testing::TempRoot& dir, std::optional<rivi::testing::CertificateFiles> tls) {
+  NodeSet set;
+  set.certificate = std::move(tls);
+  for (std::size_t i = 0; i < count; ++i) {
+    const int port = rivi::testing::free_port();
+    set.addresses.push_back(fmt::format("127.0.0.1:{}", port));
+    std::vector<std::string> argv{bin("rivi-node"), "--listen", set.addresses.back(), "--allow-private", "--isp", "bench"};
+    if (set.certificate) argv.insert(argv.end(), {"--tls-cert", set.certificate->certificate, "--tls-key", set.certificate->key});
+    set.children.push_back(std::make_unique<Child>(argv, std::map<std::string, std::string>{},
+                                                   dir.file(fmt::format("node{}{}.log", set.certificate ? "-tls" : "", i))));
+    set.pids.push_back(set.children.back()->pid());
+  }
+  for (const auto& a : set.addresses) {
+    if (!rivi::testing::wait_for_port(std::stoi(a.substr(a.rfind(':') + 1)))) throw std::runtime_error("a node did not start");
+  }
+  return set;
+}
+
+std::string fingerprint_of(const std::string& certificate) {
+  const auto out = rivi::testing::run({"openssl", "x509", "-in", certificate, "-noout", "-fingerprint", "-sha256"});
+  return out.out.substr(out.out.find('=') + 1, 95);
+}
+
+Figures measure(const NodeSet& set, std::size_t count, const std::string& url, int rounds,
+                const rivi::testing::TempRoot& dir) {
+  const auto& node_pids = set.pids;
+  const std::string pin = set.certificate ? fingerprint_of(set.certificate->certificate) : "";
   Record nodes = Record::array();
-  for (std::size_t i = 0; i < count; ++i) nodes.push_back({{"isp", fmt::format("n{}", i)}, {"address", node_addresses[i]}});
+  for (std::size_t i = 0; i < count; ++i) {
+    nodes.push_back({{"isp", fmt::format("n{}", i)}, {"address", set.addresses[i]}});
+    if (!pin.empty()) nodes.back()["pin_sha256"] = pin;
+  }
   const int port = rivi::testing::free_port();
-  const std::string config_file = fmt::format("centre{}.json", count);
+  const std::string config_file = fmt::format("centre{}{}.json", count, pin.empty() ? "" : "-tls");
   dir.write(config_file, rivi::encode(Record{
                              {"listen", fmt::format("127.0.0.1:{}", port)}, {"deadline_ms", 10000}, {"nodes", nodes}}));
   Child centre({bin("rivi-dispatch"), "--config", dir.file(config_file)}, {}, dir.file("centre.log"));
@@ -123,6 +163,7 @@ Figures measure(const std::vector<std::string>& node_addresses, const std::vecto
   std::vector<double> answers, slowest, ratios;
   Figures f;
   f.nodes = count;
+  f.tls = !pin.empty();
   double cpu_before = 0, nodes_before = 0;
   for (int r = 0; r < rounds + 1; ++r) {
     if (r == 1) {
@@ -156,39 +197,34 @@ Figures measure(const std::vector<std::string>& node_addresses, const std::vecto
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const bool tls = std::erase(args, std::string("tls")) > 0;
+  const int rounds = !args.empty() ? std::max(1, std::atoi(args[0].c_str())) : 40;
   std::vector<std::size_t> counts{1};
-  for (int i = 2; i < argc; ++i) counts.push_back(static_cast<std::size_t>(std::max(1, std::atoi(argv[i]))));
+  for (std::size_t i = 1; i < args.size(); ++i) counts.push_back(static_cast<std::size_t>(std::max(1, std::atoi(args[i].c_str()))));
   if (counts.size() == 1) counts.insert(counts.end(), {50, 200});
   const std::size_t most = *std::max_element(counts.begin(), counts.end());
 
   rivi::testing::TempRoot dir(false);
   DelayedTarget target(std::chrono::milliseconds(100));
-  std::vector<std::unique_ptr<Child>> nodes;
-  std::vector<std::string> addresses;
-  std::vector<int> pids;
-  for (std::size_t i = 0; i < most; ++i) {
-    const int port = rivi::testing::free_port();
-    addresses.push_back(fmt::format("127.0.0.1:{}", port));
-    nodes.push_back(std::make_unique<Child>(
-        std::vector<std::string>{bin("rivi-node"), "--listen", addresses.back(), "--allow-private", "--isp", "bench"},
-        std::map<std::string, std::string>{}, dir.file(fmt::format("node{}.log", i))));
-    pids.push_back(nodes.back()->pid());
-  }
-  for (const auto& a : addresses) {
-    if (!rivi::testing::wait_for_port(std::stoi(a.substr(a.rfind(':') + 1)))) throw std::runtime_error("a node did not start");
-  }
+  const NodeSet plain = start_nodes(most, dir, std::nullopt);
+  std::optional<NodeSet> secure;
+  if (tls) secure.emplace(start_nodes(most, dir, rivi::testing::make_certificate(dir.path(), "node")));
 
   const double load_before = load_average();
   std::vector<Figures> all;
-  for (const std::size_t n : counts) all.push_back(measure(addresses, pids, n, target.url(), rounds, dir));
+  for (const std::size_t n : counts) {
+    all.push_back(measure(plain, n, target.url(), rounds, dir));
+    if (secure) all.push_back(measure(*secure, n, target.url(), rounds, dir));
+  }
   fmt::print("fan-out to rivi-node processes, target answering after 100 ms, {} rounds, medians\n", rounds);
   fmt::print("load average (1 min): {:.2f} before, {:.2f} after, on {} cores\n", load_before, load_average(),
              std::thread::hardware_concurrency());
-  fmt::print("{:>6} {:>10} {:>11} {:>7} {:>11} {:>13} {:>16} {:>14}\n", "nodes", "answer ms", "slowest ms", "ratio",
+  fmt::print("{:>6} {:>5} {:>10} {:>11} {:>7} {:>11} {:>13} {:>16} {:>14}\n", "nodes", "tls", "answer ms", "slowest ms", "ratio",
              "unanswered", "centre cpu ms", "centre ms/node", "nodes cpu ms");
   for (const Figures& f : all) {
-    fmt::print("{:>6} {:>10.1f} {:>11.1f} {:>7.3f} {:>11} {:>13.2f} {:>16.4f} {:>14.2f}\n", f.nodes, f.answer_ms,
+    fmt::print("{:>6} {:>5} {:>10.1f} {:>11.1f} {:>7.3f} {:>11} {:>13.2f} {:>16.4f} {:>14.2f}\n", f.nodes,
+               f.tls ? "pin" : "-", f.answer_ms,
                f.slowest_ms, f.ratio, f.unanswered, f.cpu_per_request_ms,
                f.cpu_per_request_ms / static_cast<double>(f.nodes), f.nodes_cpu_per_request_ms);
   }
@@ -196,7 +232,8 @@ int main(int argc, char** argv) {
   for (const Figures& f : all) {
     if (f.nodes == 1) continue;
     const double goal = f.nodes <= 50 ? 1.1 : 1.2;
-    fmt::print("target: ratio with {} nodes <= {}: {}; centre cpu per node per request <= 0.1 ms: {}\n", f.nodes, goal,
+    fmt::print("target{}: ratio with {} nodes <= {}: {}; centre cpu per node per request <= 0.1 ms: {}\n",
+               f.tls ? " (tls)" : "", f.nodes, goal,
                f.ratio <= goal ? "met" : "NOT met",
                f.cpu_per_request_ms / static_cast<double>(f.nodes) <= 0.1 ? "met" : "NOT met");
   }
