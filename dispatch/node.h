@@ -41,6 +41,9 @@ struct NodeOptions {
   std::string tls_key;
 };
 
+// The node's server limits: the form server's, with fewer connections when it serves HTTPS.
+http::Limits node_server_limits(const NodeOptions& options);
+
 // The answer to one probe request made of its form fields, and the HTTP status to send it with.
 struct NodeAnswer {
   int http_status = 200;
