@@ -55,6 +55,9 @@ Record NodeStats::health(const std::vector<NodeEntry>& nodes) const {
   for (const NodeEntry& n : nodes) {
     Record h = {{"node", node_name(n)}, {"isp", n.isp},       {"address", n.address}, {"state", "unknown"},
                 {"last_success", nullptr}, {"failures", 0}, {"median_ms", nullptr},  {"last_error", nullptr}};
+    // How the node is reached: "pin", "ca" or "system" (the trust of its HTTPS), null for plain
+    // HTTP and in-process nodes.
+    h["tls"] = n.tls.on ? Record(n.tls.pin ? "pin" : !n.tls.ca_pem.empty() ? "ca" : "system") : Record(nullptr);
     const auto it = figures_.find({node_name(n), n.isp});
     if (it != figures_.end() && it->second.asked) {
       const Figures& f = it->second;

@@ -150,6 +150,8 @@ TEST_F(HttpsNodes, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationName
   ASSERT_EQ(health.size(), 6u);
   EXPECT_EQ(health[0]["state"], "up");
   EXPECT_EQ(health[1]["state"], "up");
+  const std::vector<Record> trust{"pin", "ca", "pin", "ca", "system", nullptr};
+  for (std::size_t i = 0; i < trust.size(); ++i) EXPECT_EQ(health[i]["tls"], trust[i]) << i;
   // The reason says what failed: the pin, the authority, the plain request to a TLS port.
   EXPECT_EQ(health[2]["last_error"], "SSL certificate problem: certificate rejected");
   for (int i = 3; i < 5; ++i) {

@@ -29,12 +29,13 @@ test('the node view lists each node with its state, last success, failures and l
   await page.click('#nav-nodes');
   await page.waitForSelector('#node-table tbody tr[data-node]');
   assert.equal(await page.locator('#node-table tbody tr').count(), 2);
-  const [, upState, upIsp, upLast, upFailures, upMedian, upError] = await cells('local');
-  assert.deepEqual([upState, upIsp, upFailures, upError], ['正常', '本机', '0', '—']);
+  const [upName, upState, upIsp, upLast, upFailures, upMedian, upError] = await cells('local');
+  assert.deepEqual([upName, upState, upIsp, upFailures, upError], ['本机进程', '正常', '本机', '0', '—']);
   assert.match(upLast, /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
   assert.match(upMedian, /^\d+\.\d\d m?s$/);
   const [name, ...down] = await cells(dead);
-  assert.equal(name, dead);
+  assert.equal(name, `${dead}HTTP`);  // a remote node asked over plain HTTP says so
+  assert.equal(await page.locator('#node-table tr[data-node="local"] .node-transport').count(), 0);
   const reason = down.pop();
   assert.deepEqual(down, ['异常', '死节点', '从未成功', '2', '—']);
   assert.match(reason, /Couldn't connect to server$/);

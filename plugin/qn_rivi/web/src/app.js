@@ -871,10 +871,23 @@ function nodeState(value) {
   return ['未知', 'off'];
 }
 
+// How the centre reaches a remote node: HTTPS (with what it trusts) or plain HTTP.
+const TLS_TRUST = { pin: '证书指纹固定', ca: '指定的证书颁发机构', system: '系统信任的证书颁发机构' };
+function nodeTransport(n) {
+  if (n.tls) return h('span', { class: 'badge ok node-transport', title: `HTTPS，${TLS_TRUST[n.tls] ?? n.tls}` }, 'HTTPS');
+  if (n.address) return h('span', { class: 'badge off node-transport', title: '明文 HTTP：链路上可被读取' }, 'HTTP');
+  return null;
+}
+
+// The centre names its in-process nodes "local": shown in the page's language.
+function nodeName(n) {
+  return n.node === 'local' && !n.address ? '本机进程' : String(n.node ?? '');
+}
+
 function nodeRowOf(n) {
   const [label, cls] = nodeState(n.state);
   return h('tr', { 'data-node': n.node ?? '' },
-    h('td', { 'data-label': '节点' }, h('div', {}, h('div', {}, n.node ?? ''),
+    h('td', { 'data-label': '节点' }, h('div', {}, h('div', {}, nodeName(n), nodeTransport(n)),
       // A remote node is named by its address: shown once.
       n.address && String(n.address) !== String(n.node ?? '') ? h('div', { class: 'muted small' }, String(n.address)) : null)),
     h('td', { 'data-label': '状态' }, h('span', { class: `badge ${cls} node-state` }, label)),
