@@ -32,7 +32,6 @@ int main(int argc, char** argv) {
       config.listen = listen;
     }
     rivi::dispatch::Centre centre(config);
-    const int port = centre.bind();
     const bool loopback_only = config.listen.rfind("127.", 0) == 0 || config.listen.rfind("[::1]:", 0) == 0 ||
                                config.listen.rfind("localhost:", 0) == 0;
     const bool inner_nodes = std::any_of(config.nodes.begin(), config.nodes.end(),
@@ -58,7 +57,10 @@ int main(int argc, char** argv) {
         std::cerr << "rivi-dispatch: reload failed, the previous configuration stays: " << e.what() << std::endl;
       }
     };
+    // Watching before the port opens: whoever sees it open may signal at once (a reload right
+    // after the start must not end the centre, as SIGHUP's default would).
     const rivi::StopSignalWatcher stop_on_signal([&] { centre.stop(); }, reload);
+    const int port = centre.bind();
 
     std::cerr << "rivi-dispatch: listening on " << config.listen.substr(0, config.listen.rfind(':')) << ':' << port
               << " with " << config.nodes.size() << " node(s)" << std::endl;

@@ -48,7 +48,6 @@ int main(int argc, char** argv) {
     }
     const auto [host, port] = rivi::dispatch::split_host_port(listen);
     rivi::dispatch::NodeServer node(options);
-    node.bind(host, port);
 
     const bool tls = !options.tls_certificate.empty();
     const auto fingerprint = [&] {
@@ -64,7 +63,9 @@ int main(int argc, char** argv) {
         std::cerr << "rivi-node: reload failed, the previous certificate stays: " << e.what() << std::endl;
       }
     };
+    // Watching before the port opens: whoever sees it open may signal at once.
     const rivi::StopSignalWatcher stop_on_signal([&] { node.stop(); }, reload);
+    node.bind(host, port);
 
     if (tls) {
       std::cerr << ("rivi-node: HTTPS certificate SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;

@@ -251,6 +251,35 @@ out=$(dpkg_root -i "$deb") || fail "dpkg -i again: $out"
 [[ $out == *"the administrator password was set before"* ]] || fail "dpkg -i again said: $out"
 cmp -s "$tmp/node.key.first" "$root/etc/rivi/node.key" || fail "the node key changed"
 
+# The centre and the node as their units run them: as the account rivi (its ids from the scratch
+# root), reading /etc/rivi where it lies; the centre rereads its file on SIGHUP. Another account
+# reads nothing there.
+uid=$(awk -F: '$1 == "rivi" { print $3 }' "$root/etc/passwd")
+chmod o+x "$tmp"  # the scratch root lies in a folder of root's alone
+as_rivi=(setpriv --reuid="$uid" --regid="$gid" --clear-groups --no-new-privs)
+node_port=$(free_port)
+"${as_rivi[@]}" "$root/usr/bin/rivi-node" --key-file "$root/etc/rivi/node.key" --listen "127.0.0.1:$node_port" \
+  2>"$tmp/rivi-node.log" &
+pids+=($!)
+wait_for_port "$node_port" "$tmp/rivi-node.log"
+centre_port=$(free_port)
+printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "本机", "local": true}]}\n' "$centre_port" >"$root/etc/rivi/centre.json"
+"${as_rivi[@]}" "$root/usr/bin/rivi-dispatch" --config "$root/etc/rivi/centre.json" 2>"$tmp/rivi-dispatch.log" &
+centre_pid=$!
+pids+=("$centre_pid")
+wait_for_port "$centre_port" "$tmp/rivi-dispatch.log"
+printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "本机", "local": true}, {"isp": "远方", "address": "127.0.0.1:%s", "key_file": "/etc/rivi/node.key"}]}\n' \
+  "$centre_port" "$node_port" >"$root/etc/rivi/centre.json"
+sed -i "s#\"/etc/rivi/node.key\"#\"$root/etc/rivi/node.key\"#" "$root/etc/rivi/centre.json"
+kill -HUP "$centre_pid"
+for _ in $(seq 100); do grep -q 'with 2 node(s)' "$tmp/rivi-dispatch.log" && break; sleep 0.1; done
+grep -q "reloaded $root/etc/rivi/centre.json with 2 node(s)" "$tmp/rivi-dispatch.log" ||
+  fail "the centre as rivi did not reload its file: $(cat "$tmp/rivi-dispatch.log")"
+curl -sf "http://127.0.0.1:$centre_port/api/local/rivi/nodes" | grep -qF "\"address\": \"127.0.0.1:$node_port\"" ||
+  fail "the reloaded centre lists no remote node"
+setpriv --reuid=65534 --regid=65534 --clear-groups cat "$root/etc/rivi/node.key" 2>/dev/null &&
+  fail "another account reads the node key"
+
 # Another panel root, named in the defaults file as the unit reads it.
 printf '%s\n' 'PANEL_ROOT="/srv/panel"' 'RIVI_PANEL_OPTS=--no-web --listen 127.0.0.1:1' >>"$root/etc/default/rivi-panel"
 out=$(dpkg_root -i "$deb") || fail "dpkg -i with another root: $out"
