@@ -5,7 +5,9 @@
 #   3. its programs run from the unpacked package: a panel root laid out and called, then a probe
 #      node (key from a file), a dispatch centre and a scheduled job's run on loopback, and the
 #      web page served by `rivi-panel serve`;
-#   4. installed, upgraded, enabled, removed and purged with dpkg in a scratch root (as root).
+#   4. installed, upgraded, enabled, removed and purged with dpkg in a scratch root (as root); in
+#      between, the installed centre and node run as the account rivi the installation made, with
+#      an HTTPS node set up as the README says.
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 
@@ -252,33 +254,46 @@ out=$(dpkg_root -i "$deb") || fail "dpkg -i again: $out"
 cmp -s "$tmp/node.key.first" "$root/etc/rivi/node.key" || fail "the node key changed"
 
 # The centre and the node as their units run them: as the account rivi (its ids from the scratch
-# root), reading /etc/rivi where it lies; the centre rereads its file on SIGHUP. Another account
-# reads nothing there.
+# root), reading /etc/rivi where it lies, set up as the README's steps say (/etc/rivi standing for
+# the scratch root's): the node's certificate and key readable by the group, the node's key in a
+# file for the centre, the centre's file reread on SIGHUP at once, and a probe through the HTTPS
+# node. Another account reads nothing there.
 uid=$(awk -F: '$1 == "rivi" { print $3 }' "$root/etc/passwd")
 chmod o+x "$tmp"  # the scratch root lies in a folder of root's alone
+etc=$root/etc/rivi
 as_rivi=(setpriv --reuid="$uid" --regid="$gid" --clear-groups --no-new-privs)
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 825 -subj /CN=rivi-node \
+  -keyout "$etc/node-tls.key" -out "$etc/node.pem" 2>"$tmp/openssl.log" || fail "openssl req: $(cat "$tmp/openssl.log")"
+chgrp "$gid" "$etc/node-tls.key" "$etc/node.pem" && chmod 0640 "$etc/node-tls.key"
+pin=$(openssl x509 -in "$etc/node.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
 node_port=$(free_port)
-"${as_rivi[@]}" "$root/usr/bin/rivi-node" --key-file "$root/etc/rivi/node.key" --listen "127.0.0.1:$node_port" \
-  2>"$tmp/rivi-node.log" &
+"${as_rivi[@]}" "$root/usr/bin/rivi-node" --key-file "$etc/node.key" --listen "127.0.0.1:$node_port" --allow-private \
+  --tls-cert "$etc/node.pem" --tls-key "$etc/node-tls.key" 2>"$tmp/rivi-node.log" &
 pids+=($!)
 wait_for_port "$node_port" "$tmp/rivi-node.log"
+install -m 0640 -g "$gid" /dev/null "$etc/node-dx.key" && cat "$etc/node.key" >"$etc/node-dx.key"
 centre_port=$(free_port)
-printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "本机", "local": true}]}\n' "$centre_port" >"$root/etc/rivi/centre.json"
-"${as_rivi[@]}" "$root/usr/bin/rivi-dispatch" --config "$root/etc/rivi/centre.json" 2>"$tmp/rivi-dispatch.log" &
+printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "本机", "local": true}]}\n' "$centre_port" >"$etc/centre.json"
+"${as_rivi[@]}" "$root/usr/bin/rivi-dispatch" --config "$etc/centre.json" 2>"$tmp/rivi-dispatch.log" &
 centre_pid=$!
 pids+=("$centre_pid")
 wait_for_port "$centre_port" "$tmp/rivi-dispatch.log"
-printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "本机", "local": true}, {"isp": "远方", "address": "127.0.0.1:%s", "key_file": "/etc/rivi/node.key"}]}\n' \
-  "$centre_port" "$node_port" >"$root/etc/rivi/centre.json"
-sed -i "s#\"/etc/rivi/node.key\"#\"$root/etc/rivi/node.key\"#" "$root/etc/rivi/centre.json"
+printf '{"listen": "127.0.0.1:%s", "nodes": [{"isp": "电信", "address": "127.0.0.1:%s", "key_file": "%s", "pin_sha256": "%s"}]}\n' \
+  "$centre_port" "$node_port" "$etc/node-dx.key" "$pin" >"$etc/centre.json"
 kill -HUP "$centre_pid"
-for _ in $(seq 100); do grep -q 'with 2 node(s)' "$tmp/rivi-dispatch.log" && break; sleep 0.1; done
-grep -q "reloaded $root/etc/rivi/centre.json with 2 node(s)" "$tmp/rivi-dispatch.log" ||
+for _ in $(seq 100); do grep -q 'reloaded' "$tmp/rivi-dispatch.log" && break; sleep 0.1; done
+grep -q "reloaded $etc/centre.json with 1 node(s)" "$tmp/rivi-dispatch.log" ||
   fail "the centre as rivi did not reload its file: $(cat "$tmp/rivi-dispatch.log")"
-curl -sf "http://127.0.0.1:$centre_port/api/local/rivi/nodes" | grep -qF "\"address\": \"127.0.0.1:$node_port\"" ||
-  fail "the reloaded centre lists no remote node"
-setpriv --reuid=65534 --regid=65534 --clear-groups cat "$root/etc/rivi/node.key" 2>/dev/null &&
-  fail "another account reads the node key"
+probe=$(curl -sf --data-urlencode "url=http://127.0.0.1:$site_port/" "http://127.0.0.1:$centre_port/api/local/rivi")
+[[ $probe == *'"http_code": 200'* ]] || fail "the probe through the HTTPS node as rivi: $probe"
+curl -sf "http://127.0.0.1:$centre_port/api/local/rivi/nodes" | grep -qF '"state": "up", ' ||
+  fail "the node is not up in the centre's list"
+for file in node.key node-tls.key node-dx.key centre.json; do
+  setpriv --reuid=65534 --regid=65534 --clear-groups cat "$etc/$file" >/dev/null 2>&1 &&
+    fail "another account reads /etc/rivi/$file"
+done
+# Files the administrator added are the administrator's to delete: a purge keeps them (and /etc/rivi).
+rm -f "$etc/node.pem" "$etc/node-tls.key" "$etc/node-dx.key"
 
 # Another panel root, named in the defaults file as the unit reads it.
 printf '%s\n' 'PANEL_ROOT="/srv/panel"' 'RIVI_PANEL_OPTS=--no-web --listen 127.0.0.1:1' >>"$root/etc/default/rivi-panel"
