@@ -114,3 +114,19 @@ test('a test e-mail reaches the SMTP server and the page shows its answer', asyn
   await page.waitForFunction(() => document.querySelectorAll('#deliveries tbody tr .badge.ok').length === 1);
   assert.deepEqual(sys.alerts, []);
 });
+
+test('the forms take no input until the stored settings have loaded', async () => {
+  // The stored settings answer late: meanwhile nothing can be typed that their arrival would erase.
+  let release;
+  const held = new Promise((resolve) => { release = resolve; });
+  await page.route(/s=get_settings/, async (route) => { await held; await route.continue(); });
+  await page.goto(`${sys.base}/plugin/qn_rivi/#settings`);
+  await page.reload();
+  await page.waitForSelector('#view-settings:not([hidden])');
+  assert.equal(await page.isDisabled('#s-host'), true);
+  assert.equal(await page.getAttribute('#view-settings', 'aria-busy'), 'true');
+  release();
+  await page.waitForSelector('#s-host:not([disabled])');
+  assert.equal(await page.inputValue('#s-host'), 'localhost');
+  await page.unroute(/s=get_settings/);
+});

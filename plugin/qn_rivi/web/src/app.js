@@ -768,7 +768,27 @@ function showDeliveries(rows, tableId = 'deliveries') {
 
 // Fills the settings forms from the server. Secrets never come back: only whether they are set;
 // their fields stay empty and a save leaves them unchanged unless a new value is typed.
+// While the stored settings load, the forms take no input: the answer, coming later, would
+// overwrite what was typed meanwhile.
+function settingsBusy(busy) {
+  for (const el of $('view-settings').querySelectorAll('form input, form select, form textarea, form button')) {
+    el.disabled = busy;
+  }
+  $('view-settings').setAttribute('aria-busy', String(busy));
+}
+
 async function showSettings() {
+  state.settingsLoads = (state.settingsLoads || 0) + 1;
+  settingsBusy(true);
+  try {
+    await loadSettings();
+  } finally {
+    state.settingsLoads -= 1;
+    if (!state.settingsLoads) settingsBusy(false);
+  }
+}
+
+async function loadSettings() {
   const [s, policy, deliveries] = await Promise.all([call('get_settings'), query('get_alert_policy'),
     call('get_deliveries')]);
   const mail = s.user_mail || {};
