@@ -2,13 +2,12 @@
 #include "dispatch/config.h"
 
 #include "dispatch/signing.h"
+#include "host/public.h"
 #include "host/record.h"
 
 #include <fmt/format.h>
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace rivi::dispatch {
@@ -191,11 +190,9 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
 }
 
 CentreConfig load_config(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path + ": cannot read the file");
-  std::ostringstream text_in;
-  text_in << in.rdbuf();
-  return parse_config(text_in.str(), path);
+  const auto text_in = public_::ReadFile(path);
+  if (!text_in) throw std::runtime_error(path + ": cannot read the file");
+  return parse_config(*text_in, path);
 }
 
 }  // namespace rivi::dispatch

@@ -1,6 +1,8 @@
 // fingerprint_text, certificate_fingerprint, parse_fingerprint, read_ca_file, apply_node_tls.
 #include "dispatch/tls.h"
 
+#include "host/public.h"
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -10,8 +12,6 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -37,11 +37,9 @@ std::string openssl_reason() {
 }
 
 std::string read_text(const std::string& path, const std::string& what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read the " + what + " " + path + ": no such readable file");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  auto text = public_::ReadFile(path);
+  if (!text) throw std::runtime_error("cannot read the " + what + " " + path + ": no such readable file");
+  return std::move(*text);
 }
 
 // The certificates in `pem`, in order; none when it holds none.

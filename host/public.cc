@@ -113,15 +113,6 @@ std::string post_through_curl(const std::string& url, const std::string& form, l
   return std::move(body.text);
 }
 
-std::string local_date(std::int64_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 }  // namespace
 
 Query M(std::string table) { return Query(std::move(table)); }
@@ -170,7 +161,7 @@ void writeFile(const std::string& path, std::string_view text) {
 }
 
 void WriteLog(const std::string& type, const std::string& msg) {
-  M("logs").insert(Record{{"type", type}, {"log", msg}, {"addtime", local_date(now())}});
+  M("logs").insert(Record{{"type", type}, {"log", msg}, {"addtime", format_date(now())}});
 }
 
 Record returnMsg(bool status, const std::string& msg) { return Record{{"status", status}, {"msg", msg}}; }
@@ -220,7 +211,16 @@ std::string to_size(const Record& n) {
   return fmt::format("{:.2f} {}", value, kUnits[unit]);
 }
 
-std::string format_date() { return local_date(now()); }
+std::string format_date() { return format_date(now()); }
+
+std::string format_date(std::int64_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
 
 std::string get_error_info() {
   const auto current = std::current_exception();

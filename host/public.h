@@ -53,6 +53,8 @@ std::string to_size(const Record& n);
 
 // The current local date and time, "YYYY-MM-DD HH:MM:SS".
 std::string format_date();
+// The same for `t`, seconds since the Unix epoch.
+std::string format_date(std::int64_t t);
 
 // The text of the exception being handled ("<type>: <message>"); call only inside a catch.
 std::string get_error_info();

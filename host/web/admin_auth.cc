@@ -1,6 +1,7 @@
 #include "host/web/admin_auth.h"
 
 #include "host/paths.h"
+#include "host/public.h"
 #include "host/record.h"
 
 #include <fcntl.h>
@@ -13,8 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -145,12 +144,10 @@ void set_admin_password(const std::string& password, int iterations) {
 
 bool check_admin_password(const std::string& password) {
   auto path = admin_password_path();
-  std::ifstream in(path);
-  if (!in) return false;
-  std::stringstream text;
-  text << in.rdbuf();
+  const auto text = public_::ReadFile(path.string());
+  if (!text) return false;
   try {
-    auto stored = decode(text.str());
+    auto stored = decode(*text);
     if (stored.at("algorithm").get<std::string>() != kAlgorithm) throw std::runtime_error("unknown algorithm");
     int iterations = stored.at("iterations").get<int>();
     if (iterations < 1) throw std::runtime_error("bad iteration count");
@@ -172,11 +169,9 @@ std::optional<std::string> make_admin_password_at_install(std::ostream& out) {
 }
 
 std::string admin_password_fingerprint() {
-  std::ifstream in(admin_password_path(), std::ios::binary);
-  if (!in) return "";
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string content = text.str();
+  const auto text = public_::ReadFile(admin_password_path().string());
+  if (!text) return "";
+  const std::string& content = *text;
   Bytes digest(EVP_MAX_MD_SIZE);
   unsigned size = 0;
   if (EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)

@@ -16,10 +16,8 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
-#include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 
 namespace rivi {
@@ -500,11 +498,9 @@ http::Response WebRoutes::page_file(const http::Request& req) {
   if (!session_of(req)) return redirect("/login");
   const auto file = page_file_path(page_dir_, std::string_view(req.path).substr(std::string_view(kPagePath).size()));
   if (!file) return json_error(404, "not found");
-  std::ifstream in(*file, std::ios::binary);
-  std::ostringstream body;
-  body << in.rdbuf();
-  if (!in) return json_error(404, "not found");
-  return http::Response::text(200, std::move(body).str(), media_type(*file));
+  auto body = public_::ReadFile(file->string());
+  if (!body) return json_error(404, "not found");
+  return http::Response::text(200, std::move(*body), media_type(*file));
 }
 
 http::Response WebRoutes::settings_mail(const http::Request& req) { return save_settings(req, save_mail_settings); }
@@ -535,10 +531,7 @@ http::Response WebRoutes::metrics(const http::Request& req) {
     res.headers.emplace_back("WWW-Authenticate", "Bearer");
     return res;
   };
-  std::ifstream in(metrics_token_, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  const std::string token = trimmed(std::move(text).str());
+  const std::string token = trimmed(public_::ReadFile(metrics_token_.string()).value_or(""));
   const std::string header = req.header("Authorization");
   constexpr std::string_view kScheme = "Bearer ";
   if (token.empty() || header.size() <= kScheme.size() ||

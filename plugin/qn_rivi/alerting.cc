@@ -173,15 +173,6 @@ std::string markdown_nodes(const Record& data) {
   return out;
 }
 
-std::string local_time(std::int64_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 std::string duration_words(std::int64_t seconds) {
   if (seconds < 0) seconds = 0;
   const std::int64_t days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60;
@@ -323,8 +314,8 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
       AlertMessage m;
       m.title = "[恢复] " + name;
       m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>监控已恢复, 拔测重新存储结果 (" +
-               local_time(now) + ")</p>";
-      m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 监控已恢复, 拔测重新存储结果 (" + local_time(now) + ")\n";
+               public_::format_date(now) + ")</p>";
+      m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 监控已恢复, 拔测重新存储结果 (" + public_::format_date(now) + ")\n";
       messages.emplace_back("recovery", std::move(m));
     }
     state.monitoring = false;
@@ -353,9 +344,9 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
         AlertMessage m;
         m.title = "[恢复] " + name;
         Record nodes = *data;
-        m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + local_time(start) + "\n- 持续: " +
+        m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + public_::format_date(start) + "\n- 持续: " +
                      duration_words(end - start) + "\n\n" + markdown_nodes(nodes);
-        m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " + local_time(start) +
+        m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " + public_::format_date(start) +
                  "</p><p>持续: " + duration_words(end - start) + "</p><hr />" + kTableHead + table_rows(nodes) + kFooter;
         messages.emplace_back("recovery", std::move(m));
       }
