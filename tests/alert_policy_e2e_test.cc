@@ -8,8 +8,6 @@
 #include "tests/support/smtp_sink.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -21,17 +19,6 @@ namespace rivi {
 namespace {
 
 using testing::SmtpSink;
-
-std::string expected_sign(const std::string& timestamp, const std::string& secret) {
-  const std::string text = timestamp + "\n" + secret;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &n);
-  unsigned char out[64];
-  const int len = EVP_EncodeBlock(out, digest, static_cast<int>(n));
-  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(len));
-}
 
 constexpr const char* kSecret = "SECtopsecret";
 
@@ -119,7 +106,7 @@ TEST_F(AlertPolicyTest, EveryRunReportsEachAnomalousRunOnBothChannelsSignedAndRe
   {
     std::lock_guard lock(mu_);
     const Record& post = robot_posts_.at(0);
-    EXPECT_EQ(post["sign"], expected_sign(post["timestamp"].get<std::string>(), kSecret));
+    EXPECT_EQ(post["sign"], testing::dingtalk_signature(post["timestamp"].get<std::string>(), kSecret));
     const std::string text = post["body"]["markdown"]["text"];
     EXPECT_NE(text.find("联通: **异常** | 500"), std::string::npos) << text;
     EXPECT_NE(text.find("状态码 500"), std::string::npos) << text;

@@ -6,8 +6,6 @@
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <mutex>
@@ -172,18 +170,6 @@ TEST_F(SendMailTest, ServerFailuresAnswerFalse) {
   EXPECT_FALSE(sender_.qq_smtp_send("ops@example.test", "t", "<p>x</p>"));
 }
 
-// The DingTalk robot's signature, computed here independently of the sender.
-std::string expected_sign(const std::string& timestamp, const std::string& secret) {
-  const std::string text = timestamp + "\n" + secret;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &n);
-  unsigned char out[64];
-  const int len = EVP_EncodeBlock(out, digest, static_cast<int>(n));
-  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(len));
-}
-
 struct Robot {
   std::mutex mu;
   std::vector<httplib::Request> requests;
@@ -218,7 +204,7 @@ TEST_F(SendMailTest, DingTalkPostsTheBodyAndSignsWithTheSecret) {
   EXPECT_FALSE(robot.requests[0].has_param("sign"));
   const auto& signed_req = robot.requests[1];
   ASSERT_TRUE(signed_req.has_param("timestamp"));
-  EXPECT_EQ(signed_req.get_param_value("sign"), expected_sign(signed_req.get_param_value("timestamp"), "SEC+/=秘"));
+  EXPECT_EQ(signed_req.get_param_value("sign"), testing::dingtalk_signature(signed_req.get_param_value("timestamp"), "SEC+/=秘"));
 
   struct Case {
     std::string name, settings;

@@ -2,6 +2,9 @@
 
 #include "host/install.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -208,6 +211,17 @@ CertificateFiles make_certificate(const std::filesystem::path& dir, const std::s
                               files.key, "-out", files.certificate});
   if (made.status != 0) throw std::runtime_error("openssl req failed: " + made.err);
   return files;
+}
+
+std::string dingtalk_signature(const std::string& timestamp, const std::string& secret) {
+  const std::string text = timestamp + "\n" + secret;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &n);
+  unsigned char out[64];
+  const int len = EVP_EncodeBlock(out, digest, static_cast<int>(n));
+  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(len));
 }
 
 LoopbackSite::~LoopbackSite() {

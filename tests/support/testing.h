@@ -87,6 +87,10 @@ struct CertificateFiles {
 };
 CertificateFiles make_certificate(const std::filesystem::path& dir, const std::string& name);
 
+// The DingTalk robot's signature of `timestamp` with `secret` (base64 of HMAC-SHA256 over
+// "timestamp\nsecret"), computed independently of the sender.
+std::string dingtalk_signature(const std::string& timestamp, const std::string& secret);
+
 // An HTTP server on 127.0.0.1 with routes given by the test, running on its own thread; stopped
 // and joined on destruction.
 class LoopbackSite {
