@@ -27,6 +27,7 @@
 #pragma once
 
 #include "host/web/admin_auth.h"
+#include "host/web/host_names.h"
 #include "host/web/http_server.h"
 #include "host/record.h"
 
@@ -50,15 +51,6 @@ std::pair<std::string, int> parse_listen(const std::string& text);
 // An application/x-www-form-urlencoded body as an argument record: every value is text, keys in
 // the order they first appear; a repeated key keeps its first place and its last value.
 Record form_record(std::string_view body);
-
-// Whether a request's Host header (host, IP literal or [IPv6 literal], with or without a port)
-// names this server, so that a page of another site whose name was pointed at this machine
-// (DNS rebinding) cannot use the login or the session:
-//   listening on loopback (127.x.x.x, ::1, localhost): only loopback names and addresses;
-//   listening on every address (0.0.0.0, ::):          any IP address literal or localhost;
-//   listening on one address or name:                  that one, or a loopback name or address.
-// Any other name is refused; to reach the panel by a DNS name, listen on that name.
-bool host_allowed(std::string_view host_header, std::string_view listen_host);
 
 // A plug-in answer as the web server sends it: the answers of `get_user_mail`, `get_dingding`
 // and `get_settings` carry the host's channel files, and their secrets stay on the server: a
