@@ -7,6 +7,7 @@
 #include "host/net/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
+#include "host/text.h"
 
 #include <fmt/format.h>
 
@@ -79,6 +80,23 @@ class Gathering {
   std::size_t missing_;
   std::function<void(Record)> done_;  // empty once handed on
 };
+
+// What a node's refusal says: the `msg` of a status record ({"status": false, "msg": ...}), else the
+// start of the answer; well-formed UTF-8 either way, since it is answered as JSON. A node before
+// signature scheme 2 finds the centre's signature wrong, as it does for a wrong key; the text names
+// both causes.
+std::string refusal_text(const std::string& answer) {
+  std::string_view said = answer;
+  Record r;
+  try {
+    r = decode(answer);
+  } catch (const std::exception&) {
+  }
+  if (r.is_object() && r.contains("msg") && r["msg"].is_string()) said = r["msg"].get_ref<const std::string&>();
+  std::string text = readable_text(said, 200);
+  if (said == "请求签名错误") text += " (the node holds another key, or predates signature scheme 2: upgrade it)";
+  return text;
+}
 
 // Blocks until `start` hands its result to the callback it is given, driving `multi` meanwhile
 // (the server's loop may be driving it too, or not be running at all).
@@ -296,7 +314,7 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
       } else if (rc != CURLE_OK) {
         stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
       } else if (code != 200) {
-        stats_.record(node, Outcome::failed, seconds, fmt::format("HTTP {}: {}", code, answer->substr(0, 200)));
+        stats_.record(node, Outcome::failed, seconds, fmt::format("HTTP {}: {}", code, refusal_text(*answer)));
       } else {
         stats_.record(node, Outcome::failed, seconds, "the answer is no node result");
       }

@@ -249,5 +249,40 @@ TEST(CentreProgram, PinsAnHttpsNodeByTheFingerprintItPrintsAndFollowsARenewal) {
   EXPECT_EQ(http_code(port), 200) << dir.read("second.log");
 }
 
+// A node's refusal shows as its words: an old node refusing the signature scheme names the
+// upgrade, and text cut in the middle of a character still makes a node list.
+TEST(CentreHealth, ShowsANodesRefusalAsItsWords) {
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "节点";
+  LoopbackSite old_node, chatty;
+  old_node.server().Post("/probe", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 403;
+    res.set_content(encode(Record{{"status", false}, {"msg", "请求签名错误"}}), "application/json");
+  });
+  old_node.start();
+  chatty.server().Post("/probe", [&](const httplib::Request&, httplib::Response& res) {
+    res.status = 502;
+    res.set_content(text, "text/plain; charset=utf-8");
+  });
+  chatty.start();
+  CentreConfig c;
+  c.deadline_ms = 3000;
+  c.nodes = {{"旧", "127.0.0.1:" + std::to_string(old_node.port()), "nk", false},
+             {"多话", "127.0.0.1:" + std::to_string(chatty.port()), "", false}};
+  RunningCentre centre(c);
+  httplib::Client client("127.0.0.1", centre.port());
+  client.set_read_timeout(10, 0);
+  ASSERT_EQ(client.Post("/api/local/rivi", httplib::Params{{"url", "http://example.com/"}})->status, 200);
+  auto res = client.Get("/api/local/rivi/nodes");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  const Record health = decode(res->body);
+  EXPECT_EQ(health[0]["last_error"],
+            "HTTP 403: 请求签名错误 (the node holds another key, or predates signature scheme 2: upgrade it)");
+  const std::string said = health[1]["last_error"].get<std::string>();
+  EXPECT_EQ(said.rfind("HTTP 502: 节点节点", 0), 0u) << said;
+  EXPECT_LE(said.size(), 210u);
+}
+
 }  // namespace
 }  // namespace rivi::dispatch

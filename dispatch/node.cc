@@ -1,4 +1,4 @@
-// form_of, form_field, form_server_limits, answer_probe_request, json_response, NodeServer.
+// form_of, body_form, form_field, form_server_limits, answer_probe_request, json_response, NodeServer.
 #include "dispatch/node.h"
 
 #include "host/public.h"
@@ -62,6 +62,12 @@ Checked check_probe_request(const NodeOptions& options, const Form& form) {
 Form form_of(const http::Request& request) {
   Form form;
   add_fields(request.query, form);
+  form.merge(body_form(request));
+  return form;
+}
+
+Form body_form(const http::Request& request) {
+  Form form;
   const std::string type = request.header("Content-Type");
   if (type.rfind("application/x-www-form-urlencoded", 0) == 0) add_fields(request.body, form);
   return form;
@@ -149,7 +155,8 @@ void NodeServer::handle(http::Request& request, http::Reply reply) {
     }
     if (why) return reply(json_response(403, public_::returnMsg(false, *why)));
   }
-  answer_probe_request(options_, form_of(request), multi_,
+  // One place for the fields: the body, which the signature covers whole.
+  answer_probe_request(options_, body_form(request), multi_,
                        [reply](NodeAnswer a) { reply(json_response(a.http_status, a.body)); });
 }
 

@@ -1,6 +1,7 @@
-// A probe node's HTTP service: `POST /probe` with the form fields `url` and optionally `timeout_ms`
-// (the caller's limit, never above the node's own), answered with the node result of `probe` as
-// JSON. A node with a key takes only requests signed with it (see signing.h). Refusals answer
+// A probe node's HTTP service: `POST /probe` with the url-encoded body's fields `url` and optionally
+// `timeout_ms` (the caller's limit, never above the node's own), answered with the node result of
+// `probe` as JSON; a query is not read. A node with a key takes only requests signed with it (see
+// signing.h). Refusals answer
 // {"status": false, "msg": ...} with HTTP 400 (bad request) or 403 (bad or missing signature,
 // stale timestamp, replayed nonce); other paths get 404.
 //
@@ -25,6 +26,8 @@ namespace rivi::dispatch {
 // The fields of a form request: the query's, then those of an url-encoded body.
 using Form = std::multimap<std::string, std::string>;
 Form form_of(const http::Request& request);
+// The fields of an url-encoded body alone (none for another content type).
+Form body_form(const http::Request& request);
 
 // The first value of the form field `name`, or "" when the form has none.
 std::string form_field(const Form& form, const std::string& name);

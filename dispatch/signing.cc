@@ -3,6 +3,7 @@
 
 #include "host/secret.h"
 
+#include <fmt/format.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -35,9 +36,11 @@ long long unix_seconds(std::chrono::system_clock::time_point t) {
 
 }  // namespace
 
-std::string request_signature(const std::string& key, const std::string& method, const std::string& path,
+std::string request_signature(const std::string& key, const std::string& method, const std::string& target,
                               const std::string& timestamp, const std::string& nonce, const std::string& body) {
-  const std::string text = method + '\n' + path + '\n' + timestamp + '\n' + nonce + '\n' + body;
+  // The scheme's name first: no text signed under another scheme can pass for this one's.
+  const std::string text = std::string("rivi-signature-v") + kSignatureVersion + '\n' + method + '\n' + target + '\n' +
+                           timestamp + '\n' + nonce + '\n' + body;
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
@@ -48,14 +51,15 @@ std::string request_signature(const std::string& key, const std::string& method,
 }
 
 std::vector<std::pair<std::string, std::string>> signed_headers(const std::string& key, const std::string& method,
-                                                                const std::string& path, const std::string& body) {
+                                                                const std::string& target, const std::string& body) {
   unsigned char random[16];
   if (RAND_bytes(random, sizeof random) != 1) throw std::runtime_error("OpenSSL: no random bytes for a nonce");
   const std::string nonce = hex(random, sizeof random);
   const std::string timestamp = std::to_string(unix_seconds(std::chrono::system_clock::now()));
-  return {{"X-Rivi-Timestamp", timestamp},
+  return {{"X-Rivi-Signature-Version", kSignatureVersion},
+          {"X-Rivi-Timestamp", timestamp},
           {"X-Rivi-Nonce", nonce},
-          {"X-Rivi-Signature", request_signature(key, method, path, timestamp, nonce, body)}};
+          {"X-Rivi-Signature", request_signature(key, method, target, timestamp, nonce, body)}};
 }
 
 std::optional<std::string> SignatureCheck::refusal(const http::Request& request,
@@ -63,7 +67,13 @@ std::optional<std::string> SignatureCheck::refusal(const http::Request& request,
   const std::string timestamp = request.header("X-Rivi-Timestamp");
   const std::string nonce = request.header("X-Rivi-Nonce");
   const std::string signature = request.header("X-Rivi-Signature");
+  const std::string version = request.header("X-Rivi-Signature-Version");
   if (timestamp.empty() || nonce.empty() || signature.empty()) return "请求未签名";
+  if (version.empty()) return kOldCentreRefusal;
+  if (version != kSignatureVersion) {
+    return fmt::format("unknown signature scheme (this node knows {}): upgrade the node (请升级探测节点)",
+                       kSignatureVersion);
+  }
   if (nonce.size() > 128) return "请求签名无效";
   long long sent = 0;
   try {
@@ -74,7 +84,7 @@ std::optional<std::string> SignatureCheck::refusal(const http::Request& request,
     return "请求签名无效";
   }
   const std::string expected =
-      request_signature(key_, request.method, request.path, timestamp, nonce, request.body);
+      request_signature(key_, request.method, request.target, timestamp, nonce, request.body);
   if (!same_secret(expected, signature)) return "请求签名错误";
   const long long now_s = unix_seconds(now);
   const long long window = kSignatureWindow.count();

@@ -1,9 +1,16 @@
 // Signed requests from the centre to a node. The centre signs each request with the node's shared
-// key: an HMAC-SHA256 over "METHOD\nPATH\nTIMESTAMP\nNONCE\nBODY", sent as hex in the header
-// `X-Rivi-Signature` beside `X-Rivi-Timestamp` (Unix seconds) and `X-Rivi-Nonce`. The key itself
-// never travels. A node takes a request only when the signature matches, the timestamp lies within
-// `kSignatureWindow` of its own clock and the nonce has not been seen within that window, so a
-// request caught on the wire cannot be altered nor sent again.
+// key: an HMAC-SHA256 over "rivi-signature-v2\nMETHOD\nTARGET\nTIMESTAMP\nNONCE\nBODY", where
+// TARGET is the request target as sent (path and query), sent as hex in the header
+// `X-Rivi-Signature` beside `X-Rivi-Signature-Version` ("2"), `X-Rivi-Timestamp` (Unix seconds)
+// and `X-Rivi-Nonce`. The key itself never travels. A node takes a request only when the signature
+// matches, the timestamp lies within `kSignatureWindow` of its own clock and the nonce has not been
+// seen within that window, so a request caught on the wire can be neither altered (its body, its
+// path or its query) nor sent again.
+//
+// Centres before version 2 signed the path alone, without a version header. A node refuses such a
+// request with `kOldCentreRefusal`, and a version it does not know with a message asking for a newer
+// node; a node before version 2 finds a version-2 signature wrong ("请求签名错误"). Either way the
+// request is refused, never read under the other side's rules.
 #pragma once
 
 #include "host/web/http_server.h"
@@ -21,14 +28,20 @@
 namespace rivi::dispatch {
 
 inline constexpr std::chrono::seconds kSignatureWindow{60};
+inline constexpr const char* kSignatureVersion = "2";
+// The refusal of a request signed the way centres before version 2 signed. ASCII first: an old
+// centre shows a node's refusal as the raw JSON text, where other characters come escaped.
+inline constexpr const char* kOldCentreRefusal =
+    "signature scheme 1 is no longer accepted: upgrade the dispatch centre (请升级调度中心)";
 
-// Hex HMAC-SHA256 of the signed text of a request. Throws std::runtime_error when OpenSSL fails.
-std::string request_signature(const std::string& key, const std::string& method, const std::string& path,
+// Hex HMAC-SHA256 of the signed text of a request. `target` is the request target as sent: the
+// path and, when there is one, '?' and the query. Throws std::runtime_error when OpenSSL fails.
+std::string request_signature(const std::string& key, const std::string& method, const std::string& target,
                               const std::string& timestamp, const std::string& nonce, const std::string& body);
 
-// The three headers signing a request made now with a fresh random nonce.
+// The four headers signing a request to `target` made now with a fresh random nonce.
 std::vector<std::pair<std::string, std::string>> signed_headers(const std::string& key, const std::string& method,
-                                                                const std::string& path, const std::string& body);
+                                                                const std::string& target, const std::string& body);
 
 // Checks signed requests against one key and remembers the nonces of the last window. Thread-safe.
 // At most `max_nonces` nonces are kept: past that, requests are refused until older ones expire,

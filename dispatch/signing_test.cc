@@ -1,13 +1,18 @@
 // Signed requests: a real node on loopback takes a request signed with its key and refuses a
-// wrong key, a missing signature, a stale timestamp, a replayed nonce and a tampered body; the
-// nonces it remembers expire after the window and stay bounded.
+// wrong key, a missing signature, a stale timestamp, a replayed nonce, a tampered body, a request
+// re-aimed by its query and a signature of another scheme; the nonces it remembers expire after the
+// window and stay bounded.
 #include "dispatch/signing.h"
 #include "dispatch/node.h"
 #include "tests/support/dispatch_servers.h"
 #include "tests/support/testing.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
+#include <atomic>
 #include <ctime>
 
 namespace rivi::dispatch {
@@ -72,7 +77,8 @@ TEST(SignedRequests, NodeTakesOnlyFreshRequestsSignedWithItsKey) {
     Signed stale{body, {}};
     const std::string ts = std::to_string(std::time(nullptr) + shift);
     const std::string nonce = "n" + std::to_string(shift);
-    stale.headers = {{"X-Rivi-Timestamp", ts},
+    stale.headers = {{"X-Rivi-Signature-Version", "2"},
+                     {"X-Rivi-Timestamp", ts},
                      {"X-Rivi-Nonce", nonce},
                      {"X-Rivi-Signature", request_signature("node-secret", "POST", "/probe", ts, nonce, body)}};
     EXPECT_EQ(post(stale), std::make_pair(403, refused("请求时间戳超出允许范围")));
@@ -81,6 +87,73 @@ TEST(SignedRequests, NodeTakesOnlyFreshRequestsSignedWithItsKey) {
   garbled.headers.erase("X-Rivi-Timestamp");
   garbled.headers.emplace("X-Rivi-Timestamp", "12abc");
   EXPECT_EQ(post(garbled), std::make_pair(403, refused("请求签名无效")));
+}
+
+// The headers a centre before signature scheme 2 sent: an HMAC over the path alone, no version.
+httplib::Headers old_scheme_headers(const std::string& key, const std::string& body) {
+  const std::string ts = std::to_string(std::time(nullptr));
+  const std::string nonce = "old-" + ts;
+  const std::string text = "POST\n/probe\n" + ts + "\n" + nonce + "\n" + body;
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+       text.size(), mac, &len);
+  std::string hex;
+  for (unsigned int i = 0; i < len; ++i) hex += fmt::format("{:02x}", mac[i]);
+  return {{"X-Rivi-Timestamp", ts}, {"X-Rivi-Nonce", nonce}, {"X-Rivi-Signature", hex}};
+}
+
+TEST(SignedRequests, TheSignatureCoversTheQueryAndNamesItsScheme) {
+  LoopbackSite target;
+  std::atomic<int> aimed{0}, elsewhere{0};
+  target.server().Get("/ok", [&](const httplib::Request&, httplib::Response& res) {
+    ++aimed;
+    res.set_content("hi", "text/plain");
+  });
+  target.server().Get("/elsewhere", [&](const httplib::Request&, httplib::Response& res) {
+    ++elsewhere;
+    res.set_content("hi", "text/plain");
+  });
+  target.start();
+  NodeOptions o;
+  o.key = "node-secret";
+  o.probe.allow_private = true;
+  RunningNode node(o);
+  httplib::Client client("127.0.0.1", node.port());
+  client.set_read_timeout(10, 0);
+  const std::string body = "url=" + httplib::detail::encode_query_param(target.url("/ok"));
+  const std::string other = "url=" + httplib::detail::encode_query_param(target.url("/elsewhere"));
+  const auto post = [&](const std::string& path, const httplib::Headers& headers) {
+    auto res = client.Post(path, headers, body, "application/x-www-form-urlencoded");
+    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
+  };
+
+  // Whoever is on the way re-aims a signed request by adding a query: the signature no longer fits.
+  const auto [status, answer] = post("/probe?" + other, sign("node-secret", body).headers);
+  EXPECT_EQ(status, 403);
+  EXPECT_EQ(answer["msg"], "请求签名错误");
+  // Signed with its query, the request is taken, and the fields come from the body alone.
+  httplib::Headers with_query;
+  for (const auto& [name, value] : signed_headers("node-secret", "POST", "/probe?" + other, body)) {
+    with_query.emplace(name, value);
+  }
+  const auto [taken, result] = post("/probe?" + other, with_query);
+  EXPECT_EQ(taken, 200);
+  EXPECT_EQ(result["http_code"], 200);
+  EXPECT_EQ(aimed, 1);
+  EXPECT_EQ(elsewhere, 0);
+
+  // A centre of the scheme before is told to upgrade; a scheme the node does not know, the node.
+  const auto [old_status, old_answer] = post("/probe", old_scheme_headers("node-secret", body));
+  EXPECT_EQ(old_status, 403);
+  EXPECT_EQ(old_answer["msg"], "signature scheme 1 is no longer accepted: upgrade the dispatch centre (请升级调度中心)");
+  Signed future = sign("node-secret", body);
+  future.headers.erase("X-Rivi-Signature-Version");
+  future.headers.emplace("X-Rivi-Signature-Version", "3");
+  const auto [future_status, future_answer] = post("/probe", future.headers);
+  EXPECT_EQ(future_status, 403);
+  EXPECT_NE(future_answer["msg"].get<std::string>().find("upgrade the node"), std::string::npos) << future_answer;
+  EXPECT_EQ(aimed, 1);
 }
 
 TEST(SignedRequests, NodeWithoutAKeyTakesUnsignedRequests) {
@@ -96,7 +169,7 @@ TEST(SignedRequests, NodeWithoutAKeyTakesUnsignedRequests) {
 http::Request request_of(const Signed& s) {
   http::Request r;
   r.method = "POST";
-  r.path = "/probe";
+  r.target = r.path = "/probe";
   r.body = s.body;
   for (const auto& [name, value] : s.headers) r.headers.emplace_back(name, value);
   return r;
@@ -118,7 +191,8 @@ TEST(SignedRequests, RemembersNoncesForTheWindowOnlyAndBoundsThem) {
   const auto later = now + kSignatureWindow + std::chrono::seconds(2);
   const std::string ts = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(later.time_since_epoch()).count());
   const Signed at_later{"e",
-                        {{"X-Rivi-Timestamp", ts},
+                        {{"X-Rivi-Signature-Version", "2"},
+                         {"X-Rivi-Timestamp", ts},
                          {"X-Rivi-Nonce", "z"},
                          {"X-Rivi-Signature", request_signature("k", "POST", "/probe", ts, "z", "e")}}};
   EXPECT_EQ(check.refusal(request_of(at_later), later), std::nullopt);
