@@ -154,7 +154,8 @@ void Centre::reload(CentreConfig config) {
 
 void Centre::handle(http::Request& request, http::Reply reply) const {
   if (request.method == "GET" && request.path == "/metrics") return reply(metrics(request));
-  if (request.method == "GET" && request.path == "/api/local/rivi/nodes") {
+  // The caller's fields come in a form body (POST), or, from callers of before, in the query (GET).
+  if ((request.method == "GET" || request.method == "POST") && request.path == "/api/local/rivi/nodes") {
     const auto config = this->config();
     if (auto refused = caller_refusal(*config, form_of(request))) {
       return reply(json_response(refused->http_status, refused->body));

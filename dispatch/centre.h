@@ -4,11 +4,12 @@
 // as `unanswered`. Refusals answer {"status": false, "msg": reason} (HTTP 403 for the caller,
 // 400 for the URL).
 //
-// `GET /api/local/rivi/nodes` answers, to a caller passing the same caller check (its fields as
-// query parameters or an url-encoded body), the health of every configured node (NodeStats::health).
-// `GET /metrics` answers the node counters and latency histogram in Prometheus's text format to a
-// caller sending `Authorization: Bearer <access_key>`, or, when no access_key is configured, to a
-// caller on loopback; others get 401. Other paths get 404.
+// `POST /api/local/rivi/nodes` answers, to a caller passing the same caller check (its fields in an
+// url-encoded body; `GET` with them in the query is taken too, from callers of before), the health
+// of every configured node (NodeStats::health). `GET /metrics` answers the node counters and
+// latency histogram in Prometheus's text format to a caller sending `Authorization: Bearer
+// <access_key>`, or, when no access_key is configured, to a caller on loopback; others get 401.
+// Other paths get 404.
 //
 // `reload` swaps the configuration (all but the listening address) while serving: a request in
 // flight finishes with the nodes it started with.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -83,8 +84,21 @@ bool proxied(std::string_view host) {
   return false;
 }
 
+// `url` as a failure names it: without user information, query and fragment, any of which may
+// hold a secret (a webhook's token, an access key), since failures reach logs and pages.
+std::string shown_url(std::string_view url) {
+  const auto scheme = url.find("://");
+  const std::size_t authority = scheme == std::string_view::npos ? 0 : scheme + 3;
+  url = url.substr(0, url.find_first_of("?#", authority));
+  const std::size_t authority_end = std::min(url.find('/', authority), url.size());
+  if (const auto at = url.substr(0, authority_end).rfind('@'); at != std::string_view::npos && at >= authority) {
+    return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
+  }
+  return std::string(url);
+}
+
 std::string too_large(const std::string& url) {
-  return fmt::format("POST {} failed: the answer is larger than {} bytes", url, kMaxPostAnswer);
+  return fmt::format("POST {} failed: the answer is larger than {} bytes", shown_url(url), kMaxPostAnswer);
 }
 
 // The POST through libcurl, for what the small client leaves to it: https, and proxies.
@@ -109,7 +123,7 @@ std::string post_through_curl(const std::string& url, const std::string& form, l
   const CURLcode rc = api.easy_perform(curl.get());
   if (body.over || rc == CURLE_FILESIZE_EXCEEDED) throw std::runtime_error(too_large(url));
   if (rc != CURLE_OK)
-    throw std::runtime_error(fmt::format("POST {} failed: {}", url, *error ? error : api.easy_strerror(rc)));
+    throw std::runtime_error(fmt::format("POST {} failed: {}", shown_url(url), *error ? error : api.easy_strerror(rc)));
   return std::move(body.text);
 }
 
@@ -185,7 +199,7 @@ std::string httpPost(const std::string& url, const Record& data, long timeout_se
   } catch (const AnswerTooLarge&) {
     throw std::runtime_error(too_large(url));
   } catch (const std::exception& e) {
-    throw std::runtime_error(fmt::format("POST {} failed: {}", url, e.what()));
+    throw std::runtime_error(fmt::format("POST {} failed: {}", shown_url(url), e.what()));
   }
 }
 

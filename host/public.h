@@ -40,7 +40,8 @@ inline constexpr std::size_t kMaxPostAnswer = 4u << 20;
 // (reading stops as soon as the answer passes it). A plain http URL goes out through the host's
 // own client (host/http_client.h); https, and http that a proxy named in the environment
 // (`http_proxy`, `all_proxy`, `ALL_PROXY`) serves, through libcurl, loaded then. This machine's
-// own addresses (localhost, 127.0.0.1, ::1) are never reached through a proxy.
+// own addresses (localhost, 127.0.0.1, ::1) are never reached through a proxy. Failures name the
+// URL without its user information and query, where secrets may be.
 std::string httpPost(const std::string& url, const Record& data, long timeout_seconds);
 
 // Pager for `count` rows, page `p`, `rows` a page: {"count", "p", "pages", "row", "shift"}.

@@ -90,6 +90,22 @@ TEST(HttpPost, SendsFormFieldsAndRaisesOnTransportFailure) {
   EXPECT_THROW(public_::httpPost("http://127.0.0.1:" + std::to_string(dead) + "/", Record::object(), 2), std::runtime_error);
 }
 
+// A failure names the address, never the secrets a URL may carry (a token in the query, a login).
+TEST(HttpPost, AFailureNamesTheUrlWithoutItsQueryOrLogin) {
+  const std::string dead = "127.0.0.1:" + std::to_string(testing::free_port());
+  for (const std::string& url : {"http://" + dead + "/robot/send?access_token=SECRET-TOKEN",
+                                 "http://user:SECRET-TOKEN@" + dead + "/robot/send#SECRET-TOKEN"}) {
+    try {
+      public_::httpPost(url, Record::object(), 2);
+      ADD_FAILURE() << "no failure for " << url;
+    } catch (const std::runtime_error& e) {
+      const std::string what = e.what();
+      EXPECT_NE(what.find("POST http://" + dead + "/robot/send failed"), std::string::npos) << what;
+      EXPECT_EQ(what.find("SECRET-TOKEN"), std::string::npos) << what;
+    }
+  }
+}
+
 TEST(HttpPost, AnswerPastTheCapIsAFailureAndIsNotReadToItsEnd) {
   constexpr std::size_t kCap = public_::kMaxPostAnswer;
   constexpr std::size_t kOffered = 16 * kCap;

@@ -206,7 +206,7 @@ grep -q '"isp": "电信"' "$tmp/log.json" || fail "--pretty output is not UTF-8 
 nodes=$(RIVI_DISPATCH_HOST=127.0.0.1:$centre_port "$bin/rivi-panel" call qn_rivi get_nodes)
 [[ $nodes == *'"isp": "电信", "address": "127.0.0.1:'$node_port'", "state": "up"'* ]] || fail "get_nodes answered: $nodes"
 serverid=$(cat "$PANEL_ROOT/data/serverid")
-curl -sf "http://127.0.0.1:$centre_port/api/local/rivi/nodes?serverid=$serverid&access_key=centre-secret" |
+curl -sf -d "serverid=$serverid" -d access_key=centre-secret "http://127.0.0.1:$centre_port/api/local/rivi/nodes" |
   grep -qF '"state": "up"' || fail "the centre's node list"
 
 # The web page: the administrator logs in with the password install printed. The task is paused

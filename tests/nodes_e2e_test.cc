@@ -60,5 +60,19 @@ TEST(NodesEndToEnd, TheCentresNodeHealthReachesThePanelWithItsKey) {
   EXPECT_EQ(call({"get_nodes"}), Record({{"status", false}, {"msg", "访问密钥错误"}}));
 }
 
+// With the centre down the panel prints why, and never the key it would have sent.
+TEST(NodesEndToEnd, ACentreThatIsDownLeavesTheKeyOutOfThePanelsOutput) {
+  testing::TempRoot root;
+  root.write("data/dispatch_key", "never-printed-key\n");
+  const int port = testing::free_port();
+  const testing::RunResult r = testing::run({testing::bin("panel"), "call", "qn_rivi", "get_nodes"},
+                                            {{"PANEL_ROOT", root.path().string()},
+                                             {"RIVI_DISPATCH_HOST", "127.0.0.1:" + std::to_string(port)}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("127.0.0.1:" + std::to_string(port) + "/api/local/rivi/nodes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("连接调度中心失败"), std::string::npos) << r.out;
+  EXPECT_EQ((r.out + r.err).find("never-printed-key"), std::string::npos) << r.out << r.err;
+}
+
 }  // namespace
 }  // namespace rivi

@@ -1,6 +1,6 @@
 // get_nodes against a stand-in for the dispatch centre's node list on loopback: the list is
-// relayed as it came, the caller's identity rides in the query, and a centre that cannot be
-// reached or answers badly gives the failure envelope.
+// relayed as it came, the caller's identity rides in a form body (never in the URL), and a centre
+// that cannot be reached or answers badly gives the failure envelope.
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
@@ -28,12 +28,15 @@ class GetNodesTest : public ::testing::Test {
  protected:
   GetNodesTest() {
     root_.write("data/dispatch_key", "k3y&=\n");
-    centre_.server().Get("/api/local/rivi/nodes", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto answer = [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(mu_);
       params_ = req.params;
+      request_line_ = req.method + " " + req.target;
       res.status = status_;
       res.set_content(body_, "application/json");
-    });
+    };
+    centre_.server().Get("/api/local/rivi/nodes", answer);
+    centre_.server().Post("/api/local/rivi/nodes", answer);
     centre_.start();
     point_at(centre_.port());
   }
@@ -53,7 +56,8 @@ class GetNodesTest : public ::testing::Test {
   testing::TempRoot root_;
   testing::LoopbackSite centre_;
   std::mutex mu_;
-  httplib::Params params_;
+  httplib::Params params_;  // of the query and of a form body
+  std::string request_line_;
   int status_ = 200;
   std::string body_ = kNodes.dump();
 };
@@ -66,6 +70,8 @@ TEST_F(GetNodesTest, RelaysTheCentresListAskedWithTheServersIdentity) {
   EXPECT_EQ(params_.find("serverid")->second, identity["serverid"].get<std::string>());
   ASSERT_EQ(params_.count("access_key"), 1u);
   EXPECT_EQ(params_.find("access_key")->second, "k3y&=");  // escaped on the way, whole on arrival
+  // The request line, which logs keep, holds no key.
+  EXPECT_EQ(request_line_, "POST /api/local/rivi/nodes");
 }
 
 TEST_F(GetNodesTest, AnUnreachableOrBrokenCentreGivesTheEnvelope) {
