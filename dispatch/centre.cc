@@ -8,6 +8,7 @@
 #include "host/public.h"
 #include "host/secret.h"
 #include "host/text.h"
+#include "host/web/host_names.h"
 
 #include <fmt/format.h>
 
@@ -123,6 +124,7 @@ std::optional<Record> node_result(const std::string& text) {
 
 Centre::Centre(CentreConfig config)
     : listen_(config.listen),
+      listen_host_(split_host_port(config.listen).first),
       config_(std::make_shared<const CentreConfig>(std::move(config))),
       // Room for a few kept-alive connections to every node, so that requests in flight at the
       // same time each find one.
@@ -153,6 +155,11 @@ void Centre::reload(CentreConfig config) {
 }
 
 void Centre::handle(http::Request& request, http::Reply reply) const {
+  // Before anything else, as the panel does: a page whose name was pointed at this machine must
+  // not reach the routes from its visitor's browser.
+  if (!host_allowed(request.header("Host"), listen_host_)) {
+    return reply(json_response(421, public_::returnMsg(false, "未知的主机名：请用调度中心监听的地址访问")));
+  }
   if (request.method == "GET" && request.path == "/metrics") return reply(metrics(request));
   // The caller's fields come in a form body (POST), or, from callers of before, in the query (GET).
   if ((request.method == "GET" || request.method == "POST") && request.path == "/api/local/rivi/nodes") {
@@ -169,14 +176,15 @@ void Centre::handle(http::Request& request, http::Reply reply) const {
 }
 
 http::Response Centre::metrics(const http::Request& request) const {
+  // A token of its own: whoever scrapes the metrics cannot dispatch probes with it.
   const auto config = this->config();
   bool allowed = false;
-  if (config->access_key.empty()) {
+  if (config->metrics_token.empty()) {
     const std::string& r = request.remote;
     allowed = r.rfind("127.", 0) == 0 || r == "::1" || r.rfind("::ffff:127.", 0) == 0;
   } else {
     const std::string auth = request.header("Authorization");
-    allowed = auth.rfind("Bearer ", 0) == 0 && same_secret(config->access_key, auth.substr(7));
+    allowed = auth.rfind("Bearer ", 0) == 0 && same_secret(config->metrics_token, auth.substr(7));
   }
   if (!allowed) {
     http::Response r = http::Response::text(401, "unauthorized\n");

@@ -8,8 +8,9 @@
 // url-encoded body; `GET` with them in the query is taken too, from callers of before), the health
 // of every configured node (NodeStats::health). `GET /metrics` answers the node counters and
 // latency histogram in Prometheus's text format to a caller sending `Authorization: Bearer
-// <access_key>`, or, when no access_key is configured, to a caller on loopback; others get 401.
-// Other paths get 404.
+// <metrics token>`, or, when no metrics token is configured, to a caller on loopback; others get
+// 401. Other paths get 404. A request whose `Host` does not name the listening address (see
+// host_names.h) gets 421 before any of this.
 //
 // `reload` swaps the configuration (all but the listening address) while serving: a request in
 // flight finishes with the nodes it started with.
@@ -89,6 +90,7 @@ class Centre {
   http::Response metrics(const http::Request& request) const;
 
   const std::string listen_;
+  const std::string listen_host_;  // what the Host header of a request must name (see host_names.h)
   mutable std::mutex config_mutex_;
   std::shared_ptr<const CentreConfig> config_;
   mutable NodeStats stats_;

@@ -1,6 +1,7 @@
-// What the centre tells about its nodes (health at /api/local/rivi/nodes, Prometheus metrics at
-// /metrics, each behind the caller check), the program's reload of its node list on SIGHUP, and an
-// HTTPS node pinned by the fingerprint it prints, renewing its certificate on SIGHUP.
+// What the centre tells about its nodes (health at /api/local/rivi/nodes behind the caller check,
+// Prometheus metrics at /metrics behind a token of their own), the names it answers to, the
+// program's reload of its node list on SIGHUP, and an HTTPS node pinned by the fingerprint it
+// prints, renewing its certificate on SIGHUP.
 #include "dispatch/centre.h"
 #include "dispatch/node.h"
 #include "dispatch/tls.h"
@@ -28,7 +29,7 @@ using rivi::testing::LoopbackSite;
 using rivi::testing::RunningCentre;
 using rivi::testing::RunningNode;
 
-TEST(CentreHealth, ReportsEachNodeAndMetricsToTheCallerWithTheKeyOnly) {
+TEST(CentreHealth, ReportsEachNodeToTheCallerWithTheKeyAndMetricsToTheirToken) {
   LoopbackSite target;
   target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
   target.start();
@@ -39,6 +40,7 @@ TEST(CentreHealth, ReportsEachNodeAndMetricsToTheCallerWithTheKeyOnly) {
   CentreConfig c;
   c.deadline_ms = 3000;
   c.access_key = "ck";
+  c.metrics_token = "mt";
   c.allowed_serverids = {"s1"};
   const std::string dead = "127.0.0.1:" + std::to_string(free_port());
   // A label needing every escape of the metrics format.
@@ -88,7 +90,9 @@ TEST(CentreHealth, ReportsEachNodeAndMetricsToTheCallerWithTheKeyOnly) {
 
   EXPECT_EQ(client.Get("/metrics")->status, 401);
   EXPECT_EQ(client.Get("/metrics", {{"Authorization", "Bearer wrong"}})->status, 401);
-  auto metrics = client.Get("/metrics", {{"Authorization", "Bearer ck"}});
+  // The key that dispatches probes is not the metrics token.
+  EXPECT_EQ(client.Get("/metrics", {{"Authorization", "Bearer ck"}})->status, 401);
+  auto metrics = client.Get("/metrics", {{"Authorization", "Bearer mt"}});
   ASSERT_TRUE(metrics);
   ASSERT_EQ(metrics->status, 200);
   const std::string& text = metrics->body;
@@ -305,6 +309,38 @@ TEST(CentreHealth, ShowsANodesRefusalAsItsWords) {
   const std::string said = health[1]["last_error"].get<std::string>();
   EXPECT_EQ(said.rfind("HTTP 502: 节点节点", 0), 0u) << said;
   EXPECT_LE(said.size(), 210u);
+}
+
+// The program as deployed: a name other than its own gets 421 on every route, and /metrics takes
+// the token from `metrics_token_file`, not the callers' key.
+TEST(CentreProgram, AnswersToItsOwnNamesAndShowsMetricsToTheirTokenOnly) {
+  rivi::testing::TempRoot dir(false);
+  dir.write("metrics.token", "scrape-token\n");
+  const int port = free_port();
+  dir.write("centre.json", R"({"listen": "127.0.0.1:)" + std::to_string(port) +
+                               R"(", "access_key": "ck", "metrics_token_file": ")" + dir.file("metrics.token") +
+                               R"(", "nodes": [{"isp": "本地", "local": true}]})");
+  rivi::testing::Child centre({rivi::testing::bin("rivi-dispatch"), "--config", dir.file("centre.json")}, {},
+                              dir.file("centre.log"));
+  ASSERT_TRUE(rivi::testing::wait_for_port(port)) << dir.read("centre.log");
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(10, 0);
+  const httplib::Headers rebound{{"Host", "attacker.example:" + std::to_string(port)}};
+  const httplib::Params form{{"access_key", "ck"}, {"url", "http://example.com/"}};
+  EXPECT_EQ(client.Get("/metrics", {{"Host", "attacker.example"}, {"Authorization", "Bearer scrape-token"}})->status, 421);
+  EXPECT_EQ(client.Post("/api/local/rivi/nodes", rebound, form)->status, 421);
+  auto refused = client.Post("/api/local/rivi", rebound, form);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 421);
+  EXPECT_EQ(decode(refused->body)["status"], false);
+  EXPECT_EQ(client.Post("/api/local/rivi/nodes", {{"Host", "localhost:" + std::to_string(port)}}, form)->status, 200);
+
+  EXPECT_EQ(client.Get("/metrics")->status, 401);
+  EXPECT_EQ(client.Get("/metrics", {{"Authorization", "Bearer ck"}})->status, 401);
+  auto metrics = client.Get("/metrics", {{"Authorization", "Bearer scrape-token"}});
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+  EXPECT_NE(metrics->body.find("rivi_centre_node_requests_total"), std::string::npos) << metrics->body;
 }
 
 }  // namespace

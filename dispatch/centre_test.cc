@@ -390,14 +390,22 @@ TEST(CentreConfig, ReadsAFileAndRefusesMistakes) {
   }
 }
 
-TEST(CentreConfig, ReadsANodesKeyFromItsKeyFile) {
+TEST(CentreConfig, ReadsANodesKeyAndTheMetricsTokenFromTheirFiles) {
   rivi::testing::TempRoot dir(false);
   dir.write("dx.key", "from-file\n");
+  dir.write("metrics.token", "scrape\n");
   const CentreConfig c = parse_config(
-      R"({"nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": ")" + dir.file("dx.key") + R"("}]})",
+      R"({"metrics_token_file": ")" + dir.file("metrics.token") +
+          R"(", "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": ")" + dir.file("dx.key") + R"("}]})",
       "centre.json");
   EXPECT_EQ(c.nodes[0].key, "from-file");
+  EXPECT_EQ(c.metrics_token, "scrape");
   const std::pair<std::string, std::string> bad[] = {
+      {R"({"metrics_token_file": ")" + dir.file("none.token") + R"(", "nodes": [{"isp": "a", "local": true}]})",
+       "centre.json: metrics_token_file: cannot read the key file " + dir.file("none.token")},
+      {R"({"metrics_token": "t", "metrics_token_file": ")" + dir.file("metrics.token") +
+           R"(", "nodes": [{"isp": "a", "local": true}]})",
+       "centre.json: give either metrics_token or metrics_token_file"},
       {R"({"nodes": [{"isp": "a", "address": "h:1", "key_file": ")" + dir.file("none.key") + R"("}]})",
        "centre.json: nodes[0].key_file: cannot read the key file " + dir.file("none.key")},
       {R"({"nodes": [{"isp": "a", "address": "h:1", "key": "x", "key_file": ")" + dir.file("dx.key") + R"("}]})",

@@ -98,8 +98,10 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     fail(origin, e.what());
   }
   if (!doc.is_object()) fail(origin, "the configuration must be a JSON object");
-  only_keys(doc, {"listen", "deadline_ms", "probe_timeout_ms", "allowed_serverids", "access_key", "nodes"}, origin,
-            "the configuration");
+  only_keys(doc,
+            {"listen", "deadline_ms", "probe_timeout_ms", "allowed_serverids", "access_key", "metrics_token",
+             "metrics_token_file", "nodes"},
+            origin, "the configuration");
   CentreConfig c;
   if (doc.contains("listen")) {
     c.listen = text(doc["listen"], origin, "listen");
@@ -133,6 +135,18 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     for (const Record& id : ids) c.allowed_serverids.push_back(text(id, origin, "allowed_serverids entry"));
   }
   if (doc.contains("access_key")) c.access_key = text(doc["access_key"], origin, "access_key");
+  if (doc.contains("metrics_token") && doc.contains("metrics_token_file")) {
+    fail(origin, "give either metrics_token or metrics_token_file");
+  }
+  if (doc.contains("metrics_token")) c.metrics_token = text(doc["metrics_token"], origin, "metrics_token");
+  if (doc.contains("metrics_token_file")) {
+    const std::string file = text(doc["metrics_token_file"], origin, "metrics_token_file");
+    try {
+      c.metrics_token = read_key_file(file);
+    } catch (const std::runtime_error& ex) {
+      fail(origin, std::string("metrics_token_file: ") + ex.what());
+    }
+  }
   if (!doc.contains("nodes") || !doc["nodes"].is_array() || doc["nodes"].empty()) {
     fail(origin, "nodes must be a non-empty list");
   }

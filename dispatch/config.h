@@ -26,6 +26,7 @@ struct CentreConfig {
   long probe_timeout_ms = 20000;  // each node's own fetch time-out; below the deadline
   std::vector<std::string> allowed_serverids;  // empty: any server id
   std::string access_key;                      // empty: no key asked
+  std::string metrics_token;  // what /metrics asks for as a bearer token; empty: loopback callers only
   std::vector<NodeEntry> nodes;
 };
 
@@ -35,17 +36,18 @@ CentreConfig embedded_config();
 
 // Reads a configuration file (JSON):
 //   {"listen": "127.0.0.1:8890", "deadline_ms": 30000, "probe_timeout_ms": 20000,
-//    "allowed_serverids": ["..."], "access_key": "...",
+//    "allowed_serverids": ["..."], "access_key": "...", "metrics_token_file": "/etc/rivi/metrics.token",
 //    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": "/etc/rivi/node-dx.key"},
 //              {"isp": "联通", "address": "10.0.0.8:8891", "key": "...",
 //               "pin_sha256": "AB:CD:…"},
 //              {"isp": "移动", "address": "node3.example.net:8891", "key_file": "...",
 //               "ca_file": "/etc/rivi/nodes-ca.pem"},
 //              {"isp": "本机", "local": true, "allow_private": true}]}
-// A node's `key_file` is read at once (trailing blanks and line breaks dropped); a node has
-// `key` or `key_file`, not both. A remote node is asked over HTTPS when it has `"tls": true`, a
-// `ca_file` (read at once, like a key file) or a `pin_sha256`, the latter two not together; see
-// tls.h for what each trusts. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
+// A node's `key_file` and `metrics_token_file` are read at once (trailing blanks and line breaks
+// dropped); a node has `key` or `key_file`, not both, and the centre `metrics_token` (the token
+// itself) or `metrics_token_file`, not both. A remote node is asked over HTTPS when it has
+// `"tls": true`, a `ca_file` (read at once, like a key file) or a `pin_sha256`, the latter two not
+// together; see tls.h for what each trusts. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
 // lie between 100 and 55000, 55000 excluded. Throws
 // std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
 // key, a value of the wrong type or out of range.
