@@ -1,12 +1,26 @@
 // rivi-dispatch: the dispatch centre. Without --config it runs the embedded default: it listens on
 // 127.0.0.1:8890 and asks three in-process nodes that may probe this machine's own sites.
 #include "dispatch/centre.h"
+#include "dispatch/signing.h"
 #include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <iostream>
+
+namespace {
+
+// Warns about each key file of `config` that every user of the machine may read or change.
+void warn_about_key_files(const rivi::dispatch::CentreConfig& config) {
+  for (const std::string& file : config.key_files) {
+    if (auto warning = rivi::dispatch::key_file_warning(file)) {
+      std::cerr << ("rivi-dispatch: warning: " + *warning + "\n") << std::flush;
+    }
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-dispatch: asks every probe node to fetch a URL and answers their results"};
@@ -31,6 +45,7 @@ int main(int argc, char** argv) {
       rivi::dispatch::split_host_port(listen);
       config.listen = listen;
     }
+    warn_about_key_files(config);
     rivi::dispatch::Centre centre(config);
     const bool loopback_only = config.listen.rfind("127.", 0) == 0 || config.listen.rfind("[::1]:", 0) == 0 ||
                                config.listen.rfind("localhost:", 0) == 0;
@@ -51,6 +66,7 @@ int main(int argc, char** argv) {
       try {
         rivi::dispatch::CentreConfig fresh = rivi::dispatch::load_config(config_path);
         const std::size_t count = fresh.nodes.size();
+        warn_about_key_files(fresh);
         centre.reload(std::move(fresh));
         std::cerr << "rivi-dispatch: reloaded " << config_path << " with " << count << " node(s)" << std::endl;
       } catch (const std::exception& e) {

@@ -400,6 +400,7 @@ TEST(CentreConfig, ReadsANodesKeyAndTheMetricsTokenFromTheirFiles) {
       "centre.json");
   EXPECT_EQ(c.nodes[0].key, "from-file");
   EXPECT_EQ(c.metrics_token, "scrape");
+  EXPECT_EQ(c.key_files, (std::vector<std::string>{dir.file("metrics.token"), dir.file("dx.key")}));
   const std::pair<std::string, std::string> bad[] = {
       {R"({"metrics_token_file": ")" + dir.file("none.token") + R"(", "nodes": [{"isp": "a", "local": true}]})",
        "centre.json: metrics_token_file: cannot read the key file " + dir.file("none.token")},

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
@@ -139,6 +140,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     fail(origin, "give either metrics_token or metrics_token_file");
   }
   if (doc.contains("metrics_token")) c.metrics_token = text(doc["metrics_token"], origin, "metrics_token");
+  c.inline_keys = !c.access_key.empty() || !c.metrics_token.empty();
   if (doc.contains("metrics_token_file")) {
     const std::string file = text(doc["metrics_token_file"], origin, "metrics_token_file");
     try {
@@ -146,6 +148,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     } catch (const std::runtime_error& ex) {
       fail(origin, std::string("metrics_token_file: ") + ex.what());
     }
+    c.key_files.push_back(file);
   }
   if (!doc.contains("nodes") || !doc["nodes"].is_array() || doc["nodes"].empty()) {
     fail(origin, "nodes must be a non-empty list");
@@ -181,13 +184,18 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
         fail(origin, where + ".address: " + ex.what());
       }
       if (n.contains("key") && n.contains("key_file")) fail(origin, where + ": give either key or key_file");
-      if (n.contains("key")) e.key = text(n["key"], origin, where + ".key");
+      if (n.contains("key")) {
+        e.key = text(n["key"], origin, where + ".key");
+        c.inline_keys = c.inline_keys || !e.key.empty();
+      }
       if (n.contains("key_file")) {
+        const std::string file = text(n["key_file"], origin, where + ".key_file");
         try {
-          e.key = read_key_file(text(n["key_file"], origin, where + ".key_file"));
+          e.key = read_key_file(file);
         } catch (const std::runtime_error& ex) {
           fail(origin, where + ".key_file: " + ex.what());
         }
+        c.key_files.push_back(file);
       }
       e.tls = node_tls(n, origin, where);
     }
@@ -200,13 +208,23 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
     }
     c.nodes.push_back(std::move(e));
   }
+  // Each file once, in the order first read.
+  std::vector<std::string> files;
+  for (std::string& f : c.key_files) {
+    if (std::find(files.begin(), files.end(), f) == files.end()) files.push_back(std::move(f));
+  }
+  c.key_files = std::move(files);
   return c;
 }
 
 CentreConfig load_config(const std::string& path) {
   const auto text_in = public_::ReadFile(path);
   if (!text_in) throw std::runtime_error(path + ": cannot read the file");
-  return parse_config(*text_in, path);
+  CentreConfig c = parse_config(*text_in, path);
+  if (c.inline_keys && std::find(c.key_files.begin(), c.key_files.end(), path) == c.key_files.end()) {
+    c.key_files.insert(c.key_files.begin(), path);
+  }
+  return c;
 }
 
 }  // namespace rivi::dispatch

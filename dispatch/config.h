@@ -28,6 +28,10 @@ struct CentreConfig {
   std::string access_key;                      // empty: no key asked
   std::string metrics_token;  // what /metrics asks for as a bearer token; empty: loopback callers only
   std::vector<NodeEntry> nodes;
+  // The files read that hold a key (`load_config`: the configuration file first when it holds one
+  // itself), for the program to warn about those open to every user.
+  std::vector<std::string> key_files;
+  bool inline_keys = false;  // the text holds a key itself: `access_key`, `metrics_token`, a node's `key`
 };
 
 // The embedded default: 127.0.0.1:8890 and three in-process nodes that may probe this machine's

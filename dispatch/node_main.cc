@@ -40,6 +40,15 @@ int main(int argc, char** argv) {
   app.get_option("--tls-key")->needs("--tls-cert");
   CLI11_PARSE(app, argc, argv);
 
+  // Warns about each file holding a key that every user of the machine may read or change.
+  const auto warn_about_key_files = [&] {
+    for (const std::string& file : {key_file, options.tls_key}) {
+      if (file.empty()) continue;
+      if (auto warning = rivi::dispatch::key_file_warning(file)) {
+        std::cerr << ("rivi-node: warning: " + *warning + "\n") << std::flush;
+      }
+    }
+  };
   try {
     if (!key_file.empty()) {
       options.key = rivi::dispatch::read_key_file(key_file);
@@ -48,15 +57,17 @@ int main(int argc, char** argv) {
     }
     const auto [host, port] = rivi::dispatch::split_host_port(listen);
     rivi::dispatch::NodeServer node(options);
+    warn_about_key_files();  // once they have been read: a file that cannot be is an error of its own
 
     const bool tls = !options.tls_certificate.empty();
     const auto fingerprint = [&] {
       return rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate));
     };
     const auto reload = [&] {
-      if (!tls) return;
+      if (!tls) return warn_about_key_files();
       try {
         node.reload_tls();
+        warn_about_key_files();
         // One write a line: whoever reads the log never sees half of it.
         std::cerr << ("rivi-node: reloaded the certificate, SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;
       } catch (const std::exception& e) {

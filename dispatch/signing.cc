@@ -1,4 +1,4 @@
-// request_signature, signed_headers, SignatureCheck, read_key_file.
+// request_signature, signed_headers, SignatureCheck, read_key_file, key_file_warning.
 #include "dispatch/signing.h"
 
 #include "host/secret.h"
@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -130,6 +131,16 @@ std::string read_key_file(const std::string& path) {
   key.erase(key.find_last_not_of(" \t\r\n") + 1);
   if (key.empty()) fail("the file is empty");
   return key;
+}
+
+std::optional<std::string> key_file_warning(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  const bool read = st.st_mode & S_IROTH;
+  const bool write = st.st_mode & S_IWOTH;
+  if (!read && !write) return std::nullopt;
+  return fmt::format("the key file {} is {} by every user (mode {:04o}): chmod o-rwx {}", path,
+                     read && write ? "readable and writable" : read ? "readable" : "writable", st.st_mode & 07777, path);
 }
 
 }  // namespace rivi::dispatch

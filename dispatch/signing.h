@@ -10,7 +10,8 @@
 // Centres before version 2 signed the path alone, without a version header. A node refuses such a
 // request with `kOldCentreRefusal`, and a version it does not know with a message asking for a newer
 // node; a node before version 2 finds a version-2 signature wrong ("请求签名错误"). Either way the
-// request is refused, never read under the other side's rules.
+// request is refused, never read under the other side's rules. Key files' permissions are checked
+// here too (`key_file_warning`).
 #pragma once
 
 #include "host/web/http_server.h"
@@ -71,5 +72,10 @@ class SignatureCheck {
 // The key in the file at `path`, without trailing blanks and line breaks. Throws
 // std::runtime_error("cannot read the key file PATH: REASON") when it cannot be read or holds no key.
 std::string read_key_file(const std::string& path);
+
+// A warning when the file at `path`, which holds a key, is readable or writable by every user of
+// the machine ("the key file PATH is readable by every user (mode 0644): chmod o-rwx PATH"); nothing
+// when it is not, or when its mode cannot be read (reading it reports that).
+std::optional<std::string> key_file_warning(const std::string& path);
 
 }  // namespace rivi::dispatch
