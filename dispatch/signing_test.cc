@@ -33,21 +33,33 @@ Signed sign(const std::string& key, const std::string& body) {
   return s;
 }
 
+// A node with the key "node-secret" that may probe loopback targets, and a client of it.
+struct KeyedNode {
+  static NodeOptions options() {
+    NodeOptions o;
+    o.key = "node-secret";
+    o.probe.allow_private = true;
+    return o;
+  }
+  KeyedNode() { client.set_read_timeout(10, 0); }
+
+  // The status and answer of a form POST to `target`.
+  std::pair<int, Record> post(const std::string& target, const httplib::Headers& headers, const std::string& body) {
+    auto res = client.Post(target, headers, body, "application/x-www-form-urlencoded");
+    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
+  }
+
+  RunningNode node{options()};
+  httplib::Client client{"127.0.0.1", node.port()};
+};
+
 TEST(SignedRequests, NodeTakesOnlyFreshRequestsSignedWithItsKey) {
   LoopbackSite target;
   target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain"); });
   target.start();
-  NodeOptions o;
-  o.key = "node-secret";
-  o.probe.allow_private = true;
-  RunningNode node(o);
-  httplib::Client client("127.0.0.1", node.port());
-  client.set_read_timeout(10, 0);
+  KeyedNode node;
   const std::string body = "url=" + httplib::detail::encode_query_param(target.url("/ok"));
-  const auto post = [&](const Signed& s) {
-    auto res = client.Post("/probe", s.headers, s.body, "application/x-www-form-urlencoded");
-    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
-  };
+  const auto post = [&](const Signed& s) { return node.post("/probe", s.headers, s.body); };
   const auto refused = [](const std::string& msg) { return Record({{"status", false}, {"msg", msg}}); };
 
   const Signed good = sign("node-secret", body);
@@ -57,7 +69,7 @@ TEST(SignedRequests, NodeTakesOnlyFreshRequestsSignedWithItsKey) {
 
   // The same request again is a replay, even on a new connection.
   EXPECT_EQ(post(good), std::make_pair(403, refused("请求重放")));
-  httplib::Client other("127.0.0.1", node.port());
+  httplib::Client other("127.0.0.1", node.node.port());
   auto again = other.Post("/probe", good.headers, good.body, "application/x-www-form-urlencoded");
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 403);
@@ -115,18 +127,10 @@ TEST(SignedRequests, TheSignatureCoversTheQueryAndNamesItsScheme) {
     res.set_content("hi", "text/plain");
   });
   target.start();
-  NodeOptions o;
-  o.key = "node-secret";
-  o.probe.allow_private = true;
-  RunningNode node(o);
-  httplib::Client client("127.0.0.1", node.port());
-  client.set_read_timeout(10, 0);
+  KeyedNode node;
   const std::string body = "url=" + httplib::detail::encode_query_param(target.url("/ok"));
   const std::string other = "url=" + httplib::detail::encode_query_param(target.url("/elsewhere"));
-  const auto post = [&](const std::string& path, const httplib::Headers& headers) {
-    auto res = client.Post(path, headers, body, "application/x-www-form-urlencoded");
-    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
-  };
+  const auto post = [&](const std::string& path, const httplib::Headers& headers) { return node.post(path, headers, body); };
 
   // Whoever is on the way re-aims a signed request by adding a query: the signature no longer fits.
   const auto [status, answer] = post("/probe?" + other, sign("node-secret", body).headers);
