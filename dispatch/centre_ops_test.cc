@@ -253,29 +253,6 @@ TEST(CentreProgram, PinsAnHttpsNodeByTheFingerprintItPrintsAndFollowsARenewal) {
   EXPECT_EQ(http_code(port), 200) << dir.read("second.log");
 }
 
-// The caller's fields in a form body, where no log of request lines sees the key; the query form
-// of callers of before still works.
-TEST(CentreHealth, TakesTheCallersFieldsFromAFormBody) {
-  CentreConfig c;
-  c.access_key = "ck";
-  c.nodes = {{"本地", "", "", true}};
-  RunningCentre centre(c);
-  httplib::Client client("127.0.0.1", centre.port());
-  client.set_read_timeout(10, 0);
-  const auto post = [&](const std::string& key) {
-    auto res = client.Post("/api/local/rivi/nodes", httplib::Params{{"serverid", "s1"}, {"access_key", key}});
-    return res ? std::make_pair(res->status, decode(res->body)) : std::make_pair(-1, Record());
-  };
-  const auto [status, nodes] = post("ck");
-  EXPECT_EQ(status, 200);
-  ASSERT_EQ(nodes.size(), 1u) << nodes;
-  EXPECT_EQ(nodes[0]["isp"], "本地");
-  EXPECT_EQ(post("wrong"), std::make_pair(403, Record({{"status", false}, {"msg", "访问密钥错误"}})));
-  auto old = client.Get("/api/local/rivi/nodes?serverid=s1&access_key=ck");
-  ASSERT_TRUE(old);
-  EXPECT_EQ(old->status, 200);
-}
-
 // A node's refusal shows as its words: an old node refusing the signature scheme names the
 // upgrade, and text cut in the middle of a character still makes a node list.
 TEST(CentreHealth, ShowsANodesRefusalAsItsWords) {
