@@ -8,6 +8,7 @@
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
+#include "host/descriptor_limit.h"
 #include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
   app.get_option("--tls-cert")->needs("--tls-key");
   app.get_option("--tls-key")->needs("--tls-cert");
   CLI11_PARSE(app, argc, argv);
+
+  // Every connection and every probe holds a descriptor; thousands may be open at once.
+  rivi::raise_descriptor_limit();
 
   try {
     if (!key_file.empty()) {
