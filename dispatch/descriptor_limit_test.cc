@@ -7,20 +7,17 @@
 #include "dispatch/probe.h"
 #include "host/record.h"
 #include "tests/support/dispatch_servers.h"
+#include "tests/support/raw_connections.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace rivi::dispatch {
@@ -30,6 +27,7 @@ using namespace std::chrono_literals;
 using rivi::testing::bin;
 using rivi::testing::Child;
 using rivi::testing::free_port;
+using rivi::testing::RawConnections;
 
 // `argv` run with the descriptor limits `soft`:`hard`.
 std::vector<std::string> limited(int soft, int hard, std::vector<std::string> argv) {
@@ -56,44 +54,6 @@ long soft_descriptor_limit(int pid) {
   return -1;
 }
 
-// Connections to 127.0.0.1:`port` that send nothing (but through `exchange`), held until
-// destruction.
-class Connections {
- public:
-  Connections(int port, int count) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < count; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) fds_.push_back(fd);
-      else if (fd >= 0) ::close(fd);
-    }
-  }
-  ~Connections() {
-    for (const int fd : fds_) ::close(fd);
-  }
-  Connections(const Connections&) = delete;
-  Connections& operator=(const Connections&) = delete;
-
-  // Sends `request` over the first connection and answers all that comes back until the server
-  // closes it (or 20 s pass).
-  std::string exchange(const std::string& request) {
-    if (fds_.empty()) return "";
-    timeval patience{20, 0};
-    ::setsockopt(fds_[0], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    if (::send(fds_[0], request.data(), request.size(), MSG_NOSIGNAL) < 0) return "";
-    std::string answer;
-    char buf[4096];
-    for (ssize_t n; (n = ::recv(fds_[0], buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
-    return answer;
-  }
-
- private:
-  std::vector<int> fds_;
-};
-
 // Waits until the server process `pid` holds `limit` descriptors, its every one (it accepts
 // queued connections as descriptors come free); false when it did not get there within 10 s.
 bool full(int pid, std::size_t limit) {
@@ -107,6 +67,12 @@ httplib::Client keeping(int port) {
   client.set_keep_alive(true);
   client.set_read_timeout(20, 0);
   return client;
+}
+
+// Starts `site` answering GET /ok with "ok".
+void serve_ok(rivi::testing::LoopbackSite& site) {
+  site.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  site.start();
 }
 
 constexpr int kLimit = 64;
@@ -125,39 +91,36 @@ TEST(DescriptorLimit, ProgramsRaiseTheirSoftLimitToTheHardOne) {
   EXPECT_EQ(soft_descriptor_limit(centre.pid()), 2048);
 }
 
-TEST(DescriptorLimit, ANodeWithoutADescriptorRefusesAndTheCentreListsItAsUnanswered) {
+// A `rivi-node` that may probe this machine, started with `kLimit` descriptors, soft and hard.
+class LimitedNode {
+ public:
+  LimitedNode()
+      : port_(free_port()),
+        child_(limited(kLimit, kLimit, {bin("rivi-node"), "--listen", "127.0.0.1:" + std::to_string(port_),
+                                        "--allow-private", "--isp", "n"}),
+               {{"RIVI_NODE_KEY", ""}}, dir_.file("node.log")) {}
+  bool started() { return rivi::testing::wait_for_port(port_); }
+  int port() const { return port_; }
+  int pid() const { return child_.pid(); }
+
+ private:
+  rivi::testing::TempRoot dir_{false};
+  int port_;
+  Child child_;
+};
+
+TEST(DescriptorLimit, ANodeWithoutADescriptorRefusesItsCaller) {
   rivi::testing::LoopbackSite target;
-  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-  target.start();
-  rivi::testing::TempRoot dir(false);
-  const int port = free_port();
-  Child node(limited(kLimit, kLimit, {bin("rivi-node"), "--listen", "127.0.0.1:" + std::to_string(port),
-                                      "--allow-private", "--isp", "n"}),
-             {{"RIVI_NODE_KEY", ""}}, dir.file("node.log"));
-  ASSERT_TRUE(rivi::testing::wait_for_port(port)) << dir.read("node.log");
-
-  CentreConfig c;
-  c.deadline_ms = 10000;
-  c.nodes = {{"远程", "127.0.0.1:" + std::to_string(port), "", false}};
-  rivi::testing::RunningCentre centre(c);
-  // The centre's connection and the caller's are made while the node has descriptors to spare.
-  httplib::Client via_centre = keeping(centre.port());
-  auto res = via_centre.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
-  ASSERT_TRUE(res);
-  ASSERT_EQ(decode(res->body)[0]["http_code"], 200) << res->body;
-  const std::size_t before = open_descriptors(node.pid());
-  Connections caller(port, 1);
-  ASSERT_TRUE(full(node.pid(), before + 1));
-
-  // More than it can take: those it cannot accept wait in its queue, and take the descriptor
-  // each refusal gives back.
-  const Connections idle(port, 2 * kLimit);
+  serve_ok(target);
+  LimitedNode node;
+  ASSERT_TRUE(node.started());
+  // The caller's connection comes first in the node's queue, so it is accepted; of the many more
+  // than the node can take, those it cannot accept wait there.
+  RawConnections caller(node.port(), 1);
+  const RawConnections idle(node.port(), 2 * kLimit);
   ASSERT_TRUE(full(node.pid(), kLimit)) << open_descriptors(node.pid());
 
-  const std::string form = "url=" + target.url("/ok");
-  const std::string answer = caller.exchange("POST /probe HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                             "application/x-www-form-urlencoded\r\nContent-Length: " +
-                                             std::to_string(form.size()) + "\r\n\r\n" + form);
+  const std::string answer = caller.exchange(rivi::testing::form_post("/probe", "url=" + target.url("/ok")));
   EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << answer;
   EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
   const auto body_at = answer.find("\r\n\r\n");
@@ -166,10 +129,26 @@ TEST(DescriptorLimit, ANodeWithoutADescriptorRefusesAndTheCentreListsItAsUnanswe
   EXPECT_EQ(refusal["status"], false) << answer;
   EXPECT_NE(refusal["msg"].get<std::string>().find("节点资源不足"), std::string::npos) << answer;
   EXPECT_NE(refusal["msg"].get<std::string>().find("Too many open files"), std::string::npos) << answer;
+}
 
-  // Over the centre's kept connection: the node is listed as not answering, and its health says why.
+TEST(DescriptorLimit, TheCentreListsANodeThatCouldNotProbeAsUnanswered) {
+  rivi::testing::LoopbackSite target;
+  serve_ok(target);
+  LimitedNode node;
+  ASSERT_TRUE(node.started());
+  CentreConfig c;
+  c.deadline_ms = 10000;
+  c.nodes = {{"远程", "127.0.0.1:" + std::to_string(node.port()), "", false}};
+  rivi::testing::RunningCentre centre(c);
+  // The centre's connection to the node is made, and kept, while the node has descriptors to spare.
+  httplib::Client caller = keeping(centre.port());
+  auto res = caller.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+  ASSERT_TRUE(res);
+  ASSERT_EQ(decode(res->body)[0]["http_code"], 200) << res->body;
+  const RawConnections idle(node.port(), 2 * kLimit);
   ASSERT_TRUE(full(node.pid(), kLimit)) << open_descriptors(node.pid());
-  res = via_centre.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+
+  res = caller.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
   ASSERT_TRUE(res);
   const Record list = decode(res->body);
   ASSERT_EQ(list.size(), 1u) << res->body;
@@ -182,8 +161,7 @@ TEST(DescriptorLimit, ANodeWithoutADescriptorRefusesAndTheCentreListsItAsUnanswe
 
 TEST(DescriptorLimit, ACentreWithoutADescriptorListsItsInProcessNodesAsUnanswered) {
   rivi::testing::LoopbackSite target;
-  target.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-  target.start();
+  serve_ok(target);
   rivi::testing::TempRoot dir(false);
   const int port = free_port();
   // The embedded default: three in-process nodes that may probe this machine.
@@ -197,25 +175,33 @@ TEST(DescriptorLimit, ACentreWithoutADescriptorListsItsInProcessNodesAsUnanswere
   ASSERT_EQ(list.size(), 3u) << res->body;
   for (const Record& r : list) EXPECT_EQ(r["http_code"], 200) << res->body;
 
-  const Connections idle(port, 2 * kLimit);
+  const RawConnections idle(port, 2 * kLimit);
   ASSERT_TRUE(full(centre.pid(), kLimit)) << open_descriptors(centre.pid());
 
-  res = caller.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
-  list = decode(res->body);
-  ASSERT_EQ(list.size(), 3u) << res->body;
-  for (const Record& r : list) {
-    EXPECT_EQ(r["isp"], kNoAnswer) << res->body;
-    EXPECT_EQ(r["error_code"], kNoAnswerCode) << res->body;
-  }
-  res = caller.Get("/api/local/rivi/nodes");
-  ASSERT_TRUE(res);
-  const Record health = decode(res->body);
-  ASSERT_EQ(health.size(), 3u) << res->body;
-  for (const Record& h : health) {
-    EXPECT_EQ(h["state"], "down") << res->body;
-    EXPECT_EQ(h["last_error"], "no socket for the probe: Too many open files") << res->body;
+  // An address, then a name whose lookup would need descriptors too (it is never asked).
+  const std::pair<std::string, std::string> cases[] = {
+      {target.url("/ok"), "no socket for the probe: Too many open files"},
+      {"http://no-such-host.invalid/", "no descriptor for the name lookup: Too many open files"},
+  };
+  for (const auto& [url, reason] : cases) {
+    SCOPED_TRACE(url);
+    res = caller.Post("/api/local/rivi", httplib::Params{{"url", url}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    list = decode(res->body);
+    ASSERT_EQ(list.size(), 3u) << res->body;
+    for (const Record& r : list) {
+      EXPECT_EQ(r["isp"], kNoAnswer) << res->body;
+      EXPECT_EQ(r["error_code"], kNoAnswerCode) << res->body;
+    }
+    res = caller.Get("/api/local/rivi/nodes");
+    ASSERT_TRUE(res);
+    const Record health = decode(res->body);
+    ASSERT_EQ(health.size(), 3u) << res->body;
+    for (const Record& h : health) {
+      EXPECT_EQ(h["state"], "down") << res->body;
+      EXPECT_EQ(h["last_error"], reason) << res->body;
+    }
   }
 }
 

@@ -6,67 +6,35 @@
 #include "dispatch/node.h"
 #include "tests/support/dispatch_servers.h"
 #include "tests/support/hanging_target.h"
+#include "tests/support/raw_connections.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
-#include <vector>
 
 namespace rivi::dispatch {
 namespace {
 
 using namespace std::chrono_literals;
+using rivi::testing::RawConnections;
 
-// `count` connections to 127.0.0.1:`port`, each sending one url-encoded POST of `form` to `path`;
-// their callers hang up (close) on destruction.
-class Callers {
- public:
-  Callers(int port, const std::string& path, const std::string& form, int count) {
-    const std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(form.size()) + "\r\n\r\n" + form;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < count; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd < 0) continue;
-      fds_.push_back(fd);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        [[maybe_unused]] const auto sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-      }
-    }
-  }
-  ~Callers() { hang_up(); }
-  Callers(const Callers&) = delete;
-  Callers& operator=(const Callers&) = delete;
-
-  void hang_up() {
-    for (const int fd : fds_) ::close(fd);
-    fds_.clear();
-  }
-
- private:
-  std::vector<int> fds_;
-};
+// A node that may probe this machine's own addresses.
+NodeOptions inner_node() {
+  NodeOptions o;
+  o.probe.allow_private = true;
+  o.probe.isp = "n";
+  return o;
+}
 
 TEST(HangUp, ANodeCancelsTheProbesOfCallersThatHungUp) {
   constexpr int kCallers = 50;
   rivi::testing::HangingTarget target;
-  NodeOptions o;
-  o.probe.allow_private = true;
-  o.probe.isp = "n";
-  rivi::testing::RunningNode node(o);
-  Callers callers(node.port(), "/probe", "url=" + target.url() + "&timeout_ms=20000", kCallers);
+  rivi::testing::RunningNode node(inner_node());
+  RawConnections callers(node.port(), kCallers);
+  callers.send_all(rivi::testing::form_post("/probe", "url=" + target.url() + "&timeout_ms=20000"));
   ASSERT_TRUE(target.wait_open(kCallers, 10s)) << target.open();
-  callers.hang_up();
+  callers.close();
   // Within the probes' 20 s time-out, and well beyond the moment it takes.
   EXPECT_TRUE(target.wait_open(0, 5s)) << target.open() << " fetches still open";
 
@@ -81,18 +49,16 @@ TEST(HangUp, ANodeCancelsTheProbesOfCallersThatHungUp) {
 TEST(HangUp, ACentreStopsTheFanOutOfCallersThatHungUp) {
   constexpr int kCallers = 20;
   rivi::testing::HangingTarget target;
-  NodeOptions o;
-  o.probe.allow_private = true;
-  o.probe.isp = "n";
-  rivi::testing::RunningNode node(o);
+  rivi::testing::RunningNode node(inner_node());
   CentreConfig c;
   c.deadline_ms = 30000;
   c.nodes = {{"本地", "", "", true}, {"远程", node.address(), "", false}};
   rivi::testing::RunningCentre centre(c);
 
-  Callers callers(centre.port(), "/api/local/rivi", "url=" + target.url(), kCallers);
+  RawConnections callers(centre.port(), kCallers);
+  callers.send_all(rivi::testing::form_post("/api/local/rivi", "url=" + target.url()));
   ASSERT_TRUE(target.wait_open(2 * kCallers, 10s)) << target.open();
-  callers.hang_up();
+  callers.close();
   EXPECT_TRUE(target.wait_open(0, 5s)) << target.open() << " fetches still open";
 
   // A caller that hung up costs the nodes no failure in their health.

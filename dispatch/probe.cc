@@ -214,16 +214,18 @@ std::string ProbeFetch::unavailable(CURLcode rc) const {
   if (rc == CURLE_OK) return "";
   if (std::string why = no_socket_reason(socket_error_); !why.empty()) return "no socket for the probe: " + why;
   if (rc == CURLE_COULDNT_RESOLVE_HOST) {
-    // A name lookup runs on a thread of libcurl's with a socket pair of its own: when that cannot
-    // start, or this process has no descriptor left as the lookup fails, the name was never asked.
-    if (std::string_view(error_).starts_with("getaddrinfo() thread failed to start")) {
-      return "no thread for the name lookup";
-    }
-    const int probe_fd = ::eventfd(0, EFD_CLOEXEC);
-    if (probe_fd >= 0) {
-      ::close(probe_fd);
-    } else if (std::string why = no_socket_reason(errno); !why.empty()) {
+    // A name lookup runs on a thread of libcurl's with a socket pair of its own: when this process
+    // has no descriptor left as the lookup fails, or the thread cannot start, the name was never
+    // asked.
+    const int spare = ::eventfd(0, EFD_CLOEXEC);
+    const int spare_error = errno;
+    if (spare >= 0) {
+      ::close(spare);
+    } else if (std::string why = no_socket_reason(spare_error); !why.empty()) {
       return "no descriptor for the name lookup: " + why;
+    }
+    if (std::string_view(error_).starts_with("getaddrinfo() thread failed to start")) {
+      return "the name lookup could not start";
     }
   }
   return "";

@@ -366,6 +366,13 @@ class Holding {
     if (!cv_.wait_for(lock, 5s, [&] { return held_.size() >= n; })) return {"", Reply(nullptr)};
     return held_[n - 1];
   }
+  // Replies `body` to the `n`th request held, when it came for `path`; false when it did not.
+  bool answer(std::size_t n, const std::string& path, const std::string& body) {
+    auto [got, reply] = held(n);
+    if (got != path) return false;
+    reply(Response::text(200, body));
+    return true;
+  }
   // Waits up to 5 s for `n` abandoned requests; answers how many there are.
   int abandoned(int n) {
     std::unique_lock lock(mutex_);
@@ -386,8 +393,7 @@ TEST(HttpServer, TellsTheHandlerWhenItsClientHangsUpBeforeTheReply) {
   {
     Client answered(s.port);
     answered.send("GET /answered HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_EQ(holding.held(1).first, "/answered");
-    holding.held(1).second(Response::text(200, "done"));
+    ASSERT_TRUE(holding.answer(1, "/answered", "done"));
     EXPECT_NE(answered.read_response().find("done"), std::string::npos);
   }  // closed after its reply: not abandoned
   {
@@ -405,8 +411,7 @@ TEST(HttpServer, TellsTheHandlerWhenItsClientHangsUpBeforeTheReply) {
 
   Client next(s.port);
   next.send("GET /next HTTP/1.1\r\nHost: x\r\n\r\n");
-  ASSERT_EQ(holding.held(3).first, "/next");
-  holding.held(3).second(Response::text(200, "still serving"));
+  ASSERT_TRUE(holding.answer(3, "/next", "still serving"));
   EXPECT_NE(next.read_response().find("still serving"), std::string::npos);
   EXPECT_EQ(holding.abandoned(0), 1);  // the client that closed after its answer did not count
 }
@@ -416,10 +421,8 @@ TEST(HttpServer, KeepsAPipelinedRequestReadWhileTheFirstWaits) {
   Running s(holding.handler());
   Client c(s.port);
   c.send("GET /first HTTP/1.1\r\nHost: x\r\n\r\nPOST /second HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody");
-  ASSERT_EQ(holding.held(1).first, "/first");
-  holding.held(1).second(Response::text(200, "one"));
-  ASSERT_EQ(holding.held(2).first, "/second");
-  holding.held(2).second(Response::text(200, "two"));
+  ASSERT_TRUE(holding.answer(1, "/first", "one"));
+  ASSERT_TRUE(holding.answer(2, "/second", "two"));
   const std::string first = c.read_response();
   const std::string second = c.read_response();
   EXPECT_NE(first.find("\r\n\r\none"), std::string::npos) << first;
