@@ -1,12 +1,17 @@
 // Runs against a target that never answers: every run must still store its row, because the
 // centre answers each request by its deadline (the silent nodes listed as unanswered) and the
 // worker waits longer than that deadline. The target is a listening socket that never accepts, so
-// each probe waits for its time-out.
+// each probe waits for its time-out, and every node result stored must say so ("timeout"): one
+// with error_code "connect" or "refused" (`http_code` 0) is a false connect failure (the probe got
+// no socket, and the target is blamed for it). A node that could not probe is listed as not
+// answered ("no_answer"), which is counted apart.
 // Baseline in the same run: one run alone against the same target. Then N runs (default 500)
-// started at once through the bare worker against the real `rivi-dispatch` (embedded default).
-// Goal: N rows.
+// started at once through the bare worker against the real `rivi-dispatch` (embedded default:
+// three in-process nodes, so 3 N probes in flight), started as a service manager starts it: at a
+// soft limit of 1,024 descriptors (the hard limit stays this machine's).
+// Goals: N rows, and no false connect failure among their node results.
 //
-// Usage: hanging_bench [runs]   (default 500)
+// Usage: hanging_bench [runs] [centre program]   (default 500, build/bin/rivi-dispatch)
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "bench/spawn_quiet.h"
@@ -18,6 +23,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,10 +43,14 @@ struct Wave {
   int ok = 0, failed = 0;
   long stored = 0;
   double seconds = 0;
+  // Over the node results of the rows stored.
+  long results = 0, timeouts = 0, false_connect = 0, no_answer = 0;
 };
 
 Wave wave(const std::string& worker, std::int64_t task, int runs) {
   const auto before = rivi::public_::M("rivi_list").count();
+  const rivi::Record last = rivi::public_::M("rivi_list").order("id desc").getField("id");
+  const std::int64_t last_id = last.is_number() ? last.get<std::int64_t>() : 0;
   const auto t0 = Clock::now();
   std::vector<pid_t> pids;
   for (int i = 0; i < runs; ++i) pids.push_back(rivi::bench::spawn_quiet({worker, std::to_string(task)}));
@@ -52,6 +62,16 @@ Wave wave(const std::string& worker, std::int64_t task, int runs) {
   }
   w.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   w.stored = rivi::public_::M("rivi_list").count() - before;
+  for (const auto& row : rivi::public_::M("rivi_list").where("id>?", last_id).select()) {
+    for (const auto& result : rivi::decode(row["data"].get<std::string>())) {
+      const std::string code = result.value("error_code", "");
+      w.results++;
+      if (code == "timeout") w.timeouts++;
+      if (code == "no_answer") w.no_answer++;
+      // The target takes every connection into its queue: refused or failed connections are the probe's.
+      if (code == "connect" || code == "refused") w.false_connect++;
+    }
+  }
   return w;
 }
 
@@ -59,6 +79,7 @@ Wave wave(const std::string& worker, std::int64_t task, int runs) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+  const std::string centre_program = argc > 2 ? argv[2] : bin("rivi-dispatch");
   rivi::testing::TempRoot root;
 
   // A target that takes connections into its queue and never answers.
@@ -73,9 +94,13 @@ int main(int argc, char** argv) {
   ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len);
   const std::string url = fmt::format("http://127.0.0.1:{}/never", ntohs(addr.sin_port));
 
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const std::string hard = limit.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(limit.rlim_max);
   const int centre_port = rivi::testing::free_port();
-  rivi::testing::Child centre({bin("rivi-dispatch"), "--listen", fmt::format("127.0.0.1:{}", centre_port)}, {},
-                              root.file("centre.log"));
+  rivi::testing::Child centre({"prlimit", "--nofile=1024:" + hard, "--", centre_program, "--listen",
+                               fmt::format("127.0.0.1:{}", centre_port)},
+                              {}, root.file("centre.log"));
   if (!rivi::testing::wait_for_port(centre_port)) throw std::runtime_error("rivi-dispatch did not start");
   ::setenv("RIVI_DISPATCH_HOST", fmt::format("127.0.0.1:{}", centre_port).c_str(), 1);
 
@@ -89,16 +114,23 @@ int main(int argc, char** argv) {
   const Wave one = wave(worker, task, 1);
   const Wave many = wave(worker, task, runs);
 
-  fmt::print("runs against a target that never answers, bare worker, real rivi-dispatch (embedded default)\n");
+  fmt::print("runs against a target that never answers, bare worker, {} (embedded default: 3 nodes),\n"
+             "started at descriptor limits 1024:{}\n",
+             centre_program, hard);
   double load = 0;
   if (std::ifstream("/proc/loadavg") >> load) {
     fmt::print("load average (1 min): {:.2f} on {} cores\n", load, std::thread::hardware_concurrency());
   }
-  fmt::print("{:>6} {:>8} {:>8} {:>8} {:>10}\n", "runs", "exit 0", "failed", "rows", "seconds");
+  fmt::print("{:>6} {:>7} {:>8} {:>8} {:>8} {:>10} {:>8} {:>8} {:>13} {:>9}\n", "runs", "probes", "exit 0", "failed",
+             "rows", "seconds", "results", "timeout", "false connect", "no answer");
   for (const Wave* w : {&one, &many}) {
-    fmt::print("{:>6} {:>8} {:>8} {:>8} {:>10.1f}\n", w->ok + w->failed, w->ok, w->failed, w->stored, w->seconds);
+    const int n = w->ok + w->failed;
+    fmt::print("{:>6} {:>7} {:>8} {:>8} {:>8} {:>10.1f} {:>8} {:>8} {:>13} {:>9}\n", n, 3 * n, w->ok, w->failed,
+               w->stored, w->seconds, w->results, w->timeouts, w->false_connect, w->no_answer);
   }
   fmt::print("target: {} rows for {} concurrent runs: {}\n", runs, runs, many.stored == runs ? "met" : "NOT met");
+  fmt::print("target: no false connect failure with {} probes in flight: {}\n", 3 * runs,
+             many.false_connect == 0 ? "met" : "NOT met");
   ::close(silent);
   return 0;
 }

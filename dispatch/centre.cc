@@ -65,6 +65,24 @@ class Gathering {
     if (done_) hand_on(lock);
   }
 
+  // Remembers a transfer of this fan-out for `abandon` (0: none).
+  void track(CurlMulti::TransferId id) {
+    if (id == 0) return;
+    std::lock_guard lock(mutex_);
+    transfers_.push_back(id);
+  }
+
+  // The caller has gone: the list is never handed on, and the transfers still going end.
+  void abandon(CurlMulti& multi) {
+    std::vector<CurlMulti::TransferId> transfers;
+    {
+      std::lock_guard lock(mutex_);
+      done_ = nullptr;
+      transfers.swap(transfers_);
+    }
+    for (const auto id : transfers) multi.cancel(id);
+  }
+
  private:
   void hand_on(std::unique_lock<std::mutex>& lock) {
     auto done = std::move(done_);
@@ -80,6 +98,7 @@ class Gathering {
   std::vector<Record> results_;  // the unanswered record until a node's result replaces it
   std::size_t missing_;
   std::function<void(Record)> done_;  // empty once handed on
+  std::vector<CurlMulti::TransferId> transfers_;
 };
 
 // What a node's refusal says: the `msg` of a status record ({"status": false, "msg": ...}), else the
@@ -172,7 +191,8 @@ void Centre::handle(http::Request& request, http::Reply reply) const {
   if (request.method != "POST" || request.path != "/api/local/rivi") {
     return reply(http::Response::text(404, "not found"));
   }
-  answer(form_of(request), [reply](CentreAnswer a) { reply(json_response(a.http_status, a.body)); });
+  const auto stop = answer(form_of(request), [reply](CentreAnswer a) { reply(json_response(a.http_status, a.body)); });
+  if (stop) reply.on_abandon(stop);
 }
 
 http::Response Centre::metrics(const http::Request& request) const {
@@ -212,24 +232,31 @@ CentreAnswer Centre::answer(const Form& form) const {
   return wait_for<CentreAnswer>(multi_, [&](auto done) { answer(form, std::move(done)); });
 }
 
-void Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) const {
-  if (auto refused = caller_refusal(*config(), form)) return done(std::move(*refused));
-  if (std::string why = url_refusal(form_field(form, "url")); !why.empty()) {
-    return done({400, public_::returnMsg(false, why)});
+std::function<void()> Centre::answer(const Form& form, std::function<void(CentreAnswer)> done) const {
+  if (auto refused = caller_refusal(*config(), form)) {
+    done(std::move(*refused));
+    return {};
   }
-  fan_out(form_field(form, "url"), [done = std::move(done)](Record list) { done({200, std::move(list)}); });
+  if (std::string why = url_refusal(form_field(form, "url")); !why.empty()) {
+    done({400, public_::returnMsg(false, why)});
+    return {};
+  }
+  return fan_out(form_field(form, "url"), [done = std::move(done)](Record list) { done({200, std::move(list)}); });
 }
 
 Record Centre::fan_out(const std::string& url) const {
   return wait_for<Record>(multi_, [&](auto done) { fan_out(url, std::move(done)); });
 }
 
-void Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
+std::function<void()> Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
   // The request keeps the configuration it starts with, whatever a reload brings meanwhile.
   const std::shared_ptr<const CentreConfig> config = this->config();
   const CentreConfig& cfg = *config;
   auto gathering = std::make_shared<Gathering>(cfg.nodes, std::move(done));
-  if (cfg.nodes.empty()) return gathering->finish();
+  if (cfg.nodes.empty()) {
+    gathering->finish();
+    return {};
+  }
   // The timer answers the request at its deadline with whatever has come, whether or not the
   // transfers still going have ended by then.
   multi_.after(std::chrono::milliseconds(cfg.deadline_ms), [gathering] { gathering->finish(); });
@@ -242,14 +269,15 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
   try {
     form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
   } catch (const std::exception&) {
-    return gathering->finish();
+    gathering->finish();
+    return {};
   }
   for (std::size_t i = 0; i < cfg.nodes.size(); ++i) {
     const NodeEntry& node = cfg.nodes[i];
     auto deliver = [gathering, i](Record result) { gathering->set(i, std::move(result)); };
     try {
       if (!node.local()) {
-        ask_remote(cfg, node, form, std::move(deliver));
+        gathering->track(ask_remote(cfg, node, form, std::move(deliver)));
         continue;
       }
       ProbeOptions o;
@@ -258,27 +286,44 @@ void Centre::fan_out(const std::string& url, std::function<void(Record)> done) c
       o.timeout_ms = probe_ms;
       o.connect_timeout_ms = std::min(o.connect_timeout_ms, probe_ms);
       const auto start = std::chrono::steady_clock::now();
-      probe_async(multi_, url, o, [this, node, start, deliver = std::move(deliver)](Record result) {
-        stats_.record(node, Outcome::ok, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        deliver(std::move(result));
-      });
+      gathering->track(probe_async(multi_, url, o, [this, node, start, deliver = std::move(deliver)](ProbeOutcome outcome) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        switch (outcome.end) {
+          case ProbeOutcome::End::measured:
+            stats_.record(node, Outcome::ok, seconds);
+            return deliver(std::move(outcome.result));
+          case ProbeOutcome::End::unavailable:
+            stats_.record(node, Outcome::failed, seconds, outcome.reason);
+            return deliver(unanswered(node.isp));
+          case ProbeOutcome::End::cancelled:  // nobody waits for it: no figure for the node
+            return deliver(unanswered(node.isp));
+        }
+      }));
     } catch (const std::exception& e) {
       stats_.record(node, Outcome::failed, 0, e.what());
       gathering->set(i, unanswered(node.isp));
     }
   }
+  return [gathering, &multi = multi_] { gathering->abandon(multi); };
 }
 
 // Posts `form` to the remote node `node`, giving up at the deadline. Any failure (no connection,
 // time-out, refusal, an answer that is no node result) gives `unanswered`.
-void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const std::string& form,
-                        std::function<void(Record)> done) const {
+CurlMulti::TransferId Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const std::string& form,
+                                         std::function<void(Record)> done) const {
   EasyHandle h = new_easy();
   CURL* c = h.get();
   const std::string endpoint = (node.tls.on ? "https://" : "http://") + node.address + "/probe";
   auto answer = std::make_shared<std::string>();
   auto error = std::make_shared<std::array<char, CURL_ERROR_SIZE>>();
   (*error)[0] = '\0';
+  // A connection this process had no descriptor for is the centre's failure, not the node's: noted
+  // for the node's health.
+  auto socket_error = std::make_shared<int>(0);
+  curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, +[](void* noted, curlsocktype, curl_sockaddr* address) {
+    return open_socket(*address, *static_cast<int*>(noted));
+  });
+  curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, socket_error.get());
   curl_easy_setopt(c, CURLOPT_URL, endpoint.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, node.tls.on ? "https" : "http");
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error->data());
@@ -303,13 +348,15 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
   }
-  multi_.add(std::move(h), [this, answer, error, headers, node, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+  return multi_.add(std::move(h), [this, answer, error, socket_error, headers, node, done = std::move(done)](
+                                      CURLcode rc, EasyHandle easy) {
     const std::string& isp = node.isp;
     long code = 0;
     double seconds = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_TOTAL_TIME, &seconds);
     if (rc == CURLE_OK) curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
     curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, nullptr);  // the buffer goes with this completion
+    if (rc == CURLE_ABORTED_BY_CALLBACK) return done(unanswered(isp));  // its caller went: no figure
     std::optional<Record> result;
     if (code == 200) {
       try {
@@ -320,6 +367,8 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
     if (!result) {
       if (rc == CURLE_OPERATION_TIMEDOUT) {
         stats_.record(node, Outcome::timeout, seconds, "timed out");
+      } else if (const std::string why = no_socket_reason(*socket_error); rc != CURLE_OK && !why.empty()) {
+        stats_.record(node, Outcome::failed, seconds, "the centre has no socket for the node: " + why);
       } else if (rc != CURLE_OK) {
         stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
       } else if (code != 200) {

@@ -19,7 +19,12 @@
 // to it): remote nodes by a form POST on connections kept alive between requests, in-process nodes
 // by a probe on the same multi. A request waiting on its nodes holds no thread, and a timer per
 // request answers it at its deadline with the nodes that have answered by then, however many
-// requests are in flight.
+// requests are in flight. A caller that hangs up stops its fan-out: the requests to remote nodes
+// are closed (which the nodes see, and stop their probes) and the in-process probes cancelled.
+//
+// A node that could not make its probe (a remote node's 503 refusal, or no socket for an in-process
+// probe: this process is out of descriptors) is listed as `unanswered`, its health giving the
+// reason: never as a failure of the target.
 //
 // Of a remote node's answer the centre keeps a record's scalar values (text, numbers, booleans,
 // null) only: whatever a node sends, the whole answer nests two levels deep.
@@ -56,14 +61,15 @@ class Centre {
   CentreAnswer answer(const Form& form) const;
   // The same without blocking: `done` gets the answer once, at the latest by the deadline, on the
   // thread driving the transfers (or at once on the calling thread for a refusal). `done` must not
-  // block.
-  void answer(const Form& form, std::function<void(CentreAnswer)> done) const;
+  // block. Answers a function that stops the work (`done` is then never called; callable from any
+  // thread), or an empty one when nothing is left to stop.
+  std::function<void()> answer(const Form& form, std::function<void(CentreAnswer)> done) const;
 
   // Asks every node to probe `url` (already checked) and answers their results in node order, by
   // the deadline; never throws for a node. Blocks.
   Record fan_out(const std::string& url) const;
-  // The same without blocking, as `answer` does.
-  void fan_out(const std::string& url, std::function<void(Record)> done) const;
+  // The same without blocking, as `answer` does, answering the function that stops it.
+  std::function<void()> fan_out(const std::string& url, std::function<void(Record)> done) const;
 
   // Binds the configured listen address, or `port_override` on its host when not 0 (tests, the
   // command line), exclusively. Answers the port; throws std::runtime_error("cannot listen on
@@ -84,8 +90,8 @@ class Centre {
  private:
   // The refusal of a caller, or nothing when it passes.
   static std::optional<CentreAnswer> caller_refusal(const CentreConfig& config, const Form& form);
-  void ask_remote(const CentreConfig& config, const NodeEntry& node, const std::string& form,
-                  std::function<void(Record)> done) const;
+  CurlMulti::TransferId ask_remote(const CentreConfig& config, const NodeEntry& node, const std::string& form,
+                                   std::function<void(Record)> done) const;
   void handle(http::Request& request, http::Reply reply) const;
   http::Response metrics(const http::Request& request) const;
 

@@ -2,6 +2,7 @@
 // 127.0.0.1:8890 and asks three in-process nodes that may probe this machine's own sites.
 #include "dispatch/centre.h"
 #include "dispatch/signing.h"
+#include "host/descriptor_limit.h"
 #include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("-l,--listen", listen, "host:port to listen on, overriding the configuration");
   CLI11_PARSE(app, argc, argv);
+
+  // Every connection and every probe holds a descriptor; thousands may be open at once.
+  rivi::raise_descriptor_limit();
 
   try {
     rivi::dispatch::CentreConfig config =

@@ -57,6 +57,12 @@ Checked check_probe_request(const NodeOptions& options, const Form& form) {
   return c;
 }
 
+// The refusal of a probe this node could not make (ProbeUnavailable): the caller learns that the
+// node, not the target, failed.
+NodeAnswer unavailable_answer(const std::string& reason) {
+  return {503, public_::returnMsg(false, "节点资源不足,未能拨测 (" + reason + ")")};
+}
+
 }  // namespace
 
 Form form_of(const http::Request& request) {
@@ -89,21 +95,35 @@ http::Limits form_server_limits() {
 NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form) {
   Checked c = check_probe_request(options, form);
   if (c.refusal) return *c.refusal;
-  return {200, probe(c.url, c.options)};
+  try {
+    return {200, probe(c.url, c.options)};
+  } catch (const ProbeUnavailable& e) {
+    return unavailable_answer(e.what());
+  }
 }
 
-void answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
-                          std::function<void(NodeAnswer)> done) {
+CurlMulti::TransferId answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
+                                           std::function<void(NodeAnswer)> done) {
   Checked c;
   try {
     c = check_probe_request(options, form);
     if (!c.refusal) {
-      return probe_async(multi, c.url, c.options, [done](Record result) { done({200, std::move(result)}); });
+      return probe_async(multi, c.url, c.options, [done](ProbeOutcome outcome) {
+        switch (outcome.end) {
+          case ProbeOutcome::End::measured:
+            return done({200, std::move(outcome.result)});
+          case ProbeOutcome::End::unavailable:
+            return done(unavailable_answer(outcome.reason));
+          case ProbeOutcome::End::cancelled:
+            return done({503, public_::returnMsg(false, "拨测已取消")});
+        }
+      });
     }
   } catch (const std::exception& e) {
     c.refusal = NodeAnswer{500, public_::returnMsg(false, e.what())};
   }
   done(*c.refusal);
+  return 0;
 }
 
 http::Response json_response(int status, const Record& body) {
@@ -156,8 +176,12 @@ void NodeServer::handle(http::Request& request, http::Reply reply) {
     if (why) return reply(json_response(403, public_::returnMsg(false, *why)));
   }
   // One place for the fields: the body, which the signature covers whole.
-  answer_probe_request(options_, body_form(request), multi_,
-                       [reply](NodeAnswer a) { reply(json_response(a.http_status, a.body)); });
+  const auto transfer = answer_probe_request(options_, body_form(request), multi_, [reply](NodeAnswer a) {
+    http::Response r = json_response(a.http_status, a.body);
+    r.close = a.http_status == 503;  // gives back the connection's descriptor
+    reply(std::move(r));
+  });
+  if (transfer != 0) reply.on_abandon([this, transfer] { multi_.cancel(transfer); });
 }
 
 int NodeServer::bind(const std::string& host, int port) { return server_.bind(host, port); }

@@ -1,9 +1,10 @@
 // A probe node's HTTP service: `POST /probe` with the url-encoded body's fields `url` and optionally
 // `timeout_ms` (the caller's limit, never above the node's own), answered with the node result of
 // `probe` as JSON; a query is not read. A node with a key takes only requests signed with it (see
-// signing.h). Refusals answer
-// {"status": false, "msg": ...} with HTTP 400 (bad request) or 403 (bad or missing signature,
-// stale timestamp, replayed nonce); other paths get 404.
+// signing.h). Refusals answer {"status": false, "msg": ...} with HTTP 400 (bad request), 403 (bad
+// or missing signature, stale timestamp, replayed nonce) or 503 (the node could not make the probe:
+// no descriptor left for its socket; the connection is closed after it, which gives one back);
+// other paths get 404. A probe whose caller hangs up before its answer is cancelled at once.
 //
 // The node serves and probes on one event loop (its server's, with a `CurlMulti` attached to it):
 // a request waiting on its target holds no thread, so one node measures hundreds of targets at
@@ -55,9 +56,10 @@ struct NodeAnswer {
 // The form's checks only; the signature is the server's to check. Blocks for the probe.
 NodeAnswer answer_probe_request(const NodeOptions& options, const Form& form);
 // Probes on `multi`; `done` gets the answer once, on the thread driving it, or at once on the calling
-// thread for a refusal. Never throws: a probe that cannot be set up answers HTTP 500.
-void answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
-                          std::function<void(NodeAnswer)> done);
+// thread for a refusal. Answers the probe's transfer for CurlMulti::cancel (0: none). Never throws:
+// a probe that cannot be set up answers HTTP 500.
+CurlMulti::TransferId answer_probe_request(const NodeOptions& options, const Form& form, CurlMulti& multi,
+                                           std::function<void(NodeAnswer)> done);
 
 // A JSON answer as the HTTP response sent to the caller (500 when `body` cannot be encoded).
 http::Response json_response(int status, const Record& body);

@@ -8,6 +8,7 @@
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
+#include "host/descriptor_limit.h"
 #include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
@@ -49,6 +50,10 @@ int main(int argc, char** argv) {
       }
     }
   };
+
+  // Every connection and every probe holds a descriptor; thousands may be open at once.
+  rivi::raise_descriptor_limit();
+
   try {
     if (!key_file.empty()) {
       options.key = rivi::dispatch::read_key_file(key_file);

@@ -7,11 +7,16 @@
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
-#include <memory>
+#include <cerrno>
 #include <cstdint>
+#include <memory>
+#include <string_view>
+#include <system_error>
 
 namespace rivi::dispatch {
 
@@ -146,18 +151,33 @@ size_t ProbeFetch::on_body(char*, size_t size, size_t count, void* self) {
   return len;
 }
 
-// Opens every socket of the transfer, so each address is judged before anything is sent to it:
-// an inner address gets no connection at all, and an open port cannot be told from a closed one.
-curl_socket_t ProbeFetch::open_outer_socket(void* self, curlsocktype, curl_sockaddr* address) {
+curl_socket_t open_socket(const curl_sockaddr& address, int& error) {
+  const int fd = ::socket(address.family, address.socktype | SOCK_CLOEXEC, address.protocol);
+  if (fd < 0) error = errno;
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
+}
+
+std::string no_socket_reason(int error) {
+  if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return "";
+  return std::system_category().message(error);
+}
+
+// Opens every socket of the transfer. Without `allow_private` each address is judged before
+// anything is sent to it: an inner address gets no connection at all, and an open port cannot be
+// told from a closed one. A socket the system does not give is noted: that is no failure of the
+// target.
+curl_socket_t ProbeFetch::open_probe_socket(void* self, curlsocktype, curl_sockaddr* address) {
   auto* f = static_cast<ProbeFetch*>(self);
-  const std::string ip = address_text(*address);
-  if (is_inner_address(ip)) {
-    f->refused_ = true;
-    f->refused_ip_ = ip;
-    return CURL_SOCKET_BAD;
+  if (!f->options_.allow_private) {
+    const std::string ip = address_text(*address);
+    if (is_inner_address(ip)) {
+      f->refused_ = true;
+      f->refused_ip_ = ip;
+      return CURL_SOCKET_BAD;
+    }
+    f->opened_outer_ = true;
   }
-  f->opened_outer_ = true;
-  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  return open_socket(*address, f->socket_error_);
 }
 
 ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
@@ -186,10 +206,29 @@ ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
   curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-  if (!options_.allow_private) {
-    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_outer_socket);
-    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
+  curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_probe_socket);
+  curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
+}
+
+std::string ProbeFetch::unavailable(CURLcode rc) const {
+  if (rc == CURLE_OK) return "";
+  if (std::string why = no_socket_reason(socket_error_); !why.empty()) return "no socket for the probe: " + why;
+  if (rc == CURLE_COULDNT_RESOLVE_HOST) {
+    // A name lookup runs on a thread of libcurl's with a socket pair of its own: when this process
+    // has no descriptor left as the lookup fails, or the thread cannot start, the name was never
+    // asked.
+    const int spare = ::eventfd(0, EFD_CLOEXEC);
+    const int spare_error = errno;
+    if (spare >= 0) {
+      ::close(spare);
+    } else if (std::string why = no_socket_reason(spare_error); !why.empty()) {
+      return "no descriptor for the name lookup: " + why;
+    }
+    if (std::string_view(error_).starts_with("getaddrinfo() thread failed to start")) {
+      return "the name lookup could not start";
+    }
   }
+  return "";
 }
 
 Record ProbeFetch::result(CURLcode rc, CURL* c) const {
@@ -241,16 +280,24 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   EasyHandle easy = fetch.take_handle();
   if (!easy) return fetch.result(CURLE_OK, nullptr);
   const CURLcode rc = curl_easy_perform(easy.get());
+  if (std::string why = fetch.unavailable(rc); !why.empty()) throw ProbeUnavailable(why);
   return fetch.result(rc, easy.get());
 }
 
-void probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
-                 std::function<void(Record)> done) {
+CurlMulti::TransferId probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
+                                  std::function<void(ProbeOutcome)> done) {
   auto fetch = std::make_shared<ProbeFetch>(url, options);
   EasyHandle easy = fetch->take_handle();
-  if (!easy) return done(fetch->result(CURLE_OK, nullptr));
-  multi.add(std::move(easy), [fetch, done = std::move(done)](CURLcode rc, EasyHandle handle) {
-    done(fetch->result(rc, handle.get()));
+  if (!easy) {
+    done({ProbeOutcome::End::measured, fetch->result(CURLE_OK, nullptr), ""});
+    return 0;
+  }
+  return multi.add(std::move(easy), [fetch, done = std::move(done)](CURLcode rc, EasyHandle handle) {
+    if (rc == CURLE_ABORTED_BY_CALLBACK) return done({ProbeOutcome::End::cancelled, nullptr, ""});
+    if (std::string why = fetch->unavailable(rc); !why.empty()) {
+      return done({ProbeOutcome::End::unavailable, nullptr, std::move(why)});
+    }
+    done({ProbeOutcome::End::measured, fetch->result(rc, handle.get()), ""});
   });
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace rivi::dispatch {
@@ -46,11 +47,39 @@ bool is_inner_address(const std::string& ip);
 // std::runtime_error only when libcurl itself cannot be set up.
 Record probe(const std::string& url, const ProbeOptions& options);
 
-// The same measurement as `probe`, run on `multi`: `done` gets the node result once, on the
-// thread driving `multi`, or at once on the calling thread when `url` is refused. Throws
-// std::runtime_error (and never calls `done`) only when libcurl itself cannot be set up.
-void probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
-                 std::function<void(Record)> done);
+// What `probe` throws when this process could not make the probe at all: no descriptor left for
+// its socket (or no thread or memory for its name lookup). Nothing was measured, so it is no
+// failure of the target; the caller answers a refusal of its own. The text says why.
+class ProbeUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How an asynchronous probe ended.
+struct ProbeOutcome {
+  enum class End {
+    measured,     // `result` holds the node result, whatever became of the target
+    unavailable,  // as ProbeUnavailable: nothing measured; `reason` says why
+    cancelled,    // ended by CurlMulti::cancel, or by the multi's end
+  };
+  End end = End::measured;
+  Record result;
+  std::string reason;
+};
+
+// The same measurement as `probe`, run on `multi`: `done` gets the outcome once, on the thread
+// driving `multi`, or at once on the calling thread when `url` is refused. Answers the transfer's id
+// for CurlMulti::cancel (0 when none was started). Throws std::runtime_error (and never calls
+// `done`) only when libcurl itself cannot be set up.
+CurlMulti::TransferId probe_async(CurlMulti& multi, const std::string& url, const ProbeOptions& options,
+                                  std::function<void(ProbeOutcome)> done);
+
+// Opens libcurl's socket for `address` as libcurl would (close-on-exec). When the system gives none,
+// `error` gets its errno, for `no_socket_reason`. For CURLOPT_OPENSOCKETFUNCTION callbacks.
+curl_socket_t open_socket(const curl_sockaddr& address, int& error);
+// Why there was no socket when `error` is an errno of this machine's shortage (descriptors of the
+// process or the system, buffers, memory), e.g. "Too many open files"; "" for any other.
+std::string no_socket_reason(int error);
 
 // One prepared probe: an easy handle carrying every option of the measurement, and the state its
 // callbacks write into (the body-size count and the inner-address check). The handle's callbacks
@@ -68,10 +97,13 @@ class ProbeFetch {
   // The node result once the transfer of the handle `easy` ended with `rc` (`easy` null when
   // nothing ran).
   Record result(CURLcode rc, CURL* easy) const;
+  // Why the transfer that ended with `rc` measured nothing because this process could not make it
+  // (see ProbeUnavailable); "" when it was measured.
+  std::string unavailable(CURLcode rc) const;
 
  private:
   static size_t on_body(char* data, size_t size, size_t count, void* self);
-  static curl_socket_t open_outer_socket(void* self, curlsocktype purpose, curl_sockaddr* address);
+  static curl_socket_t open_probe_socket(void* self, curlsocktype purpose, curl_sockaddr* address);
 
   ProbeOptions options_;
   std::string refusal_;  // why the URL is refused; empty when it is probe-able
@@ -80,6 +112,7 @@ class ProbeFetch {
   bool refused_ = false;       // an inner address was refused a socket
   bool opened_outer_ = false;  // some address was let through
   std::string refused_ip_;
+  int socket_error_ = 0;       // errno of a socket the system did not give
   char error_[CURL_ERROR_SIZE] = {0};
   EasyHandle easy_;
 };

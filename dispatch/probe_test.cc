@@ -242,7 +242,7 @@ TEST_F(ProbeTest, NodeRequestChecksUrlAndTimeLimit) {
 // The result of `probe_async` on `multi`, waited for.
 Record probe_on(CurlMulti& multi, const std::string& url, const ProbeOptions& o) {
   std::promise<Record> result;
-  probe_async(multi, url, o, [&result](Record r) { result.set_value(std::move(r)); });
+  probe_async(multi, url, o, [&result](ProbeOutcome r) { result.set_value(std::move(r.result)); });
   return result.get_future().get();
 }
 

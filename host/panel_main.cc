@@ -2,6 +2,7 @@
 // without a method, the list of methods), `panel serve`, `panel passwd`. Installed as `rivi-panel`.
 #include "host/web/admin_auth.h"
 #include "host/cli_json.h"
+#include "host/descriptor_limit.h"
 #include "host/install.h"
 #include "host/paths.h"
 #include "host/record.h"
@@ -11,8 +12,6 @@
 #include "plugin/qn_rivi/retention.h"
 
 #include <CLI/CLI.hpp>
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <iostream>
@@ -35,15 +34,6 @@ rivi::Record form_args(const std::vector<std::string>& pairs) {
 }
 
 constexpr std::string_view kMethodsHeading = "Web methods of qn_rivi (panel call qn_rivi METHOD key=value ...):\n";
-
-// Room for the web server's 1,024 connections beside the database, the logs and the jobs: a
-// service manager's usual soft limit of 1,024 descriptors is raised towards the hard limit.
-void raise_descriptor_limit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= 4096) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 4096 : std::min<rlim_t>(limit.rlim_max, 4096);
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
 
 }  // namespace
 
@@ -115,7 +105,10 @@ int main(int argc, char** argv) {
         rivi::keep_result_retention(stop, retention);
       };
       options.metrics = rivi::panel_metrics;
-      raise_descriptor_limit();
+      // Room for the web server's 1,024 connections beside the database, the logs and the jobs.
+      // Capped: the jobs it starts inherit the limit, and some programs walk every descriptor
+      // number up to it.
+      rivi::raise_descriptor_limit(4096);
       return rivi::serve(options);
     }
   } catch (const std::exception& e) {

@@ -134,8 +134,9 @@ grep -q '^ExecStart=/usr/bin/rivi-node --key-file /etc/rivi/node.key ' \
 grep -qxF 'ExecStart=/usr/bin/rivi-dispatch --config /etc/rivi/centre.json $RIVI_DISPATCH_OPTS' \
   "$tmp/pkg/lib/systemd/system/rivi-dispatch.service" || fail "rivi-dispatch.service reads another configuration"
 for unit in rivi-dispatch.service rivi-node.service; do
-  # The account whose group reads /etc/rivi; a reload is SIGHUP, which rereads the files.
-  for line in User=rivi Group=rivi 'ExecReload=/bin/kill -HUP $MAINPID'; do
+  # The account whose group reads /etc/rivi; a reload is SIGHUP, which rereads the files; room for
+  # thousands of connections and probes (the programs raise their soft limit to this).
+  for line in User=rivi Group=rivi 'ExecReload=/bin/kill -HUP $MAINPID' LimitNOFILE=65536; do
     grep -qxF "$line" "$tmp/pkg/lib/systemd/system/$unit" || fail "$unit lacks $line"
   done
 done

@@ -79,18 +79,31 @@ void CurlMulti::wake() {
   [[maybe_unused]] const auto written = ::write(wake_.fd, &one, sizeof one);  // a full counter wakes too
 }
 
-void CurlMulti::add(EasyHandle easy, Done done) {
+CurlMulti::TransferId CurlMulti::add(EasyHandle easy, Done done) {
+  TransferId id = 0;
   {
     std::lock_guard lock(mutex_);
     if (!stopping_) {
       active_.fetch_add(1);
-      incoming_.push_back(Transfer{std::move(easy), std::move(done)});
+      id = ++last_id_;
+      incoming_.push_back(Transfer{id, std::move(easy), std::move(done)});
       easy = nullptr;
     }
   }
   if (easy) {
     done(CURLE_ABORTED_BY_CALLBACK, std::move(easy));
-    return;
+    return 0;
+  }
+  wake();
+  return id;
+}
+
+void CurlMulti::cancel(TransferId id) {
+  if (id == 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    cancelled_.push_back(id);
   }
   wake();
 }
@@ -136,10 +149,13 @@ int CurlMulti::on_timer(CURLM*, long timeout_ms, void* self) {
 }
 
 void CurlMulti::take_incoming() {
+  // Both under one lock: a transfer cancelled right after it was added is found among those added.
   std::deque<Transfer> fresh;
+  std::vector<TransferId> cancelled;
   {
     std::lock_guard lock(mutex_);
     fresh.swap(incoming_);
+    cancelled.swap(cancelled_);
   }
   for (auto& t : fresh) {
     CURL* key = t.easy.get();
@@ -148,7 +164,21 @@ void CurlMulti::take_incoming() {
       t.done(CURLE_FAILED_INIT, std::move(t.easy));
       continue;
     }
+    running_ids_.emplace(t.id, key);
     running_.emplace(key, std::move(t));
+  }
+  for (const TransferId id : cancelled) {
+    const auto named = running_ids_.find(id);
+    if (named == running_ids_.end()) continue;  // done already
+    CURL* key = named->second;
+    running_ids_.erase(named);
+    // Removing a transfer that is under way closes its connection.
+    curl_multi_remove_handle(multi_.get(), key);
+    auto it = running_.find(key);
+    Transfer t = std::move(it->second);
+    running_.erase(it);
+    active_.fetch_sub(1);
+    t.done(CURLE_ABORTED_BY_CALLBACK, std::move(t.easy));
   }
 }
 
@@ -163,6 +193,7 @@ void CurlMulti::finish_transfers() {
     if (it == running_.end()) continue;
     Transfer done = std::move(it->second);
     running_.erase(it);
+    running_ids_.erase(done.id);
     active_.fetch_sub(1);
     done.done(result, std::move(done.easy));
   }
@@ -249,10 +280,12 @@ void CurlMulti::stop_all() {
     t.done(CURLE_ABORTED_BY_CALLBACK, std::move(t.easy));
   }
   running_.clear();
+  running_ids_.clear();
   std::deque<Transfer> rest;
   {
     std::lock_guard lock(mutex_);
     rest.swap(incoming_);
+    cancelled_.clear();
   }
   for (auto& t : rest) {
     active_.fetch_sub(1);

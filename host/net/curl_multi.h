@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -28,6 +29,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace rivi {
 
@@ -37,6 +39,8 @@ class CurlMulti {
   // `poll` or `wait`, or the one destroying it), with libcurl's result and the handle (to read its
   // CURLINFO_* values or reuse it). It must not block, nor call `poll` or `wait`.
   using Done = std::function<void(CURLcode result, EasyHandle handle)>;
+  // Names one transfer for `cancel`; never reused within a multi. 0 names none.
+  using TransferId = std::uint64_t;
 
   struct Attached {};
   static constexpr Attached attached{};
@@ -52,8 +56,15 @@ class CurlMulti {
   CurlMulti(const CurlMulti&) = delete;
   CurlMulti& operator=(const CurlMulti&) = delete;
 
-  // Starts `easy` with the options it carries. Thread-safe; `done` may call `add` again.
-  void add(EasyHandle easy, Done done);
+  // Starts `easy` with the options it carries. Thread-safe; `done` may call `add` again. Answers
+  // the transfer's id, or 0 when the multi is ending (`done` then ran already, with
+  // CURLE_ABORTED_BY_CALLBACK).
+  TransferId add(EasyHandle easy, Done done);
+
+  // Ends the transfer `id` if it is still going: its connection is closed and its `done` gets
+  // CURLE_ABORTED_BY_CALLBACK on the driving thread. Ids of transfers already done are ignored.
+  // Thread-safe; may be called from a `done`.
+  void cancel(TransferId id);
 
   // Runs `task` on the driving thread once `delay` has passed (or at once when the multi ends).
   // Thread-safe; `task` is held to the same rules as `done`, and may call `add` and `after`.
@@ -76,6 +87,7 @@ class CurlMulti {
   using Clock = std::chrono::steady_clock;
 
   struct Transfer {
+    TransferId id = 0;
     EasyHandle easy;
     Done done;
   };
@@ -100,6 +112,7 @@ class CurlMulti {
   // (0: not at all) and serves those ready. Answers the milliseconds until the next turn is due
   // (negative: none due). Called by one thread at a time.
   int turn(int wait_ms);
+  // Adds the transfers that came in, then ends those cancelled meanwhile.
   void take_incoming();
   // Hands every finished transfer to its `done`.
   void finish_transfers();
@@ -114,12 +127,15 @@ class CurlMulti {
   std::unique_ptr<CURLM, MultiCloser> multi_;
   std::mutex mutex_;
   std::deque<Transfer> incoming_;
+  std::vector<TransferId> cancelled_;
+  TransferId last_id_ = 0;
   std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> active_{0};
   std::mutex turn_mutex_;  // held through a turn of an attached multi
   // Touched only by the thread taking a turn:
   std::unordered_map<CURL*, Transfer> running_;
+  std::unordered_map<TransferId, CURL*> running_ids_;
   std::optional<Clock::time_point> curl_timeout_;  // when libcurl wants to be called next
   std::thread thread_;
 };

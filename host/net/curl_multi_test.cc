@@ -1,9 +1,10 @@
 // The multi-transfer driver against a real loopback server: concurrency on one thread, reuse of
-// kept-alive connections (also after a burst), timers, transfers ended by destruction, and a multi
-// attached to the thread that drives it (its caller's, or a server's loop).
+// kept-alive connections (also after a burst), timers, transfers ended by destruction or cancelled,
+// and a multi attached to the thread that drives it (its caller's, or a server's loop).
 #include "host/net/curl_multi.h"
 
 #include "host/web/http_server.h"
+#include "tests/support/hanging_target.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,40 @@ TEST(CurlMulti, DestructionEndsTransfersStillGoing) {
     }
   }
   EXPECT_EQ(result.get_future().get(), CURLE_ABORTED_BY_CALLBACK);
+}
+
+TEST(CurlMulti, CancelEndsATransferAndClosesItsConnection) {
+  rivi::testing::HangingTarget target;
+  CurlMulti multi;
+  constexpr int kTransfers = 20;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<CURLcode> results;
+  std::vector<CurlMulti::TransferId> ids;
+  std::vector<std::string> bodies(kTransfers);
+  for (int i = 0; i < kTransfers; ++i) {
+    ids.push_back(multi.add(get(target.url(), &bodies[i]), [&](CURLcode rc, EasyHandle) {
+      std::lock_guard lock(mutex);
+      results.push_back(rc);
+      cv.notify_all();
+    }));
+  }
+  ASSERT_TRUE(target.wait_open(kTransfers, 10s));
+  // Half of them; an id cancelled twice, or none, changes nothing.
+  for (int i = 0; i < kTransfers; i += 2) multi.cancel(ids[i]);
+  multi.cancel(ids[0]);
+  multi.cancel(0);
+  EXPECT_TRUE(target.wait_open(kTransfers / 2, 10s)) << target.open();
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return results.size() == kTransfers / 2; }));
+    for (const CURLcode rc : results) EXPECT_EQ(rc, CURLE_ABORTED_BY_CALLBACK);
+  }
+  EXPECT_EQ(multi.active(), static_cast<std::size_t>(kTransfers / 2));
+  // A transfer cancelled right after it is added ends too.
+  multi.cancel(multi.add(get(target.url(), &bodies[0]), [](CURLcode, EasyHandle) {}));
+  for (int i = 1; i < kTransfers; i += 2) multi.cancel(ids[i]);
+  EXPECT_TRUE(target.wait_open(0, 10s)) << target.open();
 }
 
 TEST(CurlMulti, TimersRunInOrderAndThoseLeftRunWhenTheMultiEnds) {

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
@@ -184,6 +185,21 @@ class SessionBase {
 struct Reply::State {
   std::shared_ptr<SessionBase> session;
   std::atomic<bool> used{false};
+  std::mutex mutex;  // guards the two below
+  std::function<void()> on_abandon;
+  bool abandoned = false;
+
+  // The client went before the reply was made: runs the handler's callback, once.
+  void abandon() {
+    std::function<void()> cancel;
+    {
+      std::lock_guard lock(mutex);
+      if (abandoned || used.load()) return;
+      abandoned = true;
+      cancel = std::move(on_abandon);
+    }
+    if (cancel) cancel();
+  }
 };
 
 // One connection. `Stream` is a TCP stream, or a TLS stream over one: with TLS the handshake must
@@ -240,6 +256,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void send(Response response) override {
+    answered_ = true;
+    if (abandoned_) return;  // nobody reads it
     const bool keep = keep_alive_ && !response.close && !server_->stopping.load();
     auto res = std::make_shared<bhttp::response<bhttp::string_body>>(static_cast<bhttp::status>(response.status),
                                                                       version_);
@@ -258,7 +276,11 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       if (ec == bhttp::error::end_of_stream) ec = {};
       if (ec) return self->shut();
       if (!keep) return self->refused_ ? self->linger() : self->shut();
-      self->read_head();
+      if (!self->watching_) return self->read_head();
+      // The watch's read ends now, keeping what it has read; its completion reads the next head.
+      self->handing_over_ = true;
+      beast::error_code ignored;
+      self->lowest().socket().cancel(ignored);
     });
   }
 
@@ -345,12 +367,43 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
     auto state = std::make_shared<Reply::State>();
     state->session = this->shared_from_this();
+    current_ = state;
+    answered_ = false;
     Reply reply(state);
     try {
       server_->handler(request, reply);
     } catch (const std::exception& error) {
       reply(Response::text(500, error.what()));
     }
+    if (!state->used.load()) watch();
+  }
+
+  // While the handler works: reads on, so that a client that hangs up is noticed at once (an end
+  // of stream, a reset: the request is abandoned), keeping the bytes of a pipelined next request in
+  // `buffer_` for `read_head`, up to the head and body limits together.
+  void watch() {
+    const std::size_t keep = server_->limits.header_bytes + server_->limits.body_bytes;
+    if (buffer_.size() >= keep) return;
+    watching_ = true;
+    stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(keep - buffer_.size(), 4096)),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->watching_ = false;
+                              self->buffer_.commit(n);
+                              if (self->handing_over_) {
+                                // The answer is out; a read that failed fails again there.
+                                self->handing_over_ = false;
+                                return self->read_head();
+                              }
+                              if (self->answered_) return;  // the connection ended with its answer
+                              if (ec) return self->abandon();
+                              self->watch();
+                            });
+  }
+
+  void abandon() {
+    abandoned_ = true;
+    if (auto state = current_.lock()) state->abandon();
+    shut();
   }
 
   void refuse(int status, const char* text) {
@@ -414,14 +467,36 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool head_ = false;     // the request being answered is a HEAD
   bool refused_ = false;  // the connection ends with a refusal
   std::unique_ptr<std::array<char, 4096>> drain_;
+  std::weak_ptr<Reply::State> current_;  // the request being handled (its state holds this session)
+  bool answered_ = false;      // the request being handled has its answer
+  bool abandoned_ = false;     // its client went before the answer
+  bool watching_ = false;      // a read of `watch` is pending
+  bool handing_over_ = false;  // that read was cancelled for `read_head`
 };
 
 void Reply::operator()(Response response) const {
   if (!state_ || state_->used.exchange(true)) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->on_abandon = nullptr;  // lets go of what it holds
+  }
   auto session = std::move(state_->session);
   if (session->stopping()) return;
   auto executor = session->executor();
   net::post(executor, [session = std::move(session), r = std::move(response)]() mutable { session->send(std::move(r)); });
+}
+
+void Reply::on_abandon(std::function<void()> cancel) const {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->used.load()) return;
+    if (!state_->abandoned) {
+      state_->on_abandon = std::move(cancel);
+      return;
+    }
+  }
+  cancel();
 }
 
 void Server::Impl::accept(const std::shared_ptr<Impl>& self) {

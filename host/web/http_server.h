@@ -18,6 +18,13 @@
 // A handler gets the whole request and a `Reply` to complete it exactly once, from any thread,
 // now or later. A handler that waits on the network (a fan-out, a probe) returns at once and
 // replies when its work ends; a handler that must block hands its work to a thread of its own.
+//
+// While a handler works on a request the server keeps reading the connection: a client that
+// closes or resets it has abandoned the request, and the handler learns so through
+// `Reply::on_abandon` at once, so that it can stop work nobody waits for. (A client that only
+// shuts down its sending side counts as gone too.) Bytes of a pipelined next request read
+// meanwhile are kept for it, up to the head and body limits together; past those the server stops
+// watching until the answer is sent.
 #pragma once
 
 #include <chrono>
@@ -65,6 +72,11 @@ class Reply {
   struct State;
   explicit Reply(std::shared_ptr<State> state) : state_(std::move(state)) {}
   void operator()(Response response) const;
+  // Has `cancel` run once, on the server's loop, if the client goes away before the reply is made;
+  // at once, on the calling thread, if it has gone already. Never runs once the reply is made. A
+  // reply made after the client went is dropped. `cancel` must not block. A later call replaces
+  // the callback of an earlier one.
+  void on_abandon(std::function<void()> cancel) const;
 
  private:
   std::shared_ptr<State> state_;

@@ -1,5 +1,6 @@
 // The server core against raw loopback sockets: limits, deadlines, the connection cap, replies
-// from other threads, exclusive binding, the reasons a bind fails, and HTTPS.
+// from other threads, exclusive binding, the reasons a bind fails, HTTPS, and clients that hang
+// up or pipeline while their request is handled.
 #include "host/web/http_server.h"
 
 #include "host/net/curl_handles.h"
@@ -16,6 +17,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -340,6 +342,129 @@ TEST(HttpServer, ServesHttpsAndTakesARenewedCertificateForNewConnections) {
   EXPECT_EQ(https_status(s.port, first.certificate), 0);
   EXPECT_THROW(s.server.use_tls(dir.file("missing.pem"), second.key), std::runtime_error);
   EXPECT_EQ(https_status(s.port, second.certificate), 200);  // a failed renewal keeps the certificate
+}
+
+// A handler that keeps every reply for the test to make, and counts the requests whose client
+// went before their reply.
+class Holding {
+ public:
+  Handler handler() {
+    return [this](Request& req, Reply reply) {
+      reply.on_abandon([this] {
+        std::lock_guard lock(mutex_);
+        ++abandoned_;
+        cv_.notify_all();
+      });
+      std::lock_guard lock(mutex_);
+      held_.emplace_back(req.path, reply);
+      cv_.notify_all();
+    };
+  }
+  // The `n`th request held (from 1): its path and reply, once it has come (an empty path after 5 s).
+  std::pair<std::string, Reply> held(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, 5s, [&] { return held_.size() >= n; })) return {"", Reply(nullptr)};
+    return held_[n - 1];
+  }
+  // Replies `body` to the `n`th request held, when it came for `path`; false when it did not.
+  bool answer(std::size_t n, const std::string& path, const std::string& body) {
+    auto [got, reply] = held(n);
+    if (got != path) return false;
+    reply(Response::text(200, body));
+    return true;
+  }
+  // Waits up to 5 s for `n` abandoned requests; answers how many there are.
+  int abandoned(int n) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, 5s, [&] { return abandoned_ >= n; });
+    return abandoned_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::pair<std::string, Reply>> held_;
+  int abandoned_ = 0;
+};
+
+TEST(HttpServer, TellsTheHandlerWhenItsClientHangsUpBeforeTheReply) {
+  Holding holding;
+  Running s(holding.handler());
+  {
+    Client answered(s.port);
+    answered.send("GET /answered HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(holding.answer(1, "/answered", "done"));
+    EXPECT_NE(answered.read_response().find("done"), std::string::npos);
+  }  // closed after its reply: not abandoned
+  {
+    Client gone(s.port);
+    gone.send("GET /gone HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_EQ(holding.held(2).first, "/gone");
+  }
+  EXPECT_EQ(holding.abandoned(1), 1);
+
+  // Asked after the client went, the callback runs at once; the late reply is dropped.
+  bool told = false;
+  holding.held(2).second.on_abandon([&told] { told = true; });
+  EXPECT_TRUE(told);
+  holding.held(2).second(Response::text(200, "nobody reads this"));
+
+  Client next(s.port);
+  next.send("GET /next HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(holding.answer(3, "/next", "still serving"));
+  EXPECT_NE(next.read_response().find("still serving"), std::string::npos);
+  EXPECT_EQ(holding.abandoned(0), 1);  // the client that closed after its answer did not count
+}
+
+TEST(HttpServer, KeepsAPipelinedRequestReadWhileTheFirstWaits) {
+  Holding holding;
+  Running s(holding.handler());
+  Client c(s.port);
+  c.send("GET /first HTTP/1.1\r\nHost: x\r\n\r\nPOST /second HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody");
+  ASSERT_TRUE(holding.answer(1, "/first", "one"));
+  ASSERT_TRUE(holding.answer(2, "/second", "two"));
+  const std::string first = c.read_response();
+  const std::string second = c.read_response();
+  EXPECT_NE(first.find("\r\n\r\none"), std::string::npos) << first;
+  EXPECT_NE(second.find("\r\n\r\ntwo"), std::string::npos) << second;
+  EXPECT_EQ(holding.abandoned(0), 0);
+}
+
+TEST(HttpServer, AnHttpsConnectionStaysUsableAfterALateReply) {
+  rivi::testing::TempRoot dir(false);
+  const auto cert = rivi::testing::make_certificate(dir.path(), "late");
+  Holding holding;
+  Running s(holding.handler());
+  s.server.use_tls(cert.certificate, cert.key);
+  std::thread answerer([&] {
+    for (std::size_t n = 1; n <= 2; ++n) {
+      auto [path, reply] = holding.held(n);
+      std::this_thread::sleep_for(50ms);  // answered while the server watches the connection
+      reply(Response::text(200, "late " + path));
+    }
+  });
+  EasyHandle h(curl_easy_init());
+  std::string body;
+  const std::string url = "https://127.0.0.1:" + std::to_string(s.port) + "/a";
+  curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_CAINFO, cert.certificate.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, 10L);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+  });
+  EXPECT_EQ(curl_easy_perform(h.get()), CURLE_OK);
+  const std::string again = "https://127.0.0.1:" + std::to_string(s.port) + "/b";
+  curl_easy_setopt(h.get(), CURLOPT_URL, again.c_str());
+  EXPECT_EQ(curl_easy_perform(h.get()), CURLE_OK);
+  long connects = -1;
+  curl_easy_getinfo(h.get(), CURLINFO_NUM_CONNECTS, &connects);
+  answerer.join();
+  EXPECT_EQ(body, "late /alate /b");
+  EXPECT_EQ(connects, 0);  // the second request went over the first connection
+  EXPECT_EQ(holding.abandoned(0), 0);
 }
 
 }  // namespace
