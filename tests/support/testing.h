@@ -91,6 +91,25 @@ CertificateFiles make_certificate(const std::filesystem::path& dir, const std::s
 // "timestamp\nsecret"), computed independently of the sender.
 std::string dingtalk_signature(const std::string& timestamp, const std::string& secret);
 
+// A TCP port on 127.0.0.1 that listens (non-blocking) and never accepts by itself: `accepted()`
+// takes and counts the connections made to it so far, to show that something was, or was not,
+// reached; a test that serves connections itself accepts on `fd()`.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  int port() const { return port_; }
+  int fd() const { return fd_; }
+  int accepted();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  int accepted_ = 0;
+};
+
 // An HTTP server on 127.0.0.1 with routes given by the test, running on its own thread; stopped
 // and joined on destruction.
 class LoopbackSite {
