@@ -12,9 +12,11 @@
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/test_gate.h"
 
 #include "host/web/html.h"
 #include "host/public.h"
+#include "host/utf8.h"
 
 #include <fmt/format.h>
 
@@ -373,19 +375,24 @@ Record qn_rivi_main::test_channel(Record& args) {
   if (channel != "mail" && channel != "dingding") return public_::returnMsg(false, "channel 必须是 mail 或 dingding");
   const Record settings = get_settings();
   const std::string title = "[测试] Quelmar拔测监控通知";
-  SendResult sent;
   std::string recipient;
   if (channel == "mail") {
     const Record& info = settings["user_mail"]["info"];
     if (!truthy(settings["user_mail"]["user_name"]) || !info.is_object() || !info.contains("qq_mail"))
       return public_::returnMsg(false, "未配置发件邮箱");
     recipient = length_of(mail_list_) == 0 ? text_of(info["qq_mail"]) : recipients(mail_list_).front();
-    sent = mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>");
   } else {
     if (!truthy(settings["dingding"]["dingding"])) return public_::returnMsg(false, "未配置钉钉");
     recipient = webhook_host(settings["dingding"]["info"]);
-    sent = mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n");
   }
+  // A test reaches wherever the settings point: paced, so that it cannot sweep ports.
+  if (const std::int64_t wait = test_gate::claim(channel, public_::now()); wait > 0)
+    return Record{{"status", false}, {"channel", channel}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
+  // The sender answers a fixed summary (reply code and text, errcode and errmsg, or the status).
+  const SendResult sent =
+      channel == "mail"
+          ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>")
+          : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n");
   record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
   return Record{{"status", sent.ok}, {"channel", channel}, {"recipient", recipient}, {"msg", sent.answer}};
 }
