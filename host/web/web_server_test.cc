@@ -605,6 +605,37 @@ TEST_F(WebServerTest, AnswerHoldingBytesThatAreNotUtf8StillReachesThePage) {
   EXPECT_EQ(Record::parse(res->body)["data"][0]["name"], "a\xEF\xBF\xBD" "b");  // U+FFFD in place of the byte
 }
 
+// Bytes that are not UTF-8 in a field that is stored as text are a bad value of that field,
+// answered as such, never a 500 with a library's message; nothing is written.
+TEST_F(WebServerTest, TextThatIsNotUtf8IsABadValueNotAServerError) {
+  session_ = login();
+  ASSERT_EQ(Record::parse(call("create", "name2=ok&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5")->body)["status"], true);
+  const std::pair<const char*, const char*> calls[] = {
+      {"set_alert_policy", "mode=%FF"},
+      {"set_alert_policy", "mode=incident&remind_minutes=3%FF"},
+      {"set_alert_policy", "recovery=%C3%28"},
+      {"set_alert_policy", "error_after=%ED%A0%80"},  // a surrogate
+      {"create", "name2=%FF&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5"},
+      {"create", "name2=n&url=http%3A%2F%2F127.0.0.1%3A1%2F%FF&cycle=5"},
+      {"modify", "id=1&name2=%C0%AF"},  // an overlong form
+      {"modify", "id=1&url=http%3A%2F%2F127.0.0.1%3A1%2F%FF"},
+  };
+  for (const auto& [method, body] : calls) {
+    SCOPED_TRACE(std::string(method) + " " + body);
+    auto res = call(method, body);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    const Record answer = Record::parse(res->body);
+    EXPECT_EQ(answer["status"], false);
+    EXPECT_EQ(res->body.find("exception"), std::string::npos) << res->body;
+    EXPECT_EQ(res->body.find("\xEF\xBF\xBD"), std::string::npos) << "the bad bytes came back: " << res->body;
+  }
+  EXPECT_FALSE(std::filesystem::exists(root_.file("plugin/qn_rivi/config.json")));
+  const Record task = Record::parse(call("get_find", "id=1")->body);
+  EXPECT_EQ(task["name"], "ok");
+  EXPECT_EQ(task["url"], "http://127.0.0.1:1/");
+}
+
 TEST_F(WebServerTest, ErrorsRaisedToTheHostAre500WithTheirText) {
   session_ = login();
   auto res = call("get_list", "p=abc");

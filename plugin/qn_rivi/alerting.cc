@@ -404,6 +404,8 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
   for (const char* key : {"mode", "remind_minutes", "recovery", "error_after"}) {
     if (!has(args, key)) continue;
     Record value = args[key];
+    if (value.is_string() && !is_utf8(value.get_ref<const std::string&>()))
+      return public_::returnMsg(false, std::string(key) + " 的值不是有效的文本");
     // Form fields arrive as text.
     if (value.is_string() && std::string_view(key) != "mode") {
       const std::string text = value.get<std::string>();
@@ -416,7 +418,7 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
           if (used != text.size()) throw std::invalid_argument(text);
           value = static_cast<std::int64_t>(n);
         } catch (const std::exception&) {
-          return public_::returnMsg(false, std::string(key) + " 的值无效: " + text);
+          return public_::returnMsg(false, std::string(key) + " 的值无效: " + readable_text(text, 64));
         }
       }
     }
