@@ -144,12 +144,26 @@ std::string table_rows(Record& data) {
   return rows;
 }
 
-// Markdown is read as text by the robot: characters that would start markup are escaped.
+// Markdown is read as text by the robot. Escaped: what would start markup (emphasis, code,
+// links, headings, tables, HTML), strike-through (~), entities (&), and the ':', '.' and '@' that
+// would let a bare address or e-mail turn into a link; line breaks (CR, LF, NEL, U+2028,
+// U+2029) become blanks, so that no text starts a line of its own.
 std::string md(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    if (std::string_view("\\`*_[]<>#|").find(c) != std::string_view::npos) out += '\\';
-    out += c == '\r' || c == '\n' ? ' ' : c;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with("\u2028") || rest.starts_with("\u2029") || rest.starts_with("\u0085")) {
+      out += ' ';
+      i += rest.starts_with("\u0085") ? 1 : 2;
+      continue;
+    }
+    if (c == '\r' || c == '\n') {
+      out += ' ';
+      continue;
+    }
+    if (std::string_view("\\`*_[]<>#|~&:.@").find(c) != std::string_view::npos) out += '\\';
+    out += c;
   }
   return out;
 }
