@@ -328,14 +328,8 @@ TEST_F(TestChannel, AnswersAFixedSummaryAndNothingOfWhatListens) {
 // The pace holds across processes (every `panel call`, like every web call, is an object of its
 // own): one test a channel every ten seconds.
 TEST_F(TestChannel, OneTestPerChannelEveryTenSecondsWhateverProcessAsks) {
-  std::atomic<int> posts{0};
-  testing::LoopbackSite robot;
-  robot.server().Post("/send", [&](const httplib::Request&, httplib::Response& res) {
-    ++posts;
-    res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
-  });
-  robot.start();
-  robot_at(robot.url("/send"));
+  testing::LoopbackRobot robot;
+  robot_at(robot.url());
   SmtpSink sink;
   mail_at(sink.port());
   const auto press_in_process = [&](const std::string& channel, std::int64_t time) {
@@ -353,7 +347,7 @@ TEST_F(TestChannel, OneTestPerChannelEveryTenSecondsWhateverProcessAsks) {
   EXPECT_EQ(press_in_process("mail", t + 5)["status"], true);               // the other channel has its own pace
   EXPECT_EQ(press_in_process("mail", t + 6)["status"], false);
   EXPECT_EQ(press_in_process("dingding", t + 10)["status"], true);
-  EXPECT_EQ(posts, 2);
+  EXPECT_EQ(robot.posts(), 2u);
   EXPECT_EQ(sink.messages().size(), 1u);
 }
 

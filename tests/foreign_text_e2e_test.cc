@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 namespace rivi {
 namespace {
@@ -31,14 +30,8 @@ class ForeignText : public ::testing::Test {
                       "application/json");
     });
     centre_.start();
-    robot_.server().Post("/robot/send", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(mu_);
-      posts_.push_back(decode(req.body));
-      res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
-    });
-    robot_.start();
     ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
-    root_.write("data/dingding.json", Record{{"dingding_url", robot_.url("/robot/send")}}.dump());
+    root_.write("data/dingding.json", Record{{"dingding_url", robot_.url()}}.dump());
     load_qn_rivi_module();
   }
   ~ForeignText() override {
@@ -59,14 +52,13 @@ class ForeignText : public ::testing::Test {
     return id;
   }
   std::string markdown() {
-    std::lock_guard lock(mu_);
-    return posts_.empty() ? "" : posts_.back()["markdown"]["text"].get<std::string>();
+    const auto bodies = robot_.bodies();
+    return bodies.empty() ? "" : decode(bodies.back())["markdown"]["text"].get<std::string>();
   }
 
   testing::TempRoot root_;
-  testing::LoopbackSite centre_, robot_;
-  std::mutex mu_;
-  std::vector<Record> posts_;
+  testing::LoopbackSite centre_;
+  testing::LoopbackRobot robot_;
 };
 
 // A code that is not one of ours reads "未知错误" wherever the monitor words it; its text stays in

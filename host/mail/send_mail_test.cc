@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <iostream>
 #include <mutex>
 
@@ -255,13 +254,7 @@ bool resolves_to_loopback_only(const std::string& name) {
 // sender posts to, what it refuses the sender refuses before connecting. Every address here is
 // on loopback, so a wrong judgement reaches a local listener, never the network.
 TEST_F(SendMailTest, WebhooksAreJudgedAlikeByTheFormAndTheSender) {
-  std::atomic<int> posts{0};
-  testing::LoopbackSite robot;
-  robot.server().Post("/send", [&](const httplib::Request&, httplib::Response& res) {
-    ++posts;
-    res.set_content(R"({"errcode":0,"errmsg":"ok"})", "application/json");
-  });
-  robot.start();
+  testing::LoopbackRobot robot;
   testing::LoopbackListener listener;  // what a refused https webhook would have reached
   const std::string r = std::to_string(robot.port()), l = std::to_string(listener.port());
   struct Case {
@@ -286,12 +279,12 @@ TEST_F(SendMailTest, WebhooksAreJudgedAlikeByTheFormAndTheSender) {
     }
     EXPECT_EQ(form, c.accepted);
     root_.write("data/dingding.json", json{{"dingding_url", c.url}, {"timeout", 3}}.dump());
-    const int before = posts;
+    const std::size_t before = robot.posts();
     ::testing::internal::CaptureStderr();
     const SendResult sent = sender_.dingding_send("x");
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(sent.ok, c.accepted) << sent.answer;
-    EXPECT_EQ(posts - before, c.accepted ? 1 : 0);
+    EXPECT_EQ(robot.posts() - before, c.accepted ? 1u : 0u);
     if (!c.accepted) {
       EXPECT_EQ(sent.answer.rfind("setting `dingding_url`: 钉钉 Webhook 地址", 0), 0u) << sent.answer;
     }

@@ -222,6 +222,20 @@ int LoopbackListener::accepted() {
   return accepted_;
 }
 
+LoopbackRobot::LoopbackRobot() {
+  site_.server().Post("/send", [this](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lock(mu_);
+    bodies_.push_back(req.body);
+    res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
+  });
+  site_.start();
+}
+
+std::vector<std::string> LoopbackRobot::bodies() const {
+  std::lock_guard lock(mu_);
+  return bodies_;
+}
+
 LoopbackSite::LoopbackSite() = default;
 
 CertificateFiles make_certificate(const std::filesystem::path& dir, const std::string& name) {

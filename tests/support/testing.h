@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,22 @@ class LoopbackSite {
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
+};
+
+// A DingTalk robot standing in on 127.0.0.1: accepts every POST to /send with {"errcode": 0,
+// "errmsg": "ok"} and keeps the bodies it received.
+class LoopbackRobot {
+ public:
+  LoopbackRobot();  // listening on return
+  std::string url() const { return site_.url("/send"); }
+  int port() const { return site_.port(); }
+  std::vector<std::string> bodies() const;
+  std::size_t posts() const { return bodies().size(); }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> bodies_;
+  LoopbackSite site_;  // last: stopped before the bodies go
 };
 
 }  // namespace rivi::testing
