@@ -52,7 +52,8 @@ WebhookOrigin judge_webhook(const std::string& url) {
   if (origin.host.size() >= 2 && origin.host.front() == '[' && origin.host.back() == ']')
     origin.host = origin.host.substr(1, origin.host.size() - 2);
   if (origin.host.empty()) throw WebhookRefused(kNotHttps);
-  origin.port = std::stol("0" + part(CURLUPART_PORT, CURLU_DEFAULT_PORT));
+  const std::string port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);  // digits, checked by the parser
+  origin.port = port.empty() ? 0 : std::stol(port);
   if (origin.https) {
     if (local_name(origin.host) || (is_ip(origin.host) && is_inner_address(origin.host))) throw WebhookRefused(kInner);
   } else if (!local_name(origin.host) && !is_loopback_address(origin.host)) {
