@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/types.h>
+#include <unistd.h>  // declares `environ` (with C linkage) before the declaration below
 
 #include <string>
 #include <vector>

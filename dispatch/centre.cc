@@ -7,7 +7,7 @@
 #include "host/net/curl_handles.h"
 #include "host/public.h"
 #include "host/secret.h"
-#include "host/text.h"
+#include "host/utf8.h"
 #include "host/web/host_names.h"
 
 #include <fmt/format.h>

@@ -6,6 +6,7 @@
 
 #include "host/net/curl_handles.h"
 #include "host/net/curl_multi.h"
+#include "host/net/inner_address.h"
 #include "host/record.h"
 
 #include <cstddef>
@@ -33,10 +34,9 @@ struct ProbeOptions {
 // otherwise the reason it is refused, ready to show to the caller.
 std::string url_refusal(const std::string& url);
 
-// True for loopback, private, link-local, carrier-grade NAT, multicast, unspecified and reserved
-// addresses (IPv4 and IPv6, with IPv4-mapped and NAT64 forms judged by the IPv4 inside). Text that
-// is no address at all counts as inner, so an unknown form is refused rather than let through.
-bool is_inner_address(const std::string& ip);
+// Whether an address is an inner one (host/net/inner_address.h): the probe refuses those unless
+// its node allows them.
+using ::rivi::is_inner_address;
 
 // Fetches `url` once and answers its node result, keys in this order: isp, primary_ip, http_code,
 // total_time, namelookup_time, connect_time, appconnect_time, starttransfer_time (milliseconds,

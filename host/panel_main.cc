@@ -7,6 +7,7 @@
 #include "host/paths.h"
 #include "host/record.h"
 #include "host/serve.h"
+#include "host/store/store.h"
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/metrics.h"
 #include "plugin/qn_rivi/retention.h"
@@ -94,6 +95,10 @@ int main(int argc, char** argv) {
       if (!rivi::web_methods().contains(method))
         throw std::out_of_range("unknown method: " + method + " (`panel call qn_rivi` lists the methods)");
       rivi::Record args = form_args(pairs);
+      // One call is the whole process: what it wrote leaves the write-ahead log (see store.h).
+      struct CheckpointAtEnd {
+        ~CheckpointAtEnd() { rivi::checkpoint_thread_writes(); }
+      } checkpoint;
       std::cout << rivi::readable_json(rivi::call_web_method(method, args), pretty) << std::endl;
       return 0;
     }

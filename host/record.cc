@@ -1,5 +1,7 @@
 #include "host/record.h"
 
+#include "host/utf8.h"
+
 #include <fmt/format.h>
 
 #include <charconv>
@@ -34,24 +36,10 @@ void append_escape(std::string& out, std::uint32_t cp) {
 
 // Decodes the UTF-8 sequence starting at s[i]; advances i. Throws on malformed input.
 std::uint32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = byte(i);
-  int extra = 0;
-  std::uint32_t cp = 0;
-  if (c < 0x80) { ++i; return c; }
-  if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
-  else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
-  else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
-  else throw std::invalid_argument("text is not valid UTF-8");
-  for (int k = 1; k <= extra; ++k) {
-    if (i + k >= s.size() || (byte(i + k) & 0xC0) != 0x80) throw std::invalid_argument("text is not valid UTF-8");
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-    throw std::invalid_argument("text is not valid UTF-8");
-  i += extra + 1;
-  return cp;
+  const auto cp = code_point_at(s, i);
+  if (!cp) throw std::invalid_argument("text is not valid UTF-8");
+  i += cp->size;
+  return cp->value;
 }
 
 void encode_string(std::string& out, std::string_view s) {

@@ -9,11 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace rivi {
 namespace {
@@ -201,6 +207,148 @@ TEST(AlertTestChannel, AWrongPasswordIsReportedWithTheServersReply) {
   args = Record{{"channel", "dingding"}};
   EXPECT_NE(call_web_method("test_channel", args)["msg"].get<std::string>().find("https"), std::string::npos);
   std::filesystem::current_path(testing::build_dir());
+}
+
+// A service on loopback that is no mail server: it writes `banner` to every connection, then
+// closes it. Stopped and joined on destruction.
+class BannerService {
+ public:
+  explicit BannerService(std::string banner) : banner_(std::move(banner)) {
+    thread_ = std::jthread([this](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        pollfd p{listener_.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const int fd = ::accept(listener_.fd(), nullptr, nullptr);
+        if (fd < 0) continue;
+        for (std::size_t sent = 0; sent < banner_.size();) {
+          const ssize_t n = ::send(fd, banner_.data() + sent, banner_.size() - sent, MSG_NOSIGNAL);
+          if (n <= 0) break;
+          sent += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+      }
+    });
+  }
+  int port() const { return listener_.port(); }
+
+ private:
+  std::string banner_;
+  testing::LoopbackListener listener_;
+  std::jthread thread_;
+};
+
+class TestChannel : public ::testing::Test {
+ protected:
+  TestChannel() { load_qn_rivi_module(); }
+  ~TestChannel() override {
+    ::unsetenv("PANEL_NOW");
+    std::filesystem::current_path(testing::build_dir());
+  }
+  // One press of "test" at `time`, as a web call makes it (a plug-in object of its own).
+  Record press(const std::string& channel, std::int64_t time) {
+    ::setenv("PANEL_NOW", std::to_string(time).c_str(), 1);
+    Record args{{"channel", channel}};
+    return call_web_method("test_channel", args);
+  }
+  void mail_at(int port) {
+    root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"}, {"port", port},
+                                              {"security", "none"}, {"timeout", 2}}.dump());
+  }
+  void robot_at(const std::string& url) { root_.write("data/dingding.json", Record{{"dingding_url", url}, {"timeout", 3}}.dump()); }
+
+  testing::TempRoot root_;
+};
+
+// What listens behind an address reaches the page only as a fixed summary: an SMTP reply code
+// and a short text, the robot's errcode and errmsg, or the HTTP status. A closed port, a silent
+// one and a service of another kind read the same.
+TEST_F(TestChannel, AnswersAFixedSummaryAndNothingOfWhatListens) {
+  const std::string secret = "SECRET-" + std::string(60000, 'x');  // within what is read of an answer
+  BannerService chatty("+OK " + secret + "\r\n");
+  BannerService long_reply("554 " + secret.substr(0, 4000) + "\r\n");
+  testing::LoopbackSite silent;  // an HTTP server: it waits for a request, the mail client for a greeting
+  silent.start();
+  std::int64_t t = 1700000000;
+  std::vector<std::string> unreached;
+  ::testing::internal::CaptureStderr();
+  for (const int port : {testing::free_port(), silent.port(), chatty.port()}) {
+    mail_at(port);
+    const Record answer = press("mail", t += 10);
+    EXPECT_EQ(answer["status"], false);
+    unreached.push_back(answer["msg"].get<std::string>());
+  }
+  mail_at(long_reply.port());
+  const std::string refused = press("mail", t += 10)["msg"];
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(unreached[1], unreached[0]);
+  EXPECT_EQ(unreached[2], unreached[0]);
+  EXPECT_EQ(refused.find("554 SECRET-xxx"), refused.find("（服务器: ") + std::string("（服务器: ").size()) << refused;
+  EXPECT_LT(refused.size(), 300u);
+
+  testing::LoopbackSite robot;
+  robot.server().Post("/page", [&](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content(secret, "text/html");
+  });
+  robot.server().Post("/refuses", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"errcode": 310000, "errmsg": "sign not match", "detail": ")" + secret + R"("})", "application/json");
+  });
+  robot.server().Post("/text", [&](const httplib::Request&, httplib::Response& res) { res.set_content(secret, "text/plain"); });
+  robot.server().Post("/flood", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(secret + secret, "text/plain");
+  });
+  robot.server().Post("/ok", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
+  });
+  robot.start();
+  testing::LoopbackListener inner;
+  const std::pair<std::string, std::string> robots[] = {
+      {robot.url("/page"), "钉钉未接受消息（HTTP 404）"},
+      {robot.url("/refuses"), "钉钉未接受消息（errcode 310000: sign not match）"},
+      {robot.url("/text"), "钉钉未接受消息（HTTP 200）"},
+      {robot.url("/flood"), "钉钉未接受消息（HTTP 200，应答过大）"},
+      {robot.url("/ok"), "errcode 0: ok"},
+      {"https://127.0.0.1:" + std::to_string(inner.port()) + "/robot/send",
+       "setting `dingding_url`: 钉钉 Webhook 地址不能指向内部地址（本机、内网、保留地址）"},
+  };
+  ::testing::internal::CaptureStderr();
+  for (const auto& [url, summary] : robots) {
+    robot_at(url);
+    EXPECT_EQ(press("dingding", t += 10)["msg"], summary) << url;
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(inner.accepted(), 0);
+  // The delivery record holds the same summaries.
+  Record none = Record::object();
+  const std::string recorded = encode(call_web_method("get_deliveries", none));
+  EXPECT_EQ(recorded.find(std::string(200, 'x')), std::string::npos);
+  EXPECT_LT(recorded.size(), 4096u);
+}
+
+// The pace holds across processes (every `panel call`, like every web call, is an object of its
+// own): one test a channel every ten seconds.
+TEST_F(TestChannel, OneTestPerChannelEveryTenSecondsWhateverProcessAsks) {
+  testing::LoopbackRobot robot;
+  robot_at(robot.url());
+  SmtpSink sink;
+  mail_at(sink.port());
+  const auto press_in_process = [&](const std::string& channel, std::int64_t time) {
+    const auto r = testing::run({testing::bin("panel"), "call", "qn_rivi", "test_channel", "channel=" + channel},
+                                {{"PANEL_NOW", std::to_string(time)}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return decode(r.out);
+  };
+  const std::int64_t t = 1700000000;
+  EXPECT_EQ(press_in_process("dingding", t)["status"], true);
+  const Record again = press_in_process("dingding", t + 9);
+  EXPECT_EQ(again["status"], false);
+  EXPECT_EQ(again["msg"], "测试过于频繁，请 1 秒后再试");
+  EXPECT_EQ(press("dingding", t + 5)["msg"], "测试过于频繁，请 5 秒后再试");  // a web call counts the same
+  EXPECT_EQ(press_in_process("mail", t + 5)["status"], true);               // the other channel has its own pace
+  EXPECT_EQ(press_in_process("mail", t + 6)["status"], false);
+  EXPECT_EQ(press_in_process("dingding", t + 10)["status"], true);
+  EXPECT_EQ(robot.posts(), 2u);
+  EXPECT_EQ(sink.messages().size(), 1u);
 }
 
 }  // namespace

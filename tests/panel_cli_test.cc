@@ -59,6 +59,23 @@ TEST(PanelCli, CallPrintsTextAsItIsOnOneLineOrIndented) {
   EXPECT_EQ(decode(pretty.out), task);
 }
 
+// `panel call` alone with the database (no `panel serve`): what a call writes does not pile up in
+// the write-ahead log that every later call reads through.
+TEST(PanelCli, CallsThatWriteLeaveTheWriteAheadLogEmpty) {
+  testing::TempRoot root;
+  const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};
+  const std::string wal = root.file("data/default.db-wal");
+  for (int i = 0; i < 6; ++i) {
+    const auto r = testing::run({testing::bin("panel"), "call", "qn_rivi", "create", "name2=t" + std::to_string(i),
+                                 "url=http://127.0.0.1:1/", "cycle=5"}, env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::filesystem::exists(wal) ? std::filesystem::file_size(wal) : 0, 0u) << "after create " << i;
+  }
+  const auto list = testing::run({testing::bin("panel"), "call", "qn_rivi", "get_list"}, env);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(decode(list.out)["page"]["count"], 6);
+}
+
 TEST(PanelCli, CallWithoutAMethodListsTheMethodsWithTheirArguments) {
   testing::TempRoot root;
   const std::map<std::string, std::string> env{{"PANEL_ROOT", root.path().string()}};

@@ -1,11 +1,15 @@
 #include "host/mail/send_mail.h"
 
 #include "host/net/curl_loader.h"
+#include "host/net/webhook_url.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/utf8.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,7 +26,19 @@ namespace rivi {
 namespace {
 
 constexpr long kConnectSeconds = 5;
-constexpr std::size_t kMaxReply = 64 * 1024;
+constexpr std::size_t kMaxReply = 64 * 1024;  // of a robot's answer read
+constexpr std::size_t kMaxSaid = 160;         // bytes of a server's own words in an answer
+
+// A message that did not reach its server: what() is the fixed summary answered to callers,
+// `detail` libcurl's own account of the failure, for the log alone.
+class Undelivered : public std::runtime_error {
+ public:
+  Undelivered(const std::string& summary, std::string detail) : std::runtime_error(summary), detail_(std::move(detail)) {}
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string detail_;
+};
 
 // Every curl_easy_setopt goes through here so that a refused option is an error, not a silent
 // default (a dropped USE_SSL would mean plain text).
@@ -160,29 +176,39 @@ void trust(CURL* curl, const Record& settings) {
   set(curl, CURLOPT_SSL_VERIFYHOST, 2L);
 }
 
-void perform(CURL* curl, const char* errors) {
-  if (const CURLcode rc = curl_api().easy_perform(curl); rc != CURLE_OK)
-    throw std::runtime_error(std::string(curl_api().easy_strerror(rc)) + (*errors ? std::string(": ") + errors : ""));
+// libcurl's account of a failed transfer, for the log.
+std::string curl_detail(CURLcode rc, const char* errors) {
+  return std::string(curl_api().easy_strerror(rc)) + (*errors ? std::string(": ") + errors : "");
 }
 
-// The server's replies as libcurl's debug stream shows them; `last` is the latest whole reply
-// (a multi-line reply joined with blanks).
+// The summary of a transfer that got no answer from its server: the same words whether the port
+// was closed, silent or spoke another protocol, so that the answer tells nothing of what listens.
+std::string unreached(CURLcode rc, const char* what) {
+  switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST: return std::string("无法解析") + what + "的名称";
+    case CURLE_PEER_FAILED_VERIFICATION: return std::string(what) + "的证书未通过校验";
+    default: return std::string("未能与") + what + "建立会话（连接失败、超时或对方不是该服务）";
+  }
+}
+
+// The last complete SMTP reply as libcurl's debug stream shows it: its code and text, cut short.
+// A line that is not an SMTP reply ("NNN text" or "NNN-text") is never kept.
 struct ServerReplies {
-  std::string pending;
   std::string last;
 };
+
+bool smtp_reply_line(std::string_view line) {
+  return line.size() >= 3 && std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; }) &&
+         (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+}
 
 int watch_replies(CURL*, curl_infotype type, char* data, std::size_t size, void* out) {
   if (type != CURLINFO_HEADER_IN) return 0;
   auto& replies = *static_cast<ServerReplies*>(out);
-  std::string line(data, size);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (replies.pending.size() < kMaxReply) replies.pending += (replies.pending.empty() ? "" : " ") + line;
-  // "250-..." continues a reply, "250 ..." ends it.
-  if (line.size() < 4 || line[3] != '-') {
-    replies.last = std::move(replies.pending);
-    replies.pending.clear();
-  }
+  std::string_view line(data, size);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  // "250-..." continues a reply, "250 ..." ends it: the final line carries the code and its text.
+  if (smtp_reply_line(line) && (line.size() == 3 || line[3] == ' ')) replies.last = readable_text(line, kMaxSaid);
   return 0;
 }
 
@@ -246,11 +272,10 @@ std::string deliver_mail(const std::string& to, const std::string& title, const 
   set(curl, CURLOPT_DEBUGFUNCTION, watch_replies);
   set(curl, CURLOPT_DEBUGDATA, &replies);
   set(curl, CURLOPT_VERBOSE, 1L);
-  try {
-    perform(curl, errors);
-  } catch (const std::runtime_error& e) {
-    if (replies.last.empty()) throw;
-    throw std::runtime_error(std::string(e.what()) + " (server: " + printable(replies.last) + ")");
+  if (const CURLcode rc = curl_api().easy_perform(curl); rc != CURLE_OK) {
+    if (replies.last.empty()) throw Undelivered(unreached(rc, "SMTP 服务器"), curl_detail(rc, errors));
+    const char* words = rc == CURLE_LOGIN_DENIED ? "登录被拒绝" : rc == CURLE_USE_SSL_FAILED ? "服务器不支持 STARTTLS" : "邮件被拒绝";
+    throw Undelivered(std::string(words) + "（服务器: " + replies.last + "）", curl_detail(rc, errors));
   }
   return replies.last;
 }
@@ -285,30 +310,55 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
 }
 
-// Whether the host of an http:// URL is a loopback address (127.0.0.0/8, ::1 or localhost).
-bool loopback_url(std::string_view url) {
-  std::string_view rest = url.substr(7);
-  rest = rest.substr(0, rest.find_first_of("/?#"));
-  if (rest.find('@') != std::string_view::npos) return false;
-  if (rest.starts_with("[::1]")) return rest.size() == 5 || rest[5] == ':';
-  const std::string_view host = rest.substr(0, rest.find(':'));
-  if (host == "localhost") return true;
-  if (!host.starts_with("127.")) return false;
-  int dots = 0;
-  for (const char c : host) {
-    if (c == '.') ++dots;
-    else if (c < '0' || c > '9') return false;
+// Opens every socket of a webhook transfer, so that each address a name resolves to is judged
+// before anything is sent to it (a name may lead to an inner address).
+struct SocketGate {
+  bool https = false;
+  bool refused = false;
+};
+
+curl_socket_t open_judged_socket(void* gate_ptr, curlsocktype, curl_sockaddr* address) {
+  auto& gate = *static_cast<SocketGate*>(gate_ptr);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address->family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_addr, text, sizeof text);
+  else if (address->family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_addr, text, sizeof text);
+  if (!webhook_address_allowed(gate.https, text)) {
+    gate.refused = true;
+    return CURL_SOCKET_BAD;
   }
-  return dots == 3;
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// The robot's answer as a summary: its errcode and errmsg when it answered JSON holding an
+// errcode, else the HTTP status alone. Answers the summary and whether the robot accepted.
+std::pair<std::string, bool> robot_summary(long status, const std::string& reply) {
+  const std::string plain = "HTTP " + std::to_string(status);
+  Record answer;
+  try {
+    answer = decode(reply);
+  } catch (const std::exception&) {
+    return {plain, false};
+  }
+  if (!answer.is_object() || !answer.contains("errcode") || !(answer["errcode"].is_number() || answer["errcode"].is_string()))
+    return {plain, false};
+  const Record& message = answer.contains("errmsg") && answer["errmsg"].is_string() ? answer["errmsg"] : Record("");
+  std::string said = "errcode " + readable_text(text_of(answer["errcode"]), 24) + ": " +
+                     readable_text(message.get<std::string>(), kMaxSaid);
+  if (status != 200) said = plain + ", " + said;
+  return {said, status == 200 && same_value(answer["errcode"], 0)};
 }
 
 std::string deliver_dingding(const Record& message) {
   const Record settings = read_settings("dingding.json");
   std::string url = text_setting(settings, "dingding_url", true);
-  if (!(url.starts_with("http://") || url.starts_with("https://")) || url.find_first_of(" \t\r\n") != std::string::npos)
-    throw std::runtime_error("setting `dingding_url` is not an http or https address");
-  if (url.starts_with("http://") && !loopback_url(url))
-    throw std::runtime_error("setting `dingding_url` must use https (http only on a loopback address)");
+  SocketGate gate;
+  try {
+    gate.https = judge_webhook(url).https;
+  } catch (const WebhookRefused& e) {
+    throw std::runtime_error(std::string("setting `dingding_url`: ") + e.what());
+  }
   const std::string secret = text_setting(settings, "secret", false);
   const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
 
@@ -318,7 +368,11 @@ std::string deliver_dingding(const Record& message) {
   char errors[CURL_ERROR_SIZE] = "";
   set(curl, CURLOPT_ERRORBUFFER, errors);
   set(curl, CURLOPT_URL, url.c_str());
-  set(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  set(curl, CURLOPT_PROTOCOLS_STR, gate.https ? "https" : "http");
+  // The robot is reached directly: the judged address is the one connected to.
+  set(curl, CURLOPT_PROXY, "");
+  set(curl, CURLOPT_OPENSOCKETFUNCTION, open_judged_socket);
+  set(curl, CURLOPT_OPENSOCKETDATA, &gate);
   trust(curl, settings);
   set(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, timeout));
   set(curl, CURLOPT_TIMEOUT, timeout);
@@ -332,51 +386,55 @@ std::string deliver_dingding(const Record& message) {
   std::string reply;
   set(curl, CURLOPT_WRITEFUNCTION, collect);
   set(curl, CURLOPT_WRITEDATA, &reply);
-  perform(curl, errors);
-
+  const CURLcode rc = curl_api().easy_perform(curl);
   long status = 0;
   curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  if (status != 200) throw std::runtime_error("the webhook answered HTTP " + std::to_string(status) + ": " + reply);
-  Record answer;
-  try {
-    answer = decode(reply);
-  } catch (const std::exception&) {
-    throw std::runtime_error("the webhook's answer is not JSON: " + reply);
+  if (rc != CURLE_OK) {
+    if (gate.refused) throw Undelivered("钉钉 Webhook 的地址解析到内部地址，未连接", curl_detail(rc, errors));
+    if (rc == CURLE_WRITE_ERROR && status != 0)
+      throw Undelivered("钉钉未接受消息（HTTP " + std::to_string(status) + "，应答过大）", curl_detail(rc, errors));
+    throw Undelivered(unreached(rc, "钉钉 Webhook 服务器"), curl_detail(rc, errors));
   }
-  if (!answer.is_object() || !answer.contains("errcode"))
-    throw std::runtime_error("the robot's answer has no errcode: " + reply);
-  const std::string said = "errcode " + text_of(answer["errcode"]) + ": " + text_of(answer.value("errmsg", Record("")));
-  if (!same_value(answer["errcode"], 0)) throw std::runtime_error("the robot refused the message: " + said);
+  auto [said, accepted] = robot_summary(status, reply);
+  if (!accepted) throw Undelivered("钉钉未接受消息（" + said + "）", "");
   return said;
 }
 
 }  // namespace
 
-SendResult send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
+namespace {
+
+// Runs one delivery; a failure is logged under `what` (with libcurl's detail) and answered.
+template <typename Deliver>
+SendResult attempt(const std::string& what, Deliver deliver) {
   try {
-    return {true, deliver_mail(to, title, body)};
+    return {true, deliver()};
+  } catch (const Undelivered& e) {
+    std::cerr << "send_mail: " << printable(what) << " not sent: " << printable(e.what())
+              << (e.detail().empty() ? "" : " (" + printable(e.detail()) + ")") << std::endl;
+    return {false, e.what()};
   } catch (const std::exception& e) {
-    std::cerr << "send_mail: e-mail to " << printable(to) << " not sent: " << printable(e.what()) << std::endl;
+    std::cerr << "send_mail: " << printable(what) << " not sent: " << printable(e.what()) << std::endl;
     return {false, e.what()};
   }
+}
+
+}  // namespace
+
+SendResult send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
+  return attempt("e-mail to " + to, [&] { return deliver_mail(to, title, body); });
 }
 
 SendResult send_mail::dingding_send(const std::string& body) {
-  try {
-    return {true, deliver_dingding(Record{{"msgtype", "text"}, {"text", {{"content", body}}}})};
-  } catch (const std::exception& e) {
-    std::cerr << "send_mail: DingTalk message not sent: " << printable(e.what()) << std::endl;
-    return {false, e.what()};
-  }
+  return attempt("DingTalk message", [&] {
+    return deliver_dingding(Record{{"msgtype", "text"}, {"text", {{"content", body}}}});
+  });
 }
 
 SendResult send_mail::dingding_markdown(const std::string& title, const std::string& text) {
-  try {
-    return {true, deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}})};
-  } catch (const std::exception& e) {
-    std::cerr << "send_mail: DingTalk message not sent: " << printable(e.what()) << std::endl;
-    return {false, e.what()};
-  }
+  return attempt("DingTalk message", [&] {
+    return deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}});
+  });
 }
 
 }  // namespace rivi

@@ -10,16 +10,22 @@
 // local server with its own certificate; verification itself always stays on) and `timeout`
 // (whole seconds for one e-mail, default 30; connecting gets at most 5 of them).
 //
-// dingding.json: `dingding_url` (the robot's webhook, http or https), optional `secret` (the
-// request is then signed: `timestamp` in milliseconds and `sign`, the URL-encoded base64 of
-// HMAC-SHA256 over "<timestamp>\n<secret>" keyed with the secret, added as query parameters),
-// optional `ca_file` and `timeout` as above (default 10). The message is posted as
-// {"msgtype": "text", "text": {"content": <body>}} (or as markdown with a title); success is HTTP
-// 200 with "errcode" 0. An http:// webhook is accepted only on a loopback address.
+// dingding.json: `dingding_url` (the robot's webhook: https to a host that is no inner address,
+// or http on a loopback address, as host/net/webhook_url.h judges it; the robot is reached
+// directly, never through a proxy, and every address a name resolves to is judged before a
+// connection is made), optional `secret` (the request is then signed: `timestamp` in
+// milliseconds and `sign`, the URL-encoded base64 of HMAC-SHA256 over "<timestamp>\n<secret>"
+// keyed with the secret, added as query parameters), optional `ca_file` and `timeout` as above
+// (default 10). The message is posted as {"msgtype": "text", "text": {"content": <body>}} (or as
+// markdown with a title); success is HTTP 200 with "errcode" 0.
 //
-// Each send answers a `SendResult`, true when delivered, with the server's answer: the SMTP
-// server's last reply ("250 ..."; "535 ..." for a refused login), the robot's "errcode N: errmsg",
-// or the error that kept the message from the server (unreachable host, refused certificate).
+// Each send answers a `SendResult`, true when delivered, with a fixed summary of what happened,
+// never more of a server's words than its reply code and a short text: the SMTP server's last
+// reply ("250 ..."; "登录被拒绝（服务器: 535 ...）" for a refused login), the robot's
+// "errcode N: errmsg" when it answers JSON holding an errcode, else its HTTP status ("HTTP 404"),
+// or why no server answered (a name that does not resolve, a certificate refused, and one
+// wording for a closed port, a silent one and a service of another kind). libcurl's own account
+// of a failure goes to standard error alone.
 #pragma once
 
 #include <string>

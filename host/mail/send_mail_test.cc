@@ -2,12 +2,17 @@
 // STARTTLS, SSL and hanging modes, and an HTTP webhook standing in for the DingTalk robot.
 #include "host/mail/send_mail.h"
 
+#include "host/web/channel_settings.h"
 #include "tests/support/smtp_sink.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <iostream>
 #include <mutex>
 
 namespace rivi {
@@ -228,6 +233,78 @@ TEST_F(SendMailTest, DingTalkPostsTheBodyAndSignsWithTheSecret) {
     EXPECT_FALSE(sender_.dingding_send(body));
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("send_mail: DingTalk message not sent: "), std::string::npos);
   }
+}
+
+// Whether every address `name` resolves to is on loopback (false when it does not resolve).
+bool resolves_to_loopback_only(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return false;
+  bool loopback = found != nullptr;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    if (a->ai_family == AF_INET) loopback = loopback && (ntohl(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr) >> 24) == 127;
+    else if (a->ai_family == AF_INET6) loopback = loopback && IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+  }
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
+// The settings form and the sender judge a webhook by one function: what the form accepts the
+// sender posts to, what it refuses the sender refuses before connecting. Every address here is
+// on loopback, so a wrong judgement reaches a local listener, never the network.
+TEST_F(SendMailTest, WebhooksAreJudgedAlikeByTheFormAndTheSender) {
+  testing::LoopbackRobot robot;
+  testing::LoopbackListener listener;  // what a refused https webhook would have reached
+  const std::string r = std::to_string(robot.port()), l = std::to_string(listener.port());
+  struct Case {
+    std::string url;
+    bool accepted;
+  };
+  for (const Case& c : {Case{"http://127.0.0.1:" + r + "/send", true}, Case{"HTTP://127.0.0.1:" + r + "/send", true},
+                        Case{"http://127.1:" + r + "/send", true}, Case{"http://localhost:" + r + "/send", true},
+                        Case{"https://127.0.0.1:" + l + "/send", false}, Case{"HTTPS://127.0.0.1:" + l + "/send", false},
+                        Case{"https://127.1:" + l + "/send", false}, Case{"https://0x7f000001:" + l + "/send", false},
+                        Case{"https://[::ffff:127.0.0.1]:" + l + "/send", false},
+                        Case{"https://localhost:" + l + "/send", false}, Case{"https://LOCALHOST.:" + l + "/send", false},
+                        Case{"https://user@127.0.0.1:" + l + "/send", false}, Case{"ftp://127.0.0.1:" + l + "/", false},
+                        Case{"http://127.0.0.1:" + r + "/send x", false}}) {
+    SCOPED_TRACE(c.url);
+    root_.write("data/dingding.json", "{}");
+    bool form = true;
+    try {
+      save_dingding_settings(Record{{"dingding_url", c.url}});
+    } catch (const SettingsRefused&) {
+      form = false;
+    }
+    EXPECT_EQ(form, c.accepted);
+    root_.write("data/dingding.json", json{{"dingding_url", c.url}, {"timeout", 3}}.dump());
+    const std::size_t before = robot.posts();
+    ::testing::internal::CaptureStderr();
+    const SendResult sent = sender_.dingding_send("x");
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sent.ok, c.accepted) << sent.answer;
+    EXPECT_EQ(robot.posts() - before, c.accepted ? 1u : 0u);
+    if (!c.accepted) {
+      EXPECT_EQ(sent.answer.rfind("setting `dingding_url`: 钉钉 Webhook 地址", 0), 0u) << sent.answer;
+    }
+  }
+  // A name is judged by the addresses it resolves to, when the sender connects: this machine's
+  // own name, where it leads to loopback, is accepted by the form and gets no connection.
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) == 0 && resolves_to_loopback_only(name)) {
+    const std::string url = "https://" + std::string(name) + ":" + l + "/send";
+    root_.write("data/dingding.json", "{}");
+    EXPECT_NO_THROW(save_dingding_settings(Record{{"dingding_url", url}})) << url;
+    ::testing::internal::CaptureStderr();
+    const SendResult sent = sender_.dingding_send("x");
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(sent.ok);
+    EXPECT_NE(sent.answer.find("内部地址"), std::string::npos) << sent.answer;
+  } else {
+    std::cout << "[ NOTE ] this machine's name does not lead to loopback alone; the name case is not run\n";
+  }
+  EXPECT_EQ(listener.accepted(), 0);
 }
 
 }  // namespace

@@ -63,6 +63,10 @@ CurlApi load_curl() {
   library.resolve("curl_mime_data", api.mime_data);
   library.resolve("curl_mime_type", api.mime_type);
   library.resolve("curl_mime_encoder", api.mime_encoder);
+  library.resolve("curl_url", api.url);
+  library.resolve("curl_url_cleanup", api.url_cleanup);
+  library.resolve("curl_url_set", api.url_set);
+  library.resolve("curl_url_get", api.url_get);
   if (const CURLcode rc = api.global_init(CURL_GLOBAL_DEFAULT); rc != CURLE_OK)
     throw std::runtime_error(std::string("cannot load libcurl: ") + api.easy_strerror(rc));
   library.keep();

@@ -1,9 +1,9 @@
 // libcurl and libcrypto loaded at their first use instead of at program start. libcurl brings its
 // TLS stack and some thirty further libraries, and loading them costs a probe run more than the
 // rest of its start together, while a run needs them only to send a report (or to reach an https
-// or proxied centre). The host's sender and the https path of httpPost go through `curl_api()`,
-// the sender's base64 and HMAC through `crypto_api()`; programs that use libcurl on every run
-// (the dispatch centre, the probe node) link it directly (host/curl_handles.h).
+// or proxied centre). The host's sender, its webhook judgement and the https path of httpPost go
+// through `curl_api()`, the sender's base64 and HMAC through `crypto_api()`; programs that use
+// libcurl on every run (the dispatch centre, the probe node) link it directly (host/curl_handles.h).
 //
 // Each library is loaded once per process, on first call, from its run-time name (libcurl.so.4,
 // libcrypto.so.3) and stays loaded until the process ends: transfers may leave resolver threads
@@ -38,6 +38,10 @@ struct CurlApi {
   decltype(&::curl_mime_data) mime_data;
   decltype(&::curl_mime_type) mime_type;
   decltype(&::curl_mime_encoder) mime_encoder;
+  decltype(&::curl_url) url;
+  decltype(&::curl_url_cleanup) url_cleanup;
+  decltype(&::curl_url_set) url_set;
+  decltype(&::curl_url_get) url_get;
 };
 
 // The loaded library, its global set-up done (thread-safe; the first call loads it). Throws
@@ -65,6 +69,9 @@ struct LoadedSlistFreer {
 struct LoadedMimeFreer {
   void operator()(curl_mime* m) const { curl_api().mime_free(m); }
 };
+struct LoadedUrlCloser {
+  void operator()(CURLU* u) const { curl_api().url_cleanup(u); }
+};
 struct LoadedCurlFreer {
   void operator()(char* p) const { curl_api().free(p); }
 };
@@ -72,6 +79,7 @@ using LoadedEasy = std::unique_ptr<CURL, LoadedEasyCloser>;
 using LoadedSlist = std::unique_ptr<curl_slist, LoadedSlistFreer>;
 using LoadedMime = std::unique_ptr<curl_mime, LoadedMimeFreer>;
 using LoadedText = std::unique_ptr<char, LoadedCurlFreer>;
+using LoadedUrl = std::unique_ptr<CURLU, LoadedUrlCloser>;
 
 // A fresh easy handle from the loaded library; throws std::runtime_error when there is none.
 LoadedEasy loaded_easy();

@@ -16,6 +16,10 @@ namespace rivi {
 namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
+// The log size, in pages, past which a commit checkpoints (SQLite's own default threshold).
+constexpr int kCheckpointPages = 1000;
+// How long a checkpoint waits for readers of older snapshots before it leaves the log as it is.
+constexpr int kCheckpointWaitMs = 200;
 
 // The transaction open on this thread, if any. Only `transaction` sets and clears it, and clears
 // it before it dies, so it never points at a dead object.
@@ -132,9 +136,12 @@ Connection::Connection(const std::string& path) : path_(path) {
   ++opened_connections;
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   try {
-    // Checkpoints are left to the automatic one at commit time (see the header).
+    // Checkpoints are made at commit time, past a threshold, or by `checkpoint_thread_writes` (see
+    // the header), never on close.
     if (sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) != SQLITE_OK)
       throw std::runtime_error("cannot open database " + path + ": " + sqlite3_errmsg(db_));
+    // In place of SQLite's automatic checkpoint, which leaves the log's length as it is.
+    sqlite3_wal_hook(db_, &Connection::after_commit, this);
     // NORMAL sync is safe in WAL mode: a commit is not synced, a checkpoint is.
     exec_script("PRAGMA synchronous=NORMAL");
     // WAL lets many workers insert while readers read. Asking costs a read; switching happens once.
@@ -147,6 +154,21 @@ Connection::Connection(const std::string& path) : path_(path) {
 }
 
 Connection::~Connection() { sqlite3_close(db_); }
+
+int Connection::after_commit(void* self, sqlite3*, const char*, int pages) {
+  if (pages >= kCheckpointPages) static_cast<Connection*>(self)->empty_log();
+  return SQLITE_OK;
+}
+
+bool Connection::empty_log() {
+  sqlite3_busy_timeout(db_, kCheckpointWaitMs);
+  const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  if (rc == SQLITE_OK) checkpointed_changes_ = sqlite3_total_changes64(db_);
+  return rc == SQLITE_OK;
+}
+
+bool Connection::wrote_since_checkpoint() const { return sqlite3_total_changes64(db_) != checkpointed_changes_; }
 
 Record Connection::query(std::string_view sql, const Record& params) {
   sqlite3_stmt* raw = nullptr;
@@ -216,6 +238,11 @@ std::shared_ptr<Connection> Connection::for_thread(const std::string& path) {
 }
 
 std::uint64_t Connection::opened_on_this_thread() { return opened_connections; }
+
+void checkpoint_thread_writes() {
+  for (const SharedConnection& c : shared_connections())
+    if (c.db->wrote_since_checkpoint()) c.db->empty_log();
+}
 
 transaction::transaction() : transaction(Connection::for_thread(database_path())) {}
 

@@ -15,10 +15,17 @@
 // std::runtime_error naming the database path or the statement.
 //
 // The database is in WAL mode: laid out that way, and switched once by the first connection that
-// finds it otherwise. Closing a connection never checkpoints: SQLite checkpoints automatically
-// when a commit grows the write-ahead log past its threshold, and the log and its index stay in
-// place between processes instead of being synced into the database and deleted by every
-// short-lived process that closes the last connection.
+// finds it otherwise. Closing a connection never checkpoints: the log and its index stay in place
+// between processes instead of being synced into the database and deleted by every short-lived
+// process that closes the last connection. A commit that leaves the log at 1,000 pages or more
+// checkpoints it and empties it (TRUNCATE). SQLite's own automatic checkpoint does not do here:
+// it copies the log into the database but leaves the log's length, counting on the next writer
+// to start it over, and a writer knows the log was copied only from the shared-memory index. A
+// process that opens the database while no other has it open rebuilds that index from the log,
+// marked as not copied, so with nothing else holding the database (`panel call` without `panel
+// serve`) every write appended to the log for good, each commit past the threshold copied all of
+// it again, and every opening read all of it. A short-lived program that wrote (`panel call`)
+// also calls `checkpoint_thread_writes` before it ends, leaving the log empty.
 #pragma once
 
 #include "host/record.h"
@@ -62,10 +69,23 @@ class Connection {
   // How many connections the calling thread has opened so far (shared or not).
   static std::uint64_t opened_on_this_thread();
 
+  // Checkpoints the write-ahead log and empties it, waiting a moment at most for readers of older
+  // snapshots; answers false (the log then stays) when they do not finish in that time.
+  bool empty_log();
+  // Whether rows were changed through this connection since it opened or last emptied the log.
+  bool wrote_since_checkpoint() const;
+
  private:
+  static int after_commit(void* self, sqlite3* db, const char* name, int pages);
+
   sqlite3* db_ = nullptr;
   std::string path_;
+  std::int64_t checkpointed_changes_ = 0;
 };
+
+// Empties the write-ahead log of every database that the calling thread's shared connections
+// changed rows of (see above). Never throws: a log that readers keep stays as it is.
+void checkpoint_thread_writes();
 
 // A write transaction on the host database, scoped to the thread that opens it. Construction runs
 // BEGIN IMMEDIATE on the thread's shared connection, so the write lock is taken at once and

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -197,6 +198,23 @@ TEST(SharedConnection, ClosingTheLastConnectionKeepsTheLogAndDoesNotCheckpoint) 
   EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
   EXPECT_TRUE(root.read("data/other.db") == file_before) << "closing wrote the log into the database file";
   on_new_thread([&] { EXPECT_EQ(Connection(path).query("SELECT v FROM t"), Record::array({Record{{"v", "kept"}}})); });
+}
+
+// Every writer alone with the database, as `panel call` is without `panel serve`: each opening
+// rebuilds the log's index, so the log must be emptied by the commit that passes the threshold.
+TEST(SharedConnection, TheLogStaysBoundedWhenEveryWriterIsAloneWithTheDatabase) {
+  testing::TempRoot root;
+  const std::string path = root.file("data/alone.db");
+  on_new_thread([&] { Connection(path).exec_script("CREATE TABLE t (v BLOB)"); });
+  constexpr int kWrites = 400;  // about five pages each: twice the threshold of 1,000 pages
+  constexpr std::uintmax_t kBound = 32 + (1000 + 8) * (4096 + 24);  // header, threshold and one commit's frames
+  std::uintmax_t largest = 0;
+  for (int i = 0; i < kWrites; ++i) {
+    on_new_thread([&] { Connection(path).run("INSERT INTO t (v) VALUES (randomblob(16384))"); });
+    largest = std::max(largest, std::filesystem::file_size(path + "-wal"));
+  }
+  EXPECT_LE(largest, kBound);
+  on_new_thread([&] { EXPECT_EQ(Connection(path).query("SELECT count(*) AS n FROM t")[0]["n"], kWrites); });
 }
 
 TEST(SharedConnection, ADatabaseNotInWalModeIsSwitchedAtItsFirstOpening) {

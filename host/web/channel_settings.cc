@@ -1,15 +1,14 @@
 #include "host/web/channel_settings.h"
 
+#include "host/net/webhook_url.h"
 #include "host/paths.h"
 #include "host/public.h"
 
-#include <arpa/inet.h>
-#include <curl/curl.h>
-
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <vector>
 
 namespace rivi {
@@ -45,45 +44,56 @@ void write_channel_file(const std::string& path, const Record& settings) {
                                std::filesystem::perm_options::replace);
 }
 
-// A write-only secret: a new value replaces, the clear flag removes, an empty field keeps.
-void apply_secret(Record& settings, const Record& form, const char* key, const char* clear_key, const char* label) {
+// Whether `settings` holds a non-empty `key`.
+bool has_secret(const Record& settings, const char* key) {
+  const auto it = settings.find(key);
+  return it != settings.end() && !it->is_null() && !(it->is_string() && it->get<std::string>().empty());
+}
+
+// A write-only secret: a new value replaces, the clear flag removes, an empty field keeps, unless
+// the secret would now go somewhere else (`moved`): then it is removed and must be given again.
+// Answers whether a stored secret was dropped for that reason.
+bool apply_secret(Record& settings, const Record& form, const char* key, const char* clear_key, const char* label,
+                  bool moved) {
   const std::string value = text_field(form, key);
   if (flag_field(form, clear_key)) {
     settings.erase(key);
   } else if (!value.empty()) {
     if (has_control(value)) throw SettingsRefused(std::string(label) + "不能包含换行或控制字符");
     settings[key] = value;
+  } else if (moved && has_secret(settings, key)) {
+    settings.erase(key);
+    return true;
   }
+  return false;
 }
 
-bool loopback_host(std::string host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (host == "localhost") return true;
-  in_addr v4{};
-  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
 }
 
-// https, or http on a loopback address; no blanks, no user name in the address.
-void check_webhook(const std::string& url) {
-  const SettingsRefused refused("钉钉 Webhook 地址须以 https:// 开头（http:// 仅限本机回环地址）");
-  if (url.empty() || has_control(url) || url.find(' ') != std::string::npos) throw refused;
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) throw refused;
-  auto part = [&](CURLUPart which) {
-    char* text = nullptr;
-    if (curl_url_get(parsed.get(), which, &text, 0) != CURLUE_OK || !text) return std::string();
-    std::string out(text);
-    curl_free(text);
-    return out;
-  };
-  if (!part(CURLUPART_USER).empty()) throw refused;
-  const std::string scheme = part(CURLUPART_SCHEME);
-  if (scheme == "https") return;
-  if (scheme == "http" && loopback_host(part(CURLUPART_HOST))) return;
-  throw refused;
+// Where the stored password goes: the login name, server, port and security the sender would use
+// (security by port when the file names none, as the sender chooses it).
+struct MailEndpoint {
+  std::string sender, host, security;
+  std::int64_t port = 0;
+  bool operator==(const MailEndpoint&) const = default;
+};
+
+std::optional<MailEndpoint> stored_endpoint(const Record& settings) {
+  try {
+    MailEndpoint e;
+    e.sender = settings.value("qq_mail", std::string());
+    e.host = lower(settings.value("host", std::string()));
+    e.security = settings.value("security", std::string());
+    const bool has_port = settings.contains("port") && !settings["port"].is_null();
+    e.port = has_port ? to_int(settings["port"]) : e.security == "starttls" ? 587 : e.security == "none" ? 25 : 465;
+    if (e.security.empty()) e.security = !has_port || e.port == 465 ? "ssl" : e.port == 587 ? "starttls" : "none";
+    return e;
+  } catch (const std::exception&) {
+    return std::nullopt;  // a file the sender could not use either: nothing to compare
+  }
 }
 
 // The stored webhook as the page reads it: without its query (the token).
@@ -106,7 +116,7 @@ bool looks_like_address(std::string_view text) {
          domain.find("..") == std::string_view::npos;
 }
 
-std::string save_mail_settings(const Record& form) {
+SettingsSaved save_mail_settings(const Record& form) {
   const std::string sender = text_field(form, "qq_mail");
   if (!looks_like_address(sender)) throw SettingsRefused("发件邮箱格式不正确");
   const std::string host = text_field(form, "host");
@@ -123,16 +133,19 @@ std::string save_mail_settings(const Record& form) {
 
   const std::string path = root_path("data/stmp_mail.json");
   Record settings = read_channel_file(path);
+  const MailEndpoint given{sender, lower(host), security, port};
+  const bool moved = stored_endpoint(settings) != given;
   settings["qq_mail"] = sender;
   settings["host"] = host;
   settings["port"] = port;
   settings["security"] = security;
-  apply_secret(settings, form, "password", "clear_password", "密码");
+  const bool dropped = apply_secret(settings, form, "password", "clear_password", "密码", moved);
   write_channel_file(path, settings);
-  return "邮箱设置已保存";
+  if (dropped) return {"邮箱设置已保存。SMTP 服务器、端口、加密方式或发件邮箱已更改，原密码已清除，请重新输入密码", "password"};
+  return {"邮箱设置已保存", ""};
 }
 
-std::string save_dingding_settings(const Record& form) {
+SettingsSaved save_dingding_settings(const Record& form) {
   const std::string path = root_path("data/dingding.json");
   Record settings = read_channel_file(path);
   const std::string stored = settings.value("dingding_url", std::string());
@@ -140,14 +153,26 @@ std::string save_dingding_settings(const Record& form) {
   // The page never sees the token: its own rendering of the stored address keeps that address.
   if (!stored.empty() && (url.empty() || url == shown_url(stored))) url = stored;
   if (url.empty()) throw SettingsRefused("请填写钉钉 Webhook 地址");
-  check_webhook(url);
+  WebhookOrigin origin;
+  try {
+    origin = judge_webhook(url);
+  } catch (const WebhookRefused& e) {
+    throw SettingsRefused(e.what());
+  }
+  // The signing key follows its robot: signatures made with it must not go to another host.
+  bool moved = true;
+  try {
+    moved = stored.empty() || judge_webhook(stored) != origin;
+  } catch (const WebhookRefused&) {
+  }
   settings["dingding_url"] = url;
-  apply_secret(settings, form, "secret", "clear_secret", "加签密钥");
+  const bool dropped = apply_secret(settings, form, "secret", "clear_secret", "加签密钥", moved);
   write_channel_file(path, settings);
-  return "钉钉设置已保存";
+  if (dropped) return {"钉钉设置已保存。Webhook 地址已指向其他主机，原加签密钥已清除，请重新输入加签密钥", "secret"};
+  return {"钉钉设置已保存", ""};
 }
 
-std::string save_recipients(const Record& form) {
+SettingsSaved save_recipients(const Record& form) {
   const std::string text = text_field(form, "mail_list");
   std::vector<std::string> addresses;
   std::size_t start = 0;
@@ -164,7 +189,7 @@ std::string save_recipients(const Record& form) {
     if (std::find(addresses.begin(), addresses.end(), item) == addresses.end()) addresses.push_back(item);
   }
   write_channel_file(root_path("data/mail_list.json"), Record(addresses));
-  return "收件人已保存（" + std::to_string(addresses.size()) + " 个）";
+  return {"收件人已保存（" + std::to_string(addresses.size()) + " 个）", ""};
 }
 
 }  // namespace rivi

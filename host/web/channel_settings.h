@@ -4,8 +4,10 @@
 // such as `ca_file` and `timeout`, stay), and replaces it atomically with mode 0600.
 //
 // Secrets are write-only: an empty `password` / `secret` field keeps the stored one, the field
-// `clear_password` / `clear_secret` set to "1" removes it. Nothing answered or thrown here holds
-// a secret.
+// `clear_password` / `clear_secret` set to "1" removes it. A secret stays with the server it was
+// given for: a save that changes the mail account's server, port, security or sender, or the
+// webhook's origin (scheme, host, port), without giving the secret again removes the stored one,
+// and the answer asks for it. Nothing answered or thrown here holds a secret.
 #pragma once
 
 #include "host/record.h"
@@ -22,20 +24,28 @@ class SettingsRefused : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// What a save answers: the message for the administrator, and the stored secret removed because
+// its server changed ("password" or "secret", to be entered again; "" when none was).
+struct SettingsSaved {
+  std::string msg;
+  std::string dropped;
+};
+
 // Whether `text` looks like one e-mail address: local@domain.tld, no blanks, control characters,
 // angle brackets, quotes, commas or semicolons, at most 254 bytes.
 bool looks_like_address(std::string_view text);
 
 // Form fields `qq_mail`, `host`, `port`, `security` (ssl, starttls or none), `password`,
-// `clear_password`. Answers the success message; throws SettingsRefused.
-std::string save_mail_settings(const Record& form);
+// `clear_password`. Throws SettingsRefused.
+SettingsSaved save_mail_settings(const Record& form);
 
 // Form fields `dingding_url` (https, or http on a loopback address; empty, or the stored address
-// with its query hidden as the page shows it, keeps the stored one), `secret`, `clear_secret`.
-std::string save_dingding_settings(const Record& form);
+// with its query hidden as the page shows it, keeps the stored one; judged by
+// host/net/webhook_url.h), `secret`, `clear_secret`.
+SettingsSaved save_dingding_settings(const Record& form);
 
 // Form field `mail_list`: addresses separated by line breaks, blanks, commas or semicolons.
 // One bad address refuses the whole list, naming it.
-std::string save_recipients(const Record& form);
+SettingsSaved save_recipients(const Record& form);
 
 }  // namespace rivi

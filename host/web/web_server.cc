@@ -442,12 +442,15 @@ http::Response WebRoutes::settings_dingding(const http::Request& req) {
 
 http::Response WebRoutes::settings_recipients(const http::Request& req) { return save_settings(req, save_recipients); }
 
-http::Response WebRoutes::save_settings(const http::Request& req, std::string (*save)(const Record& form)) {
+http::Response WebRoutes::save_settings(const http::Request& req, SettingsSaved (*save)(const Record& form)) {
   auto guarded = guard(req);
   if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
   if (!is_form(req)) return json_error(415, "expected a form body");
   try {
-    return json(200, public_::returnMsg(true, save(form_record(req.body))));
+    const SettingsSaved saved = save(form_record(req.body));
+    Record answer = public_::returnMsg(true, saved.msg);
+    if (!saved.dropped.empty()) answer["dropped"] = saved.dropped;
+    return json(200, answer);
   } catch (const SettingsRefused& e) {
     return json_error(400, e.what());
   } catch (const std::exception& e) {

@@ -28,6 +28,7 @@
 
 #include "host/web/admin_auth.h"
 #include "host/web/host_names.h"
+#include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
 #include "host/record.h"
 
@@ -132,7 +133,7 @@ class WebRoutes {
   // else the refusal to send.
   std::variant<SessionStore::Session, http::Response> guard(const http::Request& request);
   // A settings form (guarded, form body) given to `save`, answered as the host's envelope.
-  http::Response save_settings(const http::Request& request, std::string (*save)(const Record& form));
+  http::Response save_settings(const http::Request& request, SettingsSaved (*save)(const Record& form));
 
   std::string listen_host_;
   std::filesystem::path page_dir_;

@@ -2,6 +2,7 @@
 
 #include "host/public.h"
 #include "plugin/qn_rivi/methods.h"
+#include "tests/support/smtp_sink.h"
 #include "tests/support/testing.h"
 
 #include <fmt/format.h>
@@ -345,10 +346,11 @@ constexpr auto kOwnerOnly = std::filesystem::perms::owner_read | std::filesystem
 
 TEST_F(SettingsFormTest, MailAccountIsWrittenOwnerOnlyAndItsPasswordIsWriteOnly) {
   root_.write("data/stmp_mail.json",
-              R"({"qq_mail":"old@mail.invalid","password":"smtp-secret-1","host":"a","port":25,"ca_file":"/ca.pem","timeout":7})");
+              R"({"qq_mail":"ops@mail.invalid","password":"smtp-secret-1","host":"127.0.0.1","port":2525,"ca_file":"/ca.pem","timeout":7})");
   std::filesystem::permissions(root_.file("data/stmp_mail.json"), std::filesystem::perms(0644));
 
-  // An empty password field keeps the stored one; keys the form does not edit stay.
+  // An empty password field keeps the stored one (the server it goes to is the same: port 2525
+  // meant no TLS); keys the form does not edit stay.
   expect(save("mail", "qq_mail=ops%40mail.invalid&host=127.0.0.1&port=2525&security=none&password="), 200, true,
          "已保存");
   EXPECT_EQ(file("stmp_mail.json").dump(),
@@ -429,6 +431,74 @@ TEST_F(SettingsFormTest, DingTalkWebhookAndSecretAreKeptUnlessReplaced) {
   expect(save("dingding", "dingding_url="), 400, false, "Webhook");
   for (const char* secret : {"hook-secret-1", "sign-secret-2", "sign-secret-3"})
     EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+}
+
+// A session that points the account at another server and presses "test" must not get the
+// stored password sent there: a save that moves the account, or the robot, drops the secret.
+TEST_F(SettingsFormTest, StoredSecretsStayWithTheServerTheyWereGivenFor) {
+  const std::string stored = R"({"qq_mail":"ops@mail.invalid","password":"smtp-secret-1","host":"smtp.mail.invalid","port":465})";
+  const auto password_kept = [&] { return file("stmp_mail.json").value("password", "") == "smtp-secret-1"; };
+  // The same server (the host's case aside; port 465 meant ssl): kept, and nothing to ask.
+  root_.write("data/stmp_mail.json", stored);
+  auto res = save("mail", "qq_mail=ops%40mail.invalid&host=SMTP.mail.invalid&port=465&security=ssl");
+  expect(res, 200, true, "已保存");
+  EXPECT_FALSE(Record::parse(res->body).contains("dropped"));
+  EXPECT_TRUE(password_kept());
+  for (const char* moved : {"qq_mail=ops%40mail.invalid&host=collector.invalid&port=465&security=ssl",
+                            "qq_mail=ops%40mail.invalid&host=smtp.mail.invalid&port=25&security=ssl",
+                            "qq_mail=ops%40mail.invalid&host=smtp.mail.invalid&port=465&security=none",
+                            "qq_mail=other%40mail.invalid&host=smtp.mail.invalid&port=465&security=ssl"}) {
+    SCOPED_TRACE(moved);
+    root_.write("data/stmp_mail.json", stored);
+    res = save("mail", moved);
+    expect(res, 200, true, "请重新输入密码");
+    EXPECT_EQ(Record::parse(res->body)["dropped"], "password");
+    EXPECT_FALSE(file("stmp_mail.json").contains("password"));
+    EXPECT_EQ(Record::parse(call("get_user_mail")->body).value("password_set", false), false);
+  }
+  // Moved with the password given again: the new one is the one for the new server.
+  root_.write("data/stmp_mail.json", stored);
+  expect(save("mail", "qq_mail=ops%40mail.invalid&host=new.mail.invalid&port=465&security=ssl&password=smtp-secret-2"),
+         200, true, "已保存");
+  EXPECT_EQ(file("stmp_mail.json")["password"], "smtp-secret-2");
+
+  // The signing key follows the robot's origin: path, query, the scheme's case and a spelled-out
+  // default port keep it; another host or port drops it.
+  const std::string robot = R"({"dingding_url":"https://robot.invalid/send?access_token=t1","secret":"sign-secret-1"})";
+  for (const char* same : {"https%3A%2F%2Frobot.invalid%2Fother%3Faccess_token%3Dt2", "HTTPS%3A%2F%2FROBOT.invalid%3A443%2Fsend"}) {
+    root_.write("data/dingding.json", robot);
+    res = save("dingding", std::string("dingding_url=") + same);
+    expect(res, 200, true, "已保存");
+    EXPECT_FALSE(Record::parse(res->body).contains("dropped")) << same;
+    EXPECT_EQ(file("dingding.json")["secret"], "sign-secret-1") << same;
+  }
+  for (const char* other : {"https%3A%2F%2Fcollector.invalid%2Fsend", "https%3A%2F%2Frobot.invalid%3A8443%2Fsend"}) {
+    root_.write("data/dingding.json", robot);
+    res = save("dingding", std::string("dingding_url=") + other);
+    expect(res, 200, true, "请重新输入加签密钥");
+    EXPECT_EQ(Record::parse(res->body)["dropped"], "secret") << other;
+    EXPECT_FALSE(file("dingding.json").contains("secret")) << other;
+  }
+  for (const char* secret : {"smtp-secret-1", "smtp-secret-2", "sign-secret-1"})
+    EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+}
+
+// From outside: the account moved to another SMTP server by a session, then "test" pressed. The
+// other server asks for the same login and records who logged in: nobody does.
+TEST_F(SettingsFormTest, ATestAfterTheServerMovedSendsNoStoredPassword) {
+  testing::SmtpSinkOptions login;
+  login.user = "ops@mail.invalid";
+  login.password = "smtp-secret-1";
+  testing::SmtpSink own(login), collector(login);
+  root_.write("data/stmp_mail.json", Record{{"qq_mail", "ops@mail.invalid"}, {"password", "smtp-secret-1"}, {"host", "127.0.0.1"},
+                                            {"port", own.port()}, {"security", "none"}, {"timeout", 5}}.dump());
+  expect(save("mail", fmt::format("qq_mail=ops%40mail.invalid&host=127.0.0.1&port={}&security=none", collector.port())), 200,
+         true, "请重新输入密码");
+  auto res = call("test_channel", "channel=mail");
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(Record::parse(res->body)["status"], false) << res->body;  // the collector wants a login
+  EXPECT_TRUE(collector.messages().empty());
+  EXPECT_TRUE(own.messages().empty());
 }
 
 TEST_F(SettingsFormTest, RecipientsAreCheckedOneByOneAndRefusedTogether) {
@@ -533,6 +603,37 @@ TEST_F(WebServerTest, AnswerHoldingBytesThatAreNotUtf8StillReachesThePage) {
   res = call("get_list");
   ASSERT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(Record::parse(res->body)["data"][0]["name"], "a\xEF\xBF\xBD" "b");  // U+FFFD in place of the byte
+}
+
+// Bytes that are not UTF-8 in a field that is stored as text are a bad value of that field,
+// answered as such, never a 500 with a library's message; nothing is written.
+TEST_F(WebServerTest, TextThatIsNotUtf8IsABadValueNotAServerError) {
+  session_ = login();
+  ASSERT_EQ(Record::parse(call("create", "name2=ok&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5")->body)["status"], true);
+  const std::pair<const char*, const char*> calls[] = {
+      {"set_alert_policy", "mode=%FF"},
+      {"set_alert_policy", "mode=incident&remind_minutes=3%FF"},
+      {"set_alert_policy", "recovery=%C3%28"},
+      {"set_alert_policy", "error_after=%ED%A0%80"},  // a surrogate
+      {"create", "name2=%FF&url=http%3A%2F%2F127.0.0.1%3A1%2F&cycle=5"},
+      {"create", "name2=n&url=http%3A%2F%2F127.0.0.1%3A1%2F%FF&cycle=5"},
+      {"modify", "id=1&name2=%C0%AF"},  // an overlong form
+      {"modify", "id=1&url=http%3A%2F%2F127.0.0.1%3A1%2F%FF"},
+  };
+  for (const auto& [method, body] : calls) {
+    SCOPED_TRACE(std::string(method) + " " + body);
+    auto res = call(method, body);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    const Record answer = Record::parse(res->body);
+    EXPECT_EQ(answer["status"], false);
+    EXPECT_EQ(res->body.find("exception"), std::string::npos) << res->body;
+    EXPECT_EQ(res->body.find("\xEF\xBF\xBD"), std::string::npos) << "the bad bytes came back: " << res->body;
+  }
+  EXPECT_FALSE(std::filesystem::exists(root_.file("plugin/qn_rivi/config.json")));
+  const Record task = Record::parse(call("get_find", "id=1")->body);
+  EXPECT_EQ(task["name"], "ok");
+  EXPECT_EQ(task["url"], "http://127.0.0.1:1/");
 }
 
 TEST_F(WebServerTest, ErrorsRaisedToTheHostAre500WithTheirText) {

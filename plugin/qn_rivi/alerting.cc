@@ -12,9 +12,11 @@
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/test_gate.h"
 
 #include "host/web/html.h"
 #include "host/public.h"
+#include "host/utf8.h"
 
 #include <fmt/format.h>
 
@@ -142,12 +144,26 @@ std::string table_rows(Record& data) {
   return rows;
 }
 
-// Markdown is read as text by the robot: characters that would start markup are escaped.
+// Markdown is read as text by the robot. Escaped: what would start markup (emphasis, code,
+// links, headings, tables, HTML), strike-through (~), entities (&), and the ':', '.' and '@' that
+// would let a bare address or e-mail turn into a link; line breaks (CR, LF, NEL, U+2028,
+// U+2029) become blanks, so that no text starts a line of its own.
 std::string md(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    if (std::string_view("\\`*_[]<>#|").find(c) != std::string_view::npos) out += '\\';
-    out += c == '\r' || c == '\n' ? ' ' : c;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with("\u2028") || rest.starts_with("\u2029") || rest.starts_with("\u0085")) {
+      out += ' ';
+      i += rest.starts_with("\u0085") ? 1 : 2;
+      continue;
+    }
+    if (c == '\r' || c == '\n') {
+      out += ' ';
+      continue;
+    }
+    if (std::string_view("\\`*_[]<>#|~&:.@").find(c) != std::string_view::npos) out += '\\';
+    out += c;
   }
   return out;
 }
@@ -373,19 +389,24 @@ Record qn_rivi_main::test_channel(Record& args) {
   if (channel != "mail" && channel != "dingding") return public_::returnMsg(false, "channel 必须是 mail 或 dingding");
   const Record settings = get_settings();
   const std::string title = "[测试] Quelmar拔测监控通知";
-  SendResult sent;
   std::string recipient;
   if (channel == "mail") {
     const Record& info = settings["user_mail"]["info"];
     if (!truthy(settings["user_mail"]["user_name"]) || !info.is_object() || !info.contains("qq_mail"))
       return public_::returnMsg(false, "未配置发件邮箱");
     recipient = length_of(mail_list_) == 0 ? text_of(info["qq_mail"]) : recipients(mail_list_).front();
-    sent = mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>");
   } else {
     if (!truthy(settings["dingding"]["dingding"])) return public_::returnMsg(false, "未配置钉钉");
     recipient = webhook_host(settings["dingding"]["info"]);
-    sent = mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n");
   }
+  // A test reaches wherever the settings point: paced, so that it cannot sweep ports.
+  if (const std::int64_t wait = test_gate::claim(channel, public_::now()); wait > 0)
+    return Record{{"status", false}, {"channel", channel}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
+  // The sender answers a fixed summary (reply code and text, errcode and errmsg, or the status).
+  const SendResult sent =
+      channel == "mail"
+          ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>")
+          : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n");
   record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
   return Record{{"status", sent.ok}, {"channel", channel}, {"recipient", recipient}, {"msg", sent.answer}};
 }
@@ -397,6 +418,8 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
   for (const char* key : {"mode", "remind_minutes", "recovery", "error_after"}) {
     if (!has(args, key)) continue;
     Record value = args[key];
+    if (value.is_string() && !is_utf8(value.get_ref<const std::string&>()))
+      return public_::returnMsg(false, std::string(key) + " 的值不是有效的文本");
     // Form fields arrive as text.
     if (value.is_string() && std::string_view(key) != "mode") {
       const std::string text = value.get<std::string>();
@@ -409,7 +432,7 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
           if (used != text.size()) throw std::invalid_argument(text);
           value = static_cast<std::int64_t>(n);
         } catch (const std::exception&) {
-          return public_::returnMsg(false, std::string(key) + " 的值无效: " + text);
+          return public_::returnMsg(false, std::string(key) + " 的值无效: " + readable_text(text, 64));
         }
       }
     }

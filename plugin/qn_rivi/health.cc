@@ -3,7 +3,7 @@
 
 #include "host/public.h"
 #include "host/store/store.h"
-#include "host/text.h"
+#include "host/utf8.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>
@@ -254,7 +254,9 @@ std::string error_words(std::string_view code, const Record& http_code) {
   if (code.empty()) return "";
   if (code == "http_status") return "状态码 " + (http_code.is_null() ? std::string("0") : text_of(http_code));
   const auto it = kWords.find(code);
-  return it == kWords.end() ? std::string(code) : it->second;
+  // A code from another centre (or a garbled one) is not ours to word: its text could read as
+  // anything. The node result keeps it for the run's detail.
+  return it == kWords.end() ? kUnknownWords : it->second;
 }
 
 std::vector<Node> judge_nodes(const Record& data) {

@@ -33,8 +33,10 @@ inline constexpr int kTrendRuns = 30;      // stored runs kept in a task's trend
 inline constexpr int kSuspectStreak = 3;   // failing runs in a row that make a node suspect
 inline constexpr std::int64_t kHour = 3600;
 
-// The words of a node error code: "连接被拒绝", "状态码 500", ... ("" for ""). An unknown code is
-// shown as it is.
+inline constexpr const char* kUnknownWords = "未知错误";
+
+// The words of a node error code: "连接被拒绝", "状态码 500", ... ("" for ""). A code that is not
+// one of the centre's (dispatch/error_code.h) is `kUnknownWords`, never its own text.
 std::string error_words(std::string_view code, const Record& http_code);
 
 // One node result of a run, as judged.

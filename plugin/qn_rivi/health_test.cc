@@ -75,7 +75,7 @@ TEST(ErrorWords, EveryCode) {
       {"refused", "连接被拒绝"},  {"timeout", "连接超时"},     {"dns", "域名解析失败"},
       {"tls", "证书错误"},        {"inner_address", "内部地址被拒绝"}, {"too_large", "响应过大"},
       {"connect", "连接失败"},    {"no_answer", "节点未响应"}, {"", ""},
-      {"something_new", "something_new"},
+      {"something_new", "未知错误"}, {"<b>请致电 400-000</b>", "未知错误"},
   };
   for (const auto& [code, words] : cases) EXPECT_EQ(error_words(code, 0), words) << code;
   EXPECT_EQ(error_words("http_status", 500), "状态码 500");

@@ -39,7 +39,8 @@ const std::vector<WebMethodEntry>& web_method_table() {
       {"get_deliveries", "[pid=TASK]", "the latest 50 notification deliveries (of one task), newest first",
        [](qn_rivi_main& p, Record& a) { return p.get_deliveries(a); }},
       {"test_channel", "channel=mail|dingding",
-       "sends a short test message now; answers the server's answer (SMTP reply, DingTalk errcode/errmsg)",
+       "sends a short test message now (one a channel every 10 s); answers a summary of the server's answer "
+       "(SMTP reply code and text, DingTalk errcode/errmsg, else the HTTP status)",
        [](qn_rivi_main& p, Record& a) { return p.test_channel(a); }},
       {"get_alert_policy", "", "the alert policy: mode, remind_minutes, recovery, error_after",
        [](qn_rivi_main& p, Record& a) { return p.get_alert_policy(a); }},

@@ -80,8 +80,9 @@ class qn_rivi_main {
   void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
 
   // Notifications beside the report. Deliveries: the latest 50 attempts (`pid` optional).
-  // test_channel: `channel` mail|dingding, sends a short test message and answers the server's
-  // answer. The alert policy of config.json, read and written (only `alert` changes).
+  // test_channel: `channel` mail|dingding, sends a short test message, at most one a channel every
+  // 10 seconds (test_gate.h), and answers the sender's fixed summary of the server's answer. The
+  // alert policy of config.json, read and written (only `alert` changes).
   Record get_deliveries(Record& args);
   Record test_channel(Record& args);
   Record get_alert_policy(Record& args);

@@ -12,6 +12,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/store/store.h"
+#include "host/utf8.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/row_id.h"
 
@@ -38,52 +39,8 @@ const Record& field(const Record& args, const char* key) {
   return args.at(key);
 }
 
-// The length of the well-formed UTF-8 sequence at `pos` of `text` and the code point it encodes,
-// or nothing when the bytes there are not one (overlong forms, surrogates and values above
-// U+10FFFF are not).
-struct CodePoint {
-  char32_t value;
-  std::size_t size;
-};
-std::optional<CodePoint> code_point_at(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return CodePoint{lead, 1};
-  std::size_t size = 0;
-  char32_t value = 0;
-  if (lead >= 0xC0 && lead <= 0xDF) {
-    size = 2;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    size = 3;
-    value = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF7) {
-    size = 4;
-    value = lead & 0x07;
-  } else {
-    return std::nullopt;
-  }
-  if (pos + size > text.size()) return std::nullopt;
-  for (std::size_t i = 1; i < size; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (byte(pos + i) & 0x3F);
-  }
-  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
-  if (value < kLeast[size] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return std::nullopt;
-  return CodePoint{value, size};
-}
-
 // True when `value` is not text, or is text of well-formed UTF-8 that the page can show.
-bool readable(const Record& value) {
-  if (!value.is_string()) return true;
-  const std::string_view text = value.get_ref<const std::string&>();
-  for (std::size_t pos = 0; pos < text.size();) {
-    const auto cp = code_point_at(text, pos);
-    if (!cp) return false;
-    pos += cp->size;
-  }
-  return true;
-}
+bool readable(const Record& value) { return !value.is_string() || is_utf8(value.get_ref<const std::string&>()); }
 
 // White space as the panel's text strip knows it: ASCII blanks and the separators 0x1C-0x1F,
 // and every Unicode space (NEL, no-break spaces, the typographic spaces, the line and paragraph

@@ -164,6 +164,23 @@ test('probe now and run details name each node\'s reason; rows stored without a 
   await page.waitForSelector('#run-detail:not([hidden])');
   assert.deepEqual((await reasons()).map((r) => r[1]), Array(3).fill('连接失败'));
 
+  // The newer run as another centre would have sent it: a code that is not ours reads as unknown,
+  // its text only in the node's detail, cut short.
+  const foreign = `<b>请致电 400</b>${'x'.repeat(300)}`;
+  execFileSync('sqlite3', ['-cmd', '.timeout 5000', db, `UPDATE rivi_list SET data = json_set(data, '$[0].error_code', '${foreign}') `
+    + `WHERE id = (SELECT MAX(id) FROM rivi_list WHERE pid = ${ids[DOWN]})`]);
+  await page.reload();
+  await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 2);
+  assert.equal(await page.locator('#log-table tbody tr[data-id] td:nth-child(2)').first().textContent(),
+    '异常3/3 节点失败: 未知错误、连接被拒绝');
+  await page.locator('#log-table button.detail').first().click();
+  await page.waitForSelector('#run-detail:not([hidden])');
+  assert.deepEqual((await reasons()).map((r) => r[1]), ['未知错误', '连接被拒绝', '连接被拒绝']);
+  const detail = await page.locator('table.nodes:visible tbody tr td.reason').first().getAttribute('title');
+  const [codeLine] = detail.split('\n');
+  assert.ok(codeLine.startsWith('错误代码: <b>请致电 400</b>xxx') && codeLine.endsWith('…'), detail);
+  assert.ok(codeLine.length < 140, detail);
+
   // One open incident since the first refused run.
   const incident = await page.locator('#incident-table tbody tr[data-id]').allTextContents();
   assert.equal(incident.length, 1);

@@ -1,6 +1,7 @@
 // The settings view in Chromium against the real system on loopback: the mail account, the
 // recipients, the DingTalk robot and the alert policy saved through the forms into their files,
-// the password write-only, and a test e-mail to a real SMTP server whose answer the page shows.
+// the password write-only and asked for again when the server changes, and a test e-mail to a
+// real SMTP server whose answer the page shows.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -66,14 +67,25 @@ test('the forms write the channel files and keep the password write-only', async
     security: 'none', password: 'smtp-secret-1' });
   assert.equal(modeOf('stmp_mail.json'), 0o600);
 
-  // Saved again with the password field empty: the stored one stays.
-  await page.fill('#s-host', 'localhost');
+  // Saved again with the password field empty and the same server: the stored one stays.
+  await page.fill('#s-host', '127.0.0.1');
+  assert.equal(await page.textContent('#s-password-note'), '');
   await page.click('#mail-save');
-  await page.waitForFunction(() => document.getElementById('s-host').value === 'localhost' &&
+  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('已保存') &&
     !document.getElementById('mail-save').disabled);
-  await page.waitForFunction(() => document.getElementById('toast').textContent.includes('已保存'));
   mail = readJson('stmp_mail.json');
   assert.equal(mail.password, 'smtp-secret-1');
+
+  // Another server: the form says before saving that the password goes, and after it that it went.
+  await page.fill('#s-host', 'localhost');
+  await page.waitForFunction(() => document.getElementById('s-password-note').textContent.includes('请重新输入密码'));
+  await page.click('#mail-save');
+  await page.waitForFunction(() => document.getElementById('s-host').value === 'localhost' &&
+    document.getElementById('s-password-state').textContent === '未设置' &&
+    document.getElementById('s-password-note').textContent.includes('原密码已清除'));
+  assert.match(await page.textContent('#toast'), /请重新输入密码/);
+  mail = readJson('stmp_mail.json');
+  assert.equal(mail.password, undefined);
   assert.equal(mail.host, 'localhost');
 
   // Recipients: one bad address refuses the list, named; then a good list is saved.
@@ -99,9 +111,25 @@ test('the forms write the channel files and keep the password write-only', async
   assert.equal(policy.mode, 'incident');
   assert.equal(policy.remind_minutes, 30);
 
+  // The robot: its signing key stays for another path on the same host, and goes with the host.
+  await page.fill('#s-dingding-url', 'http://127.0.0.1:9/robot/send?access_token=t1');
+  await page.fill('#s-secret', 'sign-secret-1');
+  await page.click('#dingding-save');
+  await page.waitForFunction(() => document.getElementById('s-secret-state').textContent === '已设置' &&
+    !document.getElementById('dingding-save').disabled);
+  await page.fill('#s-dingding-url', 'http://127.0.0.1:9/other/send?access_token=t2');
+  assert.equal(await page.textContent('#s-secret-note'), '');
+  await page.fill('#s-dingding-url', 'http://127.0.0.1:10/robot/send?access_token=t3');
+  await page.waitForFunction(() => document.getElementById('s-secret-note').textContent.includes('请重新输入加签密钥'));
+  await page.click('#dingding-save');
+  await page.waitForFunction(() => document.getElementById('s-secret-state').textContent === '未设置' &&
+    document.getElementById('s-secret-note').textContent.includes('原加签密钥已清除'));
+  assert.deepEqual(readJson('dingding.json'), { dingding_url: 'http://127.0.0.1:10/robot/send?access_token=t3' });
+
   // No secret ever reached the page.
   const html = await page.content();
   assert.ok(!html.includes('smtp-secret-1'));
+  assert.ok(!html.includes('sign-secret-1'));
 });
 
 test('a test e-mail reaches the SMTP server and the page shows its answer', async () => {

@@ -202,6 +202,40 @@ bool wait_for_port(int port, int timeout_ms) {
   return false;
 }
 
+LoopbackListener::LoopbackListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 16) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(a.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() { ::close(fd_); }
+
+int LoopbackListener::accepted() {
+  for (int fd; (fd = ::accept(fd_, nullptr, nullptr)) >= 0; ++accepted_) ::close(fd);
+  return accepted_;
+}
+
+LoopbackRobot::LoopbackRobot() {
+  site_.server().Post("/send", [this](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lock(mu_);
+    bodies_.push_back(req.body);
+    res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
+  });
+  site_.start();
+}
+
+std::vector<std::string> LoopbackRobot::bodies() const {
+  std::lock_guard lock(mu_);
+  return bodies_;
+}
+
 LoopbackSite::LoopbackSite() = default;
 
 CertificateFiles make_certificate(const std::filesystem::path& dir, const std::string& name) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +92,25 @@ CertificateFiles make_certificate(const std::filesystem::path& dir, const std::s
 // "timestamp\nsecret"), computed independently of the sender.
 std::string dingtalk_signature(const std::string& timestamp, const std::string& secret);
 
+// A TCP port on 127.0.0.1 that listens (non-blocking) and never accepts by itself: `accepted()`
+// takes and counts the connections made to it so far, to show that something was, or was not,
+// reached; a test that serves connections itself accepts on `fd()`.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  int port() const { return port_; }
+  int fd() const { return fd_; }
+  int accepted();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  int accepted_ = 0;
+};
+
 // An HTTP server on 127.0.0.1 with routes given by the test, running on its own thread; stopped
 // and joined on destruction.
 class LoopbackSite {
@@ -110,6 +130,22 @@ class LoopbackSite {
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
+};
+
+// A DingTalk robot standing in on 127.0.0.1: accepts every POST to /send with {"errcode": 0,
+// "errmsg": "ok"} and keeps the bodies it received.
+class LoopbackRobot {
+ public:
+  LoopbackRobot();  // listening on return
+  std::string url() const { return site_.url("/send"); }
+  int port() const { return site_.port(); }
+  std::vector<std::string> bodies() const;
+  std::size_t posts() const { return bodies().size(); }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> bodies_;
+  LoopbackSite site_;  // last: stopped before the bodies go
 };
 
 }  // namespace rivi::testing

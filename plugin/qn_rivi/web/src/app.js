@@ -159,6 +159,9 @@ const GOOD_CODES = [200, 301, 302, 401, 403];
 const NO_ANSWER = '节点未响应';
 const nodeFailed = (n) => n && n.isp !== NO_ANSWER && !GOOD_CODES.includes(Number(n.http_code));
 
+const UNKNOWN_ERROR = '未知错误';
+const DETAIL_CHARS = 120;  // of a node's own text shown in its detail
+
 const ERROR_WORDS = {
   refused: '连接被拒绝',
   timeout: '连接超时',
@@ -171,16 +174,32 @@ const ERROR_WORDS = {
 };
 
 // Why a node failed, in words; "" for a node that answered well. Rows stored before nodes sent
-// an `error_code` say only their status: a failed transfer there had the status 0.
+// an `error_code` say only their status: a failed transfer there had the status 0. A code that is
+// not one of the centre's reads "未知错误" (its text only in the detail, `nodeDetail`).
 function nodeReason(n) {
   const code = n.error_code;
   if (typeof code === 'string') {
     if (code === 'http_status') return `状态码 ${n.http_code}`;
-    return code === '' ? '' : ERROR_WORDS[code] || code;
+    return code === '' ? '' : ERROR_WORDS[code] || UNKNOWN_ERROR;
   }
   if (n.isp === NO_ANSWER) return NO_ANSWER;
   if (!nodeFailed(n)) return '';
   return Number(n.http_code) > 0 ? `状态码 ${Number(n.http_code)}` : '连接失败';
+}
+
+// `text` cut to `limit` characters, "…" marking the cut.
+const capped = (text, limit) => (text.length > limit ? `${text.slice(0, limit)}…` : text);
+
+// A node's own words for the reason cell's detail (its title): a code that is not the centre's,
+// then the error text, each cut short; null when there are none.
+function nodeDetail(n) {
+  const code = n.error_code;
+  const parts = [];
+  if (typeof code === 'string' && code && code !== 'http_status' && !(code in ERROR_WORDS)) {
+    parts.push(`错误代码: ${capped(code, DETAIL_CHARS)}`);
+  }
+  if (n.error) parts.push(capped(String(n.error), DETAIL_CHARS));
+  return parts.length ? parts.join('\n') : null;
 }
 
 // The node list of a log row: already decoded when the summary succeeded, else the stored text.
@@ -228,7 +247,7 @@ function nodeTable(table, nodes) {
         h('td', {}, isp ?? '—'),
         h('td', {}, ip || '—'),
         h('td', {}, n.http_code == null || n.http_code === '' ? '—' : String(n.http_code)),
-        h('td', { class: 'reason', title: n.error || null }, reason || (n.isp === NO_ANSWER ? '' : '正常')),
+        h('td', { class: 'reason', title: nodeDetail(n) }, reason || (n.isp === NO_ANSWER ? '' : '正常')),
         h('td', { class: 'num' }, ms(n.total_time)),
         h('td', { class: 'num' }, ms(n.namelookup_time)),
         h('td', { class: 'num' }, ms(n.starttransfer_time)),
@@ -788,6 +807,38 @@ async function showSettings() {
   }
 }
 
+// A stored secret goes only to the server it was given for: a save that moves the account (sender,
+// server, port, security) or the robot (another host or port) drops it, and it must be typed
+// again. The notes say so while the fields differ from what was loaded, and after such a save.
+const SECRET_NOTES = {
+  password: { field: 's-password', note: 's-password-note', moving: '发件邮箱、服务器、端口或加密方式已更改：保存后原密码将被清除，请重新输入密码', dropped: '原密码已清除，请重新输入密码' },
+  secret: { field: 's-secret', note: 's-secret-note', moving: 'Webhook 指向了其他主机：保存后原加签密钥将被清除，请重新输入加签密钥', dropped: '原加签密钥已清除，请重新输入加签密钥' },
+};
+
+function mailEndpoint() {
+  return [$('s-qq-mail').value.trim(), $('s-host').value.trim().toLowerCase(), String(Number($('s-port').value)),
+    $('s-security').value].join('\n');
+}
+
+// The origin (scheme, host, port) of a webhook as typed, or the text itself when it is no URL.
+function webhookOrigin(text) {
+  try {
+    return new URL(text.trim()).origin;
+  } catch {
+    return text.trim();
+  }
+}
+
+// Shows whether the typed form would drop the stored secret `which`.
+function secretNote(which) {
+  const loaded = state.loadedSecrets?.[which];
+  if (!loaded?.set) return;
+  const s = SECRET_NOTES[which];
+  const now = which === 'password' ? mailEndpoint() : webhookOrigin($('s-dingding-url').value);
+  const typed = $(s.field).value !== '';
+  setText($(s.note), now !== loaded.where && !typed ? s.moving : '');
+}
+
 async function loadSettings() {
   const [s, policy, deliveries] = await Promise.all([call('get_settings'), query('get_alert_policy'),
     call('get_deliveries')]);
@@ -810,6 +861,12 @@ async function loadSettings() {
   $('s-secret').value = '';
   $('s-clear-secret').checked = false;
   secretState($('s-secret-state'), !!dinfo.secret_set);
+  state.loadedSecrets = {
+    password: { set: !!info.password_set, where: mailEndpoint() },
+    secret: { set: !!dinfo.secret_set, where: webhookOrigin($('s-dingding-url').value) },
+  };
+  setText($('s-password-note'), '');
+  setText($('s-secret-note'), '');
   $('s-mode').value = policy.mode === 'incident' ? 'incident' : 'every_run';
   $('s-remind').value = String(policy.remind_minutes ?? 0);
   $('s-recovery').checked = policy.recovery !== false;
@@ -836,6 +893,11 @@ async function submitSettings(e, what, errorId, check) {
     setText($(errorId), answer.status ? '' : answer.msg);
     toast(answer.msg, !answer.status);
     if (answer.status) await showSettings();
+    const dropped = SECRET_NOTES[answer.dropped];
+    if (answer.status && dropped) {
+      setText($(dropped.note), dropped.dropped);
+      $(dropped.field).focus();
+    }
   } catch (err) {
     setText($(errorId), err.message);
   } finally {
@@ -877,6 +939,10 @@ function bindSettings() {
   }));
   $('dingding-form').addEventListener('submit', (e) => submitSettings(e, 'dingding', 'dingding-error', null));
   $('policy-form').addEventListener('submit', (e) => submitSettings(e, 'policy', 'policy-error', null));
+  for (const id of ['s-qq-mail', 's-host', 's-port', 's-security', 's-password']) {
+    $(id).addEventListener('input', () => secretNote('password'));
+  }
+  for (const id of ['s-dingding-url', 's-secret']) $(id).addEventListener('input', () => secretNote('secret'));
   $('mail-test').addEventListener('click', () => testChannel('mail'));
   $('dingding-test').addEventListener('click', () => testChannel('dingding'));
 }
