@@ -75,7 +75,7 @@ for entry in \
   "-rwxr-xr-x root/root ./usr/lib/qn_rivi/rivi_worker" \
   "-rwxr-xr-x root/root ./usr/share/qn_rivi/rivi" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html" \
-  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/app.js" \
+  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/js/main.js" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/vendor/chart.umd.js" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-panel.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-dispatch.service" \

@@ -1,0 +1,64 @@
+// Calls to the panel: the session, the plug-in's methods (`call`, `query`) and the settings posts.
+
+import { state } from './main.js';
+
+export async function loadSession() {
+  const res = await fetch('/api/session', { credentials: 'same-origin' });
+  if (res.status === 401) {
+    location.href = '/login';
+    return false;
+  }
+  state.csrf = (await res.json()).csrf;
+  return true;
+}
+
+// Calls a plug-in method with `args` as form fields; answers its JSON answer. Throws an Error
+// with the panel's message when the call fails.
+export async function call(method, args = {}) {
+  const body = new URLSearchParams();
+  for (const [k, v] of Object.entries(args)) body.append(k, String(v));
+  const res = await fetch(`/plugin?action=a&name=qn_rivi&s=${encodeURIComponent(method)}`, {
+    method: 'POST',
+    credentials: 'same-origin',
+    headers: { 'X-CSRF-Token': state.csrf },
+    body,
+  });
+  let data = null;
+  try {
+    data = await res.json();
+  } catch {
+    data = null;
+  }
+  if (res.status === 401) {
+    location.href = '/login';
+    throw new Error('未登录');
+  }
+  if (!res.ok) throw new Error((data && data.msg) || `请求失败 (HTTP ${res.status})`);
+  return data;
+}
+
+// A query's answer, or an Error with the envelope's message when it refused.
+export async function query(method, args) {
+  const answer = await call(method, args);
+  if (answer && answer.status === false) throw new Error(answer.msg || '请求失败');
+  return answer;
+}
+
+// Posts a settings form to the host's route `/api/settings/<what>`; answers the envelope
+// {status, msg}, a refusal included (its message is for the administrator).
+export async function saveSettings(what, body) {
+  const res = await fetch(`/api/settings/${what}`, {
+    method: 'POST', credentials: 'same-origin', headers: { 'X-CSRF-Token': state.csrf }, body,
+  });
+  if (res.status === 401) {
+    location.href = '/login';
+    throw new Error('未登录');
+  }
+  let data = null;
+  try {
+    data = await res.json();
+  } catch {
+    data = null;
+  }
+  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败 (HTTP ${res.status})` };
+}

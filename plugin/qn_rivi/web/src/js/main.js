@@ -1,0 +1,125 @@
+// The page's start-up: the state the views share, routing between the views and the refresh.
+//
+// Every text that came from a user or a probe reaches the document as a text node or an
+// attribute value set through the DOM; no module here parses HTML. The page refreshes itself in
+// place (see `refresh`), never touching a dialog.
+
+import { loadSession } from './api.js';
+import { $, toast, localTime, nowSec } from './dom.js';
+import { applyChartTheme } from './charts.js';
+import { showTasks, openTaskForm, saveTask } from './tasks.js';
+import { showLog, drawTrend } from './log.js';
+import { showSettings, bindSettings } from './settings.js';
+import { showNodes } from './nodes.js';
+
+export const state = {
+  csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
+  days: 7, ispLines: false, avail: null, charts: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
+};
+
+export function fail(e) {
+  toast(e && e.message ? e.message : String(e), true);
+}
+
+function currentView() {
+  const [view, arg] = (location.hash.slice(1) || 'tasks').split('=');
+  return { view: ['log', 'settings', 'nodes'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
+    arg: arg && decodeURIComponent(arg) };
+}
+
+async function route() {
+  const { view, arg } = currentView();
+  for (const v of ['tasks', 'log', 'settings', 'nodes']) $(`view-${v}`).hidden = v !== view;
+  $('nav-nodes').classList.toggle('active', view === 'nodes');
+  $('nav-nodes').toggleAttribute('aria-current', view === 'nodes');
+  $('nav-tasks').classList.toggle('active', view !== 'settings' && view !== 'nodes');
+  $('nav-settings').classList.toggle('active', view === 'settings');
+  $('nav-tasks').toggleAttribute('aria-current', view !== 'settings' && view !== 'nodes');
+  $('nav-settings').toggleAttribute('aria-current', view === 'settings');
+  try {
+    // The overview also feeds the banner and the title, whichever view is shown.
+    await Promise.all([
+      showTasks(),
+      view === 'log' ? showLog(arg) : null,
+      view === 'settings' ? showSettings() : null,
+      view === 'nodes' ? showNodes() : null,
+    ]);
+  } catch (e) {
+    fail(e);
+  }
+}
+
+// Seconds between refreshes: 30, or `?refresh=N` in the page's address (at least 1).
+function refreshSeconds() {
+  const n = Number(new URLSearchParams(location.search).get('refresh'));
+  return Number.isFinite(n) && n >= 1 ? n : 30;
+}
+
+// Reads the shown view again and renders it in place: open dialogs, the scroll position, the
+// chosen page, filter, span and the shown run stay as they are. A hidden tab waits.
+async function refresh() {
+  if (document.hidden) return;
+  const { view, arg } = currentView();
+  try {
+    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null, view === 'nodes' ? showNodes() : null]);
+    state.refreshes += 1;
+    document.body.dataset.refreshed = String(state.refreshes);
+    markUpdated();
+  } catch (e) {
+    $('refresh-status').textContent = `刷新失败: ${e.message}`;
+    $('refresh-status').classList.add('bad');
+  }
+}
+
+function markUpdated() {
+  $('refresh-status').textContent = `更新于 ${localTime(nowSec()).slice(11)}`;
+  $('refresh-status').classList.remove('bad');
+}
+
+function startRefresh() {
+  const tick = async () => {
+    await refresh();
+    setTimeout(tick, refreshSeconds() * 1000);
+  };
+  setTimeout(tick, refreshSeconds() * 1000);
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) refresh(); });
+}
+
+async function main() {
+  if (!(await loadSession())) return;
+  $('search-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    state.search = $('search').value.trim();
+    state.taskPage = 1;
+    showTasks().catch(fail);
+  });
+  $('add-task').addEventListener('click', () => openTaskForm(null));
+  $('task-form').addEventListener('submit', saveTask);
+  $('task-form').addEventListener('input', (e) => e.target.removeAttribute('aria-invalid'));
+  $('task-cancel').addEventListener('click', () => $('task-dialog').close());
+  $('probe-close').addEventListener('click', () => $('probe-dialog').close());
+  for (const b of document.querySelectorAll('#span-buttons button')) {
+    b.addEventListener('click', () => {
+      state.days = Number(b.dataset.days);
+      if (state.logTask != null) showLog(state.logTask).catch(fail);
+    });
+  }
+  bindSettings();
+  $('isp-lines').addEventListener('change', (e) => { state.ispLines = e.target.checked; drawTrend(); });
+  // Charts take their colours from the style sheet; redraw them when the system theme turns.
+  matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
+    drawTrend();
+    if (state.charts.run) { applyChartTheme(); state.charts.run.update('none'); }
+  });
+  $('logout').addEventListener('click', async () => {
+    await fetch('/logout', { method: 'POST', credentials: 'same-origin', headers: { 'X-CSRF-Token': state.csrf } });
+    location.href = '/login';
+  });
+  window.addEventListener('hashchange', route);
+  await route();
+  markUpdated();
+  document.body.dataset.ready = '1';
+  startRefresh();
+}
+
+main().catch(fail);
