@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <future>
 #include <memory>
@@ -113,6 +114,7 @@ std::string refusal_text(const std::string& answer) {
   } catch (const std::exception&) {
   }
   if (r.is_object() && r.contains("msg") && r["msg"].is_string()) said = r["msg"].get_ref<const std::string&>();
+  while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.remove_suffix(1);
   std::string text = readable_text(said, 200);
   if (said == "请求签名错误") text += " (the node holds another key, or predates signature scheme 2: upgrade it)";
   return text;

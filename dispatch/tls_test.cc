@@ -158,7 +158,7 @@ TEST_F(HttpsNodes, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationName
     EXPECT_NE(health[i]["last_error"].get<std::string>().find("SSL certificate problem"), std::string::npos)
         << health[i].dump();
   }
-  EXPECT_EQ(health[5]["last_error"], "HTTP 400: this port speaks HTTPS: ask https://\n");
+  EXPECT_EQ(health[5]["last_error"], "HTTP 400: this port speaks HTTPS: ask https://");
 }
 
 TEST_F(HttpsNodes, AfterAReloadThatChangesTheTrustNoConnectionCheckedUnderTheOldOneServes) {
