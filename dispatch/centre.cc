@@ -5,6 +5,7 @@
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
 #include "host/net/curl_handles.h"
+#include "host/net/header_cap.h"
 #include "host/public.h"
 #include "host/secret.h"
 
@@ -265,6 +266,9 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());
+  auto header_cap = std::make_shared<HeaderCap>();
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, header_cap.get());
   // The signing headers live as long as the transfer: the completion below holds them.
   auto headers = std::make_shared<SlistHandle>();
   if (!node.key.empty()) {
@@ -276,7 +280,8 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
   }
-  multi_.add(std::move(h), [this, answer, error, headers, node, done = std::move(done)](CURLcode rc, EasyHandle easy) {
+  multi_.add(std::move(h), [this, answer, error, headers, header_cap, node, done = std::move(done)](CURLcode rc,
+                                                                                                  EasyHandle easy) {
     const std::string& isp = node.isp;
     long code = 0;
     double seconds = 0;
@@ -293,6 +298,9 @@ void Centre::ask_remote(const CentreConfig& cfg, const NodeEntry& node, const st
     if (!result) {
       if (rc == CURLE_OPERATION_TIMEDOUT) {
         stats_.record(node, Outcome::timeout, seconds, "timed out");
+      } else if (header_cap->over) {
+        stats_.record(node, Outcome::failed, seconds,
+                      fmt::format("the answer's header lines pass {} bytes", header_cap->limit));
       } else if (rc != CURLE_OK) {
         stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
       } else if (code != 200) {

@@ -60,5 +60,24 @@ TEST(CentreHostileNodes, DeeplyNestedAnswersCountAsUnanswered) {
   }
 }
 
+// A node answering trailer lines without end (libcurl keeps every one) is cut at the header cap,
+// after a bounded number of bytes, and reported as failing for that reason.
+TEST(CentreHostileNodes, EndlessTrailerLinesAreCutAtTheHeaderCap) {
+  std::string lines;
+  while (lines.size() < 64 * 1024) lines += "X-T: aaaa\r\n";
+  constexpr std::size_t kMost = 16u << 20;
+  rivi::testing::EndlessReplySite node(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n1\r\n{\r\n0\r\n", lines,
+      kMost);
+  CentreConfig c;
+  c.deadline_ms = 5000;
+  c.nodes = {{"尾", "127.0.0.1:" + std::to_string(node.port()), "", false}};
+  Centre centre(c);
+  EXPECT_EQ(centre.fan_out("http://example.invalid/"), Record::array({unanswered("尾")}));
+  const Record health = centre.stats().health(centre.config()->nodes);
+  EXPECT_EQ(health[0]["last_error"], "the answer's header lines pass 262144 bytes") << health.dump();
+  EXPECT_LT(node.sent(), kMost);
+}
+
 }  // namespace
 }  // namespace rivi::dispatch

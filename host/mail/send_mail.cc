@@ -1,6 +1,7 @@
 #include "host/mail/send_mail.h"
 
 #include "host/net/curl_loader.h"
+#include "host/net/header_cap.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
@@ -332,7 +333,16 @@ std::string deliver_dingding(const Record& message) {
   std::string reply;
   set(curl, CURLOPT_WRITEFUNCTION, collect);
   set(curl, CURLOPT_WRITEDATA, &reply);
-  perform(curl, errors);
+  HeaderCap header_cap;
+  set(curl, CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  set(curl, CURLOPT_HEADERDATA, &header_cap);
+  try {
+    perform(curl, errors);
+  } catch (const std::exception&) {
+    if (header_cap.over)
+      throw std::runtime_error("the webhook's answer has header lines past " + std::to_string(header_cap.limit) + " bytes");
+    throw;
+  }
 
   long status = 0;
   curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
