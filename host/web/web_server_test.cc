@@ -561,12 +561,19 @@ TEST_F(WebServerTest, OversizeAndNonFormBodiesAreRefused) {
 }
 
 // A blocking loopback socket speaking raw HTTP, with a receive time-out; closed on destruction.
+// From the loopback address `source` when given (e.g. "127.0.0.2", another peer to the server).
 class RawClient {
  public:
-  explicit RawClient(int port) {
+  explicit RawClient(int port, const char* source = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval tv{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (source) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source, &from.sin_addr);
+      EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -659,6 +666,43 @@ TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionClo
   ASSERT_TRUE(big) << httplib::to_string(big.error());
   EXPECT_EQ(big->status, 413);
   EXPECT_EQ(client_->Get("/login")->status, 200);
+}
+
+// Before any session or CSRF check: a chunk extension or a trailer without end is refused after a
+// bounded number of bytes, and a body whose end the Transfer-Encoding leaves unknown is refused
+// rather than read as a request of its own.
+TEST_F(WebServerTest, ChunkFloodsAndBodiesOfUnknownEndAreRefusedBeforeAnything) {
+  const std::string logout = "POST /logout HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  struct Case {
+    std::string name, request;
+    int status;
+  };
+  const Case cases[] = {
+      {"an endless chunk extension", logout + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(20000, 'a'), 400},
+      {"an endless trailer", logout + "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\nX-T: " + std::string(20000, 'a'), 431},
+      {"chunked, then identity",
+       logout + "Transfer-Encoding: chunked, identity\r\n\r\nGET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+  };
+  for (const auto& c : cases) {
+    RawClient raw(server_->port());
+    ASSERT_TRUE(raw.send(c.request)) << c.name;
+    const std::string answer = raw.read_to_end();
+    EXPECT_TRUE(raw.closed) << c.name;
+    EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << c.name << ": " << answer;
+    EXPECT_EQ(answer.find("HTTP/1.1 ", 1), std::string::npos) << c.name << ": one answer only";
+  }
+}
+
+// More idle connections from one address than the whole server holds: the page still answers
+// another address, and the same one.
+TEST_F(WebServerTest, IdleConnectionsFromOneAddressDoNotLockOthersOut) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 1100; ++i) idle.push_back(std::make_unique<RawClient>(server_->port()));
+  for (const char* source : {"127.0.0.2", "127.0.0.1"}) {
+    RawClient raw(server_->port(), source);
+    ASSERT_TRUE(raw.send("GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) << source;
+    EXPECT_EQ(raw.read_response().rfind("HTTP/1.1 200 ", 0), 0u) << source;
+  }
 }
 
 TEST_F(WebServerTest, HeadAnswersTheHeadOfTheFileAlone) {
