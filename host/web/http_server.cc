@@ -43,6 +43,11 @@ using tcp = net::ip::tcp;
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 
+// How long a new connection is spared by its own address's share of idle connections: a client's
+// connection handshake (TCP, TLS) and request head take a few round trips, and a burst of them
+// must not close its own newest.
+constexpr std::chrono::seconds kFreshGrace{2};
+
 bool iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -112,7 +117,10 @@ Response Response::text(int status, std::string body, std::string content_type) 
 
 struct Server::Impl {
   Impl(Handler h, Limits l, int t)
-      : handler(std::move(h)), limits(l), threads(t < 1 ? 1 : t), idle(l.max_connections, l.max_connections / 4) {}
+      : handler(std::move(h)),
+        limits(l),
+        threads(t < 1 ? 1 : t),
+        idle(l.max_connections, l.max_connections / 4, kFreshGrace) {}
 
   Handler handler;
   Limits limits;

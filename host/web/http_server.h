@@ -16,11 +16,12 @@
 //   - fill it from one address: connections carrying no request being handled (a TLS handshake, a
 //     head or body on its way, kept alive between requests) are counted per address; one address
 //     holding a quarter of `max_connections` idle makes way for its own newcomer with its oldest
-//     idle one, and a full server closes an idle connection of the address holding the most to
-//     let in a newcomer from another (idle_connections.h). Past `max_connections` with nothing
-//     to close, a new connection is closed at once. Connections with a request in flight are
-//     never closed nor counted for this, so the cap may be passed for a moment by one whose
-//     eviction met its request.
+//     idle one (kept-alive ones first; one still waiting for its first request after 2 s), and a
+//     full server closes an idle connection of the address holding the most to let in a newcomer
+//     from another (idle_connections.h). Past `max_connections` with nothing to close, a new
+//     connection is closed at once. Connections with a request in flight are never closed nor
+//     counted for this, so the cap may be passed for a moment by one whose eviction met its
+//     request.
 // After such a refusal the server stops sending, then reads and drops what the client still sends
 // for a moment before it closes, so that the client reads the refusal rather than a reset.
 //

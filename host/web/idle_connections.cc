@@ -11,31 +11,29 @@ std::string peer_key(const boost::asio::ip::address& address) {
   return boost::asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
-IdleConnections::Admission IdleConnections::admit(const std::string& peer, std::size_t open) {
+IdleConnections::Admission IdleConnections::admit(const std::string& peer, std::size_t open, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   const auto own = peers_.find(peer);
   const std::size_t held = own == peers_.end() ? 0 : own->second.size();
-  if (share_ > 0 && held >= share_) return {true, take_oldest(peer)};
-  if (open < capacity_) return {};
-  const Peer* heaviest = nullptr;
-  const std::string* heaviest_key = nullptr;
-  for (const auto& [key, p] : peers_) {
-    if (key != peer && (!heaviest || p.size() > heaviest->size())) {
-      heaviest = &p;
-      heaviest_key = &key;
-    }
+  if (share_ > 0 && held >= share_) {
+    Peer& p = own->second;
+    if (!p.served.empty() || now - p.fresh.front().since >= grace_) return {true, take_first(p)};
   }
-  if (!heaviest || heaviest->size() < held) return {false, std::nullopt};
-  const std::string victim = *heaviest_key;  // a copy: taking the last one erases the entry
-  return {true, take_oldest(victim)};
+  if (open < capacity_) return {};
+  auto heaviest = peers_.end();
+  for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+    if (it != own && (heaviest == peers_.end() || it->second.size() > heaviest->second.size())) heaviest = it;
+  }
+  if (heaviest == peers_.end() || heaviest->second.size() < held) return {false, std::nullopt};
+  return {true, take_first(heaviest->second)};
 }
 
-void IdleConnections::idle(std::uint64_t id, const std::string& peer, bool served) {
+void IdleConnections::idle(std::uint64_t id, const std::string& peer, bool served, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   if (places_.contains(id)) return;
   Peer& p = peers_[peer];
   auto& list = served ? p.served : p.fresh;
-  list.push_back(id);
+  list.push_back({id, now});
   places_.emplace(id, Place{peer, served, std::prev(list.end())});
 }
 
@@ -50,10 +48,9 @@ std::size_t IdleConnections::idle_of(const std::string& peer) const {
   return p == peers_.end() ? 0 : p->second.size();
 }
 
-std::uint64_t IdleConnections::take_oldest(const std::string& peer) {
-  Peer& p = peers_.at(peer);
-  const std::uint64_t id = p.served.empty() ? p.fresh.front() : p.served.front();
-  erase(places_.find(id));
+std::uint64_t IdleConnections::take_first(Peer& peer) {
+  const std::uint64_t id = peer.served.empty() ? peer.fresh.front().id : peer.served.front().id;
+  erase(places_.find(id));  // may erase `peer` itself
   return id;
 }
 

@@ -6,46 +6,51 @@
 namespace rivi::http {
 namespace {
 
-using Admission = IdleConnections::Admission;
+using namespace std::chrono_literals;
+using Clock = IdleConnections::Clock;
 
-TEST(IdleConnections, AnAddressAtItsShareMakesWayWithItsOldestKeptAliveFirst) {
-  IdleConnections idle(100, 3);
-  idle.idle(1, "a", false);
-  idle.idle(2, "a", true);
-  idle.idle(3, "a", false);
-  idle.idle(4, "b", false);
-  idle.idle(5, "a", true);
+TEST(IdleConnections, AnAddressAtItsShareMakesWayKeptAliveFirstThenNewOnesPastTheGrace) {
+  const Clock::time_point t0{};
+  IdleConnections idle(100, 3, 2s);
+  idle.idle(1, "a", false, t0);
+  idle.idle(2, "a", true, t0 + 1s);
+  idle.idle(3, "a", false, t0 + 1s);
+  idle.idle(4, "b", false, t0);
+  idle.idle(5, "a", true, t0);
   idle.busy(5);  // a request of it is being handled: neither counted nor closed
-  const Admission first = idle.admit("a", 5);
+  const auto first = idle.admit("a", 5, t0 + 1s);
   EXPECT_TRUE(first.admit);
   EXPECT_EQ(first.evict, 2u);  // kept alive after an answer, before those waiting for a first request
   EXPECT_EQ(idle.idle_of("a"), 2u);
-  idle.idle(6, "a", false);
-  EXPECT_EQ(idle.admit("a", 6).evict, 1u);  // then the one waiting the longest
-  EXPECT_EQ(idle.admit("b", 6).evict, std::nullopt);
-  idle.idle(1, "a", false);
-  idle.idle(1, "a", true);  // counted already: keeps its place
-  EXPECT_EQ(idle.admit("a", 6).evict, 3u);
+  idle.idle(6, "a", false, t0 + 1s);
+  // The rest wait for their first request: spared within the grace, the newcomer let in beside them.
+  EXPECT_EQ(idle.admit("a", 6, t0 + 1s).evict, std::nullopt);
+  EXPECT_EQ(idle.admit("a", 6, t0 + 2s).evict, 1u);  // then the one waiting the longest
+  EXPECT_EQ(idle.admit("b", 6, t0 + 9s).evict, std::nullopt);
+  idle.idle(1, "a", false, t0 + 3s);
+  idle.idle(1, "a", true, t0 + 3s);  // counted already: keeps its place
+  EXPECT_EQ(idle.admit("a", 6, t0 + 9s).evict, 3u);
 }
 
 TEST(IdleConnections, AFullServerTakesFromTheAddressHoldingTheMostIdle) {
-  IdleConnections idle(6, 0);
-  for (std::uint64_t id : {1, 2, 3}) idle.idle(id, "heavy", false);
-  idle.idle(4, "light", false);
+  const Clock::time_point t0{};
+  IdleConnections idle(6, 0, 2s);
+  for (std::uint64_t id : {1, 2, 3}) idle.idle(id, "heavy", false, t0);
+  idle.idle(4, "light", false, t0);
   // Below capacity without a share everybody gets in.
-  EXPECT_EQ(idle.admit("heavy", 5).evict, std::nullopt);
-  EXPECT_TRUE(idle.admit("heavy", 5).admit);
-  // Full: a newcomer from elsewhere takes the place of the heaviest address's oldest.
-  const Admission other = idle.admit("new", 6);
+  EXPECT_EQ(idle.admit("heavy", 5, t0).evict, std::nullopt);
+  EXPECT_TRUE(idle.admit("heavy", 5, t0).admit);
+  // Full: a newcomer from elsewhere takes the place of the heaviest address's oldest, however new.
+  const auto other = idle.admit("new", 6, t0);
   EXPECT_TRUE(other.admit);
   EXPECT_EQ(other.evict, 1u);
   // The heaviest address itself is refused rather than served at a lighter one's expense.
-  idle.idle(5, "heavy", false);
-  idle.idle(6, "heavy", false);
-  EXPECT_FALSE(idle.admit("heavy", 6).admit);
+  idle.idle(5, "heavy", false, t0);
+  idle.idle(6, "heavy", false, t0);
+  EXPECT_FALSE(idle.admit("heavy", 6, t0).admit);
   // With nothing idle anywhere the newcomer is refused.
   for (std::uint64_t id : {2, 3, 4, 5, 6}) idle.busy(id);
-  EXPECT_FALSE(idle.admit("new", 6).admit);
+  EXPECT_FALSE(idle.admit("new", 6, t0).admit);
 }
 
 TEST(IdleConnections, PeersAreAddressesAndIpv6Networks) {

@@ -36,6 +36,8 @@ class RunningNode {
   int port() const { return port_; }
   // Connections the node has accepted so far.
   std::size_t accepted() const { return node_.accepted(); }
+  // Idle connections the node has closed to let a newcomer in.
+  std::size_t evicted() const { return node_.evicted(); }
 
  private:
   dispatch::NodeServer node_;

@@ -242,6 +242,33 @@ std::string LoopbackSite::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
+std::string raw_exchange(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("cannot make a socket");
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string out;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno != ECONNRESET) out.clear();  // the time-out
+      break;
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
 EndlessReplySite::EndlessReplySite(std::string start, std::string block, std::size_t most)
     : start_(std::move(start)), block_(std::move(block)), most_(most) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

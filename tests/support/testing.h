@@ -114,6 +114,10 @@ class LoopbackSite {
   int port_ = 0;
 };
 
+// Sends `request` on a new connection to 127.0.0.1:`port` and answers all the server sends until it
+// closes (or resets) the connection; "" when it does not within 10 s.
+std::string raw_exchange(int port, const std::string& request);
+
 // A peer on 127.0.0.1 whose reply never ends: to each connection, once the request (head and
 // declared body) is in, it sends `start`, then `block` again and again until the client leaves or
 // `most` bytes have gone over all connections, and then waits for the client to close. Connections
