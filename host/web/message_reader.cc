@@ -20,30 +20,18 @@ bool is_chunked(std::string_view coding) {
          });
 }
 
-// Whether the Transfer-Encoding fields of `head`, if any, name `chunked` and nothing else. Empty
-// list elements count for nothing, as the list syntax allows them.
+// Whether `head` has no Transfer-Encoding, or one field naming `chunked` alone. Anything else
+// (another coding, a list, an empty value, a second field) is refused rather than read the way
+// some other server on the path might not read it.
 template <class Head>
 bool chunked_alone_or_absent(const Head& head) {
   const auto [first, last] = head.equal_range(bhttp::field::transfer_encoding);
   if (first == last) return true;
-  std::size_t codings = 0;
-  bool chunked = false;
-  for (auto it = first; it != last; ++it) {
-    std::string_view rest(it->value().data(), it->value().size());
-    while (true) {
-      const auto comma = rest.find(',');
-      std::string_view item = rest.substr(0, comma);
-      const auto begin = item.find_first_not_of(" \t");
-      item = begin == std::string_view::npos ? std::string_view() : item.substr(begin, item.find_last_not_of(" \t") - begin + 1);
-      if (!item.empty()) {
-        ++codings;
-        chunked = is_chunked(item);
-      }
-      if (comma == std::string_view::npos) break;
-      rest.remove_prefix(comma + 1);
-    }
-  }
-  return codings == 1 && chunked;
+  if (std::next(first) != last) return false;
+  std::string_view value(first->value().data(), first->value().size());
+  const auto begin = value.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return false;
+  return is_chunked(value.substr(begin, value.find_last_not_of(" \t") - begin + 1));
 }
 
 }  // namespace
