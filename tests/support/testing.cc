@@ -269,19 +269,23 @@ std::string raw_exchange(int port, const std::string& request) {
   return out;
 }
 
-EndlessReplySite::EndlessReplySite(std::string start, std::string block, std::size_t most)
-    : start_(std::move(start)), block_(std::move(block)), most_(most) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int listen_on_loopback(int& port, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listener_, 64) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (listener_ >= 0) ::close(listener_);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
-  port_ = ntohs(a.sin_port);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+EndlessReplySite::EndlessReplySite(std::string start, std::string block, std::size_t most)
+    : start_(std::move(start)), block_(std::move(block)), most_(most), listener_(listen_on_loopback(port_, 64)) {
   thread_ = std::thread([this] {
     while (!stop_) {
       pollfd ready{listener_, POLLIN, 0};

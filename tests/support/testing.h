@@ -114,6 +114,10 @@ class LoopbackSite {
   int port_ = 0;
 };
 
+// A listening TCP socket on 127.0.0.1, any free port (set in `port`), close-on-exec, with room for
+// `backlog` connections not yet accepted. Throws std::runtime_error when it cannot listen.
+int listen_on_loopback(int& port, int backlog);
+
 // Sends `request` on a new connection to 127.0.0.1:`port` and answers all the server sends until it
 // closes (or resets) the connection; "" when it does not within 10 s.
 std::string raw_exchange(int port, const std::string& request);
@@ -140,8 +144,8 @@ class EndlessReplySite {
   std::string start_;
   std::string block_;
   std::size_t most_;
+  int port_ = 0;  // set by listener_'s initializer, so declared first
   int listener_ = -1;
-  int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<std::size_t> sent_{0};
   std::thread thread_;
