@@ -5,6 +5,7 @@
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
 #include "host/net/curl_handles.h"
+#include "host/net/header_cap.h"
 #include "host/public.h"
 #include "host/secret.h"
 #include "host/utf8.h"
@@ -339,6 +340,9 @@ CurlMulti::TransferId Centre::ask_remote(const CentreConfig& cfg, const NodeEntr
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxNodeAnswer));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, answer.get());
+  auto header_cap = std::make_shared<HeaderCap>();
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, header_cap.get());
   // The signing headers live as long as the transfer: the completion below holds them.
   auto headers = std::make_shared<SlistHandle>();
   if (!node.key.empty()) {
@@ -350,8 +354,8 @@ CurlMulti::TransferId Centre::ask_remote(const CentreConfig& cfg, const NodeEntr
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers->get());
   }
-  return multi_.add(std::move(h), [this, answer, error, socket_error, headers, node, done = std::move(done)](
-                                      CURLcode rc, EasyHandle easy) {
+  return multi_.add(std::move(h), [this, answer, error, socket_error, headers, header_cap, node,
+                                    done = std::move(done)](CURLcode rc, EasyHandle easy) {
     const std::string& isp = node.isp;
     long code = 0;
     double seconds = 0;
@@ -371,6 +375,9 @@ CurlMulti::TransferId Centre::ask_remote(const CentreConfig& cfg, const NodeEntr
         stats_.record(node, Outcome::timeout, seconds, "timed out");
       } else if (const std::string why = no_socket_reason(*socket_error); rc != CURLE_OK && !why.empty()) {
         stats_.record(node, Outcome::failed, seconds, "the centre has no socket for the node: " + why);
+      } else if (header_cap->over) {
+        stats_.record(node, Outcome::failed, seconds,
+                      fmt::format("the answer's header lines pass {} bytes", header_cap->limit));
       } else if (rc != CURLE_OK) {
         stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
       } else if (code != 200) {

@@ -84,6 +84,8 @@ class NodeServer {
 
   // Connections accepted since the start.
   std::size_t accepted() const { return server_.accepted(); }
+  // Idle connections closed since the start to let a newcomer in.
+  std::size_t evicted() const { return server_.evicted(); }
 
  private:
   void handle(http::Request& request, http::Reply reply);

@@ -140,6 +140,8 @@ ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &headers_);
   // Every probe measures a whole fetch of its own: no connection, name or TLS session is taken
   // from an earlier transfer of the same multi handle, and none is left for a later one. That also
   // keeps the inner-address check whole: a probe that may reach inner addresses leaves no open
@@ -209,11 +211,13 @@ Record ProbeFetch::result(CURLcode rc, CURL* c) const {
   if (rc != CURLE_OK) {
     if (capped_ || rc == CURLE_FILESIZE_EXCEEDED) {
       result["error"] = fmt::format("response larger than {} bytes", options_.max_bytes);
+    } else if (headers_.over) {
+      result["error"] = fmt::format("response header lines larger than {} bytes", headers_.limit);
     } else {
       result["error"] = error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
     }
   }
-  result["error_code"] = error_code(rc, code, false, capped_);
+  result["error_code"] = error_code(rc, code, false, capped_ || headers_.over);
   return result;
 }
 

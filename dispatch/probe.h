@@ -7,6 +7,7 @@
 #include "host/net/curl_handles.h"
 #include "host/net/curl_multi.h"
 #include "host/net/inner_address.h"
+#include "host/net/header_cap.h"
 #include "host/record.h"
 
 #include <cstddef>
@@ -27,7 +28,7 @@ struct ProbeOptions {
   bool allow_private = false;    // when false, inner addresses are refused before any connection
   long timeout_ms = 20000;       // whole request, including the body
   long connect_timeout_ms = 10000;
-  std::size_t max_bytes = 8u << 20;  // body size cap, enforced while reading
+  std::size_t max_bytes = 8u << 20;  // body size cap, enforced while reading (headers: HeaderCap's)
 };
 
 // Empty when `url` is a probe-able URL (http or https, at most 2048 bytes, a host present),
@@ -82,7 +83,7 @@ curl_socket_t open_socket(const curl_sockaddr& address, int& error);
 std::string no_socket_reason(int error);
 
 // One prepared probe: an easy handle carrying every option of the measurement, and the state its
-// callbacks write into (the body-size count and the inner-address check). The handle's callbacks
+// callbacks write into (the body-size and header counts and the inner-address check). The handle's callbacks
 // point into this object, so it must outlive the transfer; it never moves.
 class ProbeFetch {
  public:
@@ -109,6 +110,7 @@ class ProbeFetch {
   std::string refusal_;  // why the URL is refused; empty when it is probe-able
   std::size_t received_ = 0;
   bool capped_ = false;
+  HeaderCap headers_;
   bool refused_ = false;       // an inner address was refused a socket
   bool opened_outer_ = false;  // some address was let through
   std::string refused_ip_;

@@ -161,6 +161,22 @@ class CountingListener {
   int accepted_ = 0;
 };
 
+// libcurl keeps every trailer line of a reply: a target answering them without end is cut at the
+// header cap, after a bounded number of bytes, rather than growing the node until the time-out.
+TEST(HostileTarget, EndlessTrailerLinesAreCutAtTheHeaderCap) {
+  std::string lines;
+  while (lines.size() < 64 * 1024) lines += "X-T: aaaa\r\n";
+  constexpr std::size_t kMost = 16u << 20;
+  rivi::testing::EndlessReplySite site("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n", lines, kMost);
+  ProbeOptions o;
+  o.allow_private = true;
+  o.timeout_ms = 5000;
+  const Record r = probe(site.url("/"), o);
+  EXPECT_EQ(r["error_code"], "too_large") << r.dump();
+  EXPECT_EQ(r["error"], "response header lines larger than 262144 bytes");
+  EXPECT_LT(site.sent(), kMost);
+}
+
 TEST(InnerTarget, OpenAndClosedPortsLookTheSameAndGetNoConnection) {
   CountingListener open;
   const int closed = rivi::testing::free_port();

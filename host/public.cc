@@ -1,6 +1,7 @@
 #include "host/public.h"
 
 #include "host/net/curl_loader.h"
+#include "host/net/header_cap.h"
 #include "host/net/http_client.h"
 
 #include <cxxabi.h>
@@ -119,9 +120,14 @@ std::string post_through_curl(const std::string& url, const std::string& form, l
   api.easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxPostAnswer));
   api.easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
   api.easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  HeaderCap header_cap;
+  api.easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  api.easy_setopt(curl.get(), CURLOPT_HEADERDATA, &header_cap);
   api.easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode rc = api.easy_perform(curl.get());
   if (body.over || rc == CURLE_FILESIZE_EXCEEDED) throw std::runtime_error(too_large(url));
+  if (header_cap.over)
+    throw std::runtime_error(fmt::format("POST {} failed: the answer's header lines pass {} bytes", url, header_cap.limit));
   if (rc != CURLE_OK)
     throw std::runtime_error(fmt::format("POST {} failed: {}", shown_url(url), *error ? error : api.easy_strerror(rc)));
   return std::move(body.text);

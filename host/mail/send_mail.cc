@@ -1,6 +1,7 @@
 #include "host/mail/send_mail.h"
 
 #include "host/net/curl_loader.h"
+#include "host/net/header_cap.h"
 #include "host/net/webhook_url.h"
 #include "host/paths.h"
 #include "host/public.h"
@@ -386,11 +387,16 @@ std::string deliver_dingding(const Record& message) {
   std::string reply;
   set(curl, CURLOPT_WRITEFUNCTION, collect);
   set(curl, CURLOPT_WRITEDATA, &reply);
+  HeaderCap header_cap;
+  set(curl, CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  set(curl, CURLOPT_HEADERDATA, &header_cap);
   const CURLcode rc = curl_api().easy_perform(curl);
   long status = 0;
   curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   if (rc != CURLE_OK) {
     if (gate.refused) throw Undelivered("钉钉 Webhook 的地址解析到内部地址，未连接", curl_detail(rc, errors));
+    if (header_cap.over)
+      throw Undelivered("钉钉未接受消息（应答头超过 " + std::to_string(header_cap.limit) + " 字节）", curl_detail(rc, errors));
     if (rc == CURLE_WRITE_ERROR && status != 0)
       throw Undelivered("钉钉未接受消息（HTTP " + std::to_string(status) + "，应答过大）", curl_detail(rc, errors));
     throw Undelivered(unreached(rc, "钉钉 Webhook 服务器"), curl_detail(rc, errors));

@@ -307,5 +307,21 @@ TEST_F(SendMailTest, WebhooksAreJudgedAlikeByTheFormAndTheSender) {
   EXPECT_EQ(listener.accepted(), 0);
 }
 
+// libcurl keeps every trailer line of a reply: a webhook answering them without end fails the
+// message after a bounded number of bytes rather than growing the sender until the time-out.
+TEST_F(SendMailTest, DingTalkWebhookAnsweringEndlessTrailerLinesIsCutOff) {
+  std::string lines;
+  while (lines.size() < 64 * 1024) lines += "X-T: aaaa\r\n";
+  constexpr std::size_t kMost = 16u << 20;
+  testing::EndlessReplySite robot("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n", lines, kMost);
+  root_.write("data/dingding.json", json{{"dingding_url", robot.url("/robot/send")}, {"timeout", 5}}.dump());
+  ::testing::internal::CaptureStderr();
+  const SendResult sent = sender_.dingding_send("<p>x</p>");
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(sent.answer, "钉钉未接受消息（应答头超过 262144 字节）");
+  EXPECT_LT(robot.sent(), kMost);
+}
+
 }  // namespace
 }  // namespace rivi

@@ -1,10 +1,11 @@
 #include "host/net/http_client.h"
 
+#include "host/web/message_reader.h"
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/error.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <fmt/format.h>
@@ -19,12 +20,14 @@ namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
+namespace bhttp = beast::http;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
 
-// Far more than any peer of ours sends in a reply head; a flood of header lines ends the exchange.
+// Far more than any peer of ours sends in a reply head (or trailer section); a flood of header
+// lines ends the exchange.
 constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kHeaderFields = 256;
 
 bool same_text_ignoring_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -51,6 +54,7 @@ std::vector<tcp::endpoint> endpoints_of(asio::io_context& io, const HttpUrl& url
 // connection was made.
 struct Outcome {
   error_code error;
+  const char* refused = nullptr;  // the reply's framing is refused, for this reason
   bool connected = false;
   std::string body;
 };
@@ -59,15 +63,15 @@ struct Outcome {
 // stream's deadline, set once, bounds connecting, writing and every read.
 class Exchange {
  public:
-  Exchange(asio::io_context& io, http::request<http::string_body> request, std::size_t cap)
-      : stream_(io), request_(std::move(request)), cap_(cap) {}
+  Exchange(asio::io_context& io, bhttp::request<bhttp::string_body> request, std::size_t cap)
+      : stream_(io), request_(std::move(request)), reader_({kHeaderLimit, kHeaderFields, cap}) {}
 
   Outcome run(asio::io_context& io, const std::vector<tcp::endpoint>& endpoints,
               std::chrono::steady_clock::time_point deadline) {
     stream_.expires_at(deadline);
     stream_.async_connect(endpoints, [this](const error_code& ec, const tcp::endpoint&) { on_connect(ec); });
     io.run();
-    if (!outcome_.error) outcome_.body = parser_->release().body();
+    if (!outcome_.error && !outcome_.refused) outcome_.body = reader_.parser().release().body();
     return std::move(outcome_);
   }
 
@@ -78,7 +82,7 @@ class Exchange {
       return;
     }
     outcome_.connected = true;
-    http::async_write(stream_, request_, [this](const error_code& e, std::size_t) {
+    bhttp::async_write(stream_, request_, [this](const error_code& e, std::size_t) {
       if (e) {
         outcome_.error = e;
         return;
@@ -87,25 +91,34 @@ class Exchange {
     });
   }
 
+  // The head first, so that a reply whose body's end cannot be known is refused before its body.
   void read_reply() {
-    parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
-    parser_->body_limit(cap_);
-    http::async_read(stream_, buffer_, *parser_, [this](const error_code& e, std::size_t) {
-      if (e) {
-        outcome_.error = e;
+    bhttp::async_read_header(stream_, reader_.buffer(), reader_.next(), [this](const error_code& e, std::size_t) {
+      if (e) return fail(e);
+      if (const http::Fault fault = reader_.check_head()) {
+        outcome_.refused = fault.reason;
         return;
       }
-      const unsigned status = parser_->get().result_int();
-      if (status >= 100 && status < 200 && status != 101) read_reply();  // an interim reply
+      const unsigned status = reader_.parser().get().result_int();
+      if (status >= 100 && status < 200 && status != 101) return read_reply();  // an interim reply
+      bhttp::async_read(stream_, reader_.buffer(), reader_.parser(), [this](const error_code& be, std::size_t) {
+        if (be) return fail(be);
+        if (const http::Fault fault = reader_.finish()) outcome_.refused = fault.reason;
+      });
     });
   }
 
+  void fail(const error_code& e) {
+    outcome_.error = e;
+    // Beast has no words of its own for the chunk framing past the reader's bounds.
+    if (e == bhttp::error::buffer_overflow || e == bhttp::error::bad_chunk_extension) {
+      outcome_.refused = reader_.fault_of(e).reason;
+    }
+  }
+
   beast::tcp_stream stream_;
-  http::request<http::string_body> request_;
-  std::size_t cap_;
-  beast::flat_buffer buffer_;
-  std::optional<http::response_parser<http::string_body>> parser_;
+  bhttp::request<bhttp::string_body> request_;
+  http::MessageReader<false> reader_;
   Outcome outcome_;
 };
 
@@ -159,22 +172,23 @@ std::string http_post(const HttpUrl& url, std::string_view content_type, std::st
   asio::io_context io(1);
   const std::vector<tcp::endpoint> endpoints = endpoints_of(io, url);
 
-  http::request<http::string_body> request{http::verb::post, url.target, 11};
-  request.set(http::field::host, url.host_header);
-  request.set(http::field::accept, "*/*");
-  request.set(http::field::content_type, content_type);
+  bhttp::request<bhttp::string_body> request{bhttp::verb::post, url.target, 11};
+  request.set(bhttp::field::host, url.host_header);
+  request.set(bhttp::field::accept, "*/*");
+  request.set(bhttp::field::content_type, content_type);
   request.body() = std::string(body);
   request.prepare_payload();
 
   Outcome outcome = Exchange(io, std::move(request), cap).run(io, endpoints, deadline);
   const error_code& ec = outcome.error;
+  if (outcome.refused) throw std::runtime_error(fmt::format("the answer is refused: {}", outcome.refused));
   if (!ec) return std::move(outcome.body);
-  if (ec == http::error::body_limit) throw AnswerTooLarge(fmt::format("the answer is larger than {} bytes", cap));
+  if (ec == bhttp::error::body_limit) throw AnswerTooLarge(fmt::format("the answer is larger than {} bytes", cap));
   if (ec == beast::error::timeout)
     throw std::runtime_error(fmt::format("no complete answer within {} ms", timeout.count()));
   if (!outcome.connected)
     throw std::runtime_error(fmt::format("cannot connect to {}: {}", url.host_header, ec.message()));
-  if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)
+  if (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)
     throw std::runtime_error("the connection closed before a complete answer");
   throw std::runtime_error("reading the answer failed: " + ec.message());
 }

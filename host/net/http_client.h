@@ -36,7 +36,10 @@ class AnswerTooLarge : public std::runtime_error {
 // replies are skipped), whatever its status. Throws AnswerTooLarge when the reply's declared
 // length, or the part read so far, passes `cap` bytes; std::runtime_error saying why for any
 // other failure: the name does not resolve, no address takes the connection, the peer closes
-// early or sends no HTTP, or the exchange is not over within `timeout` (from the call on).
+// early or sends no HTTP, the reply's framing is refused ("the answer is refused: ..."; as the
+// server core refuses a request: a chunk extension past 256 bytes, a chunk line or trailer
+// section past 64 KiB, a Transfer-Encoding other than chunked alone), or the exchange is not over
+// within `timeout` (from the call on).
 std::string http_post(const HttpUrl& url, std::string_view content_type, std::string_view body,
                       std::chrono::milliseconds timeout, std::size_t cap);
 

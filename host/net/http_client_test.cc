@@ -165,6 +165,37 @@ TEST(HttpPost, SkipsInterimRepliesAndReadsAnAnswerEndedByClosing) {
   EXPECT_EQ(post(closing.url()), "[1, 2]");
 }
 
+// A centre whose reply's chunk framing never ends, or whose body's end cannot be known: the
+// exchange fails at once, saying why, having buffered no more than the head limit of it.
+TEST(HttpPost, RefusesChunkFramingPastItsBoundsAndABodyOfUnknownEnd) {
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string start;  // then 'a' without end, up to 32 MiB, unless `ends`
+    bool ends;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"an endless extension", chunked + "1;", false, "the answer is refused: chunk extension too long"},
+      {"an endless trailer", chunked + "1\r\nx\r\n0\r\nX-T: ", false, "the answer is refused: trailer section too large"},
+      {"a long extension", chunked + "1;" + std::string(300, 'e') + "\r\nx\r\n0\r\n\r\n", true,
+       "the answer is refused: bad or too long chunk extension"},
+      {"chunked, then identity",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, identity\r\n\r\n1\r\nx\r\n0\r\n\r\n", true,
+       "the answer is refused: Transfer-Encoding other than chunked alone"},
+  };
+  for (const Case& c : cases) {
+    RawPeer hostile([&c](int fd) {
+      read_request(fd);
+      if (!send_text(fd, c.start) || c.ends) return;
+      const std::string block(64 * 1024, 'a');
+      for (std::size_t sent = 0; sent < (32u << 20) && send_text(fd, block); sent += block.size()) {
+      }
+    });
+    EXPECT_EQ(failure_of([&] { post(hostile.url(), 5s, 100'000); }), c.failure) << c.name;
+  }
+}
+
 TEST(HttpPost, SaysWhyWhenThereIsNoAnswer) {
   const int dead = testing::free_port();
   const HttpUrl refused = parse_http_url("http://127.0.0.1:" + std::to_string(dead) + "/").value();

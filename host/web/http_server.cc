@@ -2,6 +2,9 @@
 // shared_from_this by its pending operations, with every limit enforced before a byte is kept.
 #include "host/web/http_server.h"
 
+#include "host/web/idle_connections.h"
+#include "host/web/message_reader.h"
+
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -40,6 +43,11 @@ using tcp = net::ip::tcp;
 // before its connection is closed.
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kLingerBytes = 1024 * 1024;
+
+// How long a new connection is spared by its own address's share of idle connections: a client's
+// connection handshake (TCP, TLS) and request head take a few round trips, and a burst of them
+// must not close its own newest.
+constexpr std::chrono::seconds kFreshGrace{2};
 
 bool iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -109,7 +117,11 @@ Response Response::text(int status, std::string body, std::string content_type) 
 }
 
 struct Server::Impl {
-  Impl(Handler h, Limits l, int t) : handler(std::move(h)), limits(l), threads(t < 1 ? 1 : t) {}
+  Impl(Handler h, Limits l, int t)
+      : handler(std::move(h)),
+        limits(l),
+        threads(t < 1 ? 1 : t),
+        idle(l.max_connections, l.max_connections / 4, kFreshGrace) {}
 
   Handler handler;
   Limits limits;
@@ -121,7 +133,12 @@ struct Server::Impl {
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> open{0};
   std::atomic<std::size_t> accepted{0};
+  std::atomic<std::size_t> evicted{0};
   std::vector<std::thread> loop_threads;
+  // Which idle connection makes way for a newcomer: each address may hold a quarter of the
+  // connections idle, and a full server lets a newcomer in at the expense of the address holding
+  // the most idle ones.
+  IdleConnections idle;
 
   // The TLS context new connections take (none: plain HTTP). A connection keeps the context it
   // started with, so the certificate can be replaced while connections are open.
@@ -149,6 +166,8 @@ struct Server::Impl {
   std::vector<std::shared_ptr<Driver>> drivers;
 
   void accept(const std::shared_ptr<Impl>& self);
+  // Closes connection `id` unless a request of it is being handled by now.
+  void evict(std::uint64_t id);
   static void drive_turn(const std::shared_ptr<Impl>& self, const std::shared_ptr<Driver>& driver);
   void start_drivers(const std::shared_ptr<Impl>& self);
   void close_all();
@@ -166,6 +185,8 @@ class SessionBase {
   virtual void send(Response response) = 0;
   // Ends the connection from any thread; pending operations end with an error.
   virtual void close() = 0;
+  // The same, unless the connection carries a request by the time this runs on its strand.
+  virtual void evict() = 0;
 
  protected:
   SessionBase(std::shared_ptr<Server::Impl> server, std::uint64_t id) : server_(std::move(server)), id_(id) {}
@@ -174,6 +195,7 @@ class SessionBase {
       std::lock_guard lock(server_->sessions_mutex);
       server_->sessions.erase(id_);
     }
+    server_->idle.busy(id_);
     server_->open.fetch_sub(1);
   }
 
@@ -216,7 +238,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     ::fcntl(lowest().socket().native_handle(), F_SETFD, FD_CLOEXEC);
     beast::error_code ec;
     const auto peer = lowest().socket().remote_endpoint(ec);
-    if (!ec) remote_ = peer.address().to_string();
+    if (!ec) {
+      remote_ = peer.address().to_string();
+      peer_ = peer_key(peer.address());
+    }
   }
 
   ~Session() override { forget(); }
@@ -229,15 +254,15 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         // A client speaking plain HTTP to this port is told so, in plain HTTP, rather than left
         // with a connection closed on it for no reason it can read.
         self->lowest().expires_after(self->server_->limits.head_deadline);
-        beast::async_detect_ssl(self->lowest(), self->buffer_, [self](beast::error_code ec, bool tls) {
+        beast::async_detect_ssl(self->lowest(), self->reader_.buffer(), [self](beast::error_code ec, bool tls) {
           if (ec) return self->shut();
           if (!tls) return self->refuse_plain();
-          self->stream_.async_handshake(net::ssl::stream_base::server, self->buffer_.cdata(),
+          self->stream_.async_handshake(net::ssl::stream_base::server, self->reader_.buffer().cdata(),
                                         // (Boost 1.81 checks this handler as if it took the
                                         // error alone; the default lets it pass that check.)
                                         [self](beast::error_code hec, std::size_t used = 0) {
                                           if (hec) return self->shut();
-                                          self->buffer_.consume(used);
+                                          self->reader_.buffer().consume(used);
                                           self->read_head();
                                         });
         });
@@ -249,6 +274,16 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void close() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      beast::error_code ec;
+      self->lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
+      self->lowest().close();
+    });
+  }
+
+  void evict() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      if (self->busy_ || !self->lowest().socket().is_open()) return;
+      self->server_->evicted.fetch_add(1);
       beast::error_code ec;
       self->lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
       self->lowest().close();
@@ -297,35 +332,21 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void read_head() {
     if (server_->stopping.load()) return shut();
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(server_->limits.header_bytes));
-    parser_->body_limit(server_->limits.body_bytes);
+    // Waiting for a request: the connection may make way for a newcomer from now on.
+    busy_ = false;
+    server_->idle.idle(id_, peer_, served_);
+    auto& parser = reader_.next();
     // One deadline for the whole head, however slowly its bytes come.
     lowest().expires_after(server_->limits.head_deadline);
-    bhttp::async_read_header(stream_, buffer_, *parser_,
+    bhttp::async_read_header(stream_, reader_.buffer(), parser,
                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
   }
 
   void on_head(beast::error_code ec) {
-    if (ec == bhttp::error::header_limit) return refuse(431, "request header fields too large");
-    if (ec == bhttp::error::body_limit) return refuse(413, "payload too large");
-    if (ec) {
-      // A parse error gets a 400; a time-out, a reset or an orderly close just ends the connection.
-      if (ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
-          ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-        return refuse(400, "bad request");
-      }
-      return shut();
-    }
-    const auto& head = parser_->get();
-    std::size_t fields = 0;
-    for (auto it = head.begin(); it != head.end(); ++it) ++fields;
-    if (fields > server_->limits.header_count) return refuse(431, "request header fields too large");
-    if (const auto length = parser_->content_length(); length && *length > server_->limits.body_bytes) {
-      return refuse(413, "payload too large");
-    }
-    if (parser_->is_done()) return dispatch_request();
-    if (iequal(std::string_view(head[bhttp::field::expect]), "100-continue")) {
+    if (ec) return refuse_or_shut(ec);
+    if (const Fault fault = reader_.check_head()) return refuse(fault);
+    if (reader_.parser().is_done()) return dispatch_request();
+    if (iequal(std::string_view(reader_.parser().get()[bhttp::field::expect]), "100-continue")) {
       static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       lowest().expires_after(server_->limits.write_deadline);
       return net::async_write(stream_, net::buffer(kContinue),
@@ -339,17 +360,22 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void read_body() {
     lowest().expires_after(server_->limits.body_deadline);
-    bhttp::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-      if (ec == bhttp::error::body_limit) return self->refuse(413, "payload too large");
-      if (ec) return self->shut();
-      self->dispatch_request();
-    });
+    bhttp::async_read(stream_, reader_.buffer(), reader_.parser(),
+                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (ec) return self->refuse_or_shut(ec);
+                        self->dispatch_request();
+                      });
   }
 
   void dispatch_request() {
+    if (const Fault fault = reader_.finish()) return refuse(fault);
+    // A request is being handled: the connection is nobody's to close until it is answered.
+    busy_ = true;
+    served_ = true;
+    server_->idle.busy(id_);
     // The handler may take as long as its work needs; the client's own time-out bounds it.
     lowest().expires_never();
-    auto message = parser_->release();
+    auto message = reader_.parser().release();
     version_ = message.version();
     keep_alive_ = message.keep_alive();
     head_ = message.method() == bhttp::verb::head;
@@ -380,15 +406,15 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   // While the handler works: reads on, so that a client that hangs up is noticed at once (an end
   // of stream, a reset: the request is abandoned), keeping the bytes of a pipelined next request in
-  // `buffer_` for `read_head`, up to the head and body limits together.
+  // the reader's buffer for `read_head`, as far as that bounded buffer takes them.
   void watch() {
-    const std::size_t keep = server_->limits.header_bytes + server_->limits.body_bytes;
-    if (buffer_.size() >= keep) return;
+    auto& buffer = reader_.buffer();
+    if (buffer.size() >= buffer.max_size()) return;
     watching_ = true;
-    stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(keep - buffer_.size(), 4096)),
+    stream_.async_read_some(buffer.prepare(std::min<std::size_t>(buffer.max_size() - buffer.size(), 4096)),
                             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                               self->watching_ = false;
-                              self->buffer_.commit(n);
+                              self->reader_.buffer().commit(n);
                               if (self->handing_over_) {
                                 // The answer is out; a read that failed fails again there.
                                 self->handing_over_ = false;
@@ -403,6 +429,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void abandon() {
     abandoned_ = true;
     if (auto state = current_.lock()) state->abandon();
+    shut();
+  }
+
+  void refuse(Fault fault) { refuse(fault.status, fault.reason); }
+
+  // After a read that failed: its refusal, or, when the peer left or was too slow, the end.
+  void refuse_or_shut(beast::error_code ec) {
+    if (const Fault fault = reader_.fault_of(ec)) return refuse(fault);
     shut();
   }
 
@@ -459,9 +493,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   std::shared_ptr<net::ssl::context> tls_;  // outlives the stream that uses it
   Stream stream_;
-  beast::flat_buffer buffer_;
-  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  // Every read of the connection, bounded: the head's bytes at most are buffered at any time.
+  MessageReader<true> reader_{{server_->limits.header_bytes, server_->limits.header_count, server_->limits.body_bytes}};
   std::string remote_;
+  std::string peer_;      // the key its address is counted under among idle connections
+  bool busy_ = false;     // a request of it is being handled
+  bool served_ = false;   // it has carried a request before
   unsigned version_ = 11;
   bool keep_alive_ = true;
   bool head_ = false;     // the request being answered is a HEAD
@@ -503,11 +540,16 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
   acceptor.async_accept(net::make_strand(ioc), [self](beast::error_code ec, tcp::socket socket) {
     if (self->stopping.load() || !self->acceptor.is_open()) return;
     if (!ec) {
-      if (self->open.load() >= self->limits.max_connections) {
+      beast::error_code peer_error;
+      const auto peer = socket.remote_endpoint(peer_error);
+      const std::string key = peer_error ? std::string() : peer_key(peer.address());
+      const auto admission = self->idle.admit(key, self->open.load());
+      if (!admission.admit) {
         // Refused, not queued: the client learns at once that the server is full.
         beast::error_code ignored;
         socket.close(ignored);
       } else {
+        if (admission.evict) self->evict(*admission.evict);
         self->open.fetch_add(1);
         self->accepted.fetch_add(1);
         // Answers go out as soon as they are written, not held back for the peer's delayed ACK.
@@ -529,6 +571,7 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
             session = std::make_shared<Session<beast::tcp_stream>>(std::move(socket), self, id, nullptr);
           }
           self->sessions.emplace(id, session);
+          self->idle.idle(id, key, false);
         }
         session->start();
       }
@@ -540,6 +583,15 @@ void Server::Impl::accept(const std::shared_ptr<Impl>& self) {
     }
     self->accept(self);
   });
+}
+
+void Server::Impl::evict(std::uint64_t id) {
+  std::shared_ptr<SessionBase> session;
+  {
+    std::lock_guard lock(sessions_mutex);
+    if (const auto it = sessions.find(id); it != sessions.end()) session = it->second.lock();
+  }
+  if (session) session->evict();
 }
 
 void Server::Impl::drive_turn(const std::shared_ptr<Impl>& self, const std::shared_ptr<Driver>& d) {
@@ -709,5 +761,7 @@ int Server::port() const { return impl_->port; }
 std::size_t Server::connections() const { return impl_->open.load(); }
 
 std::size_t Server::accepted() const { return impl_->accepted.load(); }
+
+std::size_t Server::evicted() const { return impl_->evicted.load(); }
 
 }  // namespace rivi::http

@@ -8,7 +8,20 @@
 //   - grow it with headers: past `header_bytes` of head or `header_count` fields the client gets
 //     431 and the connection is closed;
 //   - grow it with a body: a body longer than `body_bytes` gets 413 and the connection is closed;
-//   - queue connections for ever: past `max_connections` a new connection is closed at once.
+//   - grow it with chunk framing: a chunk extension past 256 bytes, or an unterminated one, gets
+//     400; a trailer section past `header_bytes` or `header_count` fields gets 431 (trailer fields
+//     never reach the handler);
+//   - smuggle a request in a body: a Transfer-Encoding other than `chunked` alone gets 400
+//     (message_reader.h);
+//   - fill it from one address: connections carrying no request being handled (a TLS handshake, a
+//     head or body on its way, kept alive between requests) are counted per address; one address
+//     holding a quarter of `max_connections` idle makes way for its own newcomer with its oldest
+//     idle one (kept-alive ones first; one still waiting for its first request after 2 s), and a
+//     full server closes an idle connection of the address holding the most to let in a newcomer
+//     from another (idle_connections.h). Past `max_connections` with nothing to close, a new
+//     connection is closed at once. Connections with a request in flight are never closed nor
+//     counted for this, so the cap may be passed for a moment by one whose eviction met its
+//     request.
 // After such a refusal the server stops sending, then reads and drops what the client still sends
 // for a moment before it closes, so that the client reads the refusal rather than a reset.
 //
@@ -154,6 +167,8 @@ class Server {
   std::size_t connections() const;
   // Connections accepted since the start (those closed at once past the cap not counted).
   std::size_t accepted() const;
+  // Idle connections closed since the start to let a newcomer in.
+  std::size_t evicted() const;
 
   struct Impl;
 

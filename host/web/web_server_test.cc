@@ -662,12 +662,19 @@ TEST_F(WebServerTest, OversizeAndNonFormBodiesAreRefused) {
 }
 
 // A blocking loopback socket speaking raw HTTP, with a receive time-out; closed on destruction.
+// From the loopback address `source` when given (e.g. "127.0.0.2", another peer to the server).
 class RawClient {
  public:
-  explicit RawClient(int port) {
+  explicit RawClient(int port, const char* source = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval tv{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (source) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source, &from.sin_addr);
+      EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -728,6 +735,7 @@ class RawClient {
 
 TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionCloses) {
   const std::string start = "GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string logout = "POST /logout HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   std::string many = start;
   for (int i = 0; i < 70; ++i) many += "X-Field-" + std::to_string(i) + ": 1\r\n";
   struct Case {
@@ -742,6 +750,15 @@ TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionClo
       {"a body past max_body, sent whole", "POST /login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5000\r\n\r\n" +
                                                std::string(5000, 'a'), 413, "request body too large"},
       {"not HTTP", "HELLO\r\n\r\n", 400, "bad request"},
+      // Before any session or CSRF check: chunk framing without end is refused after a bounded
+      // number of bytes, and a body whose end is unknown rather than read as a request of its own.
+      {"an endless chunk extension", logout + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(20000, 'a'), 400,
+       "bad request"},
+      {"an endless trailer", logout + "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\nX-T: " + std::string(20000, 'a'),
+       431, "request header fields too large"},
+      {"chunked, then identity",
+       logout + "Transfer-Encoding: chunked, identity\r\n\r\nGET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400,
+       "bad request"},
   };
   for (const auto& c : cases) {
     RawClient raw(server_->port());
@@ -749,6 +766,7 @@ TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionClo
     const std::string answer = raw.read_to_end();
     EXPECT_TRUE(raw.closed) << c.name;
     EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << c.name << ": " << answer;
+    EXPECT_EQ(answer.find("HTTP/1.1 ", 1), std::string::npos) << c.name << ": one answer only";
     EXPECT_NE(answer.find("Content-Security-Policy: "), std::string::npos) << c.name;
     const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
     EXPECT_EQ(Record::parse(body), Record({{"status", false}, {"msg", c.msg}})) << c.name << ": " << body;
@@ -760,6 +778,16 @@ TEST_F(WebServerTest, HeadsPastTheCapsAndLongBodiesAreRefusedAndTheConnectionClo
   ASSERT_TRUE(big) << httplib::to_string(big.error());
   EXPECT_EQ(big->status, 413);
   EXPECT_EQ(client_->Get("/login")->status, 200);
+}
+
+// More connections that never send a thing from one address than the whole server holds: the page
+// still answers another address.
+TEST_F(WebServerTest, IdleConnectionsFromOneAddressDoNotLockOthersOut) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 1100; ++i) idle.push_back(std::make_unique<RawClient>(server_->port()));
+  RawClient other(server_->port(), "127.0.0.2");
+  ASSERT_TRUE(other.send("GET /login HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_EQ(other.read_response().rfind("HTTP/1.1 200 ", 0), 0u);
 }
 
 TEST_F(WebServerTest, HeadAnswersTheHeadOfTheFileAlone) {

@@ -1,5 +1,6 @@
 // get_nodes: the dispatch centre's probe nodes, asked with the identity every probe sends.
 #include "host/net/curl_handles.h"
+#include "host/net/header_cap.h"
 #include "host/panel_auth.h"
 #include "host/public.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
@@ -51,9 +52,14 @@ Answer http_post_form(const std::string& url, const std::string& form) {
   curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+  HeaderCap header_cap;
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, HeaderCap::take);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &header_cap);
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode rc = curl_easy_perform(curl.get());
   if (body.over) throw std::runtime_error("POST " + url + ": answer too large");
+  if (header_cap.over)
+    throw std::runtime_error(fmt::format("POST {}: the answer's header lines pass {} bytes", url, header_cap.limit));
   if (rc != CURLE_OK) throw std::runtime_error(fmt::format("POST {} failed: {}", url, *error ? error : curl_easy_strerror(rc)));
   Answer answer{0, std::move(body.text)};
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);

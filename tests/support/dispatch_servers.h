@@ -36,6 +36,8 @@ class RunningNode {
   int port() const { return port_; }
   // Connections the node has accepted so far.
   std::size_t accepted() const { return node_.accepted(); }
+  // Idle connections the node has closed to let a newcomer in.
+  std::size_t evicted() const { return node_.evicted(); }
 
  private:
   dispatch::NodeServer node_;
@@ -64,25 +66,15 @@ class RunningCentre {
 // it waits for its time-out.
 class SilentTarget {
  public:
-  SilentTarget() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 4096) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(a.sin_port);
-  }
+  SilentTarget() : fd_(listen_on_loopback(port_, 4096)) {}
   ~SilentTarget() { ::close(fd_); }
   SilentTarget(const SilentTarget&) = delete;
   SilentTarget& operator=(const SilentTarget&) = delete;
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/never"; }
 
  private:
+  int port_ = 0;  // set by fd_'s initializer, so declared first
   int fd_;
-  int port_ = 0;
 };
 
 // A site on 127.0.0.1 that holds every request until `count` have arrived and then answers them

@@ -8,11 +8,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -272,6 +274,117 @@ void LoopbackSite::start() {
 
 std::string LoopbackSite::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string raw_exchange(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("cannot make a socket");
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string out;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno != ECONNRESET) out.clear();  // the time-out
+      break;
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+int listen_on_loopback(int& port, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+EndlessReplySite::EndlessReplySite(std::string start, std::string block, std::size_t most)
+    : start_(std::move(start)), block_(std::move(block)), most_(most), listener_(listen_on_loopback(port_, 64)) {
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      pollfd ready{listener_, POLLIN, 0};
+      if (::poll(&ready, 1, 50) != 1) continue;
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      serve(fd);
+      ::close(fd);
+    }
+  });
+}
+
+EndlessReplySite::~EndlessReplySite() {
+  stop_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+std::string EndlessReplySite::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void EndlessReplySite::serve(int fd) {
+  // Waits up to 50 ms for `fd` to have something to read (or to be closed); false when stopping.
+  const auto readable = [&] {
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) == 1) return true;
+    }
+    return false;
+  };
+  // The request: its head, then as many bytes as it declares.
+  std::string request;
+  char buf[4096];
+  const auto complete = [&request] {
+    const auto end = request.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    const auto at = request.find("Content-Length: ");
+    const std::size_t length = at == std::string::npos || at > end ? 0 : std::stoul(request.substr(at + 16));
+    return request.size() >= end + 4 + length;
+  };
+  while (!complete()) {
+    if (!readable()) return;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    request.append(buf, static_cast<std::size_t>(n));
+  }
+  const auto send_all = [&](const std::string& data) {
+    for (std::size_t done = 0; done < data.size();) {
+      pollfd p{fd, POLLOUT, 0};
+      if (stop_ || ::poll(&p, 1, 50) < 0) return false;
+      if (!(p.revents & (POLLOUT | POLLERR | POLLHUP))) continue;
+      const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+      sent_ += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  if (!send_all(start_)) return;
+  while (sent_ < most_ && send_all(block_)) {
+  }
+  while (readable() && ::recv(fd, buf, sizeof buf, 0) > 0) {
+  }
 }
 
 }  // namespace rivi::testing

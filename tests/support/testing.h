@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -146,6 +148,43 @@ class LoopbackRobot {
   mutable std::mutex mu_;
   std::vector<std::string> bodies_;
   LoopbackSite site_;  // last: stopped before the bodies go
+};
+
+// A listening TCP socket on 127.0.0.1, any free port (set in `port`), close-on-exec, with room for
+// `backlog` connections not yet accepted. Throws std::runtime_error when it cannot listen.
+int listen_on_loopback(int& port, int backlog);
+
+// Sends `request` on a new connection to 127.0.0.1:`port` and answers all the server sends until it
+// closes (or resets) the connection; "" when it does not within 10 s.
+std::string raw_exchange(int port, const std::string& request);
+
+// A peer on 127.0.0.1 whose reply never ends: to each connection, once the request (head and
+// declared body) is in, it sends `start`, then `block` again and again until the client leaves or
+// `most` bytes have gone over all connections, and then waits for the client to close. Connections
+// are served one after the other on its own thread, stopped and joined on destruction.
+class EndlessReplySite {
+ public:
+  EndlessReplySite(std::string start, std::string block, std::size_t most = 64u << 20);
+  ~EndlessReplySite();
+  EndlessReplySite(const EndlessReplySite&) = delete;
+  EndlessReplySite& operator=(const EndlessReplySite&) = delete;
+
+  int port() const { return port_; }
+  std::string url(const std::string& path = "/") const;
+  // Bytes sent so far, over all connections.
+  std::size_t sent() const { return sent_.load(); }
+
+ private:
+  void serve(int fd);
+
+  std::string start_;
+  std::string block_;
+  std::size_t most_;
+  int port_ = 0;  // set by listener_'s initializer, so declared first
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> sent_{0};
+  std::thread thread_;
 };
 
 }  // namespace rivi::testing
