@@ -31,7 +31,8 @@ TEST(PanelCli, InstallThenCallOnAFreshRoot) {
   const auto tables = testing::run({"sqlite3", root.file("data/default.db"),
                                     "SELECT group_concat(name) FROM sqlite_master WHERE type='table' AND name LIKE 'rivi_%';"
                                     "SELECT count(*) FROM nodes WHERE name='coll_rivi';"});
-  EXPECT_EQ(tables.out, "rivi_task,rivi_list,rivi_health,rivi_incident,rivi_hourly\n1\n");
+  EXPECT_EQ(tables.out,
+            "rivi_task,rivi_list,rivi_health,rivi_incident,rivi_hourly,rivi_node_incident,rivi_node_state,rivi_maintenance\n1\n");
 }
 
 TEST(PanelCli, CallPrintsTextAsItIsOnOneLineOrIndented) {

@@ -4,12 +4,15 @@
 #include "host/public.h"
 #include "host/store/store.h"
 #include "host/utf8.h"
+#include "plugin/qn_rivi/maintenance.h"
+#include "plugin/qn_rivi/node_incidents.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -37,7 +40,7 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS rivi_incident_end ON rivi_incident (end_time);"
     "CREATE TABLE IF NOT EXISTS rivi_hourly ("
     "pid INTEGER NOT NULL, hour INTEGER NOT NULL, runs INTEGER NOT NULL, good INTEGER NOT NULL, "
-    "time_sum REAL NOT NULL DEFAULT 0, time_count INTEGER NOT NULL DEFAULT 0, time_min REAL, time_max REAL, "
+    "errors INTEGER NOT NULL DEFAULT 0, maintenance INTEGER NOT NULL DEFAULT 0, time_sum REAL NOT NULL DEFAULT 0, time_count INTEGER NOT NULL DEFAULT 0, time_min REAL, time_max REAL, "
     "isp TEXT NOT NULL DEFAULT '{}', PRIMARY KEY (pid, hour)) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS rivi_hourly_hour ON rivi_hourly (hour);";
 
@@ -117,22 +120,52 @@ void add_time(Record& figures, const std::optional<double>& time, const char* su
   if (!hi.is_number() || *time > hi.get<double>()) figures[max] = *time;
 }
 
-// Adds the run to the task's hour: one run, good or not, its good nodes' times, and per ISP
-// (an ISP is good in a run when none of its answering nodes failed).
-void add_to_hour(Connection& db, std::int64_t pid, std::int64_t time, bool good, const std::vector<Node>& nodes) {
+// Columns that `rivi_hourly` gained after it was first laid out.
+constexpr std::array<const char*, 2> kLaterHourColumns{"errors", "maintenance"};
+
+void add_missing_hour_columns(Connection& db) {
+  const Record present = db.query("SELECT name FROM pragma_table_info('rivi_hourly')");
+  for (const char* column : kLaterHourColumns) {
+    if (std::any_of(present.begin(), present.end(), [&](const Record& r) { return r["name"] == column; })) continue;
+    try {
+      db.run(fmt::format("ALTER TABLE rivi_hourly ADD COLUMN {} INTEGER NOT NULL DEFAULT 0", column));
+    } catch (const std::runtime_error& e) {
+      // Another process starting at the same moment added it first.
+      if (std::strstr(e.what(), "duplicate column") == nullptr) throw;
+    }
+  }
+}
+
+// How a run counts in its hour's availability.
+enum class Counted { judged, error, maintenance };
+
+Counted counted_as(const std::string& health) {
+  if (health == "error") return Counted::error;
+  if (health == "maintenance") return Counted::maintenance;
+  return Counted::judged;
+}
+
+// Adds the run to the task's hour: one run; a run that judged the site as good or not, with its
+// good nodes' times and per ISP figures (an ISP is good in a run when none of its answering nodes
+// failed); a monitor error or a run in a maintenance window counted apart, with nothing else.
+void add_to_hour(Connection& db, std::int64_t pid, std::int64_t time, const std::string& health,
+                 const std::vector<Node>& nodes) {
   const std::int64_t hour = hour_of(time);
   const Record found = db.query("SELECT * FROM rivi_hourly WHERE pid = ? AND hour = ?", Record::array({pid, hour}));
-  Record row = found.empty() ? Record{{"runs", 0}, {"good", 0}, {"time_sum", 0.0}, {"time_count", 0},
-                                      {"time_min", nullptr}, {"time_max", nullptr}}
+  Record row = found.empty() ? Record{{"runs", 0}, {"good", 0}, {"errors", 0}, {"maintenance", 0}, {"time_sum", 0.0},
+                                      {"time_count", 0}, {"time_min", nullptr}, {"time_max", nullptr}}
                              : found[0];
+  const Counted counted = counted_as(health);
   row["runs"] = row["runs"].get<std::int64_t>() + 1;
-  row["good"] = row["good"].get<std::int64_t>() + (good ? 1 : 0);
+  row["good"] = row["good"].get<std::int64_t>() + (health == "up" || health == "degraded" ? 1 : 0);
+  row["errors"] = to_int(row["errors"]) + (counted == Counted::error ? 1 : 0);
+  row["maintenance"] = to_int(row["maintenance"]) + (counted == Counted::maintenance ? 1 : 0);
   Record isps = found.empty() ? Record::object() : decoded_or(row["isp"], Record::object());
   if (!isps.is_object()) isps = Record::object();
 
   std::map<std::string, bool> isp_good;  // ISPs that answered in this run
   for (const Node& n : nodes) {
-    if (!n.answered) continue;
+    if (!n.answered || counted != Counted::judged) continue;
     add_time(row, n.time, "time_sum", "time_count", "time_min", "time_max");
     Record& figures = isps[n.isp];
     if (!figures.is_object()) figures = Record::object();
@@ -145,32 +178,38 @@ void add_to_hour(Connection& db, std::int64_t pid, std::int64_t time, bool good,
     figures["runs"] = figures.value("runs", std::int64_t{0}) + 1;
     figures["good"] = figures.value("good", std::int64_t{0}) + (ok ? 1 : 0);
   }
-  db.run("INSERT OR REPLACE INTO rivi_hourly (pid, hour, runs, good, time_sum, time_count, time_min, time_max, isp) "
-         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-         Record::array({pid, hour, row["runs"], row["good"], row["time_sum"], row["time_count"], row["time_min"],
-                        row["time_max"], encode(isps)}));
+  db.run("INSERT OR REPLACE INTO rivi_hourly (pid, hour, runs, good, errors, maintenance, time_sum, time_count, "
+         "time_min, time_max, isp) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+         Record::array({pid, hour, row["runs"], row["good"], row["errors"], row["maintenance"], row["time_sum"],
+                        row["time_count"], row["time_min"], row["time_max"], encode(isps)}));
 }
 
 // Opens, extends or closes the task's incident; answers the id of the incident open after the run.
+// A run in a maintenance window leaves it as it is. Nothing ends or lasts before its start.
 Record follow_incident(Connection& db, std::int64_t pid, std::int64_t time, const Assessment& a, const Record& open) {
+  if (a.health == "maintenance") return open;
   const bool bad = a.health == "down" || a.health == "error";
+  const Record found = open.is_null() ? Record::array()
+                                      : db.query("SELECT start_time, reason, node_fails FROM rivi_incident "
+                                                 "WHERE id = ? AND end_time IS NULL",
+                                                 Record::array({open}));
   if (!bad) {
-    if (!open.is_null()) {
-      db.run("UPDATE rivi_incident SET end_time = ? WHERE id = ? AND end_time IS NULL", Record::array({time, open}));
+    if (!found.empty()) {
+      const std::int64_t start = to_int(found[0]["start_time"]);
+      const std::string reason = text_of(found[0]["reason"]) + (time < start ? kClockBackNote : "");
+      db.run("UPDATE rivi_incident SET end_time = ?, reason = ? WHERE id = ?",
+             Record::array({not_before(start, time), reason, open}));
     }
     return nullptr;
   }
   Record fails = Record::object();
-  if (!open.is_null()) {
-    const Record found = db.query("SELECT node_fails FROM rivi_incident WHERE id = ? AND end_time IS NULL", Record::array({open}));
-    if (!found.empty()) {
-      fails = decoded_or(found[0]["node_fails"], Record::object());
-      if (!fails.is_object()) fails = Record::object();
-      for (const auto& label : a.failing_nodes) fails[label] = fails.value(label, std::int64_t{0}) + 1;
-      db.run("UPDATE rivi_incident SET runs = runs + 1, last_time = ?, node_fails = ? WHERE id = ?",
-             Record::array({time, encode(fails), open}));
-      return open;
-    }
+  if (!found.empty()) {
+    fails = decoded_or(found[0]["node_fails"], Record::object());
+    if (!fails.is_object()) fails = Record::object();
+    for (const auto& label : a.failing_nodes) fails[label] = fails.value(label, std::int64_t{0}) + 1;
+    db.run("UPDATE rivi_incident SET runs = runs + 1, last_time = ?, node_fails = ? WHERE id = ?",
+           Record::array({not_before(to_int(found[0]["start_time"]), time), encode(fails), open}));
+    return open;
   }
   for (const auto& label : a.failing_nodes) fails[label] = fails.value(label, std::int64_t{0}) + 1;
   db.run("INSERT INTO rivi_incident (pid, kind, start_time, end_time, last_time, node_fails, reason, scope, runs) "
@@ -204,7 +243,8 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
   Record row = Record::object();
   row["pid"] = pid;
   row["health"] = a.health;
-  row["since"] = value("health", "") == a.health ? value("since", time) : Record(time);
+  // The same health keeps its start, unless a clock stepped back put the run before it.
+  row["since"] = value("health", "") == a.health ? Record(std::min(to_int(value("since", time)), time)) : Record(time);
   row["last_attempt"] = time;
   if (stored) {
     trend.push_back(Record::array({time, optional_time(a.mean_time), verdict}));
@@ -228,7 +268,9 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
   row["reason"] = a.reason;
   row["scope"] = a.scope;
   row["streaks"] = encode(streaks_record(a.streaks));
-  row["error_streak"] = a.health == "error" ? to_int(value("error_streak", 0)) + 1 : 0;
+  row["error_streak"] = a.health == "error"         ? to_int(value("error_streak", 0)) + 1
+                        : a.health == "maintenance" ? to_int(value("error_streak", 0))
+                                                    : 0;
   row["incident"] = follow_incident(db, pid, time, a, value("incident", nullptr));
   row["trend"] = encode(trend);
 
@@ -240,7 +282,15 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
     params.push_back(v);
   }
   db.run("INSERT OR REPLACE INTO rivi_health (" + columns + ") VALUES (" + marks + ")", params);
-  add_to_hour(db, pid, time, a.health == "up" || a.health == "degraded", nodes);
+  add_to_hour(db, pid, time, a.health, nodes);
+}
+
+// A run in maintenance window `w`: health `maintenance`, node streaks as they were.
+void in_maintenance(Assessment& a, const maintenance::Window& w, const Streaks& before) {
+  a.health = "maintenance";
+  a.reason = w.note.empty() ? kMaintenanceWords : std::string(kMaintenanceWords) + ": " + w.note;
+  a.scope = "";
+  a.streaks = before;
 }
 
 }  // namespace
@@ -272,6 +322,7 @@ std::vector<Node> judge_nodes(const Record& data) {
     n.isp = n.answered ? (isp.is_string() ? isp.get<std::string>() : text_of(isp)) : (has_node ? r["node"].get<std::string>() : "");
     const int position = ++per_isp[n.isp];
     n.label = has_node ? r["node"].get<std::string>() : fmt::format("{}#{}", n.isp, position);
+    n.key = n.answered ? n.label : fmt::format("{}#{}", n.isp, position);
     const Record code = r.contains("error_code") && r["error_code"].is_string() ? r["error_code"] : Record();
     if (!n.answered) {
       n.code = "no_answer";
@@ -283,7 +334,8 @@ std::vector<Node> judge_nodes(const Record& data) {
     // A node that sent no code (another centre's) gets the nearest one its status allows.
     if (code.is_string() && !code.get_ref<const std::string&>().empty()) n.code = code.get<std::string>();
     else if (n.failing) n.code = n.http_code.is_number() && as_double(n.http_code) > 0 ? "http_status" : "connect";
-    if (!n.failing && r.contains("total_time") && is_number(r["total_time"])) n.time = as_double(r["total_time"]);
+    if (!n.failing && r.contains("total_time") && is_number(r["total_time"]))
+      n.time = std::max(0.0, as_double(r["total_time"]));
     nodes.push_back(std::move(n));
   }
   return nodes;
@@ -328,7 +380,9 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
     a.reason = a.nodes == 0 ? "调度中心未返回任何节点结果" : fmt::format("全部{}个节点未响应", a.nodes);
     return a;
   }
-  a.health = a.failing == 0 ? "up" : a.failing <= 2 ? "degraded" : "down";
+  // Judged on the nodes that answered: a node that did not answer neither fails nor clears the site.
+  const bool down = a.failing > 2 || a.failing == answered;
+  a.health = a.failing == 0 ? "up" : down ? "down" : "degraded";
 
   // Per ISP: answering nodes, failing ones.
   std::map<std::string, std::pair<int, int>> isps;
@@ -380,7 +434,10 @@ void record_run(Connection& db, std::int64_t pid, std::int64_t time, const std::
                 std::int64_t verdict) {
   if (!task_exists(db, pid)) return;
   const Record before = health_row(db, pid);
-  record(db, pid, time, before, assess(nodes, streaks_in(before)), nodes, true, verdict);
+  Assessment a = assess(nodes, streaks_in(before));
+  if (const auto window = maintenance::covering(db, pid, time)) in_maintenance(a, *window, streaks_in(before));
+  record(db, pid, time, before, a, nodes, true, verdict);
+  node_incidents::record_run(db, time, nodes);
 }
 
 void record_failed_run(Connection& db, std::int64_t pid, std::int64_t time, const std::string& reason) {
@@ -391,6 +448,7 @@ void record_failed_run(Connection& db, std::int64_t pid, std::int64_t time, cons
   a.scope = "monitor";
   a.reason = readable_text(reason, kDetailBytes + 64);
   a.streaks = streaks_in(before);
+  if (const auto window = maintenance::covering(db, pid, time)) in_maintenance(a, *window, a.streaks);
   record(db, pid, time, before, a, {}, false, 0);
 }
 
@@ -410,12 +468,22 @@ std::string centre_refusal_reason(const Record& answer) {
 }
 
 const std::vector<std::string>& schema_names() {
-  static const std::vector<std::string> names = {"rivi_health",          "rivi_incident",     "rivi_incident_pid_id",
-                                                 "rivi_incident_end",    "rivi_hourly",       "rivi_hourly_hour"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all = {"rivi_health",       "rivi_incident", "rivi_incident_pid_id",
+                                    "rivi_incident_end", "rivi_hourly",   "rivi_hourly_hour"};
+    for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names()})
+      all.insert(all.end(), more->begin(), more->end());
+    return all;
+  }();
   return names;
 }
 
-void create_tables(Connection& db) { db.exec_script(kSchema); }
+void create_tables(Connection& db) {
+  db.exec_script(kSchema);
+  add_missing_hour_columns(db);
+  node_incidents::create_tables(db);
+  maintenance::create_tables(db);
+}
 
 void forget_task(std::int64_t pid) {
   for (const char* table : {"rivi_health", "rivi_incident", "rivi_hourly"}) {
@@ -438,6 +506,8 @@ std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batc
   // An open incident has no end and stays whatever its age.
   drain("DELETE FROM rivi_incident WHERE id IN (SELECT id FROM rivi_incident WHERE end_time < ? LIMIT ?)");
   drain("DELETE FROM rivi_hourly WHERE (pid, hour) IN (SELECT pid, hour FROM rivi_hourly WHERE hour < ? LIMIT ?)");
+  if (!db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_node_incident'").empty())
+    deleted += node_incidents::purge_before(db, cutoff, batch);
   return deleted;
 }
 

@@ -94,6 +94,33 @@ TEST_F(HealthRunTest, TheDocumentedRowAndAnswerStayAndTheHealthIsRecorded) {
   EXPECT_EQ(public_::M("rivi_hourly").count(), 1);
 }
 
+// The stored verdict and the anomaly report keep their rule (more than two failing nodes); only
+// the health follows the nodes that answered.
+TEST_F(HealthRunTest, TheVerdictKeepsItsRuleWhileHealthJudgesTheNodesThatAnswered) {
+  const Record silent{{"isp", "节点未响应"}, {"primary_ip", ""}, {"http_code", 0}, {"total_time", 0.0},
+                      {"node", "移动"},      {"error_code", "no_answer"}};
+  struct Case {
+    Record nodes;
+    std::int64_t verdict;
+    const char* health;
+  };
+  const Case cases[] = {
+      {Record::array({node("电信", 500, 3, "http_status"), node("联通", 500, 3, "http_status"), silent}), 1, "down"},
+      {Record::array({node("电信", 500, 3, "http_status"), silent, silent}), 1, "down"},
+      {Record::array({node("电信", 500, 3, "http_status"), node("联通", 200, 3), silent}), 1, "degraded"},
+      {Record::array({node("电信", 500, 3, "http_status"), node("联通", 500, 3, "http_status"),
+                      node("移动", 500, 3, "http_status"), node("铁通", 200, 3)}),
+       0, "down"},
+  };
+  for (const Case& c : cases) {
+    answer(encode(c.nodes));
+    start(task_);
+    const Record row = public_::M("rivi_list").order("id DESC").find();
+    EXPECT_EQ(row["status"], c.verdict) << c.nodes.dump();
+    EXPECT_EQ(health()["health"], c.health) << c.nodes.dump();
+  }
+}
+
 TEST_F(HealthRunTest, TheRowIsNotStoredWhenItsHealthCannotBe) {
   Connection(database_path()).exec_script("DROP TABLE rivi_hourly");
   answer(encode(Record::array({node("电信", 200, 5)})));

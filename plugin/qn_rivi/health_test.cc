@@ -8,6 +8,7 @@
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/testing.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -91,6 +92,49 @@ TEST(Assess, HealthFollowsTheFailingCount) {
   EXPECT_EQ(up.reason, "");
   EXPECT_EQ(up.scope, "");
   EXPECT_EQ(up.unanswered_nodes, (std::vector<std::string>{"x"}));
+}
+
+// Health is judged on the nodes that answered: a silent node neither fails the site nor clears it.
+// (The run's verdict keeps its own rule: health_run_test.)
+TEST(Assess, TheRuleTableOfAnsweredUnansweredAndFailingNodes) {
+  struct Case {
+    int good, failing, silent;
+    const char* health;
+  };
+  const Case cases[] = {
+      {3, 0, 0, "up"},       {2, 0, 1, "up"},       {1, 0, 2, "up"},
+      {2, 1, 0, "degraded"}, {1, 2, 0, "degraded"}, {1, 1, 1, "degraded"}, {3, 2, 4, "degraded"},
+      {0, 3, 0, "down"},     {1, 3, 0, "down"},     {5, 3, 1, "down"},
+      // Every node that answered failed: the site is down however few answered.
+      {0, 2, 1, "down"},     {0, 1, 2, "down"},     {0, 1, 0, "down"},     {0, 2, 0, "down"},
+      // Nobody answered: the monitor's trouble.
+      {0, 0, 3, "error"},    {0, 0, 0, "error"},
+  };
+  for (const Case& c : cases) {
+    Record data = Record::array();
+    for (int i = 0; i < c.good; ++i) data.push_back(ok("电信"));
+    for (int i = 0; i < c.failing; ++i) data.push_back(node("联通", 500, 3, "http_status"));
+    for (int i = 0; i < c.silent; ++i) data.push_back(silent("移动"));
+    const std::string which = fmt::format("{} good, {} failing, {} silent", c.good, c.failing, c.silent);
+    const Assessment a = judge(data);
+    EXPECT_EQ(a.health, c.health) << which;
+    EXPECT_EQ(a.failing, c.failing) << which;
+    EXPECT_EQ(a.unanswered, c.silent) << which;
+  }
+}
+
+TEST(JudgeNodes, EveryNodeHasAKeyThatSurvivesItsSilence) {
+  // Our centre names a silent node by its ISP; its key is its place among that ISP's nodes, the
+  // label it has when it answers.
+  const Record answering = Record::array({ok("电信"), ok("电信"), ok("联通")});
+  const Record second_silent = Record::array({ok("电信"), silent("电信"), ok("联通")});
+  std::vector<std::string> keys, silent_keys;
+  for (const Node& n : judge_nodes(answering)) keys.push_back(n.key);
+  for (const Node& n : judge_nodes(second_silent)) silent_keys.push_back(n.key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"电信#1", "电信#2", "联通#1"}));
+  EXPECT_EQ(silent_keys, keys);
+  // A negative time from another centre is no time below zero.
+  EXPECT_EQ(judge_nodes(Record::array({ok("电信", -5)}))[0].time, 0.0);
 }
 
 TEST(Assess, EveryAnsweringNodeFailingIsTheSite) {
@@ -248,6 +292,71 @@ TEST_F(HealthStore, TransitionsKeepSinceAndOneIncidentPerOutage) {
   EXPECT_EQ(health()["since"], t0 + 2700);
 }
 
+// Three nodes, one of them stopped while the site answers 500 everywhere: the outage goes on as
+// one incident, it neither closes while the node is away nor reopens when it is back.
+TEST_F(HealthStore, ANodeThatStopsAnsweringNeitherEndsNorSplitsAnOutage) {
+  const Record all_fail = Record::array({node("电信", 500, 3, "http_status"), node("联通", 500, 3, "http_status"),
+                                         node("移动", 500, 3, "http_status")});
+  const Record one_silent = Record::array({node("电信", 500, 3, "http_status"), silent("联通"),
+                                           node("移动", 500, 3, "http_status")});
+  const std::int64_t t0 = 1765170000;
+  run(t0, all_fail);
+  for (int i = 1; i <= 4; ++i) {
+    run(t0 + 300 * i, one_silent);
+    EXPECT_EQ(health()["health"], "down") << i;
+    EXPECT_EQ(health()["scope"], "site") << i;
+  }
+  run(t0 + 1500, all_fail);
+  run(t0 + 1800, kUp);
+  const Record all = incidents();
+  ASSERT_EQ(all.size(), 1u) << all.dump();
+  EXPECT_EQ(all[0]["start_time"], t0);
+  EXPECT_EQ(all[0]["end_time"], t0 + 1800);
+  EXPECT_EQ(all[0]["runs"], 6);
+  EXPECT_EQ(health()["since"], t0 + 1800);
+}
+
+// The clock can be stepped back between runs: nothing health keeps ends before it began.
+TEST_F(HealthStore, AClockSteppedBackNeverGivesANegativeDuration) {
+  const std::int64_t t0 = 1765170000;
+  run(t0, kDown);
+  run(t0 - 100, kDown);  // extends the outage, not back past its start
+  EXPECT_EQ(health()["since"], t0 - 100) << "a health never starts after the run that shows it";
+  run(t0 - 600, kUp);    // ends it ten minutes before it began
+  Record all = incidents();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]["last_time"], t0);
+  EXPECT_EQ(all[0]["end_time"], t0) << "a zero-length incident, not a negative one";
+  EXPECT_EQ(all[0]["reason"], std::string("3/3 节点失败: 连接被拒绝") + kClockBackNote);
+  Record args = Record{{"pid", std::to_string(task_)}};
+  EXPECT_EQ(plugin_.get_incidents(args)["data"][0]["duration"], 0);
+
+  // An ordinary end keeps the reason as it was.
+  run(t0 + 600, kDown);
+  run(t0 + 900, kUp);
+  all = incidents();
+  EXPECT_EQ(all[1]["end_time"], t0 + 900);
+  EXPECT_EQ(all[1]["reason"], "3/3 节点失败: 连接被拒绝");
+}
+
+TEST_F(HealthStore, MonitorErrorsAreCountedApartInTheirHour) {
+  const std::int64_t hour = 1765170000 - 1765170000 % 3600;
+  run(hour, kUp);
+  fail(hour + 60, "调度中心无法连接: x");
+  run(hour + 120, Record::array({silent("a"), silent("b")}));  // stored, but no node answered
+  run(hour + 180, kDown);
+  const Record h = hours()[0];
+  EXPECT_EQ(h["runs"], 4);
+  EXPECT_EQ(h["good"], 1);
+  EXPECT_EQ(h["errors"], 2);
+  EXPECT_EQ(h["maintenance"], 0);
+  Record args = Record{{"pid", std::to_string(task_)}, {"days", "1"}};
+  ::setenv("PANEL_NOW", std::to_string(hour + 600).c_str(), 1);
+  const Record availability = plugin_.get_availability(args);
+  ::unsetenv("PANEL_NOW");
+  EXPECT_EQ(availability["uptime_24h"], 50.0) << "one good run of the two that judged the site";
+}
+
 TEST_F(HealthStore, AFailedRunIsAnErrorThatKeepsTheLastStoredFigures) {
   const std::int64_t t0 = 1765170000;
   run(t0, kDegraded);
@@ -360,6 +469,25 @@ TEST(HealthSchema, ConstructionAddsTheTablesToAnOlderDatabase) {
   for (const auto& name : schema_names()) {
     EXPECT_EQ(db.query("SELECT 1 FROM sqlite_master WHERE name = ?", Record::array({name})).size(), 1u) << name;
   }
+}
+
+TEST(HealthSchema, AnOlderHourTableGainsItsCountsApartAndKeepsItsRows) {
+  testing::TempRoot root;
+  { qn_rivi_main first; }
+  Connection db(database_path());
+  db.exec_script(
+      "DROP TABLE rivi_hourly; DROP TABLE rivi_node_incident; DROP TABLE rivi_maintenance;"
+      "CREATE TABLE rivi_hourly (pid INTEGER NOT NULL, hour INTEGER NOT NULL, runs INTEGER NOT NULL, "
+      "good INTEGER NOT NULL, time_sum REAL NOT NULL DEFAULT 0, time_count INTEGER NOT NULL DEFAULT 0, time_min REAL, "
+      "time_max REAL, isp TEXT NOT NULL DEFAULT '{}', PRIMARY KEY (pid, hour)) WITHOUT ROWID;"
+      "INSERT INTO rivi_hourly (pid, hour, runs, good) VALUES (1, 3600, 4, 3);");
+  qn_rivi_main second;
+  EXPECT_EQ(db.query("SELECT runs, good, errors, maintenance FROM rivi_hourly")[0],
+            (Record{{"runs", 4}, {"good", 3}, {"errors", 0}, {"maintenance", 0}}));
+  for (const auto& name : schema_names()) {
+    EXPECT_EQ(db.query("SELECT 1 FROM sqlite_master WHERE name = ?", Record::array({name})).size(), 1u) << name;
+  }
+  create_tables(db);  // again: nothing to add, nothing refused
 }
 
 }  // namespace

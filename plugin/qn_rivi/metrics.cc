@@ -21,8 +21,8 @@ namespace {
 
 // The number each health is exposed as; documented in the family's HELP.
 int health_number(const std::string& health) {
-  static const std::map<std::string, int> kNumbers{{"up", 0},    {"degraded", 1}, {"down", 2},
-                                                   {"error", 3}, {"unknown", 4},  {"paused", 5}};
+  static const std::map<std::string, int> kNumbers{{"up", 0},      {"degraded", 1}, {"down", 2},          {"error", 3},
+                                                   {"unknown", 4}, {"paused", 5},   {"maintenance", 6}};
   const auto it = kNumbers.find(health);
   return it == kNumbers.end() ? 4 : it->second;
 }
@@ -105,7 +105,8 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
   Exposition out;
 
   out.family("rivi_task_health", "gauge",
-             "Health of the task's latest run: 0 up, 1 degraded, 2 down, 3 error, 4 unknown (never ran), 5 paused.");
+             "Health of the task's latest run: 0 up, 1 degraded, 2 down, 3 error, 4 unknown (never ran), 5 paused, "
+             "6 maintenance (the run fell in a maintenance window).");
   for (const Task& task : tasks) out.sample("rivi_task_health", task_labels(task), health_number(task.health));
 
   out.family("rivi_task_failing_nodes", "gauge", "Nodes that failed in the task's last run.");
@@ -144,16 +145,21 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
 
   const std::int64_t from24 = health::first_hour(now, 24);
   const std::int64_t from7 = health::first_hour(now, 7 * 24);
+  // Availability counts the runs that judged the site: monitor errors and runs in maintenance
+  // windows are counted apart.
+  const std::string judged = health::kJudgedRuns;
   const Record hours = db.query(
-      "SELECT pid, SUM(CASE WHEN hour >= ? AND hour <= ? THEN runs ELSE 0 END) AS r24, "
+      "SELECT pid, SUM(CASE WHEN hour >= ? AND hour <= ? THEN " + judged + " ELSE 0 END) AS r24, "
       "SUM(CASE WHEN hour >= ? AND hour <= ? THEN good ELSE 0 END) AS g24, "
-      "SUM(CASE WHEN hour >= ? AND hour <= ? THEN runs ELSE 0 END) AS r7, "
+      "SUM(CASE WHEN hour >= ? AND hour <= ? THEN " + judged + " ELSE 0 END) AS r7, "
       "SUM(CASE WHEN hour >= ? AND hour <= ? THEN good ELSE 0 END) AS g7, "
-      "SUM(runs) AS runs, SUM(good) AS good FROM rivi_hourly GROUP BY pid ORDER BY pid",
+      "SUM(runs) AS runs, SUM(good) AS good, SUM(errors) AS errors, SUM(maintenance) AS maintenance "
+      "FROM rivi_hourly GROUP BY pid ORDER BY pid",
       Record::array({from24, now, from24, now, from7, now, from7, now}));
   out.family("rivi_task_uptime_ratio", "gauge",
              "Share of the task's good runs (up or degraded) over the last 24 hours (window=\"24h\") or 7 days "
-             "(window=\"7d\"), counted by whole hours; absent without runs in the window.");
+             "(window=\"7d\"), counted by whole hours, of the runs that judged the site (monitor errors and runs in "
+             "maintenance windows left out); absent without such runs in the window.");
   for (const Record& r : hours) {
     const auto it = index.find(to_int(r["pid"]));
     if (it == index.end()) continue;
@@ -166,14 +172,17 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     }
   }
   out.family("rivi_task_runs_total", "counter",
-             fmt::format("Runs of the task by outcome (good: up or degraded; bad: down, or error: no node answered or no result) over "
-                         "the kept hours (the last {} days); it drops when old hours are purged.",
+             fmt::format("Runs of the task by outcome (good: up or degraded; bad: down; error: no node answered or no result; "
+                         "maintenance: in a maintenance window) over the kept hours (the last {} days); it drops when old "
+                         "hours are purged.",
                          health::kKeepDays));
   for (const Record& r : hours) {
     const auto it = index.find(to_int(r["pid"]));
     if (it == index.end()) continue;
-    const std::int64_t runs = to_int(r["runs"]), good = to_int(r["good"]);
-    for (const auto& [outcome, n] : {std::pair{"good", good}, std::pair{"bad", runs - good}}) {
+    const std::int64_t runs = to_int(r["runs"]), good = to_int(r["good"]), errors = to_int(r["errors"]),
+                       maintained = to_int(r["maintenance"]);
+    for (const auto& [outcome, n] : {std::pair{"good", good}, std::pair{"bad", runs - good - errors - maintained},
+                                     std::pair{"error", errors}, std::pair{"maintenance", maintained}}) {
       Labels labels = task_labels(tasks[it->second]);
       labels.emplace_back("outcome", outcome);
       out.sample("rivi_task_runs_total", labels, static_cast<double>(n));

@@ -138,6 +138,24 @@ TEST_F(MetricsTest, AScrapeAnswersValidMetricsOfEveryTask) {
   server.stop();
 }
 
+// Runs that stored nothing, or in which no node answered, are the monitor's: an outcome of their
+// own, outside the uptime ratio.
+TEST_F(MetricsTest, MonitorErrorsAreNeitherGoodNorBadRuns) {
+  const std::int64_t task = add_task("t", 1);
+  run(task, Record::array({node("电信", 200, 10)}));
+  run(task, Record::array({Record{{"isp", "节点未响应"}, {"http_code", 0}, {"total_time", 0.0}, {"node", "电信"}}}));
+  run(task, Record{{"status", false}, {"msg", "服务器未获授权"}});
+  const std::string text = plugin_metrics(public_::M("rivi_task").connection(), kNow);
+  const std::string labels = "task_id=\"" + std::to_string(task) + "\",task=\"t\"";
+  for (const std::string& line : {"rivi_task_health{" + labels + "} 3\n",
+                                  "rivi_task_uptime_ratio{" + labels + ",window=\"24h\"} 1\n",
+                                  "rivi_task_runs_total{" + labels + ",outcome=\"good\"} 1\n",
+                                  "rivi_task_runs_total{" + labels + ",outcome=\"bad\"} 0\n",
+                                  "rivi_task_runs_total{" + labels + ",outcome=\"error\"} 2\n",
+                                  "rivi_task_runs_total{" + labels + ",outcome=\"maintenance\"} 0\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+}
+
 // Without the deliveries table the family is there, empty, and the scrape still succeeds.
 TEST_F(MetricsTest, AMissingDeliveriesTableIsSkipped) {
   const std::string text = plugin_metrics(public_::M("rivi_task").connection(), kNow);

@@ -3,11 +3,13 @@
 // They read `rivi_task` and the small health tables (health.h), never `rivi_list`: a page of the
 // overview is a handful of statements whatever the number of stored results. Request text reaches
 // SQL only as bound values; the health expression, the `IN` marks and the limit text are built
-// here from constants and integers.
+// here from constants and integers. Availability counts only the runs that judged the site:
+// monitor errors and runs in maintenance windows are counted apart and left out.
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
@@ -29,10 +31,15 @@ constexpr std::size_t kIncidentNodes = 10;  // labels named in an incident, most
 constexpr const char* kBadArgs = "错误的参数!";
 constexpr const char* kBadDays = "天数应在1到30之间!";
 
-// A task's health as answered: a stopped task is paused, a task without health never ran.
+// A task's health as answered: a stopped task is paused, a task in a maintenance window now is in
+// maintenance, a task without health never ran. The window's tasks come from `kCovered`, put
+// before the statement, which binds their pids (0: every task) as one JSON list.
+constexpr const char* kCovered = "WITH covered(pid) AS (SELECT value FROM json_each(?)) ";
 constexpr const char* kHealth =
-    "(CASE WHEN t.status IS NOT 1 THEN 'paused' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
-constexpr std::array<const char*, 6> kHealthValues{"up", "degraded", "down", "error", "unknown", "paused"};
+    "(CASE WHEN t.status IS NOT 1 THEN 'paused' "
+    "WHEN EXISTS (SELECT 1 FROM covered WHERE covered.pid IN (0, t.id)) THEN 'maintenance' "
+    "WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
+constexpr std::array<const char*, 7> kHealthValues{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
 
 // A JSON list or record stored by the health recording; `fallback` when the text is not one.
 Record stored_json(const Record& text, Record fallback) {
@@ -54,7 +61,8 @@ std::string marks(std::size_t n) {
 }
 
 // Uptime of each task of `pids` over the last 24 hours, 7 days and 30 days (with `with_30d`),
-// keyed by task id. Tasks without runs in a span get null there.
+// keyed by task id, of the runs that judged the site. Tasks without such runs in a span get null
+// there.
 std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t now,
                                        bool with_30d) {
   std::map<std::int64_t, Record> out;
@@ -66,10 +74,12 @@ std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::in
   for (std::int64_t pid : pids) params.push_back(pid);
   params.push_back(with_30d ? from30 : from7);
   params.push_back(health::hour_of(now));
+  const std::string judged = health::kJudgedRuns;
   const Record rows = db.query(
-      "SELECT pid, SUM(CASE WHEN hour >= ? THEN runs ELSE 0 END) AS r24, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g24, "
-      "SUM(CASE WHEN hour >= ? THEN runs ELSE 0 END) AS r7, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g7, "
-      "SUM(runs) AS r30, SUM(good) AS g30 FROM rivi_hourly WHERE pid IN (" + marks(pids.size()) +
+      "SELECT pid, SUM(CASE WHEN hour >= ? THEN " + judged + " ELSE 0 END) AS r24, "
+      "SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g24, "
+      "SUM(CASE WHEN hour >= ? THEN " + judged + " ELSE 0 END) AS r7, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g7, "
+      "SUM(" + judged + ") AS r30, SUM(good) AS g30 FROM rivi_hourly WHERE pid IN (" + marks(pids.size()) +
           ") AND hour >= ? AND hour <= ? GROUP BY pid",
       params);
   for (std::int64_t pid : pids) {
@@ -123,6 +133,13 @@ Record most_failing(const Record& node_fails) {
   return labels;
 }
 
+// The tasks maintenance windows cover at `now`, as the JSON list `kCovered` binds.
+std::string covered_now(Connection& db, std::int64_t now) {
+  Record pids = Record::array();
+  for (std::int64_t pid : maintenance::covered_tasks(db, now)) pids.push_back(pid);
+  return encode(pids);
+}
+
 // {runs, good, mean, min, max} of stored hour figures.
 Record hour_figures(std::int64_t runs, std::int64_t good, const Record& sum, const Record& count, const Record& min,
                     const Record& max) {
@@ -145,18 +162,20 @@ Record qn_rivi_main::get_overview(Record& args) {
   Connection& db = tasks.connection();
 
   std::string where = "1";
-  Record params = Record::array();
+  Record params = Record::array({covered_now(db, now)});
   if (has(args, "search")) {
     // ASCII letters match regardless of case; other text byte for byte.
     where = "(instr(lower(COALESCE(t.name, '')), lower(?)) > 0 OR instr(lower(COALESCE(t.url, '')), lower(?)) > 0)";
     const std::string text = text_of(args["search"]);
-    params = Record::array({text, text});
+    params.push_back(text);
+    params.push_back(text);
   }
   const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
 
   Record counts = Record::object();
   for (const char* value : kHealthValues) counts[value] = 0;
-  for (const Record& r : db.query(std::string("SELECT ") + kHealth + " AS health, COUNT(*) AS n" + from + " GROUP BY 1", params)) {
+  for (const Record& r : db.query(std::string(kCovered) + "SELECT " + kHealth + " AS health, COUNT(*) AS n" + from + " GROUP BY 1",
+                                  params)) {
     counts[r["health"].get<std::string>()] = r["n"];
   }
 
@@ -176,8 +195,8 @@ Record qn_rivi_main::get_overview(Record& args) {
   answer["data"] = Record::array();
   answer["page"] = public_::get_page(total, p, kRowsPerPage);
   const Record rows = db.query(
-      std::string("SELECT t.id, t.name, t.url, t.cycle, t.status, ") + kHealth +
-          " AS health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
+      std::string(kCovered) + "SELECT t.id, t.name, t.url, t.cycle, t.status, " + kHealth +
+          " AS health, h.health AS stored_health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
           "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend" +
           from + filter + " ORDER BY t.id DESC LIMIT " + paging::limit_text(answer["page"]),
       page_params);
@@ -193,6 +212,9 @@ Record qn_rivi_main::get_overview(Record& args) {
     Record task = Record::object();
     for (const char* key : {"id", "name", "url", "cycle", "status", "health"}) task[key] = r[key];
     task["since"] = stored ? r["since"] : Record(nullptr);
+    // In a window whose runs have not come yet, the window is the reason, and since when is not known.
+    const bool window_now = r["health"] == "maintenance" && r["stored_health"] != "maintenance";
+    if (window_now) task["since"] = nullptr;
     task["last_run"] = r["last_run"];
     task["last_total_time"] = rounded(r["last_total_time"]);
     task["failing"] = number("failing");
@@ -200,6 +222,12 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["unanswered"] = number("unanswered");
     task["reason"] = stored ? text("reason") : Record("");
     task["scope"] = stored ? text("scope") : Record("");
+    if (window_now) {
+      const auto window = maintenance::covering(db, to_int(r["id"]), now);
+      task["reason"] = !window || window->note.empty() ? std::string(health::kMaintenanceWords)
+                                                       : std::string(health::kMaintenanceWords) + ": " + window->note;
+      task["scope"] = "";
+    }
     task["suspect_nodes"] = stored_json(r["suspect_nodes"], Record::array());
     const Record& u = uptime.at(to_int(r["id"]));
     task["uptime_24h"] = u["uptime_24h"];
@@ -283,7 +311,7 @@ Record qn_rivi_main::get_availability(Record& args) {
   for (const auto& [key, value] : uptime.items()) answer[key] = value;
 
   const Record rows = db.query(
-      "SELECT hour, runs, good, time_sum, time_count, time_min, time_max, isp FROM rivi_hourly "
+      "SELECT hour, runs, good, errors, maintenance, time_sum, time_count, time_min, time_max, isp FROM rivi_hourly "
       "WHERE pid = ? AND hour >= ? AND hour <= ? ORDER BY hour",
       Record::array({*pid, health::first_hour(now, days * 24), health::hour_of(now)}));
   for (const Record& r : rows) {
@@ -292,6 +320,10 @@ Record qn_rivi_main::get_availability(Record& args) {
     const Record figures = hour_figures(to_int(r["runs"]), to_int(r["good"]), r["time_sum"], r["time_count"],
                                         r["time_min"], r["time_max"]);
     for (const auto& [key, value] : figures.items()) hour[key] = value;
+    // Beside the runs: those that were monitor errors and those in a maintenance window, which
+    // the hour's availability leaves out.
+    hour["errors"] = r["errors"];
+    hour["maintenance"] = r["maintenance"];
     Record isps = Record::object();
     const Record stored_isps = stored_json(r["isp"], Record::object());
     for (const auto& [isp, f] : stored_isps.items()) {

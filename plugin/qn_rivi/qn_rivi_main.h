@@ -7,6 +7,7 @@
 //   queries.cc   get_list, get_find, get_task_log, remove_task_log
 //   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail
 //   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
+//   maintenance.cc  get_maintenance, set_maintenance, remove_maintenance (maintenance.h)
 //
 // Errors of host services are not caught: they leave the method as exceptions and reach the host.
 #pragma once
@@ -56,6 +57,13 @@ class qn_rivi_main {
   Record get_overview(Record& args);
   Record get_incidents(Record& args);
   Record get_availability(Record& args);
+
+  // Maintenance windows (maintenance.h): the windows of a task (`pid`: its own and those of every
+  // task) or all of them, each with whether it covers now; adding (or, with `id`, changing) one;
+  // removing one. Refusals are {"status": false, "msg": <Chinese words>}.
+  Record get_maintenance(Record& args);
+  Record set_maintenance(Record& args);
+  Record remove_maintenance(Record& args);
 
   // Task management.
   Record create(Record& args);
