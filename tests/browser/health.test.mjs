@@ -1,6 +1,6 @@
 // The health view of the page in Chromium against the real system on loopback: badges, filters,
-// node reasons, the hourly charts of a week of runs, form checks, refresh in place, and the banner
-// when monitoring stops. The centre has three local nodes labelled by ISP; the scheduler's minute
+// node reasons, the hourly charts of a week of runs, form checks, refresh in place, maintenance
+// windows (维护中), the banner when monitoring stops and hours without data (无数据). The centre has three local nodes labelled by ISP; the scheduler's minute
 // is a day, so every run here is one the test starts (a week of them with the host's clock set back).
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -117,7 +117,7 @@ test('the health counts filter the list by mouse and keyboard; the search finds 
   const names = () => page.locator('#task-table .task-name').allTextContents();
   const filter = (health) => page.locator(`#health-filters button[data-health="${health}"]`);
   const counts = await page.locator('#health-filters button').allTextContents();
-  assert.deepEqual(counts, ['全部 5', '正常 1', '部分异常 1', '异常 1', '调度失败 0', '未拨测 1', '已暂停 1']);
+  assert.deepEqual(counts, ['全部 5', '正常 1', '部分异常 1', '异常 1', '调度失败 0', '维护中 0', '未拨测 1', '已暂停 1']);
 
   await filter('down').click();
   await page.waitForFunction(() => document.querySelectorAll('#task-table .task-name').length === 1);
@@ -282,6 +282,76 @@ test('the page refreshes itself in place: an open dialog, what was typed, the sc
   await page.setViewportSize({ width: 1280, height: 860 });
 });
 
+// "YYYY-MM-DDTHH:MM" of Unix seconds on this machine's clock, which the panel shares.
+function localInput(sec) {
+  const d = new Date(sec * 1000);
+  const p = (n) => String(n).padStart(2, '0');
+  return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())}T${p(d.getHours())}:${p(d.getMinutes())}`;
+}
+
+test('maintenance windows are listed, added and removed, for one task and for all; 维护中 shows where health does', async () => {
+  // A window of one task, from its log, that began three hours ago: a run two hours ago falls in it.
+  await page.goto(`${sys.base}/plugin/qn_rivi/#log=${ids[FLAKY]}`);
+  await page.waitForFunction((title) => document.getElementById('log-title').textContent === title, `拨测日志：${FLAKY}`);
+  assert.ok(await page.locator('#log-maint').isHidden());
+  const form = page.locator('#maint-task form');
+  await form.locator('button[type=submit]').click();
+  await form.locator('.error', { hasText: '开始时间格式应为YYYY-MM-DD HH:MM!' }).waitFor();
+  await form.locator('[name=start]').fill(localInput(now() - 3 * HOUR));
+  await form.locator('[name=end]').fill(localInput(now() + HOUR));
+  await form.locator('[name=note]').fill('换机房');
+  await form.locator('button[type=submit]').click();
+  await page.waitForSelector('#maint-task tbody tr[data-id]');
+  assert.match(await page.locator('#maint-task tbody tr[data-id]').textContent(), /换机房维护中/);
+  await page.waitForSelector('#log-maint:not([hidden])');
+  await sys.panelCallAt(now() - 2 * HOUR, 'start', `id=${ids[FLAKY]}`);
+  await page.click('#span-buttons button[data-days="1"]');
+  await page.waitForSelector('#avail-bars .avail-bar[data-state="维护中"]');
+  assert.match(await page.locator('#trend-note').textContent(), /1 次在维护中，不计入可用率/);
+  await sys.shot('08-maintenance-log');
+
+  // On the task list: the badge, the window's note as the reason, and its own filter.
+  await openPage();
+  assert.equal(await taskRow(FLAKY).locator('.health .badge').textContent(), '维护中');
+  assert.equal(await taskRow(FLAKY).locator('.health .reason').textContent(), '维护中: 换机房');
+  assert.equal(await page.locator('#health-filters button[data-health="maintenance"]').textContent(), '维护中 1');
+
+  // A weekly window of every task that covers the whole week, from the 维护窗口 view.
+  await page.click('#nav-maintenance');
+  const all = page.locator('#maint-all');
+  await all.locator('tbody tr[data-id]').first().waitFor();
+  assert.equal(await all.locator('tbody tr[data-id] td').first().textContent(), FLAKY);
+  await all.locator('[name=kind]').selectOption('weekly');
+  for (let d = 1; d <= 7; d += 1) await all.locator(`input[name=weekday][value="${d}"]`).check();
+  await all.locator('[name=at]').fill('00:00');
+  await all.locator('[name=duration]').fill('10081');
+  await all.locator('button[type=submit]').click();
+  await all.locator('.error', { hasText: '持续时间应为1到10080之间的整数分钟!' }).waitFor();
+  await all.locator('[name=duration]').fill('1440');
+  await all.locator('button[type=submit]').click();
+  await page.waitForFunction(() => document.querySelectorAll('#maint-all tbody tr[data-id]').length === 2);
+  assert.match(await all.locator('tbody tr[data-id]').last().textContent(), /^全部任务每周一、二、三、四、五、六、日 00:00 起 1440 分钟/);
+  await sys.shot('09-maintenance-all');
+  await page.click('#nav-tasks');
+  await page.waitForFunction(() => document.querySelector('#health-filters button[data-health="maintenance"]')?.textContent === '维护中 4');
+  assert.equal(await taskRow(WEEK).locator('.health .badge').textContent(), '维护中');
+  assert.equal(await taskRow(PAUSED).locator('.health .badge').textContent(), '已暂停');
+
+  // Both removed: the tasks are judged by their runs again.
+  await page.click('#nav-maintenance');
+  await all.locator('tbody tr[data-id]').first().waitFor();
+  while (await all.locator('tbody tr[data-id]').count()) {
+    const n = await all.locator('tbody tr[data-id]').count();
+    await all.locator('tbody tr[data-id] button.delete').first().click();
+    await page.waitForFunction((k) => document.querySelectorAll('#maint-all tbody tr[data-id]').length === k - 1, n);
+  }
+  assert.equal(await all.locator('td.empty').textContent(), '没有维护窗口');
+  await probe(FLAKY);
+  await page.click('#nav-tasks');
+  await page.waitForFunction(() => document.querySelector('#health-filters button[data-health="maintenance"]')?.textContent === '维护中 0');
+  assert.equal(await taskRow(FLAKY).locator('.health .badge').textContent(), '正常');
+});
+
 test('a banner says when the centre cannot be reached and when no task runs any more', async () => {
   await openPage('?refresh=1');
   await sys.stopCentre();
@@ -300,6 +370,20 @@ test('a banner says when the centre cannot be reached and when no task runs any 
   await page.waitForFunction(() => document.getElementById('monitor-banner-text').textContent.startsWith('拨测已停止'));
   assert.equal(await page.locator('#monitor-banner-text').textContent(), '拨测已停止: 超过两个周期没有任务运行');
   await sys.shot('07-stale');
+});
+
+test('runs the centre could not make leave the uptime whole and show their hour as 无数据', async () => {
+  // The centre is stopped: a run five hours ago stores nothing.
+  await sys.panelCallAt(now() - 5 * HOUR, 'start', `id=${ids[NEW]}`).catch(() => null);
+  await page.goto(`${sys.base}/plugin/qn_rivi/#log=${ids[NEW]}`);
+  await page.waitForFunction((title) => document.getElementById('log-title').textContent === title, `拨测日志：${NEW}`);
+  await page.click('#span-buttons button[data-days="1"]');
+  await page.waitForFunction(() => document.querySelectorAll('#avail-bars .avail-bar').length === 24);  // one an hour
+  const bar = page.locator('#avail-bars .avail-bar[title*="监控异常"]').first();
+  assert.equal(await bar.getAttribute('data-state'), '无数据');
+  assert.equal(await page.locator('#avail-24h').textContent(), '100.00%');
+  assert.match(await page.locator('#trend-note').textContent(), /次监控异常.*不计入可用率/);
+  await sys.shot('10-no-data');
 });
 
 test('the favicon is served as SVG; nothing failed or was refused in the page', async () => {

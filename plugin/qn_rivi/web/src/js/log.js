@@ -1,4 +1,5 @@
-// A task's probe log: availability, the hourly trend chart, incidents, deliveries and each run's detail.
+// A task's probe log: availability, the hourly trend chart, incidents, maintenance windows,
+// deliveries and each run's detail.
 
 import { call, query } from './api.js';
 import {
@@ -7,6 +8,7 @@ import {
 import { nodeFailed, nodesOf, runSummary, pager, nodeTable } from './results.js';
 import { cssVar, ISP_COLORS, drawChart } from './charts.js';
 import { showDeliveries } from './settings.js';
+import { showMaintenance } from './maintenance.js';
 import { state, fail } from './main.js';
 
 export async function showLog(id) {
@@ -18,25 +20,66 @@ export async function showLog(id) {
     $('run-detail').hidden = true;
   }
   const seq = ++state.seq.log;
-  const [task, log, incidents, avail, deliveries] = await Promise.all([
+  const [task, log, incidents, avail, deliveries, inWindow] = await Promise.all([
     call('get_find', { id }),
     query('get_task_log', { pid: id, p: state.logPage }),
     query('get_incidents', { pid: id, p: state.incidentPage }),
     query('get_availability', { pid: id, days: state.days }),
     call('get_deliveries', { pid: id }),
+    // A window added or removed here changes the badge, the bars and the chart's note: all again.
+    showMaintenance($('maint-task'), id, () => showLog(id)),
   ]);
   if (seq !== state.seq.log) return;
+  $('log-maint').hidden = !inWindow;
   $('log-title').textContent = task && task.name != null ? `拨测日志：${task.name}` : `拨测日志：任务 ${id}`;
   $('log-url').textContent = task && task.url ? task.url : '';
   showLogRows(id, log);
   showIncidents(id, incidents);
   showDeliveries(deliveries, 'log-deliveries');
+  // No run that judged the site in a span (none, or only monitor errors and maintenance): no data.
   for (const [key, el] of [['uptime_24h', 'avail-24h'], ['uptime_7d', 'avail-7d'], ['uptime_30d', 'avail-30d']]) {
-    $(el).textContent = percent(avail[key]);
+    $(el).textContent = avail[key] == null ? '无数据' : percent(avail[key]);
     $(el).className = `stat-value ${percentClass(avail[key])}`;
   }
   state.avail = { days: state.days, hours: Array.isArray(avail.hours) ? avail.hours : [] };
   drawTrend();
+}
+
+// The runs of an hour's figures that judged the site: not monitor errors, not in maintenance.
+const judged = (f) => (Number(f.runs) || 0) - (Number(f.errors) || 0) - (Number(f.maintenance) || 0);
+
+// One bar of the availability strip for figures summed over some hours: its class and words.
+function barOf(label, sum) {
+  const n = judged(sum);
+  let cls;
+  let words;
+  if (n > 0) {
+    const pct = (100 * sum.good) / n;
+    cls = pct >= 99 ? 'good' : pct >= 90 ? 'warn' : 'bad';
+    words = `${pct.toFixed(2)}%`;
+  } else if (sum.maintenance > 0) {
+    cls = 'maint';
+    words = '维护中';
+  } else {
+    cls = 'none';
+    words = '无数据';
+  }
+  const apart = [sum.errors ? `${sum.errors} 次监控异常` : '', sum.maintenance && n > 0 ? `${sum.maintenance} 次维护中` : '']
+    .filter(Boolean).join('、');
+  const title = `${label} ${words}${apart ? `（${apart}，不计入）` : ''}`;
+  return h('span', { class: `avail-bar ${cls}`, role: 'listitem', title, 'aria-label': title, 'data-state': words });
+}
+
+// The availability of each hour (one day) or each local day (longer spans), oldest first.
+function drawBars(hours, days) {
+  const groups = new Map();
+  for (const g of hourGrid(hours, days)) {
+    const label = days === 1 ? hourLabel(g.t, true) : localTime(g.t).slice(0, 10);
+    const sum = groups.get(label) || { runs: 0, good: 0, errors: 0, maintenance: 0 };
+    if (g.f) for (const k of Object.keys(sum)) sum[k] += Number(g.f[k]) || 0;
+    groups.set(label, sum);
+  }
+  $('avail-bars').replaceChildren(...[...groups].map(([label, sum]) => barOf(label, sum)));
 }
 
 function showLogRows(id, log) {
@@ -122,17 +165,21 @@ export function drawTrend() {
   $('isp-lines').checked = state.ispLines;
   if (!state.avail) return;
   const { days, hours } = state.avail;
+  drawBars(hours, days);
   const grid = hourGrid(hours, days);
-  const runs = hours.reduce((s, x) => s + (Number(x.runs) || 0), 0);
-  const failed = hours.filter((x) => Number(x.good) < Number(x.runs));
+  const total = (key) => hours.reduce((s, x) => s + (Number(x[key]) || 0), 0);
+  const runs = total('runs');
+  const failed = hours.filter((x) => Number(x.good) < judged(x));
+  const apart = [total('errors') ? `${total('errors')} 次监控异常` : '', total('maintenance') ? `${total('maintenance')} 次在维护中` : '']
+    .filter(Boolean).join('、');
   $('trend-note').textContent = runs
-    ? `近${days}天共 ${runs} 次拨测，其中 ${failed.length} 个小时有失败（红色三角）`
+    ? `近${days}天共 ${runs} 次拨测，其中 ${failed.length} 个小时有失败（红色三角）${apart ? `；${apart}，不计入可用率` : ''}`
     : `近${days}天暂无拨测数据`;
   const pick = (key) => grid.map((g) => (g.f && isNum(g.f[key]) ? g.f[key] : null));
   const red = cssVar('--red');
   const accent = cssVar('--accent');
   const means = pick('mean');
-  const ran = grid.map((g) => Boolean(g.f && Number(g.f.runs) > 0));
+  const ran = grid.map((g) => Boolean(g.f && judged(g.f) > 0));
   const dots = means.filter((v) => v != null).length <= 80 ? 2 : 0;
   const datasets = [
     { label: '平均耗时 (ms)', data: means, borderColor: accent, backgroundColor: accent, borderWidth: 2,
@@ -141,10 +188,10 @@ export function drawTrend() {
       spanGaps: true, band: true, order: 3 },
     { label: '最慢', data: pick('max'), borderWidth: 0, pointRadius: 0, pointHoverRadius: 0, fill: '-1',
       backgroundColor: cssVar('--band'), spanGaps: true, segment: gapStyle(means, ran), band: true, order: 3 },
-    { label: '有失败的小时', data: grid.map((g) => (g.f && Number(g.f.good) < Number(g.f.runs) ? 0 : null)),
+    { label: '有失败的小时', data: grid.map((g) => (g.f && Number(g.f.good) < judged(g.f) ? 0 : null)),
       showLine: false, pointStyle: 'triangle', pointRadius: 6, pointHoverRadius: 8, clip: false,
       borderColor: red, backgroundColor: red, order: 0,
-      failures: grid.map((g) => (g.f ? `失败 ${g.f.runs - g.f.good}/${g.f.runs} 次` : '')) },
+      failures: grid.map((g) => (g.f ? `失败 ${judged(g.f) - g.f.good}/${judged(g.f)} 次` : '')) },
   ];
   if (state.ispLines) {
     const isps = [...new Set(hours.flatMap((x) => Object.keys(x.isp || {})))];

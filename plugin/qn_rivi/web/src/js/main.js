@@ -11,6 +11,7 @@ import { showTasks, openTaskForm, saveTask } from './tasks.js';
 import { showLog, drawTrend } from './log.js';
 import { showSettings, bindSettings } from './settings.js';
 import { showNodes } from './nodes.js';
+import { showMaintenance } from './maintenance.js';
 
 export const state = {
   csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
@@ -23,19 +24,20 @@ export function fail(e) {
 
 function currentView() {
   const [view, arg] = (location.hash.slice(1) || 'tasks').split('=');
-  return { view: ['log', 'settings', 'nodes'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
+  return { view: ['log', 'settings', 'nodes', 'maintenance'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
     arg: arg && decodeURIComponent(arg) };
 }
 
 async function route() {
   const { view, arg } = currentView();
-  for (const v of ['tasks', 'log', 'settings', 'nodes']) $(`view-${v}`).hidden = v !== view;
-  $('nav-nodes').classList.toggle('active', view === 'nodes');
-  $('nav-nodes').toggleAttribute('aria-current', view === 'nodes');
-  $('nav-tasks').classList.toggle('active', view !== 'settings' && view !== 'nodes');
-  $('nav-settings').classList.toggle('active', view === 'settings');
-  $('nav-tasks').toggleAttribute('aria-current', view !== 'settings' && view !== 'nodes');
-  $('nav-settings').toggleAttribute('aria-current', view === 'settings');
+  for (const v of ['tasks', 'log', 'settings', 'nodes', 'maintenance']) $(`view-${v}`).hidden = v !== view;
+  // The task list's link stays marked on a task's log.
+  const marked = { tasks: view === 'tasks' || view === 'log', nodes: view === 'nodes', settings: view === 'settings',
+    maintenance: view === 'maintenance' };
+  for (const [nav, on] of Object.entries(marked)) {
+    $(`nav-${nav}`).classList.toggle('active', on);
+    $(`nav-${nav}`).toggleAttribute('aria-current', on);
+  }
   try {
     // The overview also feeds the banner and the title, whichever view is shown.
     await Promise.all([
@@ -43,6 +45,7 @@ async function route() {
       view === 'log' ? showLog(arg) : null,
       view === 'settings' ? showSettings() : null,
       view === 'nodes' ? showNodes() : null,
+      view === 'maintenance' ? showMaintenance($('maint-all'), null) : null,
     ]);
   } catch (e) {
     fail(e);
@@ -61,7 +64,8 @@ async function refresh() {
   if (document.hidden) return;
   const { view, arg } = currentView();
   try {
-    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null, view === 'nodes' ? showNodes() : null]);
+    await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null, view === 'nodes' ? showNodes() : null,
+      view === 'maintenance' ? showMaintenance($('maint-all'), null) : null]);
     state.refreshes += 1;
     document.body.dataset.refreshed = String(state.refreshes);
     markUpdated();

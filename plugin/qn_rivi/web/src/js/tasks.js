@@ -14,6 +14,7 @@ const HEALTH = {
   degraded: ['部分异常', 'warn'],
   down: ['异常', 'bad'],
   error: ['调度失败', 'err'],
+  maintenance: ['维护中', 'maint'],
   unknown: ['未拨测', 'off'],
   paused: ['已暂停', 'off'],
 };
@@ -55,12 +56,19 @@ function showFilters(counts) {
 
 function healthCell(task) {
   const [label, cls] = HEALTH[task.health] || [String(task.health ?? '未知'), 'off'];
-  const lasting = task.since && !['up', 'unknown', 'paused'].includes(task.health)
+  const lasting = task.since && !['up', 'unknown', 'paused', 'maintenance'].includes(task.health)
     ? `已持续 ${duration(nowSec() - Number(task.since))}` : '';
   return h('div', { class: 'health' },
     h('span', { class: `badge ${cls}` }, label),
     task.reason ? h('div', { class: `reason clamp ${cls}`, title: task.reason }, task.reason) : null,
     lasting ? h('div', { class: 'muted small' }, lasting) : null);
+}
+
+// An uptime, "无数据" when the task ran but none of its runs judged the site (monitor errors and
+// maintenance are left out), "—" when it never ran.
+function uptimeCell(value, task) {
+  const text = value == null && task.last_attempt != null ? '无数据' : percent(value);
+  return h('span', { class: percentClass(value) }, text);
 }
 
 function taskRowOf(task) {
@@ -73,8 +81,8 @@ function taskRowOf(task) {
     h('td', { 'data-label': '健康' }, healthCell(task)),
     h('td', { 'data-label': '最近耗时', class: 'num last-time' }, ms(task.last_total_time)),
     h('td', { 'data-label': '可用率', class: 'uptime' }, h('div', {},
-      h('div', {}, h('span', { class: 'muted small' }, '24小时 '), h('span', { class: percentClass(task.uptime_24h) }, percent(task.uptime_24h))),
-      h('div', {}, h('span', { class: 'muted small' }, '7天 '), h('span', { class: percentClass(task.uptime_7d) }, percent(task.uptime_7d))))),
+      h('div', {}, h('span', { class: 'muted small' }, '24小时 '), uptimeCell(task.uptime_24h, task)),
+      h('div', {}, h('span', { class: 'muted small' }, '7天 '), uptimeCell(task.uptime_7d, task)))),
     h('td', { 'data-label': '最后拨测' }, localTime(task.last_run) || (task.health === 'error' ? '尚无结果' : '从未拨测')),
     h('td', { 'data-label': '近30次' }, sparkline(task.trend)),
     h('td', { 'data-label': '调度' }, h('div', {},
