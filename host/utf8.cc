@@ -67,4 +67,11 @@ std::string readable_text(std::string_view text, std::size_t limit) {
   return out;
 }
 
+std::string trimmed_blanks(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  return std::string(text);
+}
+
 }  // namespace rivi

@@ -21,6 +21,9 @@ std::optional<CodePoint> code_point_at(std::string_view text, std::size_t pos);
 // Whether every byte of `text` belongs to a well-formed sequence.
 bool is_utf8(std::string_view text);
 
+// `text` without the ASCII blanks (space, \t, \n, \v, \f, \r) that lead and trail it.
+std::string trimmed_blanks(std::string_view text);
+
 // `text` with malformed bytes dropped and control characters (C0, DEL, C1, U+2028, U+2029) turned
 // into blanks, cut at a character boundary to at most `limit` bytes; "…" marks a cut.
 std::string readable_text(std::string_view text, std::size_t limit);

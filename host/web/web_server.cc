@@ -5,6 +5,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/secret.h"
+#include "host/utf8.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -131,14 +132,6 @@ bool same_origin(const http::Request& req) {
 
 bool is_form(const http::Request& req) {
   return req.body.empty() || req.header("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0;
-}
-
-std::string trimmed(std::string text) {
-  const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
-  while (!text.empty() && blank(text.back())) text.pop_back();
-  std::size_t start = 0;
-  while (start < text.size() && blank(text[start])) ++start;
-  return text.substr(start);
 }
 
 bool is_get(const http::Request& req) { return req.method == "GET" || req.method == "HEAD"; }
@@ -465,12 +458,12 @@ http::Response WebRoutes::metrics(const http::Request& req) {
     res.headers.emplace_back("WWW-Authenticate", "Bearer");
     return res;
   };
-  const std::string token = trimmed(public_::ReadFile(metrics_token_.string()).value_or(""));
+  const std::string token = trimmed_blanks(public_::ReadFile(metrics_token_.string()).value_or(""));
   const std::string header = req.header("Authorization");
   constexpr std::string_view kScheme = "Bearer ";
   if (token.empty() || header.size() <= kScheme.size() ||
       ::strncasecmp(header.data(), kScheme.data(), kScheme.size()) != 0 ||
-      !same_secret(token, trimmed(header.substr(kScheme.size()))))
+      !same_secret(token, trimmed_blanks(header.substr(kScheme.size()))))
     return refuse();
   return http::Response::text(200, metrics_(), "text/plain; version=0.0.4; charset=utf-8");
 }

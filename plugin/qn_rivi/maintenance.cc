@@ -51,17 +51,9 @@ std::string field_text(const Record& args, const char* key, const char* refusal)
   throw std::invalid_argument(refusal);
 }
 
-std::string trimmed(std::string text) {
-  const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
-  while (!text.empty() && blank(text.back())) text.pop_back();
-  std::size_t first = 0;
-  while (first < text.size() && blank(text[first])) ++first;
-  return text.substr(first);
-}
-
 // Unix seconds, or a local "YYYY-MM-DD HH:MM[:SS]" (or with "T"), that names an existing moment.
 std::optional<std::int64_t> parse_time(const std::string& raw) {
-  const std::string text = trimmed(raw);
+  const std::string text = trimmed_blanks(raw);
   static const std::regex kDigits(R"(\d{1,12})");
   if (std::regex_match(text, kDigits)) return std::stoll(text);
   static const std::regex kLocal(R"((\d{4})-(\d{2})-(\d{2})[ T](\d{2}):(\d{2})(?::(\d{2}))?)");
@@ -178,7 +170,7 @@ std::set<std::int64_t> covered_tasks(Connection& db, std::int64_t time) {
 
 Window parse(const Record& args) {
   Window w;
-  w.kind = trimmed(field_text(args, "kind", "维护类型应为once或weekly!"));
+  w.kind = trimmed_blanks(field_text(args, "kind", "维护类型应为once或weekly!"));
   if (w.kind == "once") {
     const auto start = parse_time(field_text(args, "start", "开始时间格式应为YYYY-MM-DD HH:MM!"));
     if (!start) throw std::invalid_argument("开始时间格式应为YYYY-MM-DD HH:MM!");
@@ -190,11 +182,11 @@ Window parse(const Record& args) {
   } else if (w.kind == "weekly") {
     w.weekdays = parse_weekdays(field_text(args, "weekdays", "星期应为1到7之间的数字(1为周一), 以逗号分隔!"));
     static const std::regex kClock(R"(([01]?\d|2[0-3]):([0-5]\d))");
-    const std::string at = trimmed(field_text(args, "at", "开始时刻格式应为HH:MM!"));
+    const std::string at = trimmed_blanks(field_text(args, "at", "开始时刻格式应为HH:MM!"));
     std::smatch m;
     if (!std::regex_match(at, m, kClock)) throw std::invalid_argument("开始时刻格式应为HH:MM!");
     w.start_minute = std::stoi(m[1]) * 60 + std::stoi(m[2]);
-    const std::string minutes = trimmed(field_text(args, "duration", "持续时间应为1到10080之间的整数分钟!"));
+    const std::string minutes = trimmed_blanks(field_text(args, "duration", "持续时间应为1到10080之间的整数分钟!"));
     static const std::regex kMinutes(R"(\d{1,5})");
     if (!std::regex_match(minutes, kMinutes)) throw std::invalid_argument("持续时间应为1到10080之间的整数分钟!");
     w.duration = std::stoll(minutes);
@@ -202,7 +194,7 @@ Window parse(const Record& args) {
   } else {
     throw std::invalid_argument("维护类型应为once或weekly!");
   }
-  w.note = trimmed(field_text(args, "note", "备注不是有效的文本!"));
+  w.note = trimmed_blanks(field_text(args, "note", "备注不是有效的文本!"));
   std::size_t chars = 0;
   for (unsigned char c : w.note) chars += (c & 0xC0) != 0x80 ? 1 : 0;
   if (chars > kNoteChars) throw std::invalid_argument(fmt::format("备注不能超过{}个字符!", kNoteChars));
