@@ -6,7 +6,9 @@
 // days before the pinned clock, tasks interleaved, each row the JSON of 5 node results (some
 // failing, some whole outages). The health tables are filled as runs fill them: the last 30 runs
 // of every task go through the recording function itself (health, trend, incidents, their hours);
-// the hours of the older runs are added by one aggregate statement over `rivi_list`.
+// the hours of the older runs are added by one aggregate statement over `rivi_list`. Every tenth
+// task has a weekly maintenance window (Sundays 02:00 for an hour, not covering the measured runs)
+// and one window of every task lies in the past, so that every page and every run looks them up.
 //
 // Wall times depend on what else the machine runs, so each figure comes with the CPU time the
 // call itself used, and the load average is printed.
@@ -95,11 +97,18 @@ std::int64_t verdict_of(const std::vector<rivi::health::Node>& nodes) {
   return rivi::health::assess(nodes, {}).failing > 2 ? 0 : 1;
 }
 
-// Fills an empty store: `tasks` tasks (one in ten stopped), `rows` results, and the health tables.
+// Fills an empty store: `tasks` tasks (one in ten stopped), `rows` results, maintenance windows
+// and the health tables.
 void fill(std::int64_t tasks, std::int64_t rows, const std::vector<std::string>& results) {
   rivi::Connection conn(rivi::database_path());
   sqlite3* db = conn.handle();
   conn.exec_script("PRAGMA synchronous=OFF; BEGIN");
+  for (std::int64_t t = 10; t <= tasks; t += 10) {
+    conn.run("INSERT INTO rivi_maintenance (pid, kind, weekdays, start_minute, duration) VALUES (?, 'weekly', '7', 120, 60)",
+             Record::array({t}));
+  }
+  conn.run("INSERT INTO rivi_maintenance (pid, kind, start_time, end_time) VALUES (0, 'once', ?, ?)",
+           Record::array({kNow - 2 * kWeek, kNow - 2 * kWeek + 3600}));
   for (std::int64_t t = 1; t <= tasks; ++t) {
     conn.run("INSERT INTO rivi_task (name, url, status, cycle, addtime) VALUES (?, ?, ?, 10, ?)",
              Record::array({fmt::format("站点{}", t), fmt::format("https://www{}.example.com/", t), t % 10 == 0 ? 0 : 1,
