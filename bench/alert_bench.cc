@@ -55,17 +55,8 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
   const int stall = argc > 2 ? std::atoi(argv[2]) : 35;
   testing::TempRoot root;
-  testing::LoopbackSite site;
-  site.server().Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 500;
-    res.set_content("down", "text/plain");
-  });
-  site.start();
-  dispatch::CentreConfig config;
-  config.deadline_ms = 5000;
-  config.probe_timeout_ms = 3000;
-  config.nodes = {{"电信", "", "", true}, {"联通", "", "", true}, {"移动", "", "", true}};
-  testing::RunningCentre centre(config);
+  testing::SwitchableSite site(true);
+  testing::RunningCentre centre(testing::three_local_nodes());
   testing::SmtpSinkOptions options;
   options.stall_seconds = stall;
   testing::SmtpSink sink(options);

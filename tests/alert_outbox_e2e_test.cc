@@ -40,17 +40,7 @@ bool eventually(Done done, int seconds = 20) {
 class OutboxTest : public ::testing::Test {
  protected:
   explicit OutboxTest(testing::SmtpSinkOptions sink = {}, std::size_t robot_limit = 0)
-      : sink_(std::move(sink)), robot_(robot_limit) {
-    site_.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
-      res.status = broken_ ? 500 : 200;
-      res.set_content("page", "text/plain");
-    });
-    site_.start();
-    dispatch::CentreConfig config;
-    config.deadline_ms = 5000;
-    config.probe_timeout_ms = 3000;
-    config.nodes = {{"电信", "", "", true}, {"电信", "", "", true}, {"联通", "", "", true}};
-    centre_.emplace(config);
+      : sink_(std::move(sink)), robot_(robot_limit), centre_(testing::three_local_nodes()) {
     use_centre();
     load_qn_rivi_module();
     root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
@@ -66,7 +56,7 @@ class OutboxTest : public ::testing::Test {
   }
 
   void use_centre() { ::setenv("RIVI_DISPATCH_HOST", centre_host().c_str(), 1); }
-  std::string centre_host() const { return "127.0.0.1:" + std::to_string(centre_->port()); }
+  std::string centre_host() const { return "127.0.0.1:" + std::to_string(centre_.port()); }
   void policy(const Record& alert) { root_.write("plugin/qn_rivi/config.json", Record{{"alert", alert}}.dump()); }
   void at(std::int64_t time) { ::setenv("PANEL_NOW", std::to_string(time).c_str(), 1); }
 
@@ -109,11 +99,11 @@ class OutboxTest : public ::testing::Test {
   }
 
   testing::TempRoot root_;
-  std::atomic<bool> broken_{false};
-  testing::LoopbackSite site_;
+  testing::SwitchableSite site_;
+  std::atomic<bool>& broken_ = site_.broken;
   SmtpSink sink_;
   testing::LoopbackRobot robot_;
-  std::optional<testing::RunningCentre> centre_;
+  testing::RunningCentre centre_;
 };
 
 // Channels that are down when an outage opens: the alert waits in the outbox, is tried again on

@@ -31,11 +31,6 @@ constexpr const char* kSecret = "SECtopsecret";
 class AlertPolicyTest : public ::testing::Test {
  protected:
   AlertPolicyTest() {
-    site_.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
-      res.status = broken_ ? 500 : 200;
-      res.set_content("page", "text/plain");
-    });
-    site_.start();
     robot_.server().Post("/robot/send", [&](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(mu_);
       robot_posts_.push_back(Record{{"body", decode(req.body)},
@@ -44,11 +39,7 @@ class AlertPolicyTest : public ::testing::Test {
       res.set_content(R"({"errcode":0,"errmsg":"ok"})", "application/json");
     });
     robot_.start();
-    dispatch::CentreConfig config;
-    config.deadline_ms = 5000;
-    config.probe_timeout_ms = 3000;
-    config.nodes = {{"电信", "", "", true}, {"电信", "", "", true}, {"联通", "", "", true}};
-    centre_.emplace(config);
+    centre_.emplace(testing::three_local_nodes());
     use_centre();
     load_qn_rivi_module();
     root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
@@ -92,8 +83,8 @@ class AlertPolicyTest : public ::testing::Test {
   }
 
   testing::TempRoot root_;
-  std::atomic<bool> broken_{false};
-  testing::LoopbackSite site_;
+  testing::SwitchableSite site_;
+  std::atomic<bool>& broken_ = site_.broken;
   testing::LoopbackSite robot_;
   std::mutex mu_;
   std::vector<Record> robot_posts_;

@@ -44,6 +44,15 @@ void write_channel_file(const std::string& path, const Record& settings) {
                                std::filesystem::perm_options::replace);
 }
 
+// Writes a channel's draft into <root>/data/<file>; answers `saved`, and why the secret `key` went
+// when the draft dropped it.
+SettingsSaved write_draft(const std::string& file, const ChannelDraft& draft, const std::string& saved,
+                          const std::string& dropped, const std::string& key) {
+  write_channel_file(root_path("data/" + file), draft.settings);
+  if (draft.dropped) return {saved + "。" + dropped, key};
+  return {saved, ""};
+}
+
 // Whether `settings` holds a non-empty `key`.
 bool has_secret(const Record& settings, const char* key) {
   const auto it = settings.find(key);
@@ -144,10 +153,8 @@ ChannelDraft draft_mail_settings(const Record& form) {
 }
 
 SettingsSaved save_mail_settings(const Record& form) {
-  const ChannelDraft draft = draft_mail_settings(form);
-  write_channel_file(root_path("data/stmp_mail.json"), draft.settings);
-  if (draft.dropped) return {"邮箱设置已保存。SMTP 服务器、端口、加密方式或发件邮箱已更改，原密码已清除，请重新输入密码", "password"};
-  return {"邮箱设置已保存", ""};
+  return write_draft("stmp_mail.json", draft_mail_settings(form), "邮箱设置已保存",
+                     "SMTP 服务器、端口、加密方式或发件邮箱已更改，原密码已清除，请重新输入密码", "password");
 }
 
 ChannelDraft draft_dingding_settings(const Record& form) {
@@ -176,10 +183,8 @@ ChannelDraft draft_dingding_settings(const Record& form) {
 }
 
 SettingsSaved save_dingding_settings(const Record& form) {
-  const ChannelDraft draft = draft_dingding_settings(form);
-  write_channel_file(root_path("data/dingding.json"), draft.settings);
-  if (draft.dropped) return {"钉钉设置已保存。Webhook 地址已指向其他主机，原加签密钥已清除，请重新输入加签密钥", "secret"};
-  return {"钉钉设置已保存", ""};
+  return write_draft("dingding.json", draft_dingding_settings(form), "钉钉设置已保存",
+                     "Webhook 地址已指向其他主机，原加签密钥已清除，请重新输入加签密钥", "secret");
 }
 
 std::vector<std::string> recipients_from_form(const Record& form) {

@@ -6,24 +6,14 @@
 #include "host/store/store.h"
 #include "plugin/qn_rivi/outbox.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/retention.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <iostream>
-#include <mutex>
 #include <set>
 
 namespace rivi {
 namespace {
-
-// Sleeps for `time`; false when `stop` was requested meanwhile.
-bool rest(std::stop_token stop, std::chrono::milliseconds time) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, time, [] { return false; });
-  return !stop.stop_requested();
-}
 
 SendResult send(send_mail& sender, const outbox::Batch& batch, long max_seconds) {
   SendOptions options;
