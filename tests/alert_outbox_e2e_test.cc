@@ -196,6 +196,29 @@ TEST_F(OutboxTest, SeveralTasksChangingWithinAMinuteShareOneDigest) {
   EXPECT_NE(markdown.find("\\[故障\\] 丁"), std::string::npos) << markdown;
 }
 
+// A probe node's incident, as the health side records it, is announced once and its end once,
+// with the tasks that see the node fail; an incident long over when first seen is not.
+TEST_F(OutboxTest, ANodeIncidentSendsOneAlertAndItsRecovery) {
+  const std::int64_t pid = task("站点");
+  run(pid, false, kT);
+  public_::M("rivi_health").where("pid=?", pid).update(Record{{"unanswered_nodes", R"(["联通#1"])"}});
+  public_::M("rivi_node_incident").insert(Record{{"node", "电信#9"}, {"isp", "电信"}, {"start_time", kT - 7200},
+                                                {"end_time", kT - 5000}, {"reason", "old"}, {"last_seen", kT - 5000}});
+  const std::int64_t incident = public_::M("rivi_node_incident").insert(
+      Record{{"node", "联通#1"}, {"isp", "联通"}, {"start_time", kT}, {"reason", "节点未响应"}, {"last_seen", kT}});
+  upkeep(kT + 10);
+  upkeep(kT + 20);
+  EXPECT_EQ(subjects(), std::vector<std::string>{"[节点异常] 联通#1"});
+  EXPECT_NE(sink_.messages().at(0)["html"].get<std::string>().find("站点"), std::string::npos);
+  public_::M("rivi_node_incident").where("id=?", incident).update(Record{{"end_time", kT + 600}});
+  upkeep(kT + 700);
+  upkeep(kT + 710);
+  const std::vector<std::string> expected = {"[节点异常] 联通#1", "[节点恢复] 联通#1"};
+  EXPECT_EQ(subjects(), expected);
+  EXPECT_EQ(robot_titles(), expected);
+  EXPECT_NE(sink_.messages().at(1)["html"].get<std::string>().find("持续: 10分钟"), std::string::npos);
+}
+
 // A task's alerts are sent only through configured channels; with none, the alert is kept as
 // undelivered and the page can say why.
 TEST_F(OutboxTest, WithNoChannelTheAlertIsVisiblyUndelivered) {

@@ -289,7 +289,7 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
     tx.commit();
   });
   queued_.insert(queued_.end(), ids.begin(), ids.end());
-  if (!deliver_after_store_) send_alerts(kRunBudget);
+  if (!deliver_after_store_) send_queued(kRunBudget);
 }
 
 void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::string& failure) {
@@ -371,7 +371,7 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
     tx.commit();
   });
   queued_.insert(queued_.end(), ids.begin(), ids.end());
-  send_alerts(kRunBudget);
+  send_queued(kRunBudget);
 }
 
 outbox::Destinations qn_rivi_main::destinations() {
@@ -395,6 +395,10 @@ void qn_rivi_main::send_alerts(const DeliveryBudget& budget, std::stop_token sto
     tx.commit();
   });
   queued_.insert(queued_.end(), ids.begin(), ids.end());
+  send_queued(budget, stop);
+}
+
+void qn_rivi_main::send_queued(const DeliveryBudget& budget, std::stop_token stop) {
   std::vector<std::int64_t> first;
   first.swap(queued_);
   deliver_due(mail, first, budget, stop);

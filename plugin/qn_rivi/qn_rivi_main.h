@@ -125,6 +125,8 @@ class qn_rivi_main {
   // The channels and recipients of `settings` (as `get_settings` answers them) and the recipient
   // list: the mail channel's, the robot's, or both.
   std::vector<outbox::Address> addresses(const Record& settings, bool to_mail, bool to_dingding);
+  // Sends the outbox's due messages, those this object queued first.
+  void send_queued(const DeliveryBudget& budget, std::stop_token stop = {});
   // Every configured channel's addresses; settings that cannot be used give none, and say why.
   outbox::Destinations destinations();
 
