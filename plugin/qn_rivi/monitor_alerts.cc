@@ -20,8 +20,8 @@ constexpr const char* kSchema =
     // The health side's table of node outages; made here too, with its columns, for a database
     // that does not have it yet.
     "CREATE TABLE IF NOT EXISTS rivi_node_incident ("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, node TEXT, isp TEXT, start_time INTEGER, end_time INTEGER, reason TEXT, "
-    "last_seen INTEGER);";
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, node TEXT NOT NULL, isp TEXT NOT NULL DEFAULT '', "
+    "start_time INTEGER NOT NULL, end_time INTEGER, reason TEXT NOT NULL DEFAULT '', last_seen INTEGER);";
 
 constexpr const char* kCentre = "centre";
 constexpr const char* kCentreName = "调度中心";
