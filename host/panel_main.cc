@@ -8,6 +8,7 @@
 #include "host/record.h"
 #include "host/serve.h"
 #include "host/store/store.h"
+#include "plugin/qn_rivi/alert_delivery.h"
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/metrics.h"
 #include "plugin/qn_rivi/retention.h"
@@ -19,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -107,6 +109,8 @@ int main(int argc, char** argv) {
       options.plugin = {[](const std::string& name) { return rivi::web_methods().contains(name); },
                         rivi::call_web_method};
       options.upkeep = [retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
+        // The outbox's retries and digests beside the purge; stopped and joined with it.
+        std::jthread alerts([](std::stop_token alert_stop) { rivi::keep_alert_delivery(alert_stop, {}); });
         rivi::keep_result_retention(stop, retention);
       };
       options.metrics = rivi::panel_metrics;

@@ -31,11 +31,6 @@ constexpr const char* kSecret = "SECtopsecret";
 class AlertPolicyTest : public ::testing::Test {
  protected:
   AlertPolicyTest() {
-    site_.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
-      res.status = broken_ ? 500 : 200;
-      res.set_content("page", "text/plain");
-    });
-    site_.start();
     robot_.server().Post("/robot/send", [&](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard lock(mu_);
       robot_posts_.push_back(Record{{"body", decode(req.body)},
@@ -44,11 +39,7 @@ class AlertPolicyTest : public ::testing::Test {
       res.set_content(R"({"errcode":0,"errmsg":"ok"})", "application/json");
     });
     robot_.start();
-    dispatch::CentreConfig config;
-    config.deadline_ms = 5000;
-    config.probe_timeout_ms = 3000;
-    config.nodes = {{"电信", "", "", true}, {"电信", "", "", true}, {"联通", "", "", true}};
-    centre_.emplace(config);
+    centre_.emplace(testing::three_local_nodes());
     use_centre();
     load_qn_rivi_module();
     root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
@@ -92,8 +83,8 @@ class AlertPolicyTest : public ::testing::Test {
   }
 
   testing::TempRoot root_;
-  std::atomic<bool> broken_{false};
-  testing::LoopbackSite site_;
+  testing::SwitchableSite site_;
+  std::atomic<bool>& broken_ = site_.broken;
   testing::LoopbackSite robot_;
   std::mutex mu_;
   std::vector<Record> robot_posts_;
@@ -103,6 +94,7 @@ class AlertPolicyTest : public ::testing::Test {
 };
 
 const std::string kReport = "【站点】Quelmar拔测监控到[3]个测试异常";
+const std::string kFault = "[故障] 站点";  // the outage's first message in incident mode carries the report
 
 TEST_F(AlertPolicyTest, EveryRunReportsEachAnomalousRunOnBothChannelsSignedAndRecorded) {
   const std::int64_t t = 1700000000;
@@ -137,15 +129,16 @@ TEST_F(AlertPolicyTest, EveryRunReportsEachAnomalousRunOnBothChannelsSignedAndRe
 TEST_F(AlertPolicyTest, IncidentModeReportsOnceRemindsOnTimeAndAnnouncesTheRecovery) {
   policy(Record{{"mode", "incident"}, {"remind_minutes", 1}});
   const std::int64_t t = 1700000000;
-  run(true, t);         // opens the outage: the report
+  run(true, t);         // opens the outage: the fault, with the report
   run(true, t + 30);    // within a minute of it: nothing
   run(true, t + 90);    // a minute later: one reminder
   run(false, t + 150);  // closes it: the recovery notice
   run(false, t + 210);
-  const std::vector<std::string> expected = {kReport, "[提醒] 站点", "[恢复] 站点"};
+  const std::vector<std::string> expected = {kFault, "[提醒] 站点", "[恢复] 站点"};
   EXPECT_EQ(subjects(), expected);
   EXPECT_EQ(robot_titles(), expected);
   const auto messages = sink_.messages();
+  EXPECT_NE(messages.at(0)["html"].get<std::string>().find("Quelmar企业平台拔测监控报表"), std::string::npos);
   const std::string recovery = messages.at(2)["html"];
   EXPECT_NE(recovery.find(site_.url("/")), std::string::npos);
   EXPECT_NE(recovery.find("持续: 2分钟"), std::string::npos) << recovery;
@@ -155,8 +148,8 @@ TEST_F(AlertPolicyTest, IncidentModeReportsOnceRemindsOnTimeAndAnnouncesTheRecov
 TEST_F(AlertPolicyTest, IncidentModeWithoutRemindersOrRecoverySendsTheReportAlone) {
   policy(Record{{"mode", "incident"}, {"recovery", false}});
   for (bool down : {true, true, true, false, false}) run(down, 1700000000);
-  EXPECT_EQ(subjects(), std::vector<std::string>{kReport});
-  EXPECT_EQ(robot_titles(), std::vector<std::string>{kReport});
+  EXPECT_EQ(subjects(), std::vector<std::string>{kFault});
+  EXPECT_EQ(robot_titles(), std::vector<std::string>{kFault});
 }
 
 TEST_F(AlertPolicyTest, ACentreOutageRaisesOneMonitoringAlertAndOneRecovery) {
@@ -165,7 +158,8 @@ TEST_F(AlertPolicyTest, ACentreOutageRaisesOneMonitoringAlertAndOneRecovery) {
   use_centre();
   run(false, 1700000300);
   run(false, 1700000360);
-  const std::vector<std::string> expected = {"[监控异常] 站点", "[恢复] 站点"};
+  // The monitor's own words: "[恢复]" is the site's.
+  const std::vector<std::string> expected = {"[监控异常] 调度中心", "[监控恢复] 调度中心"};
   EXPECT_EQ(subjects(), expected);
   EXPECT_EQ(robot_titles(), expected);
   EXPECT_NE(sink_.messages().at(0)["html"].get<std::string>().find("调度中心无法连接"), std::string::npos);

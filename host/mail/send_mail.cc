@@ -100,6 +100,19 @@ long whole_setting(const Record& settings, const char* key, long fallback, long 
   return static_cast<long>(value);
 }
 
+// The settings a send uses: those given with it, else the file's.
+Record settings_for(const SendOptions& options, const std::string& name) {
+  if (!options.settings) return read_settings(name);
+  if (!options.settings->is_object() || options.settings->empty()) throw std::runtime_error("not configured (no settings given)");
+  return *options.settings;
+}
+
+// The settings' `timeout` (seconds), bounded by the caller's limit.
+long timeout_for(const Record& settings, long fallback, const SendOptions& options) {
+  const long timeout = whole_setting(settings, "timeout", fallback, 1, 3600);
+  return options.max_seconds > 0 ? std::min(timeout, options.max_seconds) : timeout;
+}
+
 // `text` for a diagnostic line: control characters shown as \xNN so that nothing forges a line.
 std::string printable(std::string_view text) {
   std::string out;
@@ -177,6 +190,15 @@ void trust(CURL* curl, const Record& settings) {
   set(curl, CURLOPT_SSL_VERIFYHOST, 2L);
 }
 
+// Cuts the connection of a failed SMTP transfer before its handle goes. Cleaning the handle up ends
+// the session politely, with QUIT and a wait for the answer; a server that stopped answering (the
+// cause of a time-out) would hold the sender for a second time-out there.
+void cut_connection(CURL* curl) {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_api().easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+    ::shutdown(socket, SHUT_RDWR);
+}
+
 // libcurl's account of a failed transfer, for the log.
 std::string curl_detail(CURLcode rc, const char* errors) {
   return std::string(curl_api().easy_strerror(rc)) + (*errors ? std::string(": ") + errors : "");
@@ -213,10 +235,11 @@ int watch_replies(CURL*, curl_infotype type, char* data, std::size_t size, void*
   return 0;
 }
 
-std::string deliver_mail(const std::string& to, const std::string& title, const std::string& body) {
+std::string deliver_mail(const std::string& to, const std::string& title, const std::string& body,
+                         const SendOptions& options) {
   check_address("the recipient", to);
   if (has_line_break(title)) throw std::runtime_error("the subject holds a line break");
-  const Record settings = read_settings("stmp_mail.json");
+  const Record settings = settings_for(options, "stmp_mail.json");
   const std::string from = text_setting(settings, "qq_mail", true);
   check_address("the sender `qq_mail`", from);
   const std::string password = text_setting(settings, "password", false);
@@ -230,7 +253,7 @@ std::string deliver_mail(const std::string& to, const std::string& title, const 
   if (security.empty()) security = !has_port || port == 465 ? "ssl" : port == 587 ? "starttls" : "none";
   if (security != "ssl" && security != "starttls" && security != "none")
     throw std::runtime_error("setting `security` must be \"ssl\", \"starttls\" or \"none\", not \"" + security + "\"");
-  const long timeout = whole_setting(settings, "timeout", 30, 1, 3600);
+  const long timeout = timeout_for(settings, 30, options);
 
   LoadedEasy handle = new_handle();
   CURL* curl = handle.get();
@@ -274,6 +297,7 @@ std::string deliver_mail(const std::string& to, const std::string& title, const 
   set(curl, CURLOPT_DEBUGDATA, &replies);
   set(curl, CURLOPT_VERBOSE, 1L);
   if (const CURLcode rc = curl_api().easy_perform(curl); rc != CURLE_OK) {
+    cut_connection(curl);
     if (replies.last.empty()) throw Undelivered(unreached(rc, "SMTP 服务器"), curl_detail(rc, errors));
     const char* words = rc == CURLE_LOGIN_DENIED ? "登录被拒绝" : rc == CURLE_USE_SSL_FAILED ? "服务器不支持 STARTTLS" : "邮件被拒绝";
     throw Undelivered(std::string(words) + "（服务器: " + replies.last + "）", curl_detail(rc, errors));
@@ -351,8 +375,8 @@ std::pair<std::string, bool> robot_summary(long status, const std::string& reply
   return {said, status == 200 && same_value(answer["errcode"], 0)};
 }
 
-std::string deliver_dingding(const Record& message) {
-  const Record settings = read_settings("dingding.json");
+std::string deliver_dingding(const Record& message, const SendOptions& options) {
+  const Record settings = settings_for(options, "dingding.json");
   std::string url = text_setting(settings, "dingding_url", true);
   SocketGate gate;
   try {
@@ -361,7 +385,7 @@ std::string deliver_dingding(const Record& message) {
     throw std::runtime_error(std::string("setting `dingding_url`: ") + e.what());
   }
   const std::string secret = text_setting(settings, "secret", false);
-  const long timeout = whole_setting(settings, "timeout", 10, 1, 3600);
+  const long timeout = timeout_for(settings, 10, options);
 
   LoadedEasy handle = new_handle();
   CURL* curl = handle.get();
@@ -427,19 +451,20 @@ SendResult attempt(const std::string& what, Deliver deliver) {
 
 }  // namespace
 
-SendResult send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body) {
-  return attempt("e-mail to " + to, [&] { return deliver_mail(to, title, body); });
+SendResult send_mail::qq_smtp_send(const std::string& to, const std::string& title, const std::string& body,
+                                   const SendOptions& options) {
+  return attempt("e-mail to " + to, [&] { return deliver_mail(to, title, body, options); });
 }
 
 SendResult send_mail::dingding_send(const std::string& body) {
   return attempt("DingTalk message", [&] {
-    return deliver_dingding(Record{{"msgtype", "text"}, {"text", {{"content", body}}}});
+    return deliver_dingding(Record{{"msgtype", "text"}, {"text", {{"content", body}}}}, {});
   });
 }
 
-SendResult send_mail::dingding_markdown(const std::string& title, const std::string& text) {
+SendResult send_mail::dingding_markdown(const std::string& title, const std::string& text, const SendOptions& options) {
   return attempt("DingTalk message", [&] {
-    return deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}});
+    return deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}}, options);
   });
 }
 

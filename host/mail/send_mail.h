@@ -1,6 +1,7 @@
 // The host's sender: one HTML e-mail through SMTP (settings in <root>/data/stmp_mail.json) and
 // one message to the DingTalk webhook (<root>/data/dingding.json). Both read their settings file
-// afresh on every call. Failures never throw: they answer false and say why on standard error.
+// afresh on every call, unless the caller hands them the settings to use (`SendOptions`).
+// Failures never throw: they answer false and say why on standard error.
 //
 // stmp_mail.json: `qq_mail` (sender address and login name), `password` (login only when not
 // empty), `host`, `port`, `security` ("ssl", "starttls" or "none"; by default 465 means ssl, 587
@@ -28,9 +29,21 @@
 // of a failure goes to standard error alone.
 #pragma once
 
+#include "host/record.h"
+
+#include <optional>
 #include <string>
 
 namespace rivi {
+
+// How one message is sent, beside what the settings say.
+struct SendOptions {
+  // The channel's settings (the same keys as its file) used instead of the file, e.g. those of a
+  // form being tried out; nothing: the file, read afresh.
+  std::optional<Record> settings;
+  // An upper bound, in seconds, on the whole exchange, below the settings' own `timeout`; 0: none.
+  long max_seconds = 0;
+};
 
 struct SendResult {
   bool ok = false;
@@ -42,11 +55,12 @@ class send_mail {
  public:
   // Sends one HTML e-mail to `to` with the UTF-8 subject `title`. Answers true when the server
   // accepted it. A recipient, sender or subject holding CR or LF is refused before connecting.
-  SendResult qq_smtp_send(const std::string& to, const std::string& title, const std::string& body);
+  SendResult qq_smtp_send(const std::string& to, const std::string& title, const std::string& body,
+                          const SendOptions& options = {});
   // Posts `body` to the configured webhook. Answers true when the robot accepted it.
   SendResult dingding_send(const std::string& body);
   // Posts a markdown message (`title` shown in the notification list, `text` the markdown).
-  SendResult dingding_markdown(const std::string& title, const std::string& text);
+  SendResult dingding_markdown(const std::string& title, const std::string& text, const SendOptions& options = {});
 };
 
 }  // namespace rivi

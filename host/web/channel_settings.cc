@@ -44,6 +44,15 @@ void write_channel_file(const std::string& path, const Record& settings) {
                                std::filesystem::perm_options::replace);
 }
 
+// Writes a channel's draft into <root>/data/<file>; answers `saved`, and why the secret `key` went
+// when the draft dropped it.
+SettingsSaved write_draft(const std::string& file, const ChannelDraft& draft, const std::string& saved,
+                          const std::string& dropped, const std::string& key) {
+  write_channel_file(root_path("data/" + file), draft.settings);
+  if (draft.dropped) return {saved + "。" + dropped, key};
+  return {saved, ""};
+}
+
 // Whether `settings` holds a non-empty `key`.
 bool has_secret(const Record& settings, const char* key) {
   const auto it = settings.find(key);
@@ -116,7 +125,7 @@ bool looks_like_address(std::string_view text) {
          domain.find("..") == std::string_view::npos;
 }
 
-SettingsSaved save_mail_settings(const Record& form) {
+ChannelDraft draft_mail_settings(const Record& form) {
   const std::string sender = text_field(form, "qq_mail");
   if (!looks_like_address(sender)) throw SettingsRefused("发件邮箱格式不正确");
   const std::string host = text_field(form, "host");
@@ -131,23 +140,26 @@ SettingsSaved save_mail_settings(const Record& form) {
   if (security != "ssl" && security != "starttls" && security != "none")
     throw SettingsRefused("加密方式须为 ssl、starttls 或 none");
 
-  const std::string path = root_path("data/stmp_mail.json");
-  Record settings = read_channel_file(path);
+  ChannelDraft draft{read_channel_file(root_path("data/stmp_mail.json")), false};
+  Record& settings = draft.settings;
   const MailEndpoint given{sender, lower(host), security, port};
   const bool moved = stored_endpoint(settings) != given;
   settings["qq_mail"] = sender;
   settings["host"] = host;
   settings["port"] = port;
   settings["security"] = security;
-  const bool dropped = apply_secret(settings, form, "password", "clear_password", "密码", moved);
-  write_channel_file(path, settings);
-  if (dropped) return {"邮箱设置已保存。SMTP 服务器、端口、加密方式或发件邮箱已更改，原密码已清除，请重新输入密码", "password"};
-  return {"邮箱设置已保存", ""};
+  draft.dropped = apply_secret(settings, form, "password", "clear_password", "密码", moved);
+  return draft;
 }
 
-SettingsSaved save_dingding_settings(const Record& form) {
-  const std::string path = root_path("data/dingding.json");
-  Record settings = read_channel_file(path);
+SettingsSaved save_mail_settings(const Record& form) {
+  return write_draft("stmp_mail.json", draft_mail_settings(form), "邮箱设置已保存",
+                     "SMTP 服务器、端口、加密方式或发件邮箱已更改，原密码已清除，请重新输入密码", "password");
+}
+
+ChannelDraft draft_dingding_settings(const Record& form) {
+  ChannelDraft draft{read_channel_file(root_path("data/dingding.json")), false};
+  Record& settings = draft.settings;
   const std::string stored = settings.value("dingding_url", std::string());
   std::string url = text_field(form, "dingding_url");
   // The page never sees the token: its own rendering of the stored address keeps that address.
@@ -166,13 +178,16 @@ SettingsSaved save_dingding_settings(const Record& form) {
   } catch (const WebhookRefused&) {
   }
   settings["dingding_url"] = url;
-  const bool dropped = apply_secret(settings, form, "secret", "clear_secret", "加签密钥", moved);
-  write_channel_file(path, settings);
-  if (dropped) return {"钉钉设置已保存。Webhook 地址已指向其他主机，原加签密钥已清除，请重新输入加签密钥", "secret"};
-  return {"钉钉设置已保存", ""};
+  draft.dropped = apply_secret(settings, form, "secret", "clear_secret", "加签密钥", moved);
+  return draft;
 }
 
-SettingsSaved save_recipients(const Record& form) {
+SettingsSaved save_dingding_settings(const Record& form) {
+  return write_draft("dingding.json", draft_dingding_settings(form), "钉钉设置已保存",
+                     "Webhook 地址已指向其他主机，原加签密钥已清除，请重新输入加签密钥", "secret");
+}
+
+std::vector<std::string> recipients_from_form(const Record& form) {
   const std::string text = text_field(form, "mail_list");
   std::vector<std::string> addresses;
   std::size_t start = 0;
@@ -188,6 +203,11 @@ SettingsSaved save_recipients(const Record& form) {
     }
     if (std::find(addresses.begin(), addresses.end(), item) == addresses.end()) addresses.push_back(item);
   }
+  return addresses;
+}
+
+SettingsSaved save_recipients(const Record& form) {
+  const std::vector<std::string> addresses = recipients_from_form(form);
   write_channel_file(root_path("data/mail_list.json"), Record(addresses));
   return {"收件人已保存（" + std::to_string(addresses.size()) + " 个）", ""};
 }

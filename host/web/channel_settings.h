@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rivi {
 
@@ -35,17 +36,28 @@ struct SettingsSaved {
 // angle brackets, quotes, commas or semicolons, at most 254 bytes.
 bool looks_like_address(std::string_view text);
 
+// What a save of a form would write into the channel's file, worked out without writing it (a
+// test message sends with it): the file's other keys, the form's fields, and the stored secret
+// only where the save would keep it.
+struct ChannelDraft {
+  Record settings;
+  bool dropped = false;  // a stored secret is left out because the form moves it to another server
+};
+
 // Form fields `qq_mail`, `host`, `port`, `security` (ssl, starttls or none), `password`,
 // `clear_password`. Throws SettingsRefused.
+ChannelDraft draft_mail_settings(const Record& form);
 SettingsSaved save_mail_settings(const Record& form);
 
 // Form fields `dingding_url` (https, or http on a loopback address; empty, or the stored address
 // with its query hidden as the page shows it, keeps the stored one; judged by
 // host/net/webhook_url.h), `secret`, `clear_secret`.
+ChannelDraft draft_dingding_settings(const Record& form);
 SettingsSaved save_dingding_settings(const Record& form);
 
-// Form field `mail_list`: addresses separated by line breaks, blanks, commas or semicolons.
-// One bad address refuses the whole list, naming it.
+// Form field `mail_list`: addresses separated by line breaks, blanks, commas or semicolons, in
+// order, each once. One bad address refuses the whole list, naming it.
+std::vector<std::string> recipients_from_form(const Record& form);
 SettingsSaved save_recipients(const Record& form);
 
 }  // namespace rivi

@@ -4,9 +4,10 @@
 //                   report when an outage opens, reminders while it lasts, a notice when it ends)
 //   remind_minutes  minutes between reminders of an open outage; 0 (the default) sends none
 //   recovery        whether recovery notices are sent (default true)
-//   error_after     runs in a row storing nothing before the monitor itself is reported (default 3)
+//   error_after     runs in a row storing nothing before the monitor itself is reported (default 3;
+//                   one message for all tasks, monitor_alerts.h)
 // The state table `rivi_alert_state` keeps, per task, the outage already reported, when the last
-// notice about it went out, the runs in a row that stored nothing and whether that was reported.
+// notice about it went out and the runs in a row that stored nothing.
 #pragma once
 
 #include "host/record.h"
@@ -43,7 +44,7 @@ struct State {
   std::int64_t incident = 0;       // the open outage already reported; 0 for none
   std::int64_t last_notice = 0;    // when the report or the last reminder about it went out
   std::int64_t empty_runs = 0;     // runs in a row that stored nothing
-  bool monitoring = false;         // the monitoring alert about those runs went out
+  bool monitoring = false;         // kept for older rows; the monitor's alerts are per cause now
 };
 
 void create_tables(Connection& db);

@@ -1,16 +1,23 @@
-// Alerting: return_mail_list, get_user_mail, get_dingding, get_settings, send_mail.
+// Alerting: return_mail_list, get_user_mail, get_dingding, get_settings, send_mail, the alert
+// policy after each run, the deliveries, the undelivered alerts and the channel test.
 //
 // The channel settings are the host's files; every reader goes back to the file, nothing is
 // cached. The anomaly report is built completely (and the settings read) before anything is
-// delivered, so an error in any row or setting sends nothing.
+// queued, so an error in any row or setting sends nothing. Every message goes through the outbox
+// (outbox.h): queued first, then sent by `send_alerts`; a run sends only after storing its row.
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
 #include "host/paths.h"
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
+#include "host/web/channel_settings.h"
 #include "plugin/qn_rivi/alert_policy.h"
+#include "plugin/qn_rivi/alert_text.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/maintenance.h"
+#include "plugin/qn_rivi/monitor_alerts.h"
+#include "plugin/qn_rivi/outbox.h"
 #include "plugin/qn_rivi/row_id.h"
 #include "plugin/qn_rivi/test_gate.h"
 
@@ -20,6 +27,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <stdexcept>
@@ -29,6 +37,10 @@
 
 namespace rivi {
 namespace {
+
+using alert_text::md;
+
+constexpr std::int64_t kUndeliveredListed = 50;
 
 // The decoded content of a settings file. A file that yields no text, text that is not JSON and
 // a value without a length (number, boolean, null) are errors naming the file; there is no default.
@@ -144,30 +156,6 @@ std::string table_rows(Record& data) {
   return rows;
 }
 
-// Markdown is read as text by the robot. Escaped: what would start markup (emphasis, code,
-// links, headings, tables, HTML), strike-through (~), entities (&), and the ':', '.' and '@' that
-// would let a bare address or e-mail turn into a link; line breaks (CR, LF, NEL, U+2028,
-// U+2029) become blanks, so that no text starts a line of its own.
-std::string md(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const std::string_view rest = text.substr(i);
-    if (rest.starts_with("\u2028") || rest.starts_with("\u2029") || rest.starts_with("\u0085")) {
-      out += ' ';
-      i += rest.starts_with("\u0085") ? 1 : 2;
-      continue;
-    }
-    if (c == '\r' || c == '\n') {
-      out += ' ';
-      continue;
-    }
-    if (std::string_view("\\`*_[]<>#|~&:.@").find(c) != std::string_view::npos) out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 // One line per node: ISP, status, total time and, for a failing or silent node, why.
 std::string markdown_nodes(const Record& data) {
   std::string out;
@@ -189,16 +177,6 @@ std::string markdown_nodes(const Record& data) {
   return out;
 }
 
-std::string duration_words(std::int64_t seconds) {
-  if (seconds < 0) seconds = 0;
-  const std::int64_t days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60;
-  std::string out;
-  if (days) out += std::to_string(days) + "天";
-  if (hours) out += std::to_string(hours) + "小时";
-  if (minutes || out.empty()) out += std::to_string(minutes) + "分钟";
-  return out;
-}
-
 // The webhook's host (its path holds the robot's token, which stays out of the record).
 std::string webhook_host(const Record& info) {
   if (!info.is_object() || !info.contains("dingding_url") || !info["dingding_url"].is_string()) return "webhook";
@@ -207,6 +185,7 @@ std::string webhook_host(const Record& info) {
   const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
   return url.substr(from, url.find_first_of("/?#", from) - from);
 }
+
 
 void record_attempt(deliveries::Attempt attempt) {
   try {
@@ -217,6 +196,27 @@ void record_attempt(deliveries::Attempt attempt) {
 }
 
 std::int64_t task_pid(const Record& id) { return row_id(id).value_or(0); }
+
+// Queues each of `alerts` to every address; a task's alerts inside its maintenance window are
+// held back. Answers the ids of the rows to send.
+std::vector<std::int64_t> queue_all(Connection& db, const std::vector<outbox::Alert>& alerts, const outbox::Destinations& where,
+                                    std::int64_t now) {
+  std::vector<std::int64_t> ids;
+  for (const outbox::Alert& alert : alerts) {
+    const bool held = alert.pid != 0 && maintenance::active(db, alert.pid, now);
+    for (std::int64_t id : outbox::queue(db, alert, where, held, now)) ids.push_back(id);
+  }
+  return ids;
+}
+
+// Whether a channel's settings file holds settings; a file that cannot be read holds none.
+bool configured(const std::string& path) {
+  try {
+    return length_of(read_settings(path)) != 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
 
 }  // namespace
 
@@ -240,34 +240,27 @@ Record qn_rivi_main::get_settings() {
   return settings;
 }
 
-void qn_rivi_main::deliver(const std::string& kind, std::int64_t pid, const AlertMessage& message,
-                           const Record& settings, bool to_mail, bool to_dingding) {
+std::vector<outbox::Address> qn_rivi_main::addresses(const Record& settings, bool to_mail, bool to_dingding) {
+  std::vector<outbox::Address> to;
   const Record& user_mail = settings["user_mail"];
   if (to_mail && truthy(user_mail["user_name"])) {
-    std::vector<std::string> addresses;
     if (length_of(mail_list_) == 0) {
       const Record& info = user_mail["info"];
       if (!info.is_object() || !info.contains("qq_mail"))
         throw std::invalid_argument("the mail account in " + mail_config_() + " has no `qq_mail`");
-      addresses.push_back(text_of(info["qq_mail"]));
+      to.push_back({"mail", text_of(info["qq_mail"])});
     } else {
-      addresses = recipients(mail_list_);
-    }
-    // The sender reports its own failures; one failed e-mail does not stop the others.
-    for (const std::string& address : addresses) {
-      const SendResult sent = mail.qq_smtp_send(address, message.title, message.html);
-      record_attempt({pid, "mail", address, kind, sent.ok, sent.answer});
+      for (const std::string& address : recipients(mail_list_)) to.push_back({"mail", address});
     }
   }
-  if (to_dingding && truthy(settings["dingding"]["dingding"])) {
-    const SendResult sent = mail.dingding_markdown(message.title, message.markdown);
-    record_attempt({pid, "dingding", webhook_host(settings["dingding"]["info"]), kind, sent.ok, sent.answer});
-  }
+  if (to_dingding && truthy(settings["dingding"]["dingding"]))
+    to.push_back({"dingding", webhook_host(settings["dingding"]["info"])});
+  return to;
 }
 
 void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send) {
   // The title is the plain-text subject, not HTML; the sender refuses line breaks in it.
-  AlertMessage report;
+  alert_text::Message report;
   report.title = "【" + subject_name(id) + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
   report.markdown = "### " + md(report.title) + "\n\n" + markdown_nodes(data);
   report.html = "<h2>Quelmar企业平台拔测监控报表(" + public_::format_date() + ")</h2><hr />" + kTableHead;
@@ -283,8 +276,20 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
     return;
   }
   // "mail" reaches every configured channel; "dingding" the robot alone.
-  if (send == "mail") deliver("report", pid, report, settings, true, true);
-  else if (send == "dingding") deliver("report", pid, report, settings, false, true);
+  if (send != "mail" && send != "dingding") return;
+  const std::vector<outbox::Address> to = addresses(settings, send == "mail", true);
+  // Queued before anything is sent: a failed or slow channel is tried again later, and a run
+  // sends only once its row is stored.
+  const auto db = Connection::for_thread(database_path());
+  const std::int64_t now = public_::now();
+  std::vector<std::int64_t> ids;
+  retry_while_locked(*db, StoreRetry{}, [&] {
+    transaction tx(db);
+    ids = queue_all(*db, {{pid, "report", "", report, false}}, {to}, now);
+    tx.commit();
+  });
+  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  if (!deliver_after_store_) send_queued(kRunBudget);
 }
 
 void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::string& failure) {
@@ -294,85 +299,109 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
   std::optional<PendingReport> report;
   if (pending_report_ && pending_report_->pid == pid) report = std::move(pending_report_);
   pending_report_.reset();
+  const outbox::Destinations where = destinations();
 
-  // The thread's shared connection: a run opens the database once.
-  const auto shared = Connection::for_thread(database_path());
-  Connection& db = *shared;
-  alerts::State state;
-  Record open = nullptr, closed = nullptr;
-  retry_while_locked(db, StoreRetry{}, [&] {
-    alerts::create_tables(db);
-    state = alerts::load_state(db, pid);
-    const Record health = db.query("SELECT incident FROM rivi_health WHERE pid = ?", Record::array({pid}));
-    open = health.empty() ? Record(nullptr) : health[0]["incident"];
-    if (state.incident != 0)
-      closed = db.query("SELECT * FROM rivi_incident WHERE id = ? AND end_time IS NOT NULL", Record::array({state.incident}));
-  });
-  if (db.query("SELECT 1 FROM rivi_task WHERE id = ?", Record::array({pid})).empty()) return;  // removed meanwhile
-
-  std::vector<std::pair<std::string, AlertMessage>> messages;  // kind, message
-  const std::string name = subject_name(id);
-  const std::string url = text_of(public_::M("rivi_task").where("id=?", id).getField("url"));
-  if (data == nullptr) {
-    ++state.empty_runs;
-    if (state.empty_runs >= policy.error_after && !state.monitoring) {
-      state.monitoring = true;
-      AlertMessage m;
-      m.title = "[监控异常] " + name;
-      m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>连续 " +
-               std::to_string(state.empty_runs) + " 次拔测没有结果: " + html_escape(failure) + "</p>";
-      m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 连续 " + std::to_string(state.empty_runs) +
-                   " 次拔测没有结果: " + md(failure) + "\n";
-      messages.emplace_back("monitoring", std::move(m));
+  // The thread's shared connection: a run opens the database once. The decisions, the state they
+  // leave and the messages they queue commit together.
+  const auto db = Connection::for_thread(database_path());
+  std::vector<std::int64_t> ids;
+  retry_while_locked(*db, StoreRetry{}, [&] {
+    ids.clear();
+    transaction tx(db);
+    alerts::create_tables(*db);
+    if (db->query("SELECT 1 FROM rivi_task WHERE id = ?", Record::array({pid})).empty()) return;  // removed meanwhile
+    alerts::State state = alerts::load_state(*db, pid);
+    const Record health = db->query("SELECT incident FROM rivi_health WHERE pid = ?", Record::array({pid}));
+    const Record open = health.empty() ? Record(nullptr) : health[0]["incident"];
+    std::vector<outbox::Alert> alerts;
+    const std::string name = subject_name(id);
+    const std::string url = text_of(public_::M("rivi_task").where("id=?", id).getField("url"));
+    if (data == nullptr) {
+      ++state.empty_runs;
+      alerts = monitor_alerts::run_failed(*db, pid, failure, state.empty_runs, policy.error_after, now);
+    } else {
+      alerts = monitor_alerts::run_stored(*db, pid, policy.recovery, now);
+      state.monitoring = false;
+      state.empty_runs = 0;
     }
-  } else {
-    if (state.monitoring && policy.recovery) {
-      AlertMessage m;
-      m.title = "[恢复] " + name;
-      m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>监控已恢复, 拔测重新存储结果 (" +
-               public_::format_date(now) + ")</p>";
-      m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 监控已恢复, 拔测重新存储结果 (" + public_::format_date(now) + ")\n";
-      messages.emplace_back("recovery", std::move(m));
-    }
-    state.monitoring = false;
-    state.empty_runs = 0;
-  }
 
-  if (policy.mode == "incident") {
-    const bool is_open = !open.is_null();
-    if (is_open && report && state.incident != to_int(open)) {
-      state.incident = to_int(open);
-      state.last_notice = now;
-      messages.emplace_back("report", report->message);
-    } else if (is_open && report && state.incident == to_int(open) && policy.remind_minutes > 0 &&
-               now - state.last_notice >= policy.remind_minutes * 60) {
-      state.last_notice = now;
-      AlertMessage m = report->message;
-      m.title = "[提醒] " + name;
-      const Record since = db.query("SELECT start_time FROM rivi_incident WHERE id = ?", Record::array({state.incident}));
-      const std::string lasting = since.empty() ? "" : "故障已持续" + duration_words(now - to_int(since[0]["start_time"]));
-      m.html = "<p>" + lasting + "</p>" + m.html;
-      m.markdown = "### " + md(m.title) + "\n\n" + lasting + "\n\n" + markdown_nodes(*data);
-      messages.emplace_back("reminder", std::move(m));
-    } else if (!is_open && state.incident != 0 && data != nullptr) {
-      if (policy.recovery && !closed.empty()) {
-        const std::int64_t start = to_int(closed[0]["start_time"]), end = to_int(closed[0]["end_time"]);
-        AlertMessage m;
-        m.title = "[恢复] " + name;
-        Record nodes = *data;
-        m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + public_::format_date(start) + "\n- 持续: " +
-                     duration_words(end - start) + "\n\n" + markdown_nodes(nodes);
-        m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " + public_::format_date(start) +
-                 "</p><p>持续: " + duration_words(end - start) + "</p><hr />" + kTableHead + table_rows(nodes) + kFooter;
-        messages.emplace_back("recovery", std::move(m));
+    if (policy.mode == "incident") {
+      const bool is_open = !open.is_null();
+      const std::string topic = "task:" + std::to_string(pid);
+      if (is_open && report && state.incident != to_int(open)) {
+        state.incident = to_int(open);
+        state.last_notice = now;
+        alert_text::Message m = report->message;
+        m.title = "[故障] " + name;
+        m.markdown = "### " + md(m.title) + "\n\n" + markdown_nodes(*data);
+        alerts.push_back({pid, "fault", topic, std::move(m), true});
+      } else if (is_open && report && state.incident == to_int(open) && policy.remind_minutes > 0 &&
+                 now - state.last_notice >= policy.remind_minutes * 60) {
+        state.last_notice = now;
+        alert_text::Message m = report->message;
+        m.title = "[提醒] " + name;
+        const Record since = db->query("SELECT start_time FROM rivi_incident WHERE id = ?", Record::array({state.incident}));
+        const std::string lasting =
+            since.empty() ? "" : "故障已持续" + alert_text::duration_words(now - to_int(since[0]["start_time"]));
+        m.html = "<p>" + lasting + "</p>" + m.html;
+        m.markdown = "### " + md(m.title) + "\n\n" + lasting + "\n\n" + markdown_nodes(*data);
+        alerts.push_back({pid, "reminder", topic, std::move(m), true});
+      } else if (!is_open && state.incident != 0 && data != nullptr) {
+        const Record closed =
+            db->query("SELECT * FROM rivi_incident WHERE id = ? AND end_time IS NOT NULL", Record::array({state.incident}));
+        if (policy.recovery && !closed.empty()) {
+          const std::int64_t start = to_int(closed[0]["start_time"]), end = to_int(closed[0]["end_time"]);
+          alert_text::Message m;
+          m.title = "[恢复] " + name;
+          Record nodes = *data;
+          const std::string lasted = alert_text::duration_words(end - start);
+          m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + public_::format_date(start) +
+                       "\n- 持续: " + lasted + "\n\n" + markdown_nodes(nodes);
+          m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " +
+                   public_::format_date(start) + "</p><p>持续: " + lasted + "</p><hr />" + kTableHead + table_rows(nodes) +
+                   kFooter;
+          alerts.push_back({pid, "recovery", topic, std::move(m), true});
+        }
+        state.incident = 0;
       }
-      state.incident = 0;
     }
+    for (outbox::Alert& a : monitor_alerts::node_changes(*db, policy.recovery, now)) alerts.push_back(std::move(a));
+    alerts::save_state(*db, pid, state);
+    ids = queue_all(*db, alerts, where, now);
+    tx.commit();
+  });
+  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  send_queued(kRunBudget);
+}
+
+outbox::Destinations qn_rivi_main::destinations() {
+  try {
+    return {addresses(get_settings(), true, true), outbox::kNoChannelAnswer};
+  } catch (const std::exception& e) {
+    // The alert is still queued, visibly undelivered with the reason.
+    return {{}, std::string("通知设置无法使用: ") + e.what()};
   }
-  retry_while_locked(db, StoreRetry{}, [&] { alerts::save_state(db, pid, state); });
-  if (messages.empty()) return;
-  const Record settings = get_settings();
-  for (const auto& [kind, message] : messages) deliver(kind, pid, message, settings, true, true);
+}
+
+void qn_rivi_main::send_alerts(const DeliveryBudget& budget, std::stop_token stop) {
+  const bool recovery = alerts::read_policy().recovery;
+  const outbox::Destinations where = destinations();
+  const auto db = Connection::for_thread(database_path());
+  std::vector<std::int64_t> ids;
+  retry_while_locked(*db, StoreRetry{}, [&] {
+    transaction tx(db);
+    const std::int64_t now = public_::now();
+    ids = queue_all(*db, monitor_alerts::node_changes(*db, recovery, now), where, now);
+    tx.commit();
+  });
+  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  send_queued(budget, stop);
+}
+
+void qn_rivi_main::send_queued(const DeliveryBudget& budget, std::stop_token stop) {
+  std::vector<std::int64_t> first;
+  first.swap(queued_);
+  deliver_due(mail, first, budget, stop);
 }
 
 Record qn_rivi_main::get_deliveries(Record& args) {
@@ -384,31 +413,69 @@ Record qn_rivi_main::get_deliveries(Record& args) {
   return deliveries::latest(pid);
 }
 
+Record qn_rivi_main::get_undelivered(Record&) {
+  const auto db = Connection::for_thread(database_path());
+  std::int64_t failing = 0;
+  if (!db->query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_health'").empty()) {
+    failing = to_int(db->query("SELECT COUNT(*) AS n FROM rivi_task t JOIN rivi_health h ON h.pid = t.id "
+                               "WHERE t.status = 1 AND h.health IN ('down', 'error')")[0]["n"]);
+  }
+  Record answer = Record::object();
+  answer["channels"] = Record{{"mail", configured(mail_config_())}, {"dingding", configured(dingding_config_())}};
+  answer["failing_tasks"] = failing;
+  answer["counts"] = outbox::counts(*db);
+  answer["data"] = outbox::undelivered(*db, kUndeliveredListed);
+  return answer;
+}
+
 Record qn_rivi_main::test_channel(Record& args) {
   const std::string channel = has(args, "channel") ? text_of(args["channel"]) : "";
   if (channel != "mail" && channel != "dingding") return public_::returnMsg(false, "channel 必须是 mail 或 dingding");
-  const Record settings = get_settings();
-  const std::string title = "[测试] Quelmar拔测监控通知";
-  std::string recipient;
-  if (channel == "mail") {
-    const Record& info = settings["user_mail"]["info"];
-    if (!truthy(settings["user_mail"]["user_name"]) || !info.is_object() || !info.contains("qq_mail"))
-      return public_::returnMsg(false, "未配置发件邮箱");
-    recipient = length_of(mail_list_) == 0 ? text_of(info["qq_mail"]) : recipients(mail_list_).front();
-  } else {
-    if (!truthy(settings["dingding"]["dingding"])) return public_::returnMsg(false, "未配置钉钉");
-    recipient = webhook_host(settings["dingding"]["info"]);
+  const auto given = [&](std::initializer_list<const char*> keys) {
+    return std::any_of(keys.begin(), keys.end(), [&](const char* k) { return has(args, k); });
+  };
+  // The form's values, when it sent them, with a stored secret only where its save would keep it.
+  SendOptions options;
+  std::vector<std::string> to;
+  try {
+    if (channel == "mail") {
+      const bool form = given({"qq_mail", "host", "port", "security", "password"});
+      const Record account = form ? draft_mail_settings(args).settings : get_user_mail();
+      if (!truthy(account) || !account.is_object() || !account.contains("qq_mail")) return public_::returnMsg(false, "未配置发件邮箱");
+      if (form) options.settings = account;
+      if (has(args, "mail_list")) to = recipients_from_form(args);
+      else if (length_of(mail_list_) != 0) to = recipients(mail_list_);
+      if (to.empty()) to.push_back(text_of(account["qq_mail"]));
+    } else {
+      const bool form = given({"dingding_url", "secret"});
+      const Record robot = form ? draft_dingding_settings(args).settings : get_dingding();
+      if (!truthy(robot)) return public_::returnMsg(false, "未配置钉钉");
+      if (form) options.settings = robot;
+      to.push_back(webhook_host(robot));
+    }
+  } catch (const SettingsRefused& e) {
+    return public_::returnMsg(false, e.what());
   }
-  // A test reaches wherever the settings point: paced, so that it cannot sweep ports.
+  // A test reaches wherever the form points: paced, so that it cannot sweep ports.
   if (const std::int64_t wait = test_gate::claim(channel, public_::now()); wait > 0)
     return Record{{"status", false}, {"channel", channel}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
+  const std::string title = "[测试] Quelmar拔测监控通知";
   // The sender answers a fixed summary (reply code and text, errcode and errmsg, or the status).
-  const SendResult sent =
-      channel == "mail"
-          ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>")
-          : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n");
-  record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
-  return Record{{"status", sent.ok}, {"channel", channel}, {"recipient", recipient}, {"msg", sent.answer}};
+  bool all = true;
+  std::string said, named;
+  Record results = Record::array();
+  for (const std::string& recipient : to) {
+    const SendResult sent =
+        channel == "mail"
+            ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>", options)
+            : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n", options);
+    record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
+    all = all && sent.ok;
+    named += (named.empty() ? "" : "、") + recipient;
+    said += (said.empty() ? "" : "；") + (to.size() == 1 ? sent.answer : recipient + ": " + sent.answer);
+    results.push_back(Record{{"recipient", recipient}, {"status", sent.ok}, {"msg", sent.answer}});
+  }
+  return Record{{"status", all}, {"channel", channel}, {"recipient", named}, {"msg", said}, {"results", results}};
 }
 
 Record qn_rivi_main::get_alert_policy(Record&) { return alerts::policy_record(alerts::read_policy()); }

@@ -18,15 +18,16 @@ constexpr const char* kSchema =
 
 void create_tables(Connection& db) { db.exec_script(kSchema); }
 
+void record(Connection& db, const Attempt& a, std::int64_t time) {
+  create_tables(db);
+  db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
+         Record::array({time, a.pid, a.channel, a.recipient, a.kind, a.success ? 1 : 0, a.answer}));
+}
+
 void record(const Attempt& a, std::int64_t time) {
   // The thread's shared connection: a run opens the database once.
   const auto shared = Connection::for_thread(database_path());
-  Connection& db = *shared;
-  retry_while_locked(db, StoreRetry{}, [&] {
-    create_tables(db);
-    db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
-           Record::array({time, a.pid, a.channel, a.recipient, a.kind, a.success ? 1 : 0, a.answer}));
-  });
+  retry_while_locked(*shared, StoreRetry{}, [&] { record(*shared, a, time); });
 }
 
 Record latest(std::optional<std::int64_t> pid) {

@@ -21,7 +21,7 @@ struct Attempt {
   std::int64_t pid = 0;      // the task; 0 for a test message
   std::string channel;       // mail or dingding
   std::string recipient;     // an address, or the webhook's host
-  std::string kind;          // report, reminder, recovery, monitoring or test
+  std::string kind;          // the alert's kind (outbox.h), or test
   bool success = false;
   std::string answer;        // the server's answer, or why there was none
 };
@@ -29,6 +29,8 @@ struct Attempt {
 void create_tables(Connection& db);
 // Stores one attempt at `time` in the panel's database, waiting out a locked database.
 void record(const Attempt& attempt, std::int64_t time);
+// The same on `db`, inside the caller's transaction when one is open.
+void record(Connection& db, const Attempt& attempt, std::int64_t time);
 // The latest `kLatest` attempts, newest first, of task `pid` or of all tasks.
 Record latest(std::optional<std::int64_t> pid);
 // Deletes attempts made before `cutoff`, at most `batch` a statement; answers the rows deleted.

@@ -49,9 +49,15 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.remove_maintenance(a); }},
       {"get_deliveries", "[pid=TASK]", "the latest 50 notification deliveries (of one task), newest first",
        [](qn_rivi_main& p, Record& a) { return p.get_deliveries(a); }},
-      {"test_channel", "channel=mail|dingding",
-       "sends a short test message now (one a channel every 10 s); answers a summary of the server's answer "
-       "(SMTP reply code and text, DingTalk errcode/errmsg, else the HTTP status)",
+      {"get_undelivered", "",
+       "alerts not delivered yet (waiting, retried, held in a maintenance window) or given up, newest first, "
+       "with the configured channels and the number of failing tasks",
+       [](qn_rivi_main& p, Record& a) { return p.get_undelivered(a); }},
+      {"test_channel",
+       "channel=mail|dingding [qq_mail= host= port= security= password= mail_list=] [dingding_url= secret=]",
+       "sends a short test message now to every recipient, with the form's values when given (one a channel every "
+       "10 s); answers a summary of each server's answer (SMTP reply code and text, DingTalk errcode/errmsg, else "
+       "the HTTP status)",
        [](qn_rivi_main& p, Record& a) { return p.test_channel(a); }},
       {"get_alert_policy", "", "the alert policy: mode, remind_minutes, recovery, error_after",
        [](qn_rivi_main& p, Record& a) { return p.get_alert_policy(a); }},

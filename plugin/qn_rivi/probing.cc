@@ -177,11 +177,13 @@ Record qn_rivi_main::start(Record& args) {
   // Key order of the stored row: status, data, pid, addtime. The verdict comes first because a
   // report rewrites node values in place and those rewrites belong to the stored text.
   Record row = Record::object();
+  // The report is queued now and sent once the row is stored: a slow channel never delays it.
+  deliver_after_store_ = true;
   row["status"] = get_state(data, id);
   row["data"] = encode(data);
   row["pid"] = id;
   row["addtime"] = public_::now();
-  // The nodes are measured and any report is sent: a database held by another process must
+  // The nodes are measured and any report is queued: a database held by another process must
   // delay this row, not lose it. The row and the task's health commit together or not at all.
   const auto db = Connection::for_thread(database_path());
   retry_while_locked(*db, StoreRetry{}, [&] {

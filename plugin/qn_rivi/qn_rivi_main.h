@@ -5,7 +5,8 @@
 //   probing.cc   start, _send_task, get_state
 //   nodes.cc     get_nodes
 //   queries.cc   get_list, get_find, get_task_log, remove_task_log
-//   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail
+//   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail, the alert
+//                policy, the deliveries and the undelivered alerts, the channel test
 //   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
 //   maintenance.cc  get_maintenance, set_maintenance, remove_maintenance (maintenance.h)
 //
@@ -14,10 +15,15 @@
 
 #include "host/record.h"
 #include "host/mail/send_mail.h"
+#include "plugin/qn_rivi/alert_delivery.h"
+#include "plugin/qn_rivi/alert_text.h"
+#include "plugin/qn_rivi/outbox.h"
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <vector>
 
 namespace rivi {
 
@@ -83,23 +89,34 @@ class qn_rivi_main {
   // it cannot be reached or answers nothing usable.
   Record get_nodes(Record& args);
 
-  // Anomaly report: builds it and delivers it through `mail`. Rewrites false `primary_ip` and
-  // `http_code` values of `data` in place.
+  // Anomaly report: builds it and queues it in the outbox for every configured channel ("mail")
+  // or the robot alone ("dingding"); within a run (`start`) it is sent after the run's row is
+  // stored, else at once. Rewrites false `primary_ip` and `http_code` values of `data` in place.
   void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
 
   // Notifications beside the report. Deliveries: the latest 50 attempts (`pid` optional).
-  // test_channel: `channel` mail|dingding, sends a short test message, at most one a channel every
-  // 10 seconds (test_gate.h), and answers the sender's fixed summary of the server's answer. The
-  // alert policy of config.json, read and written (only `alert` changes).
+  // Undelivered: {channels: {mail, dingding} configured, failing_tasks (running tasks down or in
+  // error), counts: {pending, failed, held}, data: the latest 50 outbox rows not delivered}.
+  // test_channel: `channel` mail|dingding, sends a short test message to every recipient, at most
+  // one a channel every 10 seconds (test_gate.h), with the channel form's fields when given
+  // (`qq_mail`, `host`, `port`, `security`, `password`, `mail_list`; `dingding_url`, `secret`; an
+  // empty secret means the stored one, kept only for the server it was stored for), and answers
+  // the sender's fixed summary of each server's answer. The alert policy of config.json, read and
+  // written (only `alert` changes).
   Record get_deliveries(Record& args);
+  Record get_undelivered(Record& args);
   Record test_channel(Record& args);
   Record get_alert_policy(Record& args);
   Record set_alert_policy(Record& args);
 
   // Applies the alert policy after a run of task `pid`: `data` is the run's stored node results,
-  // or null when it stored nothing (`failure` then tells why). Sends what the policy asks for to
-  // every configured channel and records each delivery.
+  // or null when it stored nothing (`failure` then tells why). Queues what the policy asks for
+  // (and the probe nodes' incidents and recoveries), then sends what is due within `kRunBudget`.
   void alert_after_run(std::int64_t pid, Record* data, const std::string& failure);
+
+  // Queues the news of the probe nodes' incidents and sends the outbox's due messages, those this
+  // object queued first (alert_delivery.h).
+  void send_alerts(const DeliveryBudget& budget, std::stop_token stop = {});
 
   // The host's sender, owned by the object.
   rivi::send_mail mail;
@@ -109,20 +126,25 @@ class qn_rivi_main {
   // than "指定任务不存在!", `*failure` (when given) becomes the readable reason.
   Record send_task(const Record& id, std::string* failure);
 
-  // One message in both forms: HTML for mail, markdown for the DingTalk robot.
-  struct AlertMessage {
-    std::string title, html, markdown;
-  };
   struct PendingReport {
     std::int64_t pid = 0;
-    AlertMessage message;
+    alert_text::Message message;
   };
-  void deliver(const std::string& kind, std::int64_t pid, const AlertMessage& message, const Record& settings,
-               bool to_mail, bool to_dingding);
+  // The channels and recipients of `settings` (as `get_settings` answers them) and the recipient
+  // list: the mail channel's, the robot's, or both.
+  std::vector<outbox::Address> addresses(const Record& settings, bool to_mail, bool to_dingding);
+  // Sends the outbox's due messages, those this object queued first.
+  void send_queued(const DeliveryBudget& budget, std::stop_token stop = {});
+  // Every configured channel's addresses; settings that cannot be used give none, and say why.
+  outbox::Destinations destinations();
 
   Record mail_list_;
-  // The report built by `send_mail` in incident mode, sent or dropped once the run is recorded.
+  // The report built by `send_mail` in incident mode, queued or dropped once the run is recorded.
   std::optional<PendingReport> pending_report_;
+  // Set by `start`: the report is sent after the run's row is stored, not when it is queued.
+  bool deliver_after_store_ = false;
+  // Outbox rows this object queued and has not yet tried to send.
+  std::vector<std::int64_t> queued_;
 };
 
 }  // namespace rivi

@@ -21,15 +21,6 @@ namespace rivi {
 
 namespace {
 
-// Sleeps for `time`; false when `stop` was requested meanwhile.
-bool rest(std::stop_token stop, std::chrono::milliseconds time) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, time, [] { return false; });
-  return !stop.stop_requested();
-}
-
 // The same local clock time `days` calendar days before `now`, in Unix seconds.
 std::int64_t local_days_before(std::int64_t now, int days) {
   // Through the broken-down local time, so that a daylight-saving change inside the window does
@@ -49,6 +40,14 @@ std::int64_t local_days_before(std::int64_t now, int days) {
 }
 
 }  // namespace
+
+bool rest(std::stop_token stop, std::chrono::milliseconds time) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  wake.wait_for(lock, stop, time, [] { return false; });
+  return !stop.stop_requested();
+}
 
 std::int64_t result_retention_cutoff(std::int64_t now) { return local_days_before(now, kResultRetentionDays); }
 

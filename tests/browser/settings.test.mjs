@@ -6,6 +6,7 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, statSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { connect } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -135,12 +136,39 @@ test('the forms write the channel files and keep the password write-only', async
 test('a test e-mail reaches the SMTP server and the page shows its answer', async () => {
   await page.click('#mail-test');
   await page.waitForFunction(() => /^成功/.test(document.getElementById('mail-test-answer').textContent));
-  assert.match(await page.textContent('#mail-test-answer'), /ops@mail\.invalid.*250/);
+  assert.match(await page.textContent('#mail-test-answer'), /ops@mail\.invalid: 250.*boss@mail\.invalid: 250/);
+  // Every recipient gets the test.
   const sent = readFileSync(join(sinkDir, 'mail.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
-  assert.equal(sent.length, 1);
-  assert.deepEqual(sent[0].rcpt_tos, ['ops@mail.invalid']);
-  await page.waitForFunction(() => document.querySelectorAll('#deliveries tbody tr .badge.ok').length === 1);
+  assert.equal(sent.length, 2);
+  assert.deepEqual(sent.map((m) => m.rcpt_tos[0]), ['ops@mail.invalid', 'boss@mail.invalid']);
+  await page.waitForFunction(() => document.querySelectorAll('#deliveries tbody tr .badge.ok').length === 2);
   assert.deepEqual(sys.alerts, []);
+});
+
+test('a test goes with the form as it stands, before it is saved', async () => {
+  // The stored robot is at a port where nothing listens; the form, unsaved, names one that answers.
+  const posts = [];
+  const robot = createServer((req, res) => {
+    let body = '';
+    req.on('data', (c) => { body += c; });
+    req.on('end', () => {
+      posts.push({ url: req.url, body: JSON.parse(body) });
+      res.writeHead(200, { 'Content-Type': 'application/json' });
+      res.end('{"errcode":0,"errmsg":"ok"}');
+    });
+  });
+  await new Promise((resolve) => robot.listen(0, '127.0.0.1', resolve));
+  try {
+    await page.fill('#s-dingding-url', `http://127.0.0.1:${robot.address().port}/robot/send?access_token=t4`);
+    await page.click('#dingding-test');
+    await page.waitForFunction(() => /^成功/.test(document.getElementById('dingding-test-answer').textContent));
+    assert.equal(posts.length, 1);
+    assert.equal(posts[0].url, '/robot/send?access_token=t4');  // the form's address, token and all
+    assert.equal(posts[0].body.msgtype, 'markdown');
+    assert.deepEqual(readJson('dingding.json'), { dingding_url: 'http://127.0.0.1:10/robot/send?access_token=t3' });
+  } finally {
+    robot.close();
+  }
 });
 
 test('the forms take no input until the stored settings have loaded', async () => {

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -60,6 +61,33 @@ class RunningCentre {
   dispatch::Centre centre_;
   int port_ = 0;
   std::jthread thread_;
+};
+
+// A centre's configuration with three in-process nodes (电信, 电信, 联通), a 5 s deadline and 3 s
+// probes: enough for a run to find a site down (3 failing nodes) within a test.
+inline dispatch::CentreConfig three_local_nodes() {
+  dispatch::CentreConfig config;
+  config.deadline_ms = 5000;
+  config.probe_timeout_ms = 3000;
+  config.nodes = {{"电信", "", "", true}, {"电信", "", "", true}, {"联通", "", "", true}};
+  return config;
+}
+
+// A site on 127.0.0.1 whose every page answers 500 while `broken`, else 200.
+class SwitchableSite {
+ public:
+  explicit SwitchableSite(bool broken = false) : broken(broken) {
+    site_.server().Get(".*", [this](const httplib::Request&, httplib::Response& res) {
+      res.status = this->broken ? 500 : 200;
+      res.set_content("page", "text/plain");
+    });
+    site_.start();
+  }
+  std::string url(const std::string& path = "/") const { return site_.url(path); }
+  std::atomic<bool> broken;
+
+ private:
+  LoopbackSite site_;  // last: stopped before `broken` goes
 };
 
 // A target on 127.0.0.1 that takes connections into its queue and never answers: every fetch of

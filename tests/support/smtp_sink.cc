@@ -40,6 +40,9 @@ SmtpSink::SmtpSink(SmtpSinkOptions options) : dir_(temp_dir("rivi-smtp")), port_
   for (const auto& r : options.reject_rcpt) argv.insert(argv.end(), {"--reject-rcpt", r});
   if (!options.certificate.cert.empty())
     argv.insert(argv.end(), {"--cert", options.certificate.cert, "--key", options.certificate.key});
+  argv.insert(argv.end(), {"--refuse-file", (dir_ / "refuse").string()});
+  if (options.stall_seconds > 0)
+    argv.insert(argv.end(), {"--stall", std::to_string(options.stall_seconds), "--stall-marker", (dir_ / "stalls").string()});
   child_ = std::make_unique<Child>(argv, std::map<std::string, std::string>{}, (dir_ / "log").string());
   if (!wait_for_port(port_, 15000)) {
     std::ifstream log(dir_ / "log");
@@ -60,6 +63,18 @@ std::vector<nlohmann::json> SmtpSink::messages() const {
   for (std::string line; std::getline(in, line);)
     if (!line.empty()) out.push_back(nlohmann::json::parse(line));
   return out;
+}
+
+void SmtpSink::set_refusing(bool refusing) {
+  if (refusing) std::ofstream(dir_ / "refuse") << "refuse\n";
+  else fs::remove(dir_ / "refuse");
+}
+
+int SmtpSink::stalls() const {
+  std::ifstream in(dir_ / "stalls");
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += line.empty() ? 0 : 1;
+  return n;
 }
 
 }  // namespace rivi::testing

@@ -28,6 +28,7 @@ struct SmtpSinkOptions {
   std::string password;
   std::vector<std::string> reject_rcpt;  // recipients answered with 550
   Certificate certificate;               // for starttls and ssl
+  int stall_seconds = 0;                 // each message's answer comes this much later
 };
 
 class SmtpSink {
@@ -42,6 +43,10 @@ class SmtpSink {
   // rcpt_tos, subject, from, to, mime_version, has_date, content_type, transfer_encoding, html,
   // bare_lf, tls, login).
   std::vector<nlohmann::json> messages() const;
+  // While refusing, every message is answered "451" (try again later) before its recipients.
+  void set_refusing(bool refusing);
+  // Messages whose answer is being held back (with `stall_seconds`) or was, so far.
+  int stalls() const;
 
  private:
   std::filesystem::path dir_;

@@ -11,6 +11,9 @@ and the login name when the client authenticated.
 Modes: plain (no TLS offered), starttls (STARTTLS offered), ssl (TLS from the first byte), hang
 (accepts connections and never says a word). With --user and --password the server requires
 AUTH with exactly those credentials. --reject-rcpt ADDR answers 550 to that recipient.
+--refuse-file PATH: while that file exists, MAIL FROM is answered "451" (the server refuses for
+now). --stall SECONDS: the answer to each message's data comes that much later; --stall-marker
+PATH is written when a stall begins, so a test can see a client waiting.
 Runs until SIGTERM.
 """
 import argparse
@@ -40,6 +43,9 @@ def parse_args():
     p.add_argument("--user")
     p.add_argument("--password")
     p.add_argument("--reject-rcpt", action="append", default=[])
+    p.add_argument("--refuse-file")
+    p.add_argument("--stall", type=float, default=0)
+    p.add_argument("--stall-marker")
     return p.parse_args()
 
 
@@ -51,9 +57,19 @@ def decoded_subject(raw):
 
 
 class Handler:
-    def __init__(self, out, reject):
+    def __init__(self, out, reject, refuse_file, stall, stall_marker):
         self.out = out
         self.reject = set(reject)
+        self.refuse_file = refuse_file
+        self.stall = stall
+        self.stall_marker = stall_marker
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.refuse_file and os.path.exists(self.refuse_file):
+            return "451 4.3.2 service not available, try again later"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in self.reject:
@@ -62,6 +78,11 @@ class Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.stall > 0:
+            if self.stall_marker:
+                with open(self.stall_marker, "a", encoding="utf-8") as f:
+                    f.write("stalled\n")
+            await asyncio.sleep(self.stall)
         raw = envelope.original_content
         message = email.message_from_bytes(raw, policy=email.policy.compat32)
         html_part = None
@@ -135,7 +156,8 @@ def main():
         kwargs["authenticator"] = authenticator
         kwargs["auth_required"] = True
         kwargs["auth_require_tls"] = args.mode != "plain"
-    controller = Controller(Handler(args.out, args.reject_rcpt), hostname="127.0.0.1", port=args.port, **kwargs)
+    handler = Handler(args.out, args.reject_rcpt, args.refuse_file, args.stall, args.stall_marker)
+    controller = Controller(handler, hostname="127.0.0.1", port=args.port, **kwargs)
     controller.start()
     done = asyncio.Event()
     loop = asyncio.new_event_loop()

@@ -224,9 +224,20 @@ int LoopbackListener::accepted() {
   return accepted_;
 }
 
-LoopbackRobot::LoopbackRobot() {
+LoopbackRobot::LoopbackRobot(std::size_t per_minute) : per_minute_(per_minute) {
   site_.server().Post("/send", [this](const httplib::Request& req, httplib::Response& res) {
     std::lock_guard lock(mu_);
+    if (down_) {
+      ++refused_;
+      res.status = 503;
+      return;
+    }
+    if (per_minute_ != 0 && this_minute_ >= per_minute_) {
+      ++refused_;
+      res.set_content(R"({"errcode": 130101, "errmsg": "send too fast, exceed 20 times per minute"})", "application/json");
+      return;
+    }
+    ++this_minute_;
     bodies_.push_back(req.body);
     res.set_content(R"({"errcode": 0, "errmsg": "ok"})", "application/json");
   });
@@ -236,6 +247,21 @@ LoopbackRobot::LoopbackRobot() {
 std::vector<std::string> LoopbackRobot::bodies() const {
   std::lock_guard lock(mu_);
   return bodies_;
+}
+
+std::size_t LoopbackRobot::refused() const {
+  std::lock_guard lock(mu_);
+  return refused_;
+}
+
+void LoopbackRobot::next_minute() {
+  std::lock_guard lock(mu_);
+  this_minute_ = 0;
+}
+
+void LoopbackRobot::set_down(bool down) {
+  std::lock_guard lock(mu_);
+  down_ = down;
 }
 
 LoopbackSite::LoopbackSite() = default;

@@ -135,18 +135,28 @@ class LoopbackSite {
 };
 
 // A DingTalk robot standing in on 127.0.0.1: accepts every POST to /send with {"errcode": 0,
-// "errmsg": "ok"} and keeps the bodies it received.
+// "errmsg": "ok"} and keeps the bodies it received. Like the real robot it may take at most
+// `per_minute` messages a minute (0: any number): past that it refuses with errcode 130101 until
+// the test says the minute is over (`next_minute`). While down it answers HTTP 503.
 class LoopbackRobot {
  public:
-  LoopbackRobot();  // listening on return
+  explicit LoopbackRobot(std::size_t per_minute = 0);  // listening on return
   std::string url() const { return site_.url("/send"); }
   int port() const { return site_.port(); }
   std::vector<std::string> bodies() const;
   std::size_t posts() const { return bodies().size(); }
+  // Requests refused, for the limit or while down.
+  std::size_t refused() const;
+  void next_minute();
+  void set_down(bool down);
 
  private:
   mutable std::mutex mu_;
   std::vector<std::string> bodies_;
+  std::size_t per_minute_ = 0;
+  std::size_t this_minute_ = 0;
+  std::size_t refused_ = 0;
+  bool down_ = false;
   LoopbackSite site_;  // last: stopped before the bodies go
 };
 

@@ -15,7 +15,14 @@ function secretState(el, set) {
   el.className = `secret-state badge ${set ? 'ok' : 'off'}`;
 }
 
-const DELIVERY_KIND = { report: '异常报告', reminder: '提醒', recovery: '恢复', monitoring: '监控告警', test: '测试' };
+const DELIVERY_KIND = {
+  report: '异常报告', fault: '故障', reminder: '提醒', recovery: '恢复', monitoring: '监控异常',
+  monitor_recovery: '监控恢复', node: '节点异常', node_recovery: '节点恢复', test: '测试',
+};
+const CHANNEL = { mail: '邮件', dingding: '钉钉', none: '未配置渠道' };
+const OUTBOX_STATE = {
+  pending: ['待发送', 'warn'], sending: ['发送中', 'warn'], failed: ['未能送达', 'bad'], held: ['维护期暂缓', 'off'],
+};
 
 // The latest deliveries into the table `tableId` (the settings view's, or a task's in its log).
 export function showDeliveries(rows, tableId = 'deliveries') {
@@ -23,13 +30,37 @@ export function showDeliveries(rows, tableId = 'deliveries') {
   const head = h('tr', {}, ['时间', '渠道', '收件方', '类型', '结果', '服务器回答'].map((t) => h('th', { scope: 'col' }, t)));
   const body = list.length ? list.map((r) => h('tr', {},
     h('td', {}, localTime(r.time)),
-    h('td', {}, r.channel === 'dingding' ? '钉钉' : '邮件'),
+    h('td', {}, CHANNEL[r.channel] ?? String(r.channel ?? '')),
     h('td', {}, String(r.recipient ?? '')),
     h('td', {}, DELIVERY_KIND[r.kind] ?? String(r.kind ?? '')),
     h('td', {}, h('span', { class: `badge ${r.success ? 'ok' : 'bad'}` }, r.success ? '成功' : '失败')),
     h('td', { class: 'answer' }, String(r.answer ?? ''))))
     : [h('tr', {}, h('td', { colspan: 6, class: 'muted' }, '暂无发送记录'))];
   $(tableId).replaceChildren(h('thead', {}, head), h('tbody', {}, body));
+}
+
+// The outbox's rows not delivered: waiting for their first send or a retry, held back, or given up.
+export function showUndelivered(answer) {
+  const list = Array.isArray(answer?.data) ? answer.data : [];
+  const c = answer?.counts || {};
+  setText($('undelivered-counts'), `待发送 ${Number(c.pending) || 0} · 未能送达 ${Number(c.failed) || 0} · 暂缓 ${Number(c.held) || 0}`);
+  const head = h('tr', {}, ['加入时间', '任务', '标题', '渠道', '收件方', '状态', '尝试', '下次尝试', '最近回答']
+    .map((t) => h('th', { scope: 'col' }, t)));
+  const body = list.length ? list.map((r) => {
+    const [label, cls] = OUTBOX_STATE[r.state] ?? [String(r.state ?? ''), 'off'];
+    const retrying = r.state === 'pending' && Number(r.attempts) > 0;
+    return h('tr', { 'data-state': r.state },
+      h('td', {}, localTime(r.created)),
+      h('td', {}, r.pid ? String(r.task ?? `#${r.pid}`) : '监控'),
+      h('td', { class: 'title' }, String(r.title ?? '')),
+      h('td', {}, CHANNEL[r.channel] ?? String(r.channel ?? '')),
+      h('td', {}, String(r.recipient ?? '')),
+      h('td', {}, h('span', { class: `badge ${cls}` }, retrying ? '重试中' : label)),
+      h('td', { class: 'num' }, String(r.attempts ?? 0)),
+      h('td', {}, r.state === 'pending' ? localTime(r.next_try) : ''),
+      h('td', { class: 'answer' }, String(r.answer ?? '')));
+  }) : [h('tr', {}, h('td', { colspan: 9, class: 'muted' }, '没有未送达的告警'))];
+  $('undelivered').replaceChildren(h('thead', {}, head), h('tbody', {}, body));
 }
 
 // Fills the settings forms from the server. Secrets never come back: only whether they are set;
@@ -87,8 +118,8 @@ function secretNote(which) {
 }
 
 async function loadSettings() {
-  const [s, policy, deliveries] = await Promise.all([call('get_settings'), query('get_alert_policy'),
-    call('get_deliveries')]);
+  const [s, policy, deliveries, undelivered] = await Promise.all([call('get_settings'), query('get_alert_policy'),
+    call('get_deliveries'), call('get_undelivered')]);
   const mail = s.user_mail || {};
   const info = mail.info && typeof mail.info === 'object' ? mail.info : {};
   $('s-qq-mail').value = String(info.qq_mail ?? '');
@@ -119,6 +150,7 @@ async function loadSettings() {
   $('s-recovery').checked = policy.recovery !== false;
   $('s-error-after').value = String(policy.error_after ?? 3);
   showDeliveries(deliveries);
+  showUndelivered(undelivered);
 }
 
 // Submits one settings form: `check` answers an error text or null before anything is sent.
@@ -152,6 +184,22 @@ async function submitSettings(e, what, errorId, check) {
   }
 }
 
+// The channel's form as it stands, saved or not: a test goes with it. An empty secret field means
+// the stored secret, which the server uses only for the server it was stored for.
+function channelForm(channel) {
+  if (channel === 'mail') {
+    const form = {
+      qq_mail: $('s-qq-mail').value.trim(), host: $('s-host').value.trim(), port: $('s-port').value.trim(),
+      security: $('s-security').value, password: $('s-password').value, mail_list: $('s-mail-list').value,
+    };
+    if ($('s-clear-password').checked) form.clear_password = '1';
+    return form;
+  }
+  const form = { dingding_url: $('s-dingding-url').value.trim(), secret: $('s-secret').value };
+  if ($('s-clear-secret').checked) form.clear_secret = '1';
+  return form;
+}
+
 // A test message through `channel`; the server's own answer is shown as it came.
 async function testChannel(channel) {
   const out = $(`${channel}-test-answer`);
@@ -160,10 +208,12 @@ async function testChannel(channel) {
   out.className = 'test-answer';
   out.textContent = '发送中…';
   try {
-    const answer = await call('test_channel', { channel });
+    const answer = await call('test_channel', { channel, ...channelForm(channel) });
     out.textContent = `${answer.status ? '成功' : '失败'}${answer.recipient ? `（${answer.recipient}）` : ''}：${answer.msg ?? ''}`;
     out.className = `test-answer ${answer.status ? 'ok' : 'bad'}`;
-    showDeliveries(await call('get_deliveries'));
+    const [deliveries, undelivered] = await Promise.all([call('get_deliveries'), call('get_undelivered')]);
+    showDeliveries(deliveries);
+    showUndelivered(undelivered);
   } catch (err) {
     out.textContent = `失败：${err.message}`;
     out.className = 'test-answer bad';

@@ -1,4 +1,5 @@
-// The task list (overview): monitor banner, title, health filters, rows, probe now and the task form.
+// The task list (overview): monitor and alert banners, title, health filters, rows, probe now and
+// the task form.
 
 import { call, query } from './api.js';
 import { h, $, setText, toast, localTime, nowSec, duration, ms, percent, percentClass } from './dom.js';
@@ -36,6 +37,16 @@ function showMonitor(monitor, counts) {
     const down = Number(counts.down) || 0;
     document.title = down ? `(${down} 异常) ${TITLE}` : TITLE;
   }
+}
+
+// No channel configured while tasks fail: every alert stays undelivered, and nobody hears of it
+// but through this banner.
+function showAlertBanner(outbox) {
+  const channels = outbox?.channels || {};
+  const failing = Number(outbox?.failing_tasks) || 0;
+  const silent = !!outbox && !channels.mail && !channels.dingding && failing > 0;
+  if (silent) setText($('alert-banner-text'), `未配置通知渠道：${failing} 个任务异常，告警无法发出`);
+  $('alert-banner').hidden = !silent;
 }
 
 function showFilters(counts) {
@@ -118,13 +129,16 @@ export async function showTasks() {
   const args = { p: state.taskPage };
   if (state.search) args.search = state.search;
   if (state.health) args.health = state.health;
-  const [list, all] = await Promise.all([
+  const [list, all, outbox] = await Promise.all([
     query('get_overview', args),
     // The title counts every task, not only those matching the search.
     state.search ? query('get_overview', { p: 1 }) : null,
+    // The banner must not cost the list: without its answer it stays as it was.
+    query('get_undelivered').catch(() => undefined),
   ]);
   if (seq !== state.seq.tasks) return;
   showMonitor(list.monitor, (all || list).counts);
+  if (outbox !== undefined) showAlertBanner(outbox);
   showFilters(list.counts);
   const key = focusKey();
   const tbody = $('task-table').tBodies[0];

@@ -1,0 +1,80 @@
+#include "plugin/qn_rivi/alert_delivery.h"
+
+#include "host/mail/send_mail.h"
+#include "host/paths.h"
+#include "host/public.h"
+#include "host/store/store.h"
+#include "plugin/qn_rivi/outbox.h"
+#include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/retention.h"
+
+#include <algorithm>
+#include <iostream>
+#include <set>
+
+namespace rivi {
+namespace {
+
+SendResult send(send_mail& sender, const outbox::Batch& batch, long max_seconds) {
+  SendOptions options;
+  options.max_seconds = max_seconds;
+  if (batch.channel == "mail") return sender.qq_smtp_send(batch.recipient, batch.message.title, batch.message.html, options);
+  if (batch.channel == "dingding") return sender.dingding_markdown(batch.message.title, batch.message.markdown, options);
+  return {false, "未知的通知渠道: " + batch.channel};
+}
+
+}  // namespace
+
+std::int64_t deliver_due(send_mail& sender, const std::vector<std::int64_t>& first, const DeliveryBudget& budget,
+                         std::stop_token stop) {
+  const auto db = Connection::for_thread(database_path());
+  const auto started = std::chrono::steady_clock::now();
+  std::set<std::string> skip;  // recipients that failed in this pass
+  std::int64_t sent = 0;
+  for (const bool own : {true, false}) {
+    if (own && first.empty()) continue;
+    for (;;) {
+      if (stop.stop_requested()) return sent;
+      long cap = budget.per_message;
+      if (budget.total.count() > 0) {
+        const auto left = budget.total - std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+        if (left.count() <= 0) return sent;
+        cap = std::max<long>(1, std::min<long>(cap, static_cast<long>(left.count())));
+      }
+      const auto batch = outbox::claim(db, public_::now(), own ? first : std::vector<std::int64_t>{}, skip);
+      if (!batch) break;
+      const SendResult result = send(sender, *batch, cap);
+      outbox::settle(db, *batch, result.ok, result.answer, public_::now());
+      if (result.ok) ++sent;
+      else skip.insert(outbox::group_of(batch->channel, batch->recipient));
+    }
+  }
+  return sent;
+}
+
+void keep_alert_delivery(std::stop_token stop, const AlertUpkeepOptions& options) {
+  std::string last_error;
+  auto last_purge = std::chrono::steady_clock::time_point::min();
+  for (auto wait = options.first; rest(stop, wait); wait = options.every) {
+    try {
+      if (options.pass) {
+        options.pass(stop);
+      } else {
+        load_qn_rivi_module();
+        qn_rivi_main plugin;
+        plugin.send_alerts(kUpkeepBudget, stop);
+      }
+      if (std::chrono::steady_clock::now() - last_purge >= std::chrono::hours(1)) {
+        const auto db = Connection::for_thread(database_path());
+        outbox::purge_before(*db, public_::now() - std::int64_t{outbox::kKeepDays} * 86400, 500);
+        last_purge = std::chrono::steady_clock::now();
+      }
+      last_error.clear();
+    } catch (const std::exception& error) {
+      if (last_error != error.what()) std::cerr << "alert delivery: " << error.what() << std::endl;
+      last_error = error.what();
+    }
+  }
+}
+
+}  // namespace rivi
