@@ -87,7 +87,7 @@ int serve(const ServeOptions& options) {
   ShellRunner runner;
   SchedulerOptions scheduler_options = SchedulerOptions::from_environment();
   scheduler_options.counters = counters;
-  Scheduler scheduler(std::move(scheduler_options), [] { return std::chrono::system_clock::now(); }, runner);
+  Scheduler scheduler(std::move(scheduler_options), SchedulerClock::system(), runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
   // Stopped and joined by its destructor, after the web server and the scheduler.
   std::jthread upkeep_thread;
