@@ -89,9 +89,9 @@ int serve(const ServeOptions& options) {
   scheduler_options.counters = counters;
   Scheduler scheduler(std::move(scheduler_options), SchedulerClock::system(), runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
-  // Stopped and joined by its destructor, after the web server and the scheduler.
-  std::jthread upkeep_thread;
-  if (options.upkeep) upkeep_thread = std::jthread(options.upkeep);
+  // Stopped and joined by their destructors, after the web server and the scheduler.
+  std::vector<std::jthread> upkeep_threads;
+  for (const auto& upkeep : options.upkeep) upkeep_threads.emplace_back(upkeep);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);

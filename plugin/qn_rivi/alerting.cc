@@ -189,16 +189,6 @@ std::string markdown_nodes(const Record& data) {
   return out;
 }
 
-std::string duration_words(std::int64_t seconds) {
-  if (seconds < 0) seconds = 0;
-  const std::int64_t days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60;
-  std::string out;
-  if (days) out += std::to_string(days) + "天";
-  if (hours) out += std::to_string(hours) + "小时";
-  if (minutes || out.empty()) out += std::to_string(minutes) + "分钟";
-  return out;
-}
-
 // The webhook's host (its path holds the robot's token, which stays out of the record).
 std::string webhook_host(const Record& info) {
   if (!info.is_object() || !info.contains("dingding_url") || !info["dingding_url"].is_string()) return "webhook";
@@ -350,7 +340,7 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
       AlertMessage m = report->message;
       m.title = "[提醒] " + name;
       const Record since = db.query("SELECT start_time FROM rivi_incident WHERE id = ?", Record::array({state.incident}));
-      const std::string lasting = since.empty() ? "" : "故障已持续" + duration_words(now - to_int(since[0]["start_time"]));
+      const std::string lasting = since.empty() ? "" : "故障已持续" + health::span_words(to_int(since[0]["start_time"]), now);
       m.html = "<p>" + lasting + "</p>" + m.html;
       m.markdown = "### " + md(m.title) + "\n\n" + lasting + "\n\n" + markdown_nodes(*data);
       messages.emplace_back("reminder", std::move(m));
@@ -361,9 +351,9 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
         m.title = "[恢复] " + name;
         Record nodes = *data;
         m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + public_::format_date(start) + "\n- 持续: " +
-                     duration_words(end - start) + "\n\n" + markdown_nodes(nodes);
+                     health::span_words(start, end) + "\n\n" + markdown_nodes(nodes);
         m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " + public_::format_date(start) +
-                 "</p><p>持续: " + duration_words(end - start) + "</p><hr />" + kTableHead + table_rows(nodes) + kFooter;
+                 "</p><p>持续: " + health::span_words(start, end) + "</p><hr />" + kTableHead + table_rows(nodes) + kFooter;
         messages.emplace_back("recovery", std::move(m));
       }
       state.incident = 0;

@@ -156,7 +156,14 @@ Record follow_incident(Connection& db, std::int64_t pid, std::int64_t time, cons
   const bool bad = a.health == "down" || a.health == "error";
   if (!bad) {
     if (!open.is_null()) {
-      db.run("UPDATE rivi_incident SET end_time = ? WHERE id = ? AND end_time IS NULL", Record::array({time, open}));
+      // A clock set back since the outage began must not give it a negative length.
+      const Record found = db.query("SELECT start_time FROM rivi_incident WHERE id = ? AND end_time IS NULL", Record::array({open}));
+      if (!found.empty()) {
+        const std::int64_t start = to_int(found[0]["start_time"]);
+        const Span span = wall_span(start, time);
+        db.run("UPDATE rivi_incident SET end_time = ?, reason = reason || ? WHERE id = ?",
+               Record::array({start + span.seconds, span.clock_back ? kClockBackNote : "", open}));
+      }
     }
     return nullptr;
   }
@@ -205,7 +212,9 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
   row["pid"] = pid;
   row["health"] = a.health;
   row["since"] = value("health", "") == a.health ? value("since", time) : Record(time);
-  row["last_attempt"] = time;
+  // Outcomes may be written late (replayed from the spool, or a lost run recorded after it was
+  // found): the last attempt is the latest one.
+  row["last_attempt"] = std::max(time, to_int(value("last_attempt", time)));
   if (stored) {
     trend.push_back(Record::array({time, optional_time(a.mean_time), verdict}));
     if (trend.size() > kTrendRuns) trend.erase(trend.begin(), trend.end() - kTrendRuns);
@@ -439,6 +448,22 @@ std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batc
   drain("DELETE FROM rivi_incident WHERE id IN (SELECT id FROM rivi_incident WHERE end_time < ? LIMIT ?)");
   drain("DELETE FROM rivi_hourly WHERE (pid, hour) IN (SELECT pid, hour FROM rivi_hourly WHERE hour < ? LIMIT ?)");
   return deleted;
+}
+
+Span wall_span(std::int64_t from, std::int64_t to) {
+  if (to < from) return Span{0, true};
+  return Span{to - from, false};
+}
+
+std::string span_words(std::int64_t from, std::int64_t to) {
+  const Span span = wall_span(from, to);
+  const std::int64_t days = span.seconds / 86400, hours = span.seconds % 86400 / 3600, minutes = span.seconds % 3600 / 60;
+  std::string out;
+  if (days) out += std::to_string(days) + "天";
+  if (hours) out += std::to_string(hours) + "小时";
+  if (minutes || out.empty()) out += std::to_string(minutes) + "分钟";
+  if (span.clock_back) out += " (系统时钟被回拨)";
+  return out;
 }
 
 Record percent(std::int64_t good, std::int64_t runs) {

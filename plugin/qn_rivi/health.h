@@ -108,6 +108,19 @@ void forget_task(std::int64_t pid);
 // `batch` rows a statement; answers the rows deleted. A database without the tables has none.
 std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch);
 
+// The time from `from` to `to`, two wall-clock times (Unix seconds), never negative: a `to`
+// before `from` means the clock was set back between them, and is taken as no time at all.
+struct Span {
+  std::int64_t seconds = 0;
+  bool clock_back = false;  // `to` lay before `from`
+};
+Span wall_span(std::int64_t from, std::int64_t to);
+// The span in words: "2天3小时5分钟" (minutes always when nothing else), with "(系统时钟被回拨)"
+// after it when the clock was set back.
+std::string span_words(std::int64_t from, std::int64_t to);
+// What an incident whose end came before its start says of it, after its reason.
+inline constexpr const char* kClockBackNote = " (系统时钟被回拨: 结束时间早于开始, 时长按0计)";
+
 // The start of the hour holding `t`.
 inline std::int64_t hour_of(std::int64_t t) { return t - ((t % kHour) + kHour) % kHour; }
 // The first hour of the `hours` hours that end with the one holding `now`.

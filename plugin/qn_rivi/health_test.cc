@@ -248,6 +248,31 @@ TEST_F(HealthStore, TransitionsKeepSinceAndOneIncidentPerOutage) {
   EXPECT_EQ(health()["since"], t0 + 2700);
 }
 
+// The clock set back an hour during an outage: the run that ends it carries an earlier time than
+// the one that began it. The outage is closed with no length, never a negative one, and says
+// why; a run written late (from the spool) leaves the latest attempt in place.
+TEST_F(HealthStore, AClockSetBackNeverGivesAnIncidentANegativeLength) {
+  const std::int64_t t0 = 1765170000;
+  run(t0, kDown);
+  run(t0 - 3599, kUp);
+  const Record all = incidents();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]["start_time"], t0);
+  EXPECT_EQ(all[0]["end_time"], t0);
+  EXPECT_EQ(all[0]["reason"], std::string("3/3 节点失败: 连接被拒绝") + kClockBackNote);
+  EXPECT_EQ(health()["last_attempt"], t0);
+
+  run(t0 + 600, kDown);
+  run(t0 + 900, kUp);
+  EXPECT_EQ(incidents()[1]["end_time"], t0 + 900);
+  EXPECT_EQ(incidents()[1]["reason"], "3/3 节点失败: 连接被拒绝") << "no note when the clock went on";
+
+  EXPECT_EQ(span_words(t0, t0 + 90'061), "1天1小时1分钟");
+  EXPECT_EQ(span_words(t0, t0 + 59), "0分钟");
+  EXPECT_EQ(span_words(t0, t0 + 7200), "2小时");
+  EXPECT_EQ(span_words(t0, t0 - 3599), "0分钟 (系统时钟被回拨)");
+}
+
 TEST_F(HealthStore, AFailedRunIsAnErrorThatKeepsTheLastStoredFigures) {
   const std::int64_t t0 = 1765170000;
   run(t0, kDegraded);
