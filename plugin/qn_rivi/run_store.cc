@@ -59,12 +59,12 @@ bool marked(Connection& db, const std::string& fire) {
   return !db.query("SELECT 1 FROM rivi_fire WHERE fire = ?", Record::array({fire})).empty();
 }
 
-void write(const std::shared_ptr<Connection>& shared, const spool::RunOutcome& run) {
+bool write(const std::shared_ptr<Connection>& shared, const spool::RunOutcome& run) {
   Connection& db = *shared;
   transaction tx(shared);
   if (!run.fire.empty()) {
     create_tables(db);
-    if (marked(db, run.fire)) return;  // written before; the transaction rolls back empty
+    if (marked(db, run.fire)) return false;  // written before; the transaction rolls back empty
   }
   if (run.kind == "row") {
     Query("rivi_list", shared).insert(run.row);
@@ -77,6 +77,7 @@ void write(const std::shared_ptr<Connection>& shared, const spool::RunOutcome& r
            Record::array({run.fire, run.pid, run.time, run.kind}));
   }
   tx.commit();
+  return true;
 }
 
 std::optional<std::filesystem::path> store(const spool::RunOutcome& run, const StoreRetry& retry) {
@@ -117,15 +118,16 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
     }
     // A run started by hand has no fire; its file's name marks it, so it is written once too.
     if (run.fire.empty()) run.fire = "spool:" + file.stem().string();
+    bool fresh = false;
     try {
-      retry_while_locked(*db, replay_retry(wait), [&] { write(db, run); });
+      retry_while_locked(*db, replay_retry(wait), [&] { fresh = write(db, run); });
     } catch (const std::runtime_error& error) {
       std::cerr << fmt::format("rivi: the spool waits ({} runs): {}\n", spool::files().size(), error.what());
       break;
     }
     std::error_code ignored;
     std::filesystem::remove(file, ignored);
-    ++written;
+    if (fresh) ++written;
   }
   return written;
 }

@@ -46,9 +46,9 @@ void create_tables(Connection& db);
 bool marked(Connection& db, const std::string& fire);
 
 // Writes `run` in one transaction on `db` (a transaction of its own: none may be open on the
-// thread). A run whose fire is marked already is skipped. Throws std::runtime_error from the
-// store, having written nothing.
-void write(const std::shared_ptr<Connection>& db, const spool::RunOutcome& run);
+// thread) and answers true; a run whose fire is marked already is skipped (false). Throws
+// std::runtime_error from the store, having written nothing.
+bool write(const std::shared_ptr<Connection>& db, const spool::RunOutcome& run);
 
 // Stores `run` in the database of the panel root, waiting out a lock as `retry` says, else, when
 // the database could not be written, in the spool (said on standard error); answers the spool
@@ -60,7 +60,8 @@ std::optional<std::filesystem::path> store(const spool::RunOutcome& run, const S
 // Replays the spool into `db`, oldest first, each outcome in a transaction of its own, its file
 // removed once it is in; stops at the first one the database does not take, waiting at most
 // `wait` for a lock (the connection keeps that wait). A file that is not a run is set aside as `<name>.bad` and said on standard
-// error. Does nothing while another process replays. Answers the outcomes written.
+// error. Does nothing while another process replays. Answers the outcomes written (a file whose
+// outcome was in already is removed without counting).
 std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::milliseconds wait);
 
 // Deletes the marks older than `before`.
