@@ -337,6 +337,9 @@ void Scheduler::run(std::stop_token stop) {
     std::unique_lock lock(mutex);
     wake.wait_for(lock, stop, std::chrono::milliseconds(wait_ms), [] { return false; });
   }
+  // What the last moments started is recorded before the scheduler goes; a database that does
+  // not take it now loses those records (said on standard error).
+  account(look());
 }
 
 }  // namespace rivi

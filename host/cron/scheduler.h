@@ -115,8 +115,8 @@ class Scheduler {
 
   // Until `stop` is requested: sleeps until the next planned time or the next poll, whichever
   // comes first, starts the jobs due then, and once a poll looks for table changes, notes ended
-  // runs and writes the fire records. A failed read is reported on standard error and tried
-  // again at the next poll.
+  // runs and writes the fire records (once more before it returns). A failed read is reported on
+  // standard error and tried again at the next poll.
   void run(std::stop_token stop);
 
   // Times the table has been read (for tests and benchmarks).

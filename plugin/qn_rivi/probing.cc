@@ -132,15 +132,23 @@ std::string handled_error_message() {
   }
 }
 
-// Records a run of task `pid` that stored no result; reaches the database, or the spool, like a row.
-void record_failure(std::int64_t pid, const std::string& reason) {
+// Records a run of task `pid` that stored no result; reaches the database, or the spool, like a
+// row. Answers whether the database took it.
+bool record_failure(std::int64_t pid, const std::string& reason) {
   spool::RunOutcome failed;
   failed.fire = fire_of_this_run().value_or("");
   failed.kind = "error";
   failed.pid = pid;
   failed.time = public_::now();
   failed.reason = reason;
-  run_store::store(failed);
+  return !run_store::store(failed);
+}
+
+// The alert policy decides on the health the run recorded; a run whose outcome waits in the spool
+// recorded none yet, and the database it would wait for is the one that did not take the outcome.
+// The next run that reaches the database brings the policy's state up to date.
+void say_alerts_wait(std::int64_t pid) {
+  std::cerr << "rivi: task " << pid << ": alerts are decided by the next run that reaches the database\n";
 }
 
 // The alert policy's turn after a run; its failures are shown and never fail the run.
@@ -169,8 +177,8 @@ Record qn_rivi_main::start(Record& args) {
   Record data = send_task(id, &failure);
   if (data.is_object() && data.contains("status")) {
     if (!failure.empty()) {
-      record_failure(*task, failure);
-      notify_after_run(*this, *task, nullptr, failure);
+      if (record_failure(*task, failure)) notify_after_run(*this, *task, nullptr, failure);
+      else say_alerts_wait(*task);
     }
     return data;
   }
@@ -194,8 +202,8 @@ Record qn_rivi_main::start(Record& args) {
   stored.time = row["addtime"].get<std::int64_t>();
   stored.row = row;
   stored.nodes = nodes;
-  run_store::store(stored);
-  notify_after_run(*this, *task, &data, "");
+  if (!run_store::store(stored)) notify_after_run(*this, *task, &data, "");
+  else say_alerts_wait(*task);
   return slowest_first(data);
 }
 
