@@ -47,7 +47,11 @@ std::string scheduler_metrics(const SchedulerCounters& counters) {
          "# HELP rivi_scheduler_skips_total Scheduled job runs skipped since the panel started because "
          "the job's previous run was still going.\n"
          "# TYPE rivi_scheduler_skips_total counter\n"
-         "rivi_scheduler_skips_total " + std::to_string(counters.skipped.load()) + "\n";
+         "rivi_scheduler_skips_total " + std::to_string(counters.skipped.load()) + "\n"
+         "# HELP rivi_scheduler_clock_steps_total Times since the panel started that the scheduler found the wall "
+         "clock set (back or forward) and took its jobs' boundaries afresh.\n"
+         "# TYPE rivi_scheduler_clock_steps_total counter\n"
+         "rivi_scheduler_clock_steps_total " + std::to_string(counters.clock_steps.load()) + "\n";
 }
 
 int serve(const ServeOptions& options) {

@@ -45,8 +45,9 @@ struct ServeOptions {
   std::function<std::string()> metrics;
 };
 
-// The scheduler's counters as exposition text: rivi_scheduler_fires_total and
-// rivi_scheduler_skips_total, counted since this `panel serve` started.
+// The scheduler's counters as exposition text: rivi_scheduler_fires_total,
+// rivi_scheduler_skips_total and rivi_scheduler_clock_steps_total, counted since this `panel
+// serve` started.
 std::string scheduler_metrics(const SchedulerCounters& counters);
 
 // Takes the root's lock, then runs until a stop signal; answers the process exit status.

@@ -38,26 +38,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bin;
+using testing::read_file;
+using testing::wait_until;
 using Env = std::map<std::string, std::string>;
 
 constexpr const char* kFaketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Polls `ready` every 100 ms; false after `seconds`.
-template <typename Ready>
-bool wait_until(Ready ready, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return ready();
-}
 
 std::vector<Fire> fires() {
   Connection db(database_path());

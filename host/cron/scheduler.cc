@@ -5,17 +5,16 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -307,8 +306,6 @@ std::vector<std::int64_t> Scheduler::tick() {
 }
 
 void Scheduler::run(std::stop_token stop) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
   std::string last_error;
   std::optional<std::int64_t> next_poll;  // on the monotonic clock
   const std::int64_t poll_ms = std::max<std::int64_t>(options_.poll.count(), 1);
@@ -333,9 +330,7 @@ void Scheduler::run(std::stop_token stop) {
     const std::int64_t poll_in = *next_poll - steady_ms();
     const std::int64_t due_in = next_due().value_or(now + poll_in) - now;
     const std::int64_t wait_ms = std::clamp<std::int64_t>(std::min(poll_in, due_in), 0, poll_ms);
-    if (wait_ms == 0) continue;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, std::chrono::milliseconds(wait_ms), [] { return false; });
+    if (wait_ms > 0) rest(stop, std::chrono::milliseconds(wait_ms));
   }
   // What the last moments started is recorded before the scheduler goes; a database that does
   // not take it now loses those records (said on standard error).

@@ -5,30 +5,20 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <ctime>
 #include <iostream>
-#include <mutex>
 #include <stdexcept>
 
 namespace rivi {
 
 namespace {
-
-// Sleeps for `time`; false when `stop` was requested meanwhile.
-bool rest(std::stop_token stop, std::chrono::milliseconds time) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, time, [] { return false; });
-  return !stop.stop_requested();
-}
 
 // The same local clock time `days` calendar days before `now`, in Unix seconds.
 std::int64_t local_days_before(std::int64_t now, int days) {

@@ -3,6 +3,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
 #include "host/utf8.h"
@@ -12,11 +13,9 @@
 #include <fmt/format.h>
 
 #include <array>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <set>
 #include <span>
 #include <string_view>
@@ -28,15 +27,6 @@ constexpr std::int64_t kBatch = 2000;
 constexpr std::size_t kLineBytes = 200;
 constexpr std::chrono::milliseconds kWait{1000};  // for a lock, a round at a time
 constexpr std::int64_t kPurgeEvery = 3600;
-
-// Sleeps for `time`; false when `stop` was requested meanwhile.
-bool rest(std::stop_token stop, std::chrono::milliseconds time) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, time, [] { return false; });
-  return !stop.stop_requested();
-}
 
 using Words = std::span<const std::string_view>;
 
