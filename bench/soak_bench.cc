@@ -92,17 +92,19 @@ std::unique_ptr<Child> start_centre(const rivi::testing::TempRoot& root, const s
   return centre;
 }
 
-// Kills, with SIGKILL, up to `most` workers of this soak that are running now (their fires not
-// ended, their command line naming this soak's root); answers how many.
+// Kills, with SIGKILL, up to `most` workers of this soak while they run (processes whose command
+// line names this soak's launcher or worker), looking for ten seconds at most; answers how many.
 int kill_workers(const std::string& root, int most) {
-  rivi::Connection db(rivi::database_path());
+  const std::string mine = root + "/plugin/qn_rivi/rivi";
   int killed = 0;
-  for (const Record& r : db.query("SELECT pid FROM crontab_fire WHERE end_time IS NULL AND pid IS NOT NULL")) {
-    if (killed == most) break;
-    const pid_t pid = static_cast<pid_t>(rivi::to_int(r["pid"]));
-    std::string command = read_file(fmt::format("/proc/{}/cmdline", pid));
-    if (command.find(root) == std::string::npos) continue;
-    if (::kill(pid, SIGKILL) == 0) ++killed;
+  for (int look = 0; look < 1000 && killed < most; ++look) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename();
+      if (killed == most || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (read_file(entry.path() / "cmdline").find(mine) == std::string::npos) continue;
+      if (::kill(static_cast<pid_t>(std::stol(name)), SIGKILL) == 0) ++killed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return killed;
 }

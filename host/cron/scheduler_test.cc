@@ -503,6 +503,9 @@ TEST_F(SchedulerTest, ShellRunsAppendToTheJobLogWithoutWaitingForEachOther) {
 
   // The slow run is still waiting for its gate while the fast one has finished.
   ASSERT_TRUE(wait_for_text(job_log_path(fast), "oops\n"));
+  // Its output is written before its process has ended; the next cycle needs it ended.
+  for (int i = 0; i < 1000 && shell.running(fast) != 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(shell.running(fast), 0);
   EXPECT_EQ(read_file(job_log_path(slow)).find("slow done"), std::string::npos);
   EXPECT_GE(shell.running(), 1u);
   EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{fast});
