@@ -93,13 +93,14 @@ std::vector<double> baseline_burst(int jobs, double& cpu_ms, double& wall_ms) {
 // The process runner, noting when each start was asked for and how long it took.
 class TimingRunner : public rivi::JobRunner {
  public:
-  void start(const rivi::ScheduledJob& job, const std::filesystem::path& log) override {
+  pid_t start(const rivi::ScheduledJob& job, const std::filesystem::path& log, const std::string& fire) override {
     const std::int64_t at = now_ms();
-    shell_.start(job, log);
+    const pid_t pid = shell_.start(job, log, fire);
     starts_[job.id].push_back(at);
+    return pid;
   }
   pid_t running(std::int64_t job_id) override { return shell_.running(job_id); }
-  void collect() override { shell_.collect(); }
+  std::vector<rivi::EndedRun> collect() override { return shell_.collect(); }
   std::size_t unreaped() const { return shell_.running(); }
   const std::map<std::int64_t, std::vector<std::int64_t>>& starts() const { return starts_; }
 
@@ -167,7 +168,7 @@ int main(int argc, char** argv) {
     options.database = rivi::database_path();
     options.minute = std::chrono::seconds(minute_seconds);
     TimingRunner runner;
-    rivi::Scheduler scheduler(options, [] { return Clock::now(); }, runner);
+    rivi::Scheduler scheduler(options, rivi::SchedulerClock::system(), runner);
     const double cpu_before = own_cpu_ms();
     const std::int64_t begin = now_ms();
     {

@@ -2,6 +2,7 @@
 
 #include "host/web/admin_auth.h"
 #include "host/cron/crontab.h"
+#include "host/cron/fire_log.h"
 #include "host/public.h"
 #include "host/store/store.h"
 
@@ -97,6 +98,7 @@ CREATE TABLE IF NOT EXISTS nodes (
   ps TEXT
 );)sql");
   create_crontab_table(db);
+  create_fire_table(db);
 }
 
 void install_panel(const fs::path& root, const fs::path& bin_dir) {

@@ -12,6 +12,7 @@
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/metrics.h"
 #include "plugin/qn_rivi/retention.h"
+#include "plugin/qn_rivi/run_accounting.h"
 
 #include <CLI/CLI.hpp>
 
@@ -108,11 +109,14 @@ int main(int argc, char** argv) {
       options.web = !no_web;
       options.plugin = {[](const std::string& name) { return rivi::web_methods().contains(name); },
                         rivi::call_web_method};
-      options.upkeep = [retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
-        // The outbox's retries and digests beside the purge; stopped and joined with it.
-        std::jthread alerts([](std::stop_token alert_stop) { rivi::keep_alert_delivery(alert_stop, {}); });
+      options.upkeep.emplace_back([retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
         rivi::keep_result_retention(stop, retention);
-      };
+      });
+      // The outbox's retries and digests.
+      options.upkeep.emplace_back([](std::stop_token stop) { rivi::keep_alert_delivery(stop, {}); });
+      options.upkeep.emplace_back([accounting = rivi::run_accounting::Options::for_panel()](std::stop_token stop) {
+        rivi::run_accounting::keep_runs_accounted(stop, accounting);
+      });
       options.metrics = rivi::panel_metrics;
       // Room for the web server's 1,024 connections beside the database, the logs and the jobs.
       // Capped: the jobs it starts inherit the limit, and some programs walk every descriptor

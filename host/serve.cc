@@ -47,7 +47,11 @@ std::string scheduler_metrics(const SchedulerCounters& counters) {
          "# HELP rivi_scheduler_skips_total Scheduled job runs skipped since the panel started because "
          "the job's previous run was still going.\n"
          "# TYPE rivi_scheduler_skips_total counter\n"
-         "rivi_scheduler_skips_total " + std::to_string(counters.skipped.load()) + "\n";
+         "rivi_scheduler_skips_total " + std::to_string(counters.skipped.load()) + "\n"
+         "# HELP rivi_scheduler_clock_steps_total Times since the panel started that the scheduler found the wall "
+         "clock set (back or forward) and took its jobs' boundaries afresh.\n"
+         "# TYPE rivi_scheduler_clock_steps_total counter\n"
+         "rivi_scheduler_clock_steps_total " + std::to_string(counters.clock_steps.load()) + "\n";
 }
 
 int serve(const ServeOptions& options) {
@@ -87,11 +91,11 @@ int serve(const ServeOptions& options) {
   ShellRunner runner;
   SchedulerOptions scheduler_options = SchedulerOptions::from_environment();
   scheduler_options.counters = counters;
-  Scheduler scheduler(std::move(scheduler_options), [] { return std::chrono::system_clock::now(); }, runner);
+  Scheduler scheduler(std::move(scheduler_options), SchedulerClock::system(), runner);
   std::jthread scheduler_thread([&scheduler](std::stop_token stop) { scheduler.run(stop); });
-  // Stopped and joined by its destructor, after the web server and the scheduler.
-  std::jthread upkeep_thread;
-  if (options.upkeep) upkeep_thread = std::jthread(options.upkeep);
+  // Stopped and joined by their destructors, after the web server and the scheduler.
+  std::vector<std::jthread> upkeep_threads;
+  for (const auto& upkeep : options.upkeep) upkeep_threads.emplace_back(upkeep);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);

@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace rivi {
 
@@ -34,17 +35,19 @@ struct ServeOptions {
   std::string listen = "127.0.0.1:8888";  // web server address
   bool web = true;                        // false: the scheduler alone
   PluginMethods plugin;                   // how the web server calls the plug-in
-  // The plug-in's background upkeep (e.g. its data retention), run on a thread of its own until
-  // the stop token is requested; empty: none. It reports its own failures and must not throw.
-  std::function<void(std::stop_token)> upkeep;
+  // The plug-in's background upkeep (its data retention, the accounting of scheduled runs), each
+  // run on a thread of its own until the stop token is requested. Each reports its own failures
+  // and must not throw.
+  std::vector<std::function<void(std::stop_token)>> upkeep;
   // The plug-in's part of GET /metrics (exposition text, each family with its HELP and TYPE),
   // built for each scrape on a web worker thread; the scheduler's counters follow it. Empty:
   // the scheduler's counters alone.
   std::function<std::string()> metrics;
 };
 
-// The scheduler's counters as exposition text: rivi_scheduler_fires_total and
-// rivi_scheduler_skips_total, counted since this `panel serve` started.
+// The scheduler's counters as exposition text: rivi_scheduler_fires_total,
+// rivi_scheduler_skips_total and rivi_scheduler_clock_steps_total, counted since this `panel
+// serve` started.
 std::string scheduler_metrics(const SchedulerCounters& counters);
 
 // Takes the root's lock, then runs until a stop signal; answers the process exit status.

@@ -1,7 +1,10 @@
-// StopSignalWatcher.
+// StopSignalWatcher and the stoppable rest.
 #include "host/stop_signal.h"
 
 #include <pthread.h>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace rivi {
 
@@ -25,6 +28,14 @@ StopSignalWatcher::StopSignalWatcher(std::function<void()> on_stop, std::functio
 StopSignalWatcher::~StopSignalWatcher() {
   ending_ = true;
   pthread_kill(waiter_.native_handle(), SIGTERM);
+}
+
+bool rest(std::stop_token stop, std::chrono::milliseconds time) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  wake.wait_for(lock, stop, time, [] { return false; });
+  return !stop.stop_requested();
 }
 
 }  // namespace rivi

@@ -1,12 +1,14 @@
 // How a server program ends and reloads on a signal: SIGINT and SIGTERM stop it, SIGHUP (when the
 // program asks for it) reloads its files, each handled on a thread of its own rather than in a
-// signal handler.
+// signal handler; and how its background threads wait without holding up the stop.
 #pragma once
 
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <stop_token>
 #include <thread>
 
 namespace rivi {
@@ -28,5 +30,9 @@ class StopSignalWatcher {
   std::atomic<bool> ending_{false};
   std::jthread waiter_;
 };
+
+// Sleeps for `time` (on the monotonic clock) unless `stop` is requested first; answers false
+// when it was.
+bool rest(std::stop_token stop, std::chrono::milliseconds time);
 
 }  // namespace rivi

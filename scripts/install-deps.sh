@@ -9,7 +9,7 @@ packages=(
   libsqlite3-dev sqlite3 libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev libboost1.81-dev
   libgtest-dev libgmock-dev
-  python3 python3-aiosmtpd curl prometheus
+  python3 python3-aiosmtpd curl prometheus faketime
   dpkg-dev systemd
   chromium fonts-wqy-microhei nodejs npm
 )

@@ -24,13 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bin;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::read_file;
+using testing::wait_until;
 
 // True while some process still has `needle` in its command line (the test's own workers).
 bool process_mentions(const std::string& needle) {
@@ -42,16 +37,6 @@ bool process_mentions(const std::string& needle) {
     if (cmdline.find(needle) != std::string::npos) return true;
   }
   return false;
-}
-
-// Polls `ready` every 100 ms; false after `seconds`.
-template <typename Ready>
-bool wait_until(Ready ready, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return ready();
 }
 
 TEST(ScheduleEndToEnd, ATaskCreatedThroughPanelCallIsProbedByPanelServe) {

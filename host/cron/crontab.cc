@@ -6,7 +6,8 @@
 #include "host/cron/crontab.h"
 
 #include "host/public.h"
-#include "host/cron/scheduler.h"
+#include "host/cron/job_lock.h"
+#include "host/cron/job_runner.h"
 #include "host/store/store.h"
 
 #include <filesystem>
@@ -145,11 +146,13 @@ Record crontab::DelCrontab(const Record& job) {
   const Record found = jobs.where("id=?", *id).getField("id");
   if (found.is_null()) return public_::returnMsg(false, kNoSuchJob);
   jobs.where("id=?", found).delete_();
-  // The job's run log goes with it; a run still writing keeps its open file until it ends.
+  // The job's run log and lock go with it; a run still going keeps its open files until it ends
+  // (job ids are never used again, so no later job meets its lock).
   std::error_code ignored;
   const std::filesystem::path log = job_log_path(to_int(found));
   std::filesystem::remove(log, ignored);
   std::filesystem::remove(backup_log_path(log), ignored);
+  std::filesystem::remove(job_lock_path(to_int(found)), ignored);
   return public_::returnMsg(true, "删除成功!");
 }
 

@@ -1,63 +1,26 @@
-// The runner of the host's scheduled jobs: planned times, the timed loop and the job processes.
+// The runner of the host's scheduled jobs: planned times, the two clocks, the timed loop and the
+// record of each fire.
 #include "host/cron/scheduler.h"
 
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <fmt/format.h>
+#include <sqlite3.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
-#include <mutex>
+#include <random>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace rivi {
 
 namespace {
-
-// Owners of the two posix_spawn setting objects.
-class SpawnActions {
- public:
-  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
-
-void check_spawn(int error, const char* what) {
-  if (error != 0) throw std::runtime_error(fmt::format("cannot start job: {}: {}", what, std::strerror(error)));
-}
 
 // Floor division, so that times before the epoch still fall into the right cycle.
 std::int64_t slot_of(std::int64_t ms, std::int64_t period_ms) {
@@ -68,21 +31,21 @@ std::int64_t slot_of(std::int64_t ms, std::int64_t period_ms) {
 
 std::int64_t distance(std::int64_t a, std::int64_t b) { return a > b ? a - b : b - a; }
 
-// Bytes that make up a plain word: nothing a shell would expand, quote, redirect or split.
-bool plain_byte(unsigned char c) {
-  if (c >= 0x80) return true;
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("/._-+:,@%").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-// Errors of a direct start after which the shell gets the command instead: it knows built-ins
-// and runs scripts without `#!`, and otherwise reports the failure in the log as it always has.
-bool shell_may_know(int error) {
-  return error == ENOENT || error == ENOEXEC || error == EACCES || error == ENOTDIR;
-}
-
 // Intervals past this many milliseconds could overflow the planned-time arithmetic.
 constexpr std::int64_t kLongestPeriodMs = std::numeric_limits<std::int64_t>::max() / 4;
+
+constexpr std::int64_t kPurgeEveryMs = 3'600'000;
+constexpr int kWriteWaitMs = 50;
+
+// A prefix no other scheduler's fire keys share: fires of an earlier `panel serve` are told
+// apart from this one's by it.
+std::string new_instance() {
+  std::random_device random;
+  const std::uint64_t high = random(), low = random();
+  return fmt::format("{:016x}-", (high << 32) ^ low);
+}
+
+std::int64_t seconds_of(std::int64_t ms) { return slot_of(ms, 1000); }
 
 }  // namespace
 
@@ -100,123 +63,8 @@ std::int64_t job_offset_ms(std::string_view key, std::int64_t period_ms) {
   return static_cast<std::int64_t>(fnv1a(key) % static_cast<std::uint64_t>(period_ms));
 }
 
-std::optional<std::vector<std::string>> plain_words(std::string_view body) {
-  std::vector<std::string> words;
-  std::string word;
-  for (const char c : body) {
-    if (c == ' ') {
-      if (!word.empty()) words.push_back(std::move(word));
-      word.clear();
-    } else if (plain_byte(static_cast<unsigned char>(c))) {
-      word.push_back(c);
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (!word.empty()) words.push_back(std::move(word));
-  if (words.empty()) return std::nullopt;
-  return words;
-}
-
-std::filesystem::path job_log_path(std::int64_t job_id) {
-  return root_path(fmt::format("cron/{}.log", job_id));
-}
-
-std::filesystem::path backup_log_path(const std::filesystem::path& log) { return log.string() + ".1"; }
-
-void append_log_line(const std::filesystem::path& log, std::string_view line) {
-  std::error_code error;
-  std::filesystem::create_directories(log.parent_path(), error);
-  if (error) throw std::runtime_error(fmt::format("cannot create {}: {}", log.parent_path().string(), error.message()));
-  std::ofstream out(log, std::ios::app);
-  out << line << '\n';
-  if (!out) throw std::runtime_error(fmt::format("cannot write {}", log.string()));
-}
-
-ShellRunner::~ShellRunner() { collect(); }
-
-void ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& log) {
-  // A job that runs every minute for months must not fill the disk: past the limit the log
-  // becomes its one backup and a new log starts.
-  std::error_code error;
-  if (const auto size = std::filesystem::file_size(log, error); !error && size > kJobLogLimit) {
-    std::filesystem::rename(log, backup_log_path(log), error);
-    if (error) throw std::runtime_error(fmt::format("cannot rotate {}: {}", log.string(), error.message()));
-  }
-  append_log_line(log, fmt::format("----- {} job {} -----", public_::format_date(), job.id));
-
-  SpawnActions actions;
-  check_spawn(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0), "stdin");
-  check_spawn(posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, log.c_str(),
-                                               O_WRONLY | O_CREAT | O_APPEND, 0644),
-              "log");
-  check_spawn(posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO), "stderr");
-  // The panel's own descriptors (database, sockets) stay with the panel.
-  check_spawn(posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1), "descriptors");
-
-  // The panel blocks its stop signals to wait for them; a run starts with a clean mask and
-  // default handlers, in a group of its own so that a Ctrl-C to the panel leaves it running.
-  SpawnAttributes attributes;
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
-  check_spawn(posix_spawnattr_setsigmask(attributes.get(), &none), "signal mask");
-  check_spawn(posix_spawnattr_setsigdefault(attributes.get(), &defaults), "signal handlers");
-  check_spawn(posix_spawnattr_setpgroup(attributes.get(), 0), "process group");
-  check_spawn(posix_spawnattr_setflags(attributes.get(),
-                                       POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP),
-              "flags");
-
-  // The spawn returns once the child has executed its program (or failed to), without waiting
-  // for the run; an exec failure is answered by posix_spawnp itself, the failed child reaped.
-  pid_t pid = -1;
-  int failure = ENOENT;
-  if (std::optional<std::vector<std::string>> words = plain_words(job.body)) {
-    std::vector<char*> argv;
-    for (std::string& word : *words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    failure = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
-    if (failure != 0 && !shell_may_know(failure)) check_spawn(failure, argv[0]);
-  }
-  if (failure != 0) {
-    std::string shell = "/bin/sh";
-    std::string dash_c = "-c";
-    std::string body = job.body;
-    char* argv[] = {shell.data(), dash_c.data(), body.data(), nullptr};
-    check_spawn(posix_spawn(&pid, shell.c_str(), actions.get(), attributes.get(), argv, environ), "/bin/sh");
-  }
-  children_.emplace(job.id, pid);
-}
-
-namespace {
-
-// True when `pid` has ended (and is now reaped) or is not a child of this process.
-bool ended(pid_t pid) {
-  int status = 0;
-  const pid_t done = waitpid(pid, &status, WNOHANG);
-  return done == pid || (done < 0 && errno == ECHILD);
-}
-
-}  // namespace
-
-pid_t ShellRunner::running(std::int64_t job_id) {
-  auto [first, last] = children_.equal_range(job_id);
-  pid_t alive = 0;
-  for (auto it = first; it != last;) {
-    if (ended(it->second)) {
-      it = children_.erase(it);
-    } else {
-      alive = it->second;
-      ++it;
-    }
-  }
-  return alive;
-}
-
-void ShellRunner::collect() {
-  std::erase_if(children_, [](const auto& child) { return ended(child.second); });
+SchedulerClock SchedulerClock::system() {
+  return {[] { return std::chrono::system_clock::now(); }, [] { return std::chrono::steady_clock::now(); }};
 }
 
 SchedulerOptions SchedulerOptions::from_environment() {
@@ -239,14 +87,38 @@ SchedulerOptions SchedulerOptions::from_environment() {
 }
 
 Scheduler::Scheduler(SchedulerOptions options, SchedulerClock clock, JobRunner& runner)
-    : options_(std::move(options)), clock_(std::move(clock)), runner_(runner) {
+    : options_(std::move(options)), clock_(std::move(clock)), runner_(runner),
+      fires_(std::make_unique<FireLog>()), instance_(new_instance()) {
   if (!options_.counters) options_.counters = std::make_shared<SchedulerCounters>();
 }
 
 Scheduler::~Scheduler() = default;
 
-std::int64_t Scheduler::now_ms() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_().time_since_epoch()).count();
+std::size_t Scheduler::fires_queued() const { return fires_->queued(); }
+
+std::int64_t Scheduler::steady_ms() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.steady().time_since_epoch()).count();
+}
+
+std::int64_t Scheduler::look() {
+  const std::int64_t steady = steady_ms();
+  const std::int64_t wall = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.wall().time_since_epoch()).count();
+  const std::int64_t offset = wall - steady;
+  if (clock_offset_ && distance(offset, *clock_offset_) > options_.step_tolerance.count()) {
+    const std::int64_t step = offset - *clock_offset_;
+    options_.counters->clock_steps.fetch_add(1, std::memory_order_relaxed);
+    std::cerr << fmt::format("scheduler: the clock was set {} by {:.1f} s; planned times follow the new time\n",
+                             step < 0 ? "back" : "forward", static_cast<double>(distance(step, 0)) / 1000);
+    // Set back, a job waits for its next boundary of the new time, not for the old one to come
+    // round again; set forward, a job whose boundary was passed is due now, once.
+    if (step < 0) {
+      for (auto& [id, track] : tracks_) {
+        track.slot = std::min(track.slot, slot_of(wall - track.offset_ms, track.period_ms));
+      }
+    }
+  }
+  clock_offset_ = offset;
+  return wall;
 }
 
 std::vector<ScheduledJob> Scheduler::read_running_jobs() {
@@ -294,11 +166,21 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
   return jobs;
 }
 
-void Scheduler::refresh(std::int64_t now_ms) {
+Connection& Scheduler::db() {
   if (!db_) {
-    db_ = std::make_unique<Connection>(options_.database);
+    auto db = std::make_unique<Connection>(options_.database);
+    // The loop must stay on time: a write (a fire record) waits a moment for another writer and
+    // is tried again at the next poll. Reads of a database in WAL mode do not wait.
+    sqlite3_busy_timeout(db->handle(), kWriteWaitMs);
+    db_ = std::move(db);
     data_version_.reset();
+    fire_table_ready_ = false;
   }
+  return *db_;
+}
+
+void Scheduler::refresh(std::int64_t now_ms) {
+  db();
   // Any commit by another connection changes `data_version`, including the workers' result
   // rows; looking once a poll bounds the reads to one a poll however busy the database is.
   bool read = !data_version_ || distance(now_ms, last_read_ms_) >= options_.reread.count();
@@ -333,11 +215,12 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
   std::vector<std::int64_t> fired;
   for (auto& [id, track] : tracks_) {
     const std::int64_t slot = slot_of(now_ms - track.offset_ms, track.period_ms);
-    if (slot <= track.slot) continue;  // not due yet, or the clock went back
+    if (slot <= track.slot) continue;  // not due yet
     track.slot = slot;
     const std::filesystem::path log = job_log_path(id);
     if (const pid_t previous = runner_.running(id); previous != 0) {
-      const std::string why = fmt::format("skipped: previous run still going (pid {})", previous);
+      const std::string why = previous > 0 ? fmt::format("skipped: previous run still going (pid {})", previous)
+                                           : std::string("skipped: previous run still going");
       std::cerr << fmt::format("scheduler: job {} {}\n", id, why);
       options_.counters->skipped.fetch_add(1, std::memory_order_relaxed);
       try {
@@ -347,15 +230,62 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
       }
       continue;
     }
+    // A run of an earlier scheduler has ended when its job's lock is free: noted before the log
+    // gets the new run's lines.
+    std::erase_if(orphans_, [&](const Fire& fire) {
+      if (fire.job_id != id) return false;
+      end_orphan(fire, now_ms);
+      return true;
+    });
     fired.push_back(id);
     options_.counters->fired.fetch_add(1, std::memory_order_relaxed);
+    const std::string fire = instance_ + std::to_string(++fire_count_);
     try {
-      runner_.start(track.job, log);
+      fires_->started(fire, id, seconds_of(now_ms), runner_.start(track.job, log, fire));
     } catch (const std::exception& error) {
       std::cerr << fmt::format("scheduler: job {}: {}\n", id, error.what());
+      fires_->not_started(fire, id, seconds_of(now_ms), error.what());
     }
   }
   return fired;
+}
+
+void Scheduler::end_orphan(const Fire& fire, std::int64_t now_ms) {
+  EndedRun run;
+  run.fire = fire.fire;
+  run.job_id = fire.job_id;
+  run.log_tail = log_tail(job_log_path(fire.job_id), 0);
+  fires_->ended(run, seconds_of(now_ms));
+}
+
+void Scheduler::account(std::int64_t now_ms) {
+  for (const EndedRun& run : runner_.collect()) fires_->ended(run, seconds_of(now_ms));
+  try {
+    // Runs of an earlier scheduler: once, then each until its job's lock is free.
+    if (!fire_table_ready_) {
+      create_fire_table(db());
+      fire_table_ready_ = true;
+    }
+    if (!orphans_read_) {
+      orphans_ = FireLog::unfinished(db(), instance_);
+      orphans_read_ = true;
+    }
+    std::erase_if(orphans_, [&](const Fire& fire) {
+      if (runner_.running(fire.job_id) != 0) return false;
+      end_orphan(fire, now_ms);
+      return true;
+    });
+    fires_->flush(db());
+    if (!last_purge_ms_ || distance(now_ms, *last_purge_ms_) >= kPurgeEveryMs) {
+      FireLog::purge(db(), seconds_of(now_ms) - kFireKeepSeconds);
+      last_purge_ms_ = now_ms;
+    }
+    if (!fire_problem_.empty()) std::cerr << "scheduler: fire records written again\n";
+    fire_problem_.clear();
+  } catch (const std::runtime_error& error) {
+    if (fire_problem_.empty()) std::cerr << "scheduler: " << error.what() << "\n";
+    fire_problem_ = error.what();
+  }
 }
 
 std::optional<std::int64_t> Scheduler::next_due() const {
@@ -368,21 +298,20 @@ std::optional<std::int64_t> Scheduler::next_due() const {
 }
 
 std::vector<std::int64_t> Scheduler::tick() {
-  const std::int64_t now = now_ms();
+  const std::int64_t now = look();
   refresh(now);
-  return fire_due(now);
+  std::vector<std::int64_t> fired = fire_due(now);
+  account(now);
+  return fired;
 }
 
 void Scheduler::run(std::stop_token stop) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
   std::string last_error;
-  std::optional<std::int64_t> next_poll;
+  std::optional<std::int64_t> next_poll;  // on the monotonic clock
   const std::int64_t poll_ms = std::max<std::int64_t>(options_.poll.count(), 1);
   while (!stop.stop_requested()) {
-    const std::int64_t now = now_ms();
-    // A poll is due on time, and at once when the clock has been set back past it.
-    if (!next_poll || now >= *next_poll || *next_poll - now > poll_ms) {
+    const std::int64_t now = look();
+    if (!next_poll || steady_ms() >= *next_poll) {
       try {
         refresh(now);
         last_error.clear();
@@ -392,17 +321,20 @@ void Scheduler::run(std::stop_token stop) {
         if (last_error != error.what()) std::cerr << "scheduler: " << error.what() << "\n";
         last_error = error.what();
       }
-      runner_.collect();
-      next_poll = now + poll_ms;
+      account(now);
+      next_poll = steady_ms() + poll_ms;
     }
     fire_due(now);
 
-    const std::int64_t wake_at = std::min(*next_poll, next_due().value_or(*next_poll));
-    const std::int64_t wait_ms = std::max<std::int64_t>(wake_at - now_ms(), 0);
-    if (wait_ms == 0) continue;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, std::chrono::milliseconds(wait_ms), [] { return false; });
+    // Waits are on the monotonic clock: a wall clock set meanwhile is seen at the next look.
+    const std::int64_t poll_in = *next_poll - steady_ms();
+    const std::int64_t due_in = next_due().value_or(now + poll_in) - now;
+    const std::int64_t wait_ms = std::clamp<std::int64_t>(std::min(poll_in, due_in), 0, poll_ms);
+    if (wait_ms > 0) rest(stop, std::chrono::milliseconds(wait_ms));
   }
+  // What the last moments started is recorded before the scheduler goes; a database that does
+  // not take it now loses those records (said on standard error).
+  account(look());
 }
 
 }  // namespace rivi

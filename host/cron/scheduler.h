@@ -1,5 +1,6 @@
 // The runner of the host's scheduled jobs. Owns the decision of when a job of the table `crontab`
-// is due and the processes that run it; the rows themselves belong to host/crontab.h.
+// is due, the fires it makes and what became of them; the rows themselves belong to
+// host/cron/crontab.h, the processes to a JobRunner (host/cron/shell_runner.h for `panel serve`).
 //
 // A running job (status 1, type "minute-n") with interval N minutes runs once per cycle. Cycles
 // start at the whole multiples of N minutes since the Unix epoch; inside its cycle a job runs at
@@ -8,15 +9,34 @@
 // are so spread over the minute instead of all starting at its first second, and each keeps its
 // place across restarts, builds and machines.
 //
+// Planned times are wall-clock boundaries, waited for on the monotonic clock. The two clocks are
+// compared at every look: when the wall clock moved against the monotonic one by more than the
+// step tolerance, it was set (by hand, by NTP's step, or it stood still through a suspend), and
+// every job's boundaries are taken afresh from the new wall time. Set back, a job runs at its
+// next boundary of the new time instead of waiting for the old one to come round again; set
+// forward past a boundary, it runs once at once (its one catch-up) and then at its boundaries.
+//
 // A job is first seen without firing: after a start, a restart, a resume or a change of interval
 // it runs at its next planned time, and planned times missed meanwhile (downtime, a stalled
 // thread) give one run, never a burst. A job whose previous run is still going when it is due
-// is not started again for that cycle; the skip is written to its log and to standard error.
+// is not started again for that cycle, also when that run was started by an earlier `panel
+// serve` (the runner knows it by the job's lock); the skip is written to its log and to standard
+// error.
+//
+// Every run started is a fire, with a key of its own that the run finds in its environment
+// (`kFireVariable`), recorded in `crontab_fire` (host/cron/fire_log.h) with its process and,
+// once it has ended, its exit status or signal and the tail of its log; a run that could not
+// start is a fire too, with the reason. Runs of an earlier `panel serve` found going at start are
+// watched until they end.
 //
 // The table is read again when the database changed (SQLite's `data_version`, checked once a
 // poll) and at least once a re-read interval, so jobs added, changed, stopped or deleted by other
 // processes are seen within about a poll.
 #pragma once
+
+#include "host/cron/fire_log.h"
+#include "host/cron/job_runner.h"
+#include "host/cron/shell_runner.h"
 
 #include <sys/types.h>
 
@@ -37,85 +57,27 @@ namespace rivi {
 
 class Connection;
 
-// One runnable job as read from the table.
-struct ScheduledJob {
-  std::int64_t id = 0;
-  std::string name;
-  std::int64_t where1 = 0;  // interval in minutes
-  std::string body;         // `sBody`, a command line
-  std::string key;          // `save`, or the id in decimal when `save` is empty
-};
-
 // 64-bit FNV-1a of `text`.
 std::uint64_t fnv1a(std::string_view text);
 // Where a job of key `key` runs inside a cycle of `period_ms` milliseconds: in [0, period_ms).
 // `period_ms` must be at least 1.
 std::int64_t job_offset_ms(std::string_view key, std::int64_t period_ms);
 
-// The words of `body` when it is plain words separated by spaces, which run without a shell;
-// nothing when it holds anything a shell would read differently (quotes, `$`, redirections,
-// globs, `=`, tabs, new lines, ...) or no word at all. Letters, digits, bytes past ASCII and
-// `/ . _ - + : , @ %` make a plain word.
-std::optional<std::vector<std::string>> plain_words(std::string_view body);
-
-// The run log of job `job_id`: <root>/cron/<job_id>.log.
-std::filesystem::path job_log_path(std::int64_t job_id);
-// The one older log kept beside `log` ("<log>.1").
-std::filesystem::path backup_log_path(const std::filesystem::path& log);
-// Appends `line` and a new line to `log`, creating its directory. Throws std::runtime_error.
-void append_log_line(const std::filesystem::path& log, std::string_view line);
-
-// Size past which a run log is moved to its backup before the next run writes to it.
-inline constexpr std::uintmax_t kJobLogLimit = 1024 * 1024;
-
-// Starts the runs of jobs. `start` must return without waiting for the run.
-class JobRunner {
- public:
-  virtual ~JobRunner() = default;
-  // Starts one run of `job`, its output appended to `log`. Throws std::runtime_error when the
-  // run cannot be started.
-  virtual void start(const ScheduledJob& job, const std::filesystem::path& log) = 0;
-  // The process of a run of job `job_id` that is still going, or 0 when none is.
-  virtual pid_t running(std::int64_t job_id) {
-    static_cast<void>(job_id);
-    return 0;
-  }
-  // Collects runs that have ended; called once a poll.
-  virtual void collect() {}
+// The scheduler's two clocks: the wall clock its boundaries are on, and the monotonic clock that
+// shows when the wall clock was set.
+struct SchedulerClock {
+  std::function<std::chrono::system_clock::time_point()> wall;
+  std::function<std::chrono::steady_clock::time_point()> steady;
+  // The system's clocks.
+  static SchedulerClock system();
 };
-
-// Runs each job as its own process, in its own process group, with standard input from
-// /dev/null and standard output and error appended to the log after a line naming the start
-// time. A command of plain words (`plain_words`) is executed directly, its first word searched
-// in PATH; any other command, or one whose first word is no program (a shell built-in such as
-// `exit`, a script without `#!`), runs as `/bin/sh -c <sBody>`. A log grown past `kJobLogLimit`
-// replaces its backup first. The start returns once the process has executed its program; runs
-// are reaped by `running` and `collect`, and runs still going when the runner is destroyed are
-// left to finish.
-class ShellRunner : public JobRunner {
- public:
-  ShellRunner() = default;
-  ~ShellRunner() override;
-  ShellRunner(const ShellRunner&) = delete;
-  ShellRunner& operator=(const ShellRunner&) = delete;
-
-  void start(const ScheduledJob& job, const std::filesystem::path& log) override;
-  pid_t running(std::int64_t job_id) override;
-  void collect() override;
-  // Runs started and not yet collected.
-  std::size_t running() const { return children_.size(); }
-
- private:
-  std::multimap<std::int64_t, pid_t> children_;  // job id -> process
-};
-
-using SchedulerClock = std::function<std::chrono::system_clock::time_point()>;
 
 // What the scheduler has done since it started, read by other threads (the web server's metrics)
 // while it runs. A run that could not be started counts as fired.
 struct SchedulerCounters {
   std::atomic<std::int64_t> fired{0};    // runs started
   std::atomic<std::int64_t> skipped{0};  // runs not started: the job's previous run was still going
+  std::atomic<std::int64_t> clock_steps{0};  // times the wall clock was found set
 };
 
 struct SchedulerOptions {
@@ -123,6 +85,8 @@ struct SchedulerOptions {
   std::chrono::milliseconds minute{60'000};      // the length of one minute of `where1`
   std::chrono::milliseconds poll{1'000};         // time between two looks for table changes
   std::chrono::milliseconds reread{60'000};      // the table is read at least this often
+  // A difference between the two clocks' progress past this is a step of the wall clock.
+  std::chrono::milliseconds step_tolerance{1'000};
   // Where the scheduler counts its fires and skips; empty: counters of its own.
   std::shared_ptr<SchedulerCounters> counters;
 
@@ -141,22 +105,26 @@ class Scheduler {
   Scheduler& operator=(const Scheduler&) = delete;
 
   // Reads the table when it may have changed (first call, a change seen through `data_version`
-  // at least a poll after the last look, or `reread` since the last read) and starts every job
-  // that is due; answers the ids of the jobs it started, in id order. A job that cannot be
-  // started is reported on standard error and counts as run (its id is answered); a job skipped
-  // because its previous run is still going is not answered. Throws std::runtime_error when the
-  // table cannot be read.
+  // at least a poll after the last look, or `reread` since the last read), notes ended runs and
+  // starts every job that is due, then writes the fire records; answers the ids of the jobs it
+  // started, in id order. A job that cannot be started is reported on standard error and counts
+  // as run (its id is answered); a job skipped because its previous run is still going is not
+  // answered. Throws std::runtime_error when the table cannot be read; a fire record the
+  // database does not take now stays queued (`fires_queued`) and is reported on standard error.
   std::vector<std::int64_t> tick();
 
   // Until `stop` is requested: sleeps until the next planned time or the next poll, whichever
-  // comes first, starts the jobs due then, and once a poll looks for table changes and collects
-  // ended runs. A failed read is reported on standard error and tried again at the next poll.
+  // comes first, starts the jobs due then, and once a poll looks for table changes, notes ended
+  // runs and writes the fire records (once more before it returns). A failed read is reported on
+  // standard error and tried again at the next poll.
   void run(std::stop_token stop);
 
   // Times the table has been read (for tests and benchmarks).
   std::int64_t table_reads() const { return table_reads_; }
   // Fires and skips so far (the counters of the options when they gave some).
   const SchedulerCounters& counters() const { return *options_.counters; }
+  // Fire records not yet written to the database.
+  std::size_t fires_queued() const;
 
  private:
   // Where a running job stands: its cycle, its offset in it, and the last cycle it was seen in.
@@ -167,12 +135,20 @@ class Scheduler {
     std::int64_t slot = 0;
   };
 
-  std::int64_t now_ms() const;
+  // The wall time in milliseconds, after following a step of the wall clock if there was one.
+  std::int64_t look();
+  std::int64_t steady_ms() const;
+  // The scheduler's connection, opened when there is none.
+  Connection& db();
   // Reads the table when it may have changed and tracks the running jobs it holds.
   void refresh(std::int64_t now_ms);
   std::vector<ScheduledJob> read_running_jobs();
   // Starts the jobs due at `now_ms`.
   std::vector<std::int64_t> fire_due(std::int64_t now_ms);
+  // Notes the end of a run of an earlier scheduler, whose exit status nobody knows.
+  void end_orphan(const Fire& fire, std::int64_t now_ms);
+  // Notes the runs that ended and writes the fire records; purges old ones once an hour.
+  void account(std::int64_t now_ms);
   // The earliest planned time of any tracked job, or nothing when none is tracked.
   std::optional<std::int64_t> next_due() const;
 
@@ -180,11 +156,20 @@ class Scheduler {
   SchedulerClock clock_;
   JobRunner& runner_;
   std::unique_ptr<Connection> db_;
+  std::unique_ptr<FireLog> fires_;
+  std::string instance_;                          // prefix of this scheduler's fire keys
+  std::int64_t fire_count_ = 0;
+  std::vector<Fire> orphans_;                     // runs of earlier schedulers not seen to end
+  bool orphans_read_ = false;
+  bool fire_table_ready_ = false;                 // made on the connection `db_`
+  std::optional<std::int64_t> clock_offset_;      // wall minus monotonic at the last look
   std::map<std::int64_t, Track> tracks_;          // job id -> track
   std::map<std::int64_t, std::string> reported_;  // job id -> last problem reported
+  std::string fire_problem_;                      // last failure to write fire records
   std::optional<std::int64_t> data_version_;
   std::int64_t last_look_ms_ = 0;  // last `data_version` check
   std::int64_t last_read_ms_ = 0;  // last read of the table
+  std::optional<std::int64_t> last_purge_ms_;
   std::int64_t table_reads_ = 0;
 };
 

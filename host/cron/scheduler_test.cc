@@ -1,6 +1,7 @@
 #include "host/cron/scheduler.h"
 
 #include "host/cron/crontab.h"
+#include "host/cron/job_lock.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/store/store.h"
@@ -51,19 +52,24 @@ std::string read_file(const std::filesystem::path& path) {
 // Remembers the runs it is asked to start.
 class RecordingRunner : public JobRunner {
  public:
-  void start(const ScheduledJob& job, const std::filesystem::path& log) override {
+  pid_t start(const ScheduledJob& job, const std::filesystem::path& log, const std::string& fire) override {
     if (job.id == refused) throw std::runtime_error("no processes left");
     started.push_back(job);
     logs.push_back(log);
+    fires.push_back(fire);
+    return static_cast<pid_t>(1000 + started.size());
   }
   pid_t running(std::int64_t job_id) override {
     auto found = busy.find(job_id);
     return found == busy.end() ? 0 : found->second;
   }
+  std::vector<EndedRun> collect() override { return std::exchange(ended, {}); }
   std::vector<ScheduledJob> started;
   std::vector<std::filesystem::path> logs;
+  std::vector<std::string> fires;
   std::int64_t refused = 0;             // a job whose runs cannot start
   std::map<std::int64_t, pid_t> busy;  // job id -> a run still going
+  std::vector<EndedRun> ended;         // handed over at the next collect
 };
 
 // A time that is a whole multiple of every interval the tests use (1 to 6 minutes).
@@ -105,18 +111,30 @@ class SchedulerTest : public ::testing::Test {
     SchedulerOptions options;
     options.database = database_path();
     options.poll = poll;
-    return std::make_unique<Scheduler>(options, [this] { return now_; }, runner);
+    SchedulerClock clock{[this] { return now_; }, [this] { return std::chrono::steady_clock::time_point(now_.time_since_epoch() + step_); }};
+    return std::make_unique<Scheduler>(options, clock, runner);
   }
 
-  // Moves the clock to `ms` milliseconds since the epoch and ticks once.
+  // Moves both clocks to `ms` milliseconds since the epoch (time passing) and ticks once.
   Ids tick_at(Scheduler& scheduler, std::int64_t ms) {
+    const auto before = now_;
     now_ = std::chrono::system_clock::time_point(milliseconds(ms));
+    if (now_ < before) step_ += before - now_;  // the monotonic clock never goes back
+    return scheduler.tick();
+  }
+
+  // Sets the wall clock to `ms` while the monotonic clock stays (someone set the clock) and ticks.
+  Ids set_clock_and_tick(Scheduler& scheduler, std::int64_t ms) {
+    const auto set = std::chrono::system_clock::time_point(milliseconds(ms));
+    step_ -= set - now_;
+    now_ = set;
     return scheduler.tick();
   }
 
   testing::TempRoot root_{false};
   crontab cron_;
   std::chrono::system_clock::time_point now_;
+  std::chrono::system_clock::duration step_{};  // monotonic minus wall, changed by clock steps
   RecordingRunner runner_;
 };
 
@@ -352,6 +370,104 @@ TEST_F(SchedulerTest, AMissingTableIsReportedAsAnError) {
   EXPECT_THROW(tick_at(*scheduler, 0), std::runtime_error);
 }
 
+// The wall clock set back an hour: each job runs at its next boundary of the new time, not an
+// hour later when the old boundary comes round again; set forward, each job runs once at once
+// and then at its boundaries. Neither gives a burst.
+TEST_F(SchedulerTest, AClockSetBackOrForwardKeepsEveryJobOnItsNextBoundary) {
+  constexpr std::int64_t kHour = 3'600'000;
+  const std::int64_t minutely = add(1, "echo a", "a");
+  const std::int64_t hourly = add(60, "echo b", "b");
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, kT0 + 10);
+  const std::int64_t a1 = next_planned(kT0 + 10, 1, "a");
+  const std::int64_t b1 = next_planned(kT0 + 10, 60, "b");
+  EXPECT_EQ(tick_at(*scheduler, std::max(a1, b1)), (Ids{minutely, hourly}));
+  const std::int64_t fired_at = std::max(a1, b1);
+
+  // Back an hour: nothing at once, then each job at its first boundary of the new time.
+  const std::int64_t back = fired_at + 1000 - kHour;
+  EXPECT_EQ(set_clock_and_tick(*scheduler, back), Ids{});
+  EXPECT_EQ(scheduler->counters().clock_steps.load(), 1);
+  const std::int64_t a2 = next_planned(back, 1, "a");
+  EXPECT_EQ(tick_at(*scheduler, a2 - 1), Ids{});
+  EXPECT_EQ(tick_at(*scheduler, a2), Ids{minutely});
+  EXPECT_EQ(tick_at(*scheduler, a2 + kMinute), Ids{minutely});
+  const std::int64_t b2 = next_planned(back, 60, "b");
+  EXPECT_LE(b2, back + kHour);
+  Ids at_b2 = tick_at(*scheduler, b2);
+  EXPECT_NE(std::find(at_b2.begin(), at_b2.end(), hourly), at_b2.end()) << "the hourly job at its boundary";
+
+  // Forward two hours and a half: one catch-up run each, then their boundaries again.
+  const std::int64_t ahead = b2 + 150 * kMinute;
+  EXPECT_EQ(set_clock_and_tick(*scheduler, ahead), (Ids{minutely, hourly}));
+  EXPECT_EQ(scheduler->counters().clock_steps.load(), 2);
+  EXPECT_EQ(tick_at(*scheduler, ahead + 10), Ids{});
+  const std::int64_t a3 = next_planned(ahead, 1, "a");
+  EXPECT_EQ(tick_at(*scheduler, a3), Ids{minutely});
+  const Ids at_b3 = tick_at(*scheduler, next_planned(ahead, 60, "b"));
+  EXPECT_NE(std::find(at_b3.begin(), at_b3.end(), hourly), at_b3.end());
+
+  // A clock that drifts a little is no step.
+  const std::int64_t later = next_planned(ahead, 60, "b") + 20'000;
+  tick_at(*scheduler, later);
+  set_clock_and_tick(*scheduler, later + 500);
+  EXPECT_EQ(scheduler->counters().clock_steps.load(), 2);
+}
+
+// Every run started, and every run that could not start, is a fire recorded with the key the
+// run was given; the end and the exit status follow once the runner reports it.
+TEST_F(SchedulerTest, EachFireIsRecordedWithItsEnd) {
+  const std::int64_t ok = add(1);
+  const std::int64_t refused = add(1);
+  runner_.refused = refused;
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), (Ids{ok, refused}));
+  ASSERT_EQ(runner_.fires.size(), 1u);
+
+  Connection db(database_path());
+  std::vector<Fire> fires = read_fires(db, 0, 10);
+  ASSERT_EQ(fires.size(), 2u);
+  EXPECT_EQ(fires[0].job_id, ok);
+  EXPECT_EQ(fires[0].job_key, "k");
+  EXPECT_EQ(fires[0].fire, runner_.fires[0]);
+  EXPECT_EQ(fires[0].time, planned(1) / 1000);
+  EXPECT_EQ(fires[0].pid, 1001);
+  EXPECT_FALSE(fires[0].end_time);
+  EXPECT_EQ(fires[1].job_id, refused);
+  EXPECT_FALSE(fires[1].pid) << "it never started";
+  EXPECT_EQ(fires[1].end_time, planned(1) / 1000);
+  EXPECT_EQ(fires[1].log_tail, "no processes left");
+  EXPECT_NE(fires[0].fire, fires[1].fire);
+
+  runner_.ended.push_back(EndedRun{runner_.fires[0], ok, 1001, std::nullopt, 9, "last words"});
+  tick_at(*scheduler, planned(1) + 5000);
+  fires = read_fires(db, 0, 10);
+  EXPECT_EQ(fires[0].end_time, (planned(1) + 5000) / 1000);
+  EXPECT_EQ(fires[0].signal, 9);
+  EXPECT_FALSE(fires[0].exit_status);
+  EXPECT_EQ(fires[0].log_tail, "last words");
+  EXPECT_TRUE(read_fires(db, fires[1].id, 10).empty());
+}
+
+// A database another connection holds for long does not hold up the scheduler: the fire is
+// started on time, its record waits in memory and is written once the database is free.
+TEST_F(SchedulerTest, FireRecordsWaitOutALockedDatabase) {
+  const std::int64_t id = add(1);
+  auto scheduler = make_scheduler(runner_);
+  tick_at(*scheduler, planned(0) + 10);
+  Connection holder(database_path());
+  holder.exec_script("BEGIN IMMEDIATE");
+  EXPECT_EQ(tick_at(*scheduler, planned(1)), Ids{id});
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{id});
+  EXPECT_EQ(scheduler->fires_queued(), 2u);
+  holder.exec_script("COMMIT");
+  tick_at(*scheduler, planned(2) + 10);
+  EXPECT_EQ(scheduler->fires_queued(), 0u);
+  Connection db(database_path());
+  EXPECT_EQ(read_fires(db, 0, 10).size(), 2u);
+}
+
 TEST(PlainWordsTest, OnlyPlainWordsRunWithoutAShell) {
   using Words = std::vector<std::string>;
   struct Case {
@@ -387,6 +503,9 @@ TEST_F(SchedulerTest, ShellRunsAppendToTheJobLogWithoutWaitingForEachOther) {
 
   // The slow run is still waiting for its gate while the fast one has finished.
   ASSERT_TRUE(wait_for_text(job_log_path(fast), "oops\n"));
+  // Its output is written before its process has ended; the next cycle needs it ended.
+  for (int i = 0; i < 1000 && shell.running(fast) != 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(shell.running(fast), 0);
   EXPECT_EQ(read_file(job_log_path(slow)).find("slow done"), std::string::npos);
   EXPECT_GE(shell.running(), 1u);
   EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{fast});
@@ -491,6 +610,81 @@ TEST_F(SchedulerTest, ARunLongerThanItsCycleIsNotStartedTwice) {
   killer.add(second);
   EXPECT_NE(second, 0);
   EXPECT_NE(second, first);
+}
+
+// A `panel serve` restarted while a run is going: the run keeps its job's lock, so the new
+// runner sees it running (with its process id) and the new scheduler skips the job until it
+// ends; the earlier scheduler's fire is then noted as ended, its exit status unknown.
+TEST_F(SchedulerTest, ARunOfAnEarlierSchedulerIsNotStartedAgain) {
+  const std::int64_t id = add(1, "sh -c 'echo \"fire=$PANEL_CRON_FIRE lock=$(readlink /proc/$$/fd/3)\"; sleep 30'");
+  RunKiller killer;
+  pid_t first = 0;
+  {
+    ShellRunner shell;
+    auto scheduler = make_scheduler(shell);
+    tick_at(*scheduler, planned(0) + 10);
+    ASSERT_EQ(tick_at(*scheduler, planned(1)), Ids{id});
+    first = shell.running(id);
+    ASSERT_GT(first, 0);
+    killer.add(first);
+  }
+  ASSERT_TRUE(wait_for_text(job_log_path(id), "lock=" + job_lock_path(id).string() + "\n"));
+  Connection db(database_path());
+  const std::vector<Fire> fired = read_fires(db, 0, 10);
+  ASSERT_EQ(fired.size(), 1u);
+  EXPECT_NE(read_file(job_log_path(id)).find("fire=" + fired[0].fire + " "), std::string::npos);
+
+  ShellRunner shell;
+  EXPECT_EQ(shell.running(id), first);
+  auto scheduler = make_scheduler(shell);
+  tick_at(*scheduler, planned(1) + 10);
+  EXPECT_EQ(tick_at(*scheduler, planned(2)), Ids{});
+  EXPECT_EQ(scheduler->counters().skipped.load(), 1);
+  EXPECT_NE(read_file(job_log_path(id)).find("skipped: previous run still going (pid " + std::to_string(first) + ")"),
+            std::string::npos);
+  EXPECT_FALSE(read_fires(db, 0, 10)[0].end_time);
+
+  killer.kill(first);
+  // The lock is free once the last process holding it (the shell's own children) is gone.
+  for (int i = 0; i < 500 && shell.running(id) != 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(shell.running(id), 0);
+  EXPECT_EQ(tick_at(*scheduler, planned(3)), Ids{id});
+  killer.add(shell.running(id));
+  const std::vector<Fire> fires = read_fires(db, 0, 10);
+  ASSERT_EQ(fires.size(), 2u);
+  EXPECT_EQ(fires[0].end_time, planned(3) / 1000);
+  EXPECT_FALSE(fires[0].exit_status);
+  EXPECT_FALSE(fires[0].signal);
+  EXPECT_FALSE(fires[1].end_time);
+}
+
+// What a run's process left: its exit status or the signal that ended it, and when it failed
+// the last lines it wrote.
+TEST_F(SchedulerTest, EndedRunsCarryTheirExitStatusSignalAndLastLines) {
+  const std::int64_t fails = add(1, "sh -c 'for i in 1 2 3 4 5 6 7 8 9 10 11 12; do echo line $i; done; exit 7'");
+  const std::int64_t killed = add(1, "kill -9 $$");
+  const std::int64_t fine = add(1, "echo fine");
+  ShellRunner shell;
+  auto scheduler = make_scheduler(shell);
+  tick_at(*scheduler, planned(0) + 10);
+  ASSERT_EQ(tick_at(*scheduler, planned(1)), (Ids{fails, killed, fine}));
+  // The scheduler collects them as they end and records them with their fires.
+  Connection db(database_path());
+  std::map<std::int64_t, Fire> ended;
+  for (int i = 1; i < 1000 && ended.size() < 3; ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+    tick_at(*scheduler, planned(1) + i);
+    for (Fire& fire : read_fires(db, 0, 10)) {
+      if (fire.end_time) ended[fire.job_id] = std::move(fire);
+    }
+  }
+  ASSERT_EQ(ended.size(), 3u);
+  EXPECT_EQ(ended[fails].exit_status, 7);
+  EXPECT_EQ(ended[fails].log_tail, "line 3\nline 4\nline 5\nline 6\nline 7\nline 8\nline 9\nline 10\nline 11\nline 12");
+  EXPECT_EQ(ended[killed].signal, 9);
+  EXPECT_FALSE(ended[killed].exit_status);
+  EXPECT_EQ(ended[fine].exit_status, 0);
+  EXPECT_EQ(ended[fine].log_tail, "") << "a run that did well leaves no tail";
 }
 
 TEST_F(SchedulerTest, ALogPastItsLimitBecomesTheBackup) {

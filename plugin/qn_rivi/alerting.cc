@@ -19,6 +19,7 @@
 #include "plugin/qn_rivi/monitor_alerts.h"
 #include "plugin/qn_rivi/outbox.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/run_store.h"
 #include "plugin/qn_rivi/test_gate.h"
 
 #include "host/web/html.h"
@@ -283,11 +284,18 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
   const auto db = Connection::for_thread(database_path());
   const std::int64_t now = public_::now();
   std::vector<std::int64_t> ids;
-  retry_while_locked(*db, StoreRetry{}, [&] {
-    transaction tx(db);
-    ids = queue_all(*db, {{pid, "report", "", report, false}}, {to}, now);
-    tx.commit();
-  });
+  try {
+    // The row's own wait: a database that cannot take the report cannot take the row either,
+    // which then goes to the spool; the measurement counts more than this report.
+    retry_while_locked(*db, run_store::run_retry(), [&] {
+      transaction tx(db);
+      ids = queue_all(*db, {{pid, "report", "", report, false}}, {to}, now);
+      tx.commit();
+    });
+  } catch (const std::runtime_error& e) {
+    std::cerr << "rivi: task " << pid << ": the report could not be queued, it is not sent: " << e.what() << '\n';
+    return;
+  }
   queued_.insert(queued_.end(), ids.begin(), ids.end());
   if (!deliver_after_store_) send_queued(kRunBudget);
 }

@@ -245,7 +245,9 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
   row["health"] = a.health;
   // The same health keeps its start, unless a clock stepped back put the run before it.
   row["since"] = value("health", "") == a.health ? Record(std::min(to_int(value("since", time)), time)) : Record(time);
-  row["last_attempt"] = time;
+  // Outcomes may be written late (replayed from the spool, or a lost run recorded after it was
+  // found): the last attempt is the latest one.
+  row["last_attempt"] = std::max(time, to_int(value("last_attempt", time)));
   if (stored) {
     trend.push_back(Record::array({time, optional_time(a.mean_time), verdict}));
     if (trend.size() > kTrendRuns) trend.erase(trend.begin(), trend.end() - kTrendRuns);

@@ -328,6 +328,7 @@ TEST_F(HealthStore, AClockSteppedBackNeverGivesANegativeDuration) {
   EXPECT_EQ(all[0]["last_time"], t0);
   EXPECT_EQ(all[0]["end_time"], t0) << "a zero-length incident, not a negative one";
   EXPECT_EQ(all[0]["reason"], std::string("3/3 节点失败: 连接被拒绝") + kClockBackNote);
+  EXPECT_EQ(health()["last_attempt"], t0) << "a run written late leaves the latest attempt in place";
   Record args = Record{{"pid", std::to_string(task_)}};
   EXPECT_EQ(plugin_.get_incidents(args)["data"][0]["duration"], 0);
 

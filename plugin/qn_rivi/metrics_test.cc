@@ -85,6 +85,7 @@ TEST_F(MetricsTest, AScrapeAnswersValidMetricsOfEveryTask) {
   SchedulerCounters counters;
   counters.fired = 4;
   counters.skipped = 1;
+  counters.clock_steps = 2;
   WebOptions options;
   options.port = 0;
   options.metrics = [&counters] { return panel_metrics() + scheduler_metrics(counters); };
@@ -131,6 +132,7 @@ TEST_F(MetricsTest, AScrapeAnswersValidMetricsOfEveryTask) {
            std::string("rivi_alert_deliveries_total{channel=\"dingding\",outcome=\"failure\"} 1\n"),
            std::string("rivi_scheduler_fires_total 4\n"),
            std::string("rivi_scheduler_skips_total 1\n"),
+           std::string("rivi_scheduler_clock_steps_total 2\n"),
        })
     EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
   EXPECT_EQ(text.find("isp=\"移动\""), std::string::npos) << text;

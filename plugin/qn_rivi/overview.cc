@@ -31,14 +31,23 @@ constexpr std::size_t kIncidentNodes = 10;  // labels named in an incident, most
 constexpr const char* kBadArgs = "错误的参数!";
 constexpr const char* kBadDays = "天数应在1到30之间!";
 
+// A running task without an attempt (a stored row or a recorded failure) for two of its cycles at
+// `now`: it is not being probed, whatever its last run said.
+std::string overdue(std::int64_t now) {
+  return fmt::format("(t.status = 1 AND COALESCE(h.last_attempt, t.addtime, 0) < {} - 120 * t.cycle)", now);
+}
+constexpr const char* kOverdueReason = "未按时拨测";
+
 // A task's health as answered: a stopped task is paused, a task in a maintenance window now is in
-// maintenance, a task without health never ran. The window's tasks come from `kCovered`, put
-// before the statement, which binds their pids (0: every task) as one JSON list.
+// maintenance, an overdue one is `error`, a task without health never ran. The window's tasks
+// come from `kCovered`, put before the statement, which binds their pids (0: every task) as one
+// JSON list.
 constexpr const char* kCovered = "WITH covered(pid) AS (SELECT value FROM json_each(?)) ";
-constexpr const char* kHealth =
-    "(CASE WHEN t.status IS NOT 1 THEN 'paused' "
-    "WHEN EXISTS (SELECT 1 FROM covered WHERE covered.pid IN (0, t.id)) THEN 'maintenance' "
-    "WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
+std::string health_case(std::int64_t now) {
+  return "(CASE WHEN t.status IS NOT 1 THEN 'paused' "
+         "WHEN EXISTS (SELECT 1 FROM covered WHERE covered.pid IN (0, t.id)) THEN 'maintenance' WHEN " +
+         overdue(now) + " THEN 'error' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
+}
 constexpr std::array<const char*, 7> kHealthValues{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
 
 // A JSON list or record stored by the health recording; `fallback` when the text is not one.
@@ -73,14 +82,14 @@ std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::in
   Record params = Record::array({from24, from24, from7, from7});
   for (std::int64_t pid : pids) params.push_back(pid);
   params.push_back(with_30d ? from30 : from7);
-  params.push_back(health::hour_of(now));
   const std::string judged = health::kJudgedRuns;
+  // No upper bound: hours past `now` hold runs made before the clock was set back, and count.
   const Record rows = db.query(
       "SELECT pid, SUM(CASE WHEN hour >= ? THEN " + judged + " ELSE 0 END) AS r24, "
       "SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g24, "
       "SUM(CASE WHEN hour >= ? THEN " + judged + " ELSE 0 END) AS r7, SUM(CASE WHEN hour >= ? THEN good ELSE 0 END) AS g7, "
       "SUM(" + judged + ") AS r30, SUM(good) AS g30 FROM rivi_hourly WHERE pid IN (" + marks(pids.size()) +
-          ") AND hour >= ? AND hour <= ? GROUP BY pid",
+          ") AND hour >= ? GROUP BY pid",
       params);
   for (std::int64_t pid : pids) {
     out[pid] = Record{{"uptime_24h", nullptr}, {"uptime_7d", nullptr}};
@@ -97,7 +106,8 @@ std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::in
 
 // The monitor's own state: `error` when every running task that ran within two of its cycles
 // ended its latest run in `error`; `stale` when running tasks exist and none ran (or was created)
-// within two of its cycles; else `ok`.
+// within two of its cycles; `late` when some of them did not (each task is judged on its own
+// cycle, so a task that stopped being probed shows even while others run), naming them; else `ok`.
 Record monitor_state(Connection& db, std::int64_t now) {
   const Record r = db.query(
       "SELECT COUNT(*) AS running, "
@@ -119,6 +129,15 @@ Record monitor_state(Connection& db, std::int64_t now) {
   if (to_int(r["fresh"]) == 0) {
     const std::int64_t minutes = std::max<std::int64_t>(0, (now - to_int(r["latest"])) / 60);
     return Record{{"state", "stale"}, {"reason", fmt::format("已有{}分钟没有任务运行, 监控可能已停止", minutes)}};
+  }
+  const Record late = db.query("SELECT t.name FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " +
+                               overdue(now) + " ORDER BY t.id LIMIT 4");
+  if (!late.empty()) {
+    const std::int64_t count = to_int(r["running"]) - to_int(r["fresh"]);
+    std::string names;
+    for (std::size_t i = 0; i < late.size() && i < 3; ++i) names += (i ? "、" : "") + text_of(late[i]["name"]);
+    if (count > 3) names += "等";
+    return Record{{"state", "late"}, {"reason", fmt::format("{}个任务超过两个周期没有拨测: {}", count, names)}};
   }
   return Record{{"state", "ok"}, {"reason", ""}};
 }
@@ -158,6 +177,7 @@ Record hour_figures(std::int64_t runs, std::int64_t good, const Record& sum, con
 Record qn_rivi_main::get_overview(Record& args) {
   const std::int64_t p = paging::page_number(args);
   const std::int64_t now = public_::now();
+  const std::string health_sql = health_case(now);
   Query tasks = public_::M("rivi_task");
   Connection& db = tasks.connection();
 
@@ -174,7 +194,7 @@ Record qn_rivi_main::get_overview(Record& args) {
 
   Record counts = Record::object();
   for (const char* value : kHealthValues) counts[value] = 0;
-  for (const Record& r : db.query(std::string(kCovered) + "SELECT " + kHealth + " AS health, COUNT(*) AS n" + from + " GROUP BY 1",
+  for (const Record& r : db.query(std::string(kCovered) + "SELECT " + health_sql + " AS health, COUNT(*) AS n" + from + " GROUP BY 1",
                                   params)) {
     counts[r["health"].get<std::string>()] = r["n"];
   }
@@ -184,7 +204,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   std::int64_t total = 0;
   const std::string wanted = has(args, "health") ? text_of(args["health"]) : "";
   if (!wanted.empty()) {
-    filter = std::string(" AND ") + kHealth + " = ?";
+    filter = " AND " + health_sql + " = ?";
     page_params.push_back(wanted);
     total = counts.contains(wanted) ? to_int(counts[wanted]) : 0;
   } else {
@@ -195,9 +215,10 @@ Record qn_rivi_main::get_overview(Record& args) {
   answer["data"] = Record::array();
   answer["page"] = public_::get_page(total, p, kRowsPerPage);
   const Record rows = db.query(
-      std::string(kCovered) + "SELECT t.id, t.name, t.url, t.cycle, t.status, " + kHealth +
+      std::string(kCovered) + "SELECT t.id, t.name, t.url, t.cycle, t.status, " + health_sql +
           " AS health, h.health AS stored_health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
-          "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend" +
+          "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend, " + overdue(now) +
+          " AS overdue, COALESCE(h.last_attempt, t.addtime) AS attempted" +
           from + filter + " ORDER BY t.id DESC LIMIT " + paging::limit_text(answer["page"]),
       page_params);
 
@@ -211,7 +232,8 @@ Record qn_rivi_main::get_overview(Record& args) {
     const auto text = [&](const char* key) { return r[key].is_null() ? Record("") : r[key]; };
     Record task = Record::object();
     for (const char* key : {"id", "name", "url", "cycle", "status", "health"}) task[key] = r[key];
-    task["since"] = stored ? r["since"] : Record(nullptr);
+    const bool late = r["health"] == "error" && truthy(r["overdue"]);
+    task["since"] = late ? r["attempted"] : stored ? r["since"] : Record(nullptr);
     // In a window whose runs have not come yet, the window is the reason, and since when is not known.
     const bool window_now = r["health"] == "maintenance" && r["stored_health"] != "maintenance";
     if (window_now) task["since"] = nullptr;
@@ -220,8 +242,8 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["failing"] = number("failing");
     task["nodes"] = number("nodes");
     task["unanswered"] = number("unanswered");
-    task["reason"] = stored ? text("reason") : Record("");
-    task["scope"] = stored ? text("scope") : Record("");
+    task["reason"] = late ? Record(kOverdueReason) : stored ? text("reason") : Record("");
+    task["scope"] = late ? Record("monitor") : stored ? text("scope") : Record("");
     if (window_now) {
       const auto window = maintenance::covering(db, to_int(r["id"]), now);
       task["reason"] = !window || window->note.empty() ? std::string(health::kMaintenanceWords)

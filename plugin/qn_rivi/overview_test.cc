@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ std::vector<std::string> names(const Record& answer) {
 }
 
 TEST_F(OverviewTest, EachTaskWithItsHealthInTheDocumentedForm) {
-  const auto never = task("从未拨测");
+  const auto never = task("从未拨测", "http://site.test/", 1, 5, kNow - 60);
   const auto paused = task("已暂停", "http://paused.test/", 0);
   const auto failed = task("调度失败");
   const auto isp = task("电信故障");
@@ -194,6 +195,51 @@ TEST_F(OverviewTest, MonitorSaysWhenNothingRunsOrEverythingFailsToDispatch) {
   EXPECT_EQ(overview()["monitor"]["state"], "ok") << "a stored run: monitoring works, the site is down";
 }
 
+// Each task is judged on its own cycle: one without an attempt for two of its cycles is an
+// `error` "未按时拨测" (also one that never ran), and the monitor names it, even while other
+// tasks, a long-cycle one among them, are probed on time.
+TEST_F(OverviewTest, ATaskNotProbedForTwoOfItsCyclesIsAnErrorWhateverTheOthersDo) {
+  const auto fresh = task("按时", "http://a.test/", 1, 5);
+  const auto daily = task("每天一次", "http://b.test/", 1, 1440);
+  const auto late = task("停了", "http://c.test/", 1, 5);
+  const auto never = task("从未启动", "http://d.test/", 1, 5, kNow - 11 * 60);
+  const auto paused = task("暂停", "http://e.test/", 0, 5);
+  run(fresh, kNow - 4 * 60, kUp);
+  run(daily, kNow - 3600, kUp);
+  run(late, kNow - 11 * 60, kUp);
+  run(paused, kNow - 3600, kUp);
+
+  const Record answer = overview();
+  EXPECT_EQ(answer["counts"], (Record{{"up", 2}, {"degraded", 0}, {"down", 0}, {"error", 2}, {"unknown", 0}, {"paused", 1}}));
+  EXPECT_EQ(answer["monitor"], (Record{{"state", "late"}, {"reason", "2个任务超过两个周期没有拨测: 停了、从未启动"}}));
+  std::map<std::int64_t, Record> rows;
+  for (const Record& row : answer["data"]) rows[to_int(row["id"])] = row;
+  EXPECT_EQ(rows[fresh]["health"], "up");
+  EXPECT_EQ(rows[daily]["health"], "up");
+  EXPECT_EQ(rows[paused]["health"], "paused");
+  for (const auto id : {late, never}) {
+    EXPECT_EQ(rows[id]["health"], "error") << id;
+    EXPECT_EQ(rows[id]["reason"], "未按时拨测") << id;
+    EXPECT_EQ(rows[id]["scope"], "monitor") << id;
+    EXPECT_EQ(rows[id]["since"], kNow - 11 * 60) << id;
+  }
+  EXPECT_EQ(rows[late]["last_run"], kNow - 11 * 60);
+  EXPECT_EQ(names(overview(Record{{"health", "error"}})), (std::vector<std::string>{"从未启动", "停了"}));
+
+  // Probed again: it is what its run says.
+  run(late, kNow - 30, kUp);
+  run(never, kNow - 30, kUp);
+  EXPECT_EQ(overview()["monitor"], (Record{{"state", "ok"}, {"reason", ""}}));
+}
+
+// Runs made before the clock was set back lie in hours past the current one: they still count.
+TEST_F(OverviewTest, UptimeCountsHoursRecordedBeforeTheClockWasSetBack) {
+  const auto t = task("t");
+  run(t, kNow - 600, kUp);
+  run(t, kNow + kHour, kDown);
+  EXPECT_EQ(overview()["data"][0]["uptime_24h"], 50.0);
+}
+
 TEST_F(OverviewTest, IncidentsNewestFirstWithDurationAndMostFailingNodes) {
   const auto a = task("a");
   const auto b = task("b");
@@ -273,7 +319,7 @@ TEST_F(OverviewTest, AvailabilityRefusals) {
 }
 
 TEST_F(OverviewTest, TheCommandLineReachesTheNewMethods) {
-  task("本机静态站点");
+  task("本机静态站点", "http://site.test/", 1, 5, kNow);
   const auto r = testing::run({testing::bin("panel"), "call", "qn_rivi", "get_overview", "search=静态"});
   ASSERT_EQ(r.status, 0) << r.err;
   const Record answer = decode(r.out);

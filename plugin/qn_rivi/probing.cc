@@ -1,14 +1,16 @@
 // Probing: start, _send_task, get_state.
 //
 // A run that stores its row records the task's health in the same transaction; a run that
-// reaches the dispatch centre and stores nothing records the failure alone.
+// reaches the dispatch centre and stores nothing records the failure alone (both through
+// run_store.h, with the mark of the scheduler's fire when the scheduler started the run).
 #include "host/panel_auth.h"
 #include "host/paths.h"
 #include "host/public.h"
-#include "host/store/store_retry.h"
+#include "host/cron/job_runner.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/run_store.h"
 
 #include <fmt/format.h>
 
@@ -130,14 +132,23 @@ std::string handled_error_message() {
   }
 }
 
-// Records a run of task `pid` that stored no result; waits out a locked database like the row.
-void record_failure(std::int64_t pid, const std::string& reason) {
-  const auto db = Connection::for_thread(database_path());
-  retry_while_locked(*db, StoreRetry{}, [&] {
-    transaction tx(db);
-    health::record_failed_run(*db, pid, public_::now(), reason);
-    tx.commit();
-  });
+// Records a run of task `pid` that stored no result; reaches the database, or the spool, like a
+// row. Answers whether the database took it.
+bool record_failure(std::int64_t pid, const std::string& reason) {
+  spool::RunOutcome failed;
+  failed.fire = fire_of_this_run().value_or("");
+  failed.kind = "error";
+  failed.pid = pid;
+  failed.time = public_::now();
+  failed.reason = reason;
+  return !run_store::store(failed);
+}
+
+// The alert policy decides on the health the run recorded; a run whose outcome waits in the spool
+// recorded none yet, and the database it would wait for is the one that did not take the outcome.
+// The next run that reaches the database brings the policy's state up to date.
+void say_alerts_wait(std::int64_t pid) {
+  std::cerr << "rivi: task " << pid << ": alerts are decided by the next run that reaches the database\n";
 }
 
 // The alert policy's turn after a run; its failures are shown and never fail the run.
@@ -166,8 +177,8 @@ Record qn_rivi_main::start(Record& args) {
   Record data = send_task(id, &failure);
   if (data.is_object() && data.contains("status")) {
     if (!failure.empty()) {
-      record_failure(*task, failure);
-      notify_after_run(*this, *task, nullptr, failure);
+      if (record_failure(*task, failure)) notify_after_run(*this, *task, nullptr, failure);
+      else say_alerts_wait(*task);
     }
     return data;
   }
@@ -184,15 +195,17 @@ Record qn_rivi_main::start(Record& args) {
   row["pid"] = id;
   row["addtime"] = public_::now();
   // The nodes are measured and any report is queued: a database held by another process must
-  // delay this row, not lose it. The row and the task's health commit together or not at all.
-  const auto db = Connection::for_thread(database_path());
-  retry_while_locked(*db, StoreRetry{}, [&] {
-    transaction tx(db);
-    Query("rivi_list", db).insert(row);
-    health::record_run(*db, *task, row["addtime"].get<std::int64_t>(), nodes, row["status"].get<std::int64_t>());
-    tx.commit();
-  });
-  notify_after_run(*this, *task, &data, "");
+  // delay this row, not lose it (run_store.h: the spool past the wait). The row and the task's
+  // health commit together or not at all.
+  spool::RunOutcome stored;
+  stored.fire = fire_of_this_run().value_or("");
+  stored.kind = "row";
+  stored.pid = *task;
+  stored.time = row["addtime"].get<std::int64_t>();
+  stored.row = row;
+  stored.nodes = nodes;
+  if (!run_store::store(stored)) notify_after_run(*this, *task, &data, "");
+  else say_alerts_wait(*task);
   return slowest_first(data);
 }
 

@@ -5,16 +5,15 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <ctime>
 #include <iostream>
-#include <mutex>
 #include <stdexcept>
 
 namespace rivi {

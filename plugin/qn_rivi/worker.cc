@@ -3,12 +3,15 @@
 // whatever the working directory; elsewhere (a build tree) PANEL_ROOT applies. It prints the answer
 // of `start` as one line of JSON. Exit status: 0 when the run stored its result; 3 when it stored
 // nothing (the answer is an envelope: no such task, the dispatch centre unreachable, too slow,
-// answering garbage or refusing), with a line saying so on standard error; 1 on an error, printed
-// on standard error; 2 for a wrong command line.
+// answering garbage or refusing), with a line saying so on standard error; 4 when its result could
+// be kept neither in the database nor in the spool (a full disk; the reason is printed on
+// standard error); 1 on another error, printed on standard error; 2 for a wrong command line. A
+// result kept in the spool counts as stored (it is replayed later).
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/run_store.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,7 @@
 
 namespace {
 constexpr int kNothingStored = 3;
+constexpr int kNowhereToStore = 4;
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,6 +45,10 @@ int main(int argc, char** argv) {
       return kNothingStored;
     }
     return 0;
+  } catch (const rivi::run_store::NotStored& error) {
+    std::cout << std::flush;
+    std::cerr << "rivi_worker: task " << argv[1] << ": " << error.what() << std::endl;
+    return kNowhereToStore;
   } catch (...) {
     std::cout << std::flush;
     std::cerr << rivi::public_::get_error_info() << std::endl;

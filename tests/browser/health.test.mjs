@@ -56,6 +56,9 @@ before(async () => {
   await create(PAUSED, sys.siteUrl);
   await create(NEW, sys.siteUrl);
   await sys.panelCall('modify', `id=${ids[PAUSED]}`, 'status=0');
+  // Probed every five hours, its last run four hours ago is on time (a task without an attempt for
+  // two of its cycles is shown as not probed on time).
+  await sys.panelCall('modify', `id=${ids[WEEK]}`, 'cycle=300');
   // The week, oldest first, ten minutes past every fourth hour back from now.
   const t0 = now();
   for (let k = WEEK_RUNS; k >= 1; k -= 1) {
@@ -352,7 +355,7 @@ test('maintenance windows are listed, added and removed, for one task and for al
   assert.equal(await taskRow(FLAKY).locator('.health .badge').textContent(), '正常');
 });
 
-test('a banner says when the centre cannot be reached and when no task runs any more', async () => {
+test('a banner says when the centre cannot be reached, when no task runs any more, and which task is late', async () => {
   await openPage('?refresh=1');
   await sys.stopCentre();
   for (const name of [WEEK, DOWN, FLAKY, NEW]) await probe(name).catch(() => null);
@@ -370,6 +373,12 @@ test('a banner says when the centre cannot be reached and when no task runs any 
   await page.waitForFunction(() => document.getElementById('monitor-banner-text').textContent.startsWith('拨测已停止'));
   assert.equal(await page.locator('#monitor-banner-text').textContent(), '拨测已停止: 超过两个周期没有任务运行');
   await sys.shot('07-stale');
+
+  // A task just created runs beside it: the banner stays, naming the one that is late.
+  assert.equal((await sys.panelCall('create', 'name2=刚建的任务', `url=${sys.siteUrl}`, 'cycle=5')).status, true);
+  await page.waitForFunction(() => document.getElementById('monitor-banner-text').textContent === '部分任务未按时拨测');
+  assert.equal(await page.locator('#monitor-banner-detail').textContent(), '1个任务超过两个周期没有拨测: 一分钟任务');
+  assert.equal(await taskRow('一分钟任务').locator('.health .reason').textContent(), '未按时拨测');
 });
 
 test('runs the centre could not make leave the uptime whole and show their hour as 无数据', async () => {

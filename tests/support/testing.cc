@@ -111,6 +111,13 @@ void TempRoot::write(const std::string& relative, const std::string& text) const
 
 std::string TempRoot::read(const std::string& relative) const { return slurp(path_ / relative); }
 
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 int free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};

@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -48,6 +49,19 @@ class TempRoot {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
+
+// The whole text of the file at `path`; "" when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
+// Asks `ready` every 100 ms until it answers true; false when `seconds` passed first.
+template <typename Ready>
+bool wait_until(Ready ready, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return ready();
+}
 
 // What a finished command left.
 struct RunResult {

@@ -30,8 +30,11 @@ function showMonitor(monitor, counts) {
   } else if (m.state === 'stale') {
     setText($('monitor-banner-text'), '拨测已停止: 超过两个周期没有任务运行');
     setText($('monitor-banner-detail'), reason);
+  } else if (m.state === 'late') {
+    setText($('monitor-banner-text'), '部分任务未按时拨测');
+    setText($('monitor-banner-detail'), reason);
   }
-  banner.hidden = m.state !== 'error' && m.state !== 'stale';
+  banner.hidden = !['error', 'stale', 'late'].includes(m.state);
   banner.className = `banner ${m.state === 'error' ? 'error' : 'stale'}`;
   if (counts) {
     const down = Number(counts.down) || 0;
