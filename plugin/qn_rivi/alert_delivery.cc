@@ -3,6 +3,7 @@
 #include "host/mail/send_mail.h"
 #include "host/paths.h"
 #include "host/public.h"
+#include "host/stop_signal.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/outbox.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"

@@ -210,7 +210,7 @@ TEST_F(OverviewTest, ATaskNotProbedForTwoOfItsCyclesIsAnErrorWhateverTheOthersDo
   run(paused, kNow - 3600, kUp);
 
   const Record answer = overview();
-  EXPECT_EQ(answer["counts"], (Record{{"up", 2}, {"degraded", 0}, {"down", 0}, {"error", 2}, {"unknown", 0}, {"paused", 1}}));
+  EXPECT_EQ(answer["counts"], (Record{{"up", 2}, {"degraded", 0}, {"down", 0}, {"error", 2}, {"maintenance", 0}, {"unknown", 0}, {"paused", 1}}));
   EXPECT_EQ(answer["monitor"], (Record{{"state", "late"}, {"reason", "2个任务超过两个周期没有拨测: 停了、从未启动"}}));
   std::map<std::int64_t, Record> rows;
   for (const Record& row : answer["data"]) rows[to_int(row["id"])] = row;

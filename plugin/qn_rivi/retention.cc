@@ -40,14 +40,6 @@ std::int64_t local_days_before(std::int64_t now, int days) {
 
 }  // namespace
 
-bool rest(std::stop_token stop, std::chrono::milliseconds time) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  wake.wait_for(lock, stop, time, [] { return false; });
-  return !stop.stop_requested();
-}
-
 std::int64_t result_retention_cutoff(std::int64_t now) { return local_days_before(now, kResultRetentionDays); }
 
 std::int64_t health_retention_cutoff(std::int64_t now) { return local_days_before(now, health::kKeepDays); }

@@ -53,9 +53,6 @@ struct RetentionOptions {
   static RetentionOptions for_panel();
 };
 
-// Sleeps for `time`, or less when `stop` is requested meanwhile; answers whether it was not.
-bool rest(std::stop_token stop, std::chrono::milliseconds time);
-
 // Purges the results, incidents and hours older than their cut-offs by the host's clock
 // (`public_::now`) after `options.first` and then every `options.every`, until `stop` is requested. A failed purge is
 // reported on standard error and tried again at the next round.
