@@ -80,7 +80,11 @@ TEST(ProbeCertificate, EachKindIsDescribedAndOnlyAVerifiedOneIsFetched) {
                                                        "fingerprint_sha256", "verify_error"}));
     EXPECT_EQ(cert["verify_error"], c.verify_error);
     EXPECT_EQ(cert["fingerprint_sha256"], fingerprint_text(certificate_fingerprint(c.files.certificate)));
-    EXPECT_EQ(cert["days_left"], c.days_left);
+    if (c.name == "self-signed") {  // made for 2 days to the second by the openssl program: 1 or 2 left
+      EXPECT_TRUE(cert["days_left"] == 1 || cert["days_left"] == 2) << cert["days_left"];
+    } else {
+      EXPECT_EQ(cert["days_left"], c.days_left);
+    }
     const std::int64_t left = cert["not_after"].get<std::int64_t>() - std::time(nullptr);
     EXPECT_TRUE(left > (c.days_left - 1) * 86400 && left <= (c.days_left + 1) * 86400) << left;
     EXPECT_EQ(r["addresses"], Record::array({"127.0.0.1"}));

@@ -1,4 +1,4 @@
-// ProbeAuthority, PeerCertificate.
+// ProbeAuthority, PeerCertificate, describe_certificate.
 #include "dispatch/probe_tls.h"
 
 #include "dispatch/tls.h"
@@ -117,9 +117,7 @@ std::string PeerCertificate::chain_error() const {
   return error_ == X509_V_OK ? std::string() : std::string(X509_verify_cert_error_string(error_));
 }
 
-Record PeerCertificate::describe(std::time_t now, const std::string& verify_error) const {
-  if (!leaf_) return nullptr;
-  X509* cert = leaf_.get();
+Record describe_certificate(X509* cert, std::time_t now, const std::string& verify_error) {
   Record r = Record::object();
   std::tm end{};
   std::int64_t not_after = 0;

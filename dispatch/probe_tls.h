@@ -38,6 +38,12 @@ class ProbeAuthority {
   std::unique_ptr<X509_STORE, StoreCloser> store_;
 };
 
+// The `cert` record of `certificate`: not_after (Unix seconds), days_left (whole days from `now`,
+// floored: negative exactly when it has expired), subject, issuer, names (the subject alternative
+// names: DNS names and IP addresses, at most 100), fingerprint_sha256 (as fingerprint_text) and
+// verify_error (as given).
+Record describe_certificate(X509* certificate, std::time_t now, const std::string& verify_error);
+
 // What one transfer's handshakes showed of the site's certificate: set as CURLOPT_SSL_CTX_FUNCTION
 // (`on_context`) with this object as CURLOPT_SSL_CTX_DATA; it must outlive the transfer and
 // never move. Each handshake (each hop of a redirected fetch) replaces what the one before showed.
@@ -54,10 +60,10 @@ class PeerCertificate {
   bool seen() const { return leaf_ != nullptr; }
   // OpenSSL's words for the chain's failure; "" when it verified.
   std::string chain_error() const;
-  // The `cert` record: not_after (Unix seconds), days_left (whole days from `now`, negative once
-  // expired), subject, issuer, names (the subject alternative names), fingerprint_sha256 and
-  // verify_error (`verify_error` as given). Null when no certificate was seen.
-  Record describe(std::time_t now, const std::string& verify_error) const;
+  // describe_certificate of the certificate seen last; null when none was seen.
+  Record describe(std::time_t now, const std::string& verify_error) const {
+    return leaf_ ? describe_certificate(leaf_.get(), now, verify_error) : Record(nullptr);
+  }
 
  private:
   static int verify(X509_STORE_CTX* store, void* self);
