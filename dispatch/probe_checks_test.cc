@@ -27,15 +27,6 @@ using rivi::testing::HttpsSite;
 using rivi::testing::LoopbackSite;
 using rivi::testing::TestAuthority;
 
-struct TempDir {
-  TempDir() : path(std::filesystem::temp_directory_path() / ("rivi-checks-" + std::to_string(::getpid()) + "-" + std::to_string(++count))) {
-    std::filesystem::create_directories(path);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::filesystem::path path;
-  static inline int count = 0;
-};
-
 ProbeOptions loopback_options() {
   ProbeOptions o;
   o.isp = "test";
@@ -53,8 +44,8 @@ std::vector<std::string> keys_of(const Record& r) {
 // Each kind of certificate a site may show: described in full, and refused (as `tls`, before any
 // request reaches the site) unless it verifies.
 TEST(ProbeCertificate, EachKindIsDescribedAndOnlyAVerifiedOneIsFetched) {
-  TempDir dir;
-  TestAuthority ca(dir.path, "test-ca");
+  rivi::testing::TempRoot dir(false);
+  TestAuthority ca(dir.path(), "test-ca");
   ProbeOptions o = loopback_options();
   o.authority = ProbeAuthority::load(ca.ca_file());
   struct Case {
@@ -67,7 +58,7 @@ TEST(ProbeCertificate, EachKindIsDescribedAndOnlyAVerifiedOneIsFetched) {
       {"valid", ca.issue("valid", {"127.0.0.1", "site.test"}, 40 * 24h + 1h), 40, ""},
       {"expiring", ca.issue("expiring", {"127.0.0.1"}, 3 * 24h + 1h), 3, ""},
       {"expired", ca.issue("expired", {"127.0.0.1"}, -(24h + 1h)), -2, "certificate has expired"},
-      {"self-signed", rivi::testing::make_certificate(dir.path, "self"), 1, "self-signed certificate"},
+      {"self-signed", rivi::testing::make_certificate(dir.path(), "self"), 1, "self-signed certificate"},
       {"wrong name", ca.issue("wrong", {"other.test"}, 40 * 24h + 1h), 40, "certificate name mismatch"},
   };
   for (const Case& c : cases) {
@@ -272,8 +263,8 @@ TEST(ProbeChecks, BadChecksAreRefusedByTheCentreNamingTheField) {
 // A remote node and an in-process node, both trusting the test authority, answer the same keys
 // through the centre, nested ones included.
 TEST(ProbeChecks, RemoteAndInProcessNodesGiveTheSameKeys) {
-  TempDir dir;
-  TestAuthority ca(dir.path, "test-ca");
+  rivi::testing::TempRoot dir(false);
+  TestAuthority ca(dir.path(), "test-ca");
   HttpsSite site(ca.issue("site", {"127.0.0.1"}, 24h * 10), "<html>secure page</html>");
   LoopbackSite redirecting;
   redirecting.server().Get("/", [&](const httplib::Request&, httplib::Response& res) { res.set_redirect(site.url("/"), 302); });
@@ -358,15 +349,15 @@ TEST(ProbeChecks, NodeResultKeepsTheKnownNestedKeysWithinBounds) {
 
 // The CA file is read again on SIGHUP, by the centre for its in-process nodes and by a node.
 TEST(ProbeChecks, ProbeCaFileIsReadAgainOnSighup) {
-  TempDir dir;
-  TestAuthority first(dir.path, "first-ca");
-  TestAuthority second(dir.path, "second-ca");
+  rivi::testing::TempRoot dir(false);
+  TestAuthority first(dir.path(), "first-ca");
+  TestAuthority second(dir.path(), "second-ca");
   HttpsSite site(second.issue("site", {"127.0.0.1"}, 24h * 10));
-  const std::string ca_file = (dir.path / "probe-ca.pem").string();
+  const std::string ca_file = (dir.path() / "probe-ca.pem").string();
   std::filesystem::copy_file(first.ca_file(), ca_file);
 
   const int centre_port = rivi::testing::free_port();
-  const std::string config = (dir.path / "centre.json").string();
+  const std::string config = (dir.path() / "centre.json").string();
   std::ofstream(config) << R"({"listen": "127.0.0.1:)" << centre_port << R"(", "probe_ca_file": ")" << ca_file
                         << R"(", "nodes": [{"isp": "本机", "local": true, "allow_private": true}]})";
   rivi::testing::Child centre({rivi::testing::bin("rivi-dispatch"), "--config", config});
