@@ -132,13 +132,39 @@ T wait_for(CurlMulti& multi, Start start) {
   return future.get();
 }
 
+// Bounds on the nested values kept of a node's answer.
+constexpr std::size_t kMostAddresses = 64;
+constexpr std::size_t kMostCertNames = 100;
+constexpr std::size_t kMostCertKeys = 16;
+constexpr std::size_t kMostShortText = 512;
+
+bool short_text(const Record& v) { return v.is_string() && v.get_ref<const std::string&>().size() <= kMostShortText; }
+
+// A list of at most `most` texts, each short.
+bool short_texts(const Record& v, std::size_t most) {
+  return v.is_array() && v.size() <= most && std::all_of(v.begin(), v.end(), short_text);
+}
+
+// A certificate's description: an object of a few scalars, short texts, and `names`.
+bool certificate_record(const Record& v) {
+  if (!v.is_object() || v.size() > kMostCertKeys) return false;
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    const bool fits = it.key() == "names" ? short_texts(*it, kMostCertNames)
+                                          : it->is_string() ? short_text(*it) : !it->is_structured();
+    if (!fits) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Record> node_result(const std::string& text) {
   Record result = decode(text);
   if (!result.is_object()) return std::nullopt;
   for (auto it = result.begin(); it != result.end();) {
-    it = it->is_structured() ? result.erase(it) : std::next(it);
+    const bool kept = !it->is_structured() || (it.key() == "addresses" && short_texts(*it, kMostAddresses)) ||
+                      (it.key() == "cert" && certificate_record(*it));
+    it = kept ? std::next(it) : result.erase(it);
   }
   if (!result.contains("http_code") || !result.contains("total_time")) return std::nullopt;
   return result;
@@ -244,14 +270,25 @@ std::function<void()> Centre::answer(const Form& form, std::function<void(Centre
     done({400, public_::returnMsg(false, why)});
     return {};
   }
-  return fan_out(form_field(form, "url"), [done = std::move(done)](Record list) { done({200, std::move(list)}); });
+  ProbeChecks checks;
+  if (const std::string text = form_field(form, "checks"); !text.empty()) {
+    try {
+      checks = parse_checks(text);
+    } catch (const std::invalid_argument& e) {
+      done({400, public_::returnMsg(false, e.what())});
+      return {};
+    }
+  }
+  return fan_out(form_field(form, "url"), checks,
+                 [done = std::move(done)](Record list) { done({200, std::move(list)}); });
 }
 
-Record Centre::fan_out(const std::string& url) const {
-  return wait_for<Record>(multi_, [&](auto done) { fan_out(url, std::move(done)); });
+Record Centre::fan_out(const std::string& url, const ProbeChecks& checks) const {
+  return wait_for<Record>(multi_, [&](auto done) { fan_out(url, checks, std::move(done)); });
 }
 
-std::function<void()> Centre::fan_out(const std::string& url, std::function<void(Record)> done) const {
+std::function<void()> Centre::fan_out(const std::string& url, const ProbeChecks& checks,
+                                      std::function<void(Record)> done) const {
   // The request keeps the configuration it starts with, whatever a reload brings meanwhile.
   const std::shared_ptr<const CentreConfig> config = this->config();
   const CentreConfig& cfg = *config;
@@ -265,12 +302,15 @@ std::function<void()> Centre::fan_out(const std::string& url, std::function<void
   multi_.after(std::chrono::milliseconds(cfg.deadline_ms), [gathering] { gathering->finish(); });
   // Nodes measure within a margin of the deadline so that a slow target is reported as a result
   // (http_code 0) rather than as a node that did not answer.
+  // A task's own time-out takes the place of the configured one, within the same margin.
   const long margin = std::max(50L, cfg.deadline_ms / 10);
-  const long probe_ms = std::max(1L, std::min(cfg.probe_timeout_ms, cfg.deadline_ms - margin));
+  const long wanted = checks.timeout_ms > 0 ? checks.timeout_ms : cfg.probe_timeout_ms;
+  const long probe_ms = std::max(1L, std::min(wanted, cfg.deadline_ms - margin));
   // The form every remote node gets.
   std::string form;
   try {
     form = "url=" + form_escape(url) + "&timeout_ms=" + std::to_string(probe_ms);
+    if (const std::string text = checks_text(checks); !text.empty()) form += "&checks=" + form_escape(text);
   } catch (const std::exception&) {
     gathering->finish();
     return {};
@@ -288,6 +328,8 @@ std::function<void()> Centre::fan_out(const std::string& url, std::function<void
       o.allow_private = node.allow_private;
       o.timeout_ms = probe_ms;
       o.connect_timeout_ms = std::min(o.connect_timeout_ms, probe_ms);
+      o.checks = checks;
+      o.authority = cfg.probe_authority;
       const auto start = std::chrono::steady_clock::now();
       gathering->track(probe_async(multi_, url, o, [this, node, start, deliver = std::move(deliver)](ProbeOutcome outcome) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

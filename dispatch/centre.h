@@ -1,8 +1,9 @@
-// The dispatch centre: `POST /api/local/rivi` with the caller's identity fields and `url`. It checks
-// the caller and the URL, asks every configured node in parallel under one deadline, and answers
-// the JSON list of node results in node order. A node that fails or misses the deadline is listed
-// as `unanswered`. Refusals answer {"status": false, "msg": reason} (HTTP 403 for the caller,
-// 400 for the URL).
+// The dispatch centre: `POST /api/local/rivi` with the caller's identity fields, `url` and, for a
+// task with checks of its own, `checks` (probe_checks.h). It checks the caller, the URL and the
+// checks, asks every configured node in parallel under one deadline (remote nodes get the checks
+// in their signed form, in-process nodes directly), and answers the JSON list of node results in
+// node order. A node that fails or misses the deadline is listed as `unanswered`. Refusals answer
+// {"status": false, "msg": reason} (HTTP 403 for the caller, 400 for the URL or the checks).
 //
 // `POST /api/local/rivi/nodes` answers, to a caller passing the same caller check (its fields in an
 // url-encoded body; `GET` with them in the query is taken too, from callers of before), the health
@@ -27,7 +28,9 @@
 // reason: never as a failure of the target.
 //
 // Of a remote node's answer the centre keeps a record's scalar values (text, numbers, booleans,
-// null) only: whatever a node sends, the whole answer nests two levels deep.
+// null), and of the nested values only the two known ones, bounded: `addresses` (a list of short
+// texts) and `cert` (an object of scalars with a list of short texts, `names`). Whatever a node
+// sends, the whole answer nests three levels deep at most.
 #pragma once
 
 #include "dispatch/config.h"
@@ -65,11 +68,15 @@ class Centre {
   // thread), or an empty one when nothing is left to stop.
   std::function<void()> answer(const Form& form, std::function<void(CentreAnswer)> done) const;
 
-  // Asks every node to probe `url` (already checked) and answers their results in node order, by
-  // the deadline; never throws for a node. Blocks.
-  Record fan_out(const std::string& url) const;
+  // Asks every node to probe `url` (already checked) with `checks` and answers their results in
+  // node order, by the deadline; never throws for a node. Blocks.
+  Record fan_out(const std::string& url, const ProbeChecks& checks = {}) const;
   // The same without blocking, as `answer` does, answering the function that stops it.
-  std::function<void()> fan_out(const std::string& url, std::function<void(Record)> done) const;
+  std::function<void()> fan_out(const std::string& url, std::function<void(Record)> done) const {
+    return fan_out(url, {}, std::move(done));
+  }
+  std::function<void()> fan_out(const std::string& url, const ProbeChecks& checks,
+                                std::function<void(Record)> done) const;
 
   // Binds the configured listen address, or `port_override` on its host when not 0 (tests, the
   // command line), exclusively. Answers the port; throws std::runtime_error("cannot listen on
@@ -104,8 +111,9 @@ class Centre {
   http::Server server_;
 };
 
-// The node result kept from a remote node's answer `text`: its scalar values, nested ones dropped.
-// Nothing when `text` is no JSON record or lacks `http_code` or `total_time` once nested values
+// The node result kept from a remote node's answer `text`: its scalar values and the known nested
+// ones (`addresses`, `cert`) within their bounds, other nested ones (or known ones past their
+// bounds) dropped. Nothing when `text` is no JSON record or lacks `http_code` or `total_time` once nested values
 // are gone.
 std::optional<Record> node_result(const std::string& text);
 

@@ -101,7 +101,7 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
   if (!doc.is_object()) fail(origin, "the configuration must be a JSON object");
   only_keys(doc,
             {"listen", "deadline_ms", "probe_timeout_ms", "allowed_serverids", "access_key", "metrics_token",
-             "metrics_token_file", "nodes"},
+             "metrics_token_file", "nodes", "probe_ca_file"},
             origin, "the configuration");
   CentreConfig c;
   if (doc.contains("listen")) {
@@ -149,6 +149,14 @@ CentreConfig parse_config(const std::string& text_in, const std::string& origin)
       fail(origin, std::string("metrics_token_file: ") + ex.what());
     }
     c.key_files.push_back(file);
+  }
+  if (doc.contains("probe_ca_file")) {
+    const std::string file = text(doc["probe_ca_file"], origin, "probe_ca_file");
+    try {
+      c.probe_authority = ProbeAuthority::load(file);
+    } catch (const std::runtime_error& ex) {
+      fail(origin, std::string("probe_ca_file: ") + ex.what());
+    }
   }
   if (!doc.contains("nodes") || !doc["nodes"].is_array() || doc["nodes"].empty()) {
     fail(origin, "nodes must be a non-empty list");

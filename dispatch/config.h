@@ -3,7 +3,10 @@
 // a JSON file; without one the embedded default serves this machine alone.
 #pragma once
 
+#include "dispatch/probe_tls.h"
 #include "dispatch/tls.h"
+
+#include <memory>
 
 #include <string>
 #include <utility>
@@ -28,6 +31,8 @@ struct CentreConfig {
   std::string access_key;                      // empty: no key asked
   std::string metrics_token;  // what /metrics asks for as a bearer token; empty: loopback callers only
   std::vector<NodeEntry> nodes;
+  // In-process nodes' authorities for probed sites beside the system's (`probe_ca_file`); null: none.
+  std::shared_ptr<const ProbeAuthority> probe_authority;
   // The files read that hold a key (`load_config`: the configuration file first when it holds one
   // itself), for the program to warn about those open to every user.
   std::vector<std::string> key_files;
@@ -41,6 +46,7 @@ CentreConfig embedded_config();
 // Reads a configuration file (JSON):
 //   {"listen": "127.0.0.1:8890", "deadline_ms": 30000, "probe_timeout_ms": 20000,
 //    "allowed_serverids": ["..."], "access_key": "...", "metrics_token_file": "/etc/rivi/metrics.token",
+//    "probe_ca_file": "/etc/rivi/intranet-ca.pem",
 //    "nodes": [{"isp": "电信", "address": "10.0.0.7:8891", "key_file": "/etc/rivi/node-dx.key"},
 //              {"isp": "联通", "address": "10.0.0.8:8891", "key": "...",
 //               "pin_sha256": "AB:CD:…"},
@@ -51,7 +57,8 @@ CentreConfig embedded_config();
 // dropped); a node has `key` or `key_file`, not both, and the centre `metrics_token` (the token
 // itself) or `metrics_token_file`, not both. A remote node is asked over HTTPS when it has
 // `"tls": true`, a `ca_file` (read at once, like a key file) or a `pin_sha256`, the latter two not
-// together; see tls.h for what each trusts. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
+// together; see tls.h for what each trusts. `probe_ca_file` (read at once) holds authorities the
+// in-process nodes trust for the sites they probe, beside the system's. Keys left out keep the embedded defaults, except `nodes`, which is required; `deadline_ms` must
 // lie between 100 and 55000, 55000 excluded. Throws
 // std::runtime_error("<path>: <what is wrong>") for an unreadable file, malformed JSON, an unknown
 // key, a value of the wrong type or out of range.

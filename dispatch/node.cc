@@ -54,6 +54,19 @@ Checked check_probe_request(const NodeOptions& options, const Form& form) {
     c.options.timeout_ms = std::min(c.options.timeout_ms, asked);
     c.options.connect_timeout_ms = std::min(c.options.connect_timeout_ms, asked);
   }
+  if (std::string t = form_field(form, "checks"); !t.empty()) {
+    try {
+      c.options.checks = parse_checks(t);
+    } catch (const std::invalid_argument& e) {
+      c.refusal = NodeAnswer{400, public_::returnMsg(false, e.what())};
+      return c;
+    }
+    // The task's time-out shortens the node's, never lengthens it.
+    if (const long asked = c.options.checks.timeout_ms; asked > 0) {
+      c.options.timeout_ms = std::min(c.options.timeout_ms, asked);
+      c.options.connect_timeout_ms = std::min(c.options.connect_timeout_ms, asked);
+    }
+  }
   return c;
 }
 
@@ -158,6 +171,14 @@ NodeServer::NodeServer(NodeOptions options)
     throw std::runtime_error("HTTPS needs both a certificate and its key");
   }
   reload_tls();
+  reload_probe_ca();
+}
+
+void NodeServer::reload_probe_ca() {
+  if (options_.probe_ca_file.empty()) return;
+  auto authority = ProbeAuthority::load(options_.probe_ca_file);
+  std::lock_guard lock(authority_mutex_);
+  authority_ = std::move(authority);
 }
 
 void NodeServer::reload_tls() {
@@ -175,8 +196,13 @@ void NodeServer::handle(http::Request& request, http::Reply reply) {
     }
     if (why) return reply(json_response(403, public_::returnMsg(false, *why)));
   }
+  NodeOptions options = options_;
+  {
+    std::lock_guard lock(authority_mutex_);
+    options.probe.authority = authority_;
+  }
   // One place for the fields: the body, which the signature covers whole.
-  const auto transfer = answer_probe_request(options_, body_form(request), multi_, [reply](NodeAnswer a) {
+  const auto transfer = answer_probe_request(options, body_form(request), multi_, [reply](NodeAnswer a) {
     http::Response r = json_response(a.http_status, a.body);
     r.close = a.http_status == 503;  // gives back the connection's descriptor
     reply(std::move(r));

@@ -1,5 +1,6 @@
 // A probe node's HTTP service: `POST /probe` with the url-encoded body's fields `url` and optionally
-// `timeout_ms` (the caller's limit, never above the node's own), answered with the node result of
+// `timeout_ms` (the caller's limit, never above the node's own) and `checks` (probe_checks.h; its
+// `timeout_ms` too only shortens the node's), answered with the node result of
 // `probe` as JSON; a query is not read. A node with a key takes only requests signed with it (see
 // signing.h). Refusals answer {"status": false, "msg": ...} with HTTP 400 (bad request), 403 (bad
 // or missing signature, stale timestamp, replayed nonce) or 503 (the node could not make the probe:
@@ -20,6 +21,8 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace rivi::dispatch {
@@ -43,6 +46,8 @@ struct NodeOptions {
   // HTTPS: the certificate chain and key files (PEM); both empty: plain HTTP.
   std::string tls_certificate;
   std::string tls_key;
+  // A PEM file of authorities trusted for probed sites beside the system's; empty: none.
+  std::string probe_ca_file;
 };
 
 // The node's server limits: the form server's, with fewer connections when it serves HTTPS.
@@ -66,7 +71,8 @@ http::Response json_response(int status, const Record& body);
 
 class NodeServer {
  public:
-  // Throws std::runtime_error when the TLS certificate or key is given and cannot be used.
+  // Throws std::runtime_error when the TLS certificate or key, or the probes' CA file, is given and
+  // cannot be used.
   explicit NodeServer(NodeOptions options);
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
@@ -81,6 +87,9 @@ class NodeServer {
   // Reads the certificate and key files again (a renewed certificate); connections open keep the
   // old one. Throws like the constructor when they cannot be used, the old pair then staying.
   void reload_tls();
+  // Reads the probes' CA file again; probes that start from now on trust it. Throws
+  // std::runtime_error when it cannot be read, the old authorities then staying.
+  void reload_probe_ca();
 
   // Connections accepted since the start.
   std::size_t accepted() const { return server_.accepted(); }
@@ -91,6 +100,8 @@ class NodeServer {
   void handle(http::Request& request, http::Reply reply);
 
   NodeOptions options_;
+  std::mutex authority_mutex_;  // a reload comes on another thread than the requests
+  std::shared_ptr<const ProbeAuthority> authority_;
   SignatureCheck signatures_;  // used when options_.key is set
   CurlMulti multi_;     // attached to the server's loop; outlives the server
   http::Server server_;

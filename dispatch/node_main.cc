@@ -3,7 +3,7 @@
 // Its key, when it has one, comes from --key-file or the environment variable RIVI_NODE_KEY, never
 // from the command line, where every user of the machine could read it. With --tls-cert and
 // --tls-key it serves HTTPS and prints its certificate's SHA-256 fingerprint, for the centre to pin;
-// SIGHUP reads the certificate and key again.
+// SIGHUP reads the certificate and key again, and the probes' CA file (--probe-ca-file).
 #include "dispatch/config.h"
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
   app.add_option("--tls-cert", options.tls_certificate, "serve HTTPS with this certificate chain (PEM)")
       ->check(CLI::ExistingFile);
   app.add_option("--tls-key", options.tls_key, "the certificate's private key (PEM)")->check(CLI::ExistingFile);
+  app.add_option("--probe-ca-file", options.probe_ca_file,
+                 "PEM file of authorities trusted for the sites probed, beside the system's (read again on SIGHUP)")
+      ->check(CLI::ExistingFile);
   app.get_option("--tls-cert")->needs("--tls-key");
   app.get_option("--tls-key")->needs("--tls-cert");
   CLI11_PARSE(app, argc, argv);
@@ -69,6 +72,16 @@ int main(int argc, char** argv) {
       return rivi::dispatch::fingerprint_text(rivi::dispatch::certificate_fingerprint(options.tls_certificate));
     };
     const auto reload = [&] {
+      if (!options.probe_ca_file.empty()) {
+        try {
+          node.reload_probe_ca();
+          std::cerr << ("rivi-node: reloaded the probes' CA file " + options.probe_ca_file + "\n") << std::flush;
+        } catch (const std::exception& e) {
+          std::cerr << ("rivi-node: reload of the probes' CA file failed, the previous one stays: " +
+                        std::string(e.what()) + "\n")
+                    << std::flush;
+        }
+      }
       if (!tls) return warn_about_key_files();
       try {
         node.reload_tls();

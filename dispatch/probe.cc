@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -62,6 +63,18 @@ Record empty_result(const std::string& isp) {
   return r;
 }
 
+// The host part of a probe-able URL (an IPv6 literal in brackets).
+std::string url_host(const std::string& url) {
+  UrlHandle u(curl_url());
+  char* raw = nullptr;
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(u.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) {
+    return "";
+  }
+  CurlText host(raw);
+  return host.get();
+}
+
 }  // namespace
 
 std::string url_refusal(const std::string& url) {
@@ -82,7 +95,7 @@ std::string url_refusal(const std::string& url) {
   return "";
 }
 
-size_t ProbeFetch::on_body(char*, size_t size, size_t count, void* self) {
+size_t ProbeFetch::on_body(char* data, size_t size, size_t count, void* self) {
   auto* f = static_cast<ProbeFetch*>(self);
   const size_t len = size * count;
   if (f->received_ + len > f->options_.max_bytes) {
@@ -90,7 +103,15 @@ size_t ProbeFetch::on_body(char*, size_t size, size_t count, void* self) {
     return 0;  // aborts the transfer with CURLE_WRITE_ERROR
   }
   f->received_ += len;
+  if (f->keyword_) f->keyword_->feed(std::string_view(data, len));
   return len;
+}
+
+// Counts the status lines, which tell the hops of a redirected fetch apart, and caps the lines.
+size_t ProbeFetch::on_header(char* data, size_t size, size_t count, void* self) {
+  auto* f = static_cast<ProbeFetch*>(self);
+  if (std::string_view(data, size * count).starts_with("HTTP/")) ++f->responses_;
+  return HeaderCap::take(data, size, count, &f->headers_);
 }
 
 curl_socket_t open_socket(const curl_sockaddr& address, int& error) {
@@ -110,9 +131,16 @@ std::string no_socket_reason(int error) {
 // target.
 curl_socket_t ProbeFetch::open_probe_socket(void* self, curlsocktype, curl_sockaddr* address) {
   auto* f = static_cast<ProbeFetch*>(self);
+  if (f->responses_ != f->socket_hop_) {
+    // The first connection of a redirect's hop: what is judged is this hop alone.
+    f->socket_hop_ = f->responses_;
+    f->refused_ = f->opened_outer_ = false;
+    f->refused_ip_.clear();
+    f->peer_.clear();
+  }
   if (!f->options_.allow_private) {
     const std::string ip = address_text(*address);
-    if (is_inner_address(ip)) {
+    if (f->options_.is_inner(ip)) {
       f->refused_ = true;
       f->refused_ip_ = ip;
       return CURL_SOCKET_BAD;
@@ -123,13 +151,23 @@ curl_socket_t ProbeFetch::open_probe_socket(void* self, curlsocktype, curl_socka
 }
 
 ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
-    : options_(std::move(options)), refusal_(url_refusal(url)) {
+    : options_(std::move(options)), refusal_(url_refusal(url)), peer_(options_.authority) {
   if (!refusal_.empty()) return;
+  lookup_.emplace(url_host(url));
+  if (!options_.checks.keyword.empty()) keyword_.emplace(options_.checks.keyword, kKeywordWindow);
   easy_ = new_easy();
   CURL* c = easy_.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  if (options_.checks.follow_redirects) {
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  } else {
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  }
+  curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, PeerCertificate::on_context);
+  curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &peer_);
   curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_PROXY, "");  // measure the target, never a proxy from the environment
@@ -140,8 +178,8 @@ ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, HeaderCap::take);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &headers_);
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
   // Every probe measures a whole fetch of its own: no connection, name or TLS session is taken
   // from an earlier transfer of the same multi handle, and none is left for a later one. That also
   // keeps the inner-address check whole: a probe that may reach inner addresses leaves no open
@@ -192,6 +230,7 @@ Record ProbeFetch::result(CURLcode rc, CURL* c) const {
     result["primary_ip"] = refused_ip_;
     result["error"] = kInnerRefused;
     result["error_code"] = error_code(rc, 0, true, false);
+    add_findings(result, rc, c);
     return result;
   }
 
@@ -199,6 +238,9 @@ Record ProbeFetch::result(CURLcode rc, CURL* c) const {
   curl_easy_getinfo(c, CURLINFO_PRIMARY_IP, &ip);
   long code = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+  long hops = 0;
+  curl_easy_getinfo(c, CURLINFO_REDIRECT_COUNT, &hops);
+  if (hops > 0 && responses_ <= static_cast<std::size_t>(hops)) code = 0;  // the last hop gave no answer
   result["primary_ip"] = ip ? ip : "";
   result["http_code"] = code;
   result["total_time"] = millis(c, CURLINFO_TOTAL_TIME_T);
@@ -213,13 +255,63 @@ Record ProbeFetch::result(CURLcode rc, CURL* c) const {
       result["error"] = fmt::format("response larger than {} bytes", options_.max_bytes);
     } else if (headers_.over) {
       result["error"] = fmt::format("response header lines larger than {} bytes", headers_.limit);
+    } else if (rc == CURLE_PEER_FAILED_VERIFICATION && !peer_.chain_error().empty()) {
+      result["error"] = "SSL certificate problem: " + peer_.chain_error();  // as a refused handshake words it
     } else {
       result["error"] = error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
     }
   }
   result["error_code"] = error_code(rc, code, false, capped_ || headers_.over);
+  add_findings(result, rc, c);
   return result;
 }
+
+void ProbeFetch::add_findings(Record& result, CURLcode rc, CURL* c) const {
+  Record addresses = Record::array();
+  if (auto found = lookup_ ? lookup_->addresses() : std::nullopt) {
+    for (std::string& a : *found) addresses.push_back(std::move(a));
+  } else if (const std::string& ip = result["primary_ip"].get_ref<const std::string&>(); !ip.empty()) {
+    addresses.push_back(ip);  // the lookup has not ended: the one address known
+  }
+  result["addresses"] = std::move(addresses);
+  if (peer_.seen()) {
+    std::string verify_error = peer_.chain_error();
+    if (verify_error.empty() && rc == CURLE_PEER_FAILED_VERIFICATION) {
+      // The chain verified: libcurl refused the name.
+      verify_error = std::string_view(error_).find("match") != std::string_view::npos ? "certificate name mismatch"
+                                                                                      : std::string(error_);
+    }
+    result["cert"] = peer_.describe(std::time(nullptr), verify_error);
+  }
+  if (options_.checks.follow_redirects) {
+    char* last = nullptr;
+    curl_easy_getinfo(c, CURLINFO_EFFECTIVE_URL, &last);
+    long hops = 0;
+    curl_easy_getinfo(c, CURLINFO_REDIRECT_COUNT, &hops);
+    result["final_url"] = last ? last : "";
+    result["redirects"] = hops;
+  }
+  if (keyword_) result["keyword_found"] = keyword_->found();
+}
+
+namespace {
+
+// How long a result waits for the lookup of its host's addresses once the transfer has ended
+// (libcurl's own lookup of the same name ended before), and how often the loop looks.
+constexpr std::chrono::milliseconds kLookupGrace{1000};
+constexpr std::chrono::milliseconds kLookupPoll{10};
+
+// Hands on the result once the address lookup has ended, or when `tries` run out, looking again
+// on `multi`'s timer meanwhile: the loop is never held up.
+void answer_when_looked_up(CurlMulti& multi, std::shared_ptr<ProbeFetch> fetch, CURLcode rc,
+                           std::shared_ptr<EasyHandle> easy, std::function<void(ProbeOutcome)> done, long tries) {
+  if (fetch->addresses_ready() || tries <= 0) return done({ProbeOutcome::End::measured, fetch->result(rc, easy->get()), ""});
+  multi.after(kLookupPoll, [&multi, fetch, rc, easy, done = std::move(done), tries]() mutable {
+    answer_when_looked_up(multi, fetch, rc, easy, std::move(done), tries - 1);
+  });
+}
+
+}  // namespace
 
 Record probe(const std::string& url, const ProbeOptions& options) {
   ProbeFetch fetch(url, options);
@@ -227,6 +319,7 @@ Record probe(const std::string& url, const ProbeOptions& options) {
   if (!easy) return fetch.result(CURLE_OK, nullptr);
   const CURLcode rc = curl_easy_perform(easy.get());
   if (std::string why = fetch.unavailable(rc); !why.empty()) throw ProbeUnavailable(why);
+  fetch.wait_for_addresses(kLookupGrace);
   return fetch.result(rc, easy.get());
 }
 
@@ -238,12 +331,13 @@ CurlMulti::TransferId probe_async(CurlMulti& multi, const std::string& url, cons
     done({ProbeOutcome::End::measured, fetch->result(CURLE_OK, nullptr), ""});
     return 0;
   }
-  return multi.add(std::move(easy), [fetch, done = std::move(done)](CURLcode rc, EasyHandle handle) {
+  return multi.add(std::move(easy), [fetch, &multi, done = std::move(done)](CURLcode rc, EasyHandle handle) mutable {
     if (rc == CURLE_ABORTED_BY_CALLBACK) return done({ProbeOutcome::End::cancelled, nullptr, ""});
     if (std::string why = fetch->unavailable(rc); !why.empty()) {
       return done({ProbeOutcome::End::unavailable, nullptr, std::move(why)});
     }
-    done({ProbeOutcome::End::measured, fetch->result(rc, handle.get()), ""});
+    answer_when_looked_up(multi, fetch, rc, std::make_shared<EasyHandle>(std::move(handle)), std::move(done),
+                          kLookupGrace / kLookupPoll);
   });
 }
 

@@ -4,6 +4,10 @@
 // the transfer and read its result through `ProbeFetch`, so they measure and refuse alike.
 #pragma once
 
+#include "dispatch/address_lookup.h"
+#include "dispatch/keyword_search.h"
+#include "dispatch/probe_checks.h"
+#include "dispatch/probe_tls.h"
 #include "host/net/curl_handles.h"
 #include "host/net/curl_multi.h"
 #include "host/net/inner_address.h"
@@ -11,7 +15,9 @@
 #include "host/record.h"
 
 #include <cstddef>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -26,9 +32,15 @@ inline constexpr const char* kInnerRefused = "inner address refused";
 struct ProbeOptions {
   std::string isp;               // label written into the result's `isp`
   bool allow_private = false;    // when false, inner addresses are refused before any connection
+  // Which addresses are inner ones: is_inner_address; a test narrows it to tell loopback addresses
+  // apart, this machine having no other address to reach.
+  bool (*is_inner)(const std::string& ip) = &::rivi::is_inner_address;
   long timeout_ms = 20000;       // whole request, including the body
   long connect_timeout_ms = 10000;
   std::size_t max_bytes = 8u << 20;  // body size cap, enforced while reading (headers: HeaderCap's)
+  ProbeChecks checks;                // the task's own checks; the default asks for none
+  // Authorities trusted for probed sites beside the system's (a private CA file); null: none.
+  std::shared_ptr<const ProbeAuthority> authority;
 };
 
 // Empty when `url` is a probe-able URL (http or https, at most 2048 bytes, a host present),
@@ -42,8 +54,18 @@ using ::rivi::is_inner_address;
 // Fetches `url` once and answers its node result, keys in this order: isp, primary_ip, http_code,
 // total_time, namelookup_time, connect_time, appconnect_time, starttransfer_time (milliseconds,
 // reals), size_download (bytes), speed_download (bytes per second); plus `error` with libcurl's
-// reason when the transfer did not complete; last `error_code` (dispatch/error_code.h). Redirects are not followed; TLS certificates are
-// verified, and a failed verification is a failed fetch. Never throws for a failure of the
+// reason when the transfer did not complete; then `error_code` (dispatch/error_code.h). Then, as
+// extra keys: `addresses` (every address the URL's host resolved to, as texts in the resolver's
+// order; an address literal itself; [] when the name did not resolve); when the probe ended on a
+// TLS connection whose certificate was seen, `cert` (PeerCertificate::describe; `verify_error` ""
+// when the chain verified, else OpenSSL's words, "certificate name mismatch" when only the name
+// did not match); when `checks.follow_redirects`, `final_url` and `redirects` (hops followed);
+// when `checks.keyword` is set, `keyword_found`.
+// Redirects are followed only when the checks ask, up to kMaxRedirects hops to http or https, each
+// connection through the inner-address check; `http_code` and `primary_ip` are then the last hop's
+// (0 when it gave no answer). TLS certificates are verified (the system's authorities and
+// `authority`), and a failed verification is a failed fetch: no request is sent, `error_code` is
+// `tls`, the certificate still described. Never throws for a failure of the
 // target: a failed resolution leaves `primary_ip` empty, no response gives `http_code` 0. Throws
 // std::runtime_error only when libcurl itself cannot be set up.
 Record probe(const std::string& url, const ProbeOptions& options);
@@ -102,18 +124,33 @@ class ProbeFetch {
   // (see ProbeUnavailable); "" when it was measured.
   std::string unavailable(CURLcode rc) const;
 
+  // Whether the lookup of the host's addresses has ended; `wait_for_addresses` waits up to `longest`.
+  bool addresses_ready() const { return !lookup_ || lookup_->addresses().has_value(); }
+  void wait_for_addresses(std::chrono::milliseconds longest) const {
+    if (lookup_) lookup_->wait(longest);
+  }
+
  private:
   static size_t on_body(char* data, size_t size, size_t count, void* self);
+  static size_t on_header(char* data, size_t size, size_t count, void* self);
   static curl_socket_t open_probe_socket(void* self, curlsocktype purpose, curl_sockaddr* address);
+  // The extra keys (see `probe`) added to `result`.
+  void add_findings(Record& result, CURLcode rc, CURL* easy) const;
 
   ProbeOptions options_;
   std::string refusal_;  // why the URL is refused; empty when it is probe-able
   std::size_t received_ = 0;
   bool capped_ = false;
   HeaderCap headers_;
+  std::size_t responses_ = 0;   // status lines received, over every hop
+  std::size_t socket_hop_ = 0;  // `responses_` when the last socket was opened: a new hop begins past it
+  // Of the current hop:
   bool refused_ = false;       // an inner address was refused a socket
   bool opened_outer_ = false;  // some address was let through
   std::string refused_ip_;
+  std::optional<KeywordSearch> keyword_;
+  PeerCertificate peer_;
+  std::optional<AddressLookup> lookup_;
   int socket_error_ = 0;       // errno of a socket the system did not give
   char error_[CURL_ERROR_SIZE] = {0};
   EasyHandle easy_;

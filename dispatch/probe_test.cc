@@ -90,7 +90,7 @@ TEST_F(ProbeTest, ResultKeysComeInTheDocumentedOrder) {
   for (auto it = r.begin(); it != r.end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"isp", "primary_ip", "http_code", "total_time", "namelookup_time",
                                             "connect_time", "appconnect_time", "starttransfer_time", "size_download",
-                                            "speed_download", "error_code"}));
+                                            "speed_download", "error_code", "addresses"}));
 }
 
 TEST_F(ProbeTest, StopsReadingAtTheSizeCap) {

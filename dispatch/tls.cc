@@ -1,4 +1,4 @@
-// fingerprint_text, certificate_fingerprint, parse_fingerprint, read_ca_file, apply_node_tls.
+// pem_certificates, fingerprint_of, fingerprint_text, certificate_fingerprint, parse_fingerprint, read_ca_file, apply_node_tls.
 #include "dispatch/tls.h"
 
 #include "host/public.h"
@@ -22,11 +22,6 @@ namespace {
 struct BioCloser {
   void operator()(BIO* b) const { BIO_free(b); }
 };
-struct X509Closer {
-  void operator()(X509* x) const { X509_free(x); }
-};
-using Certificate = std::unique_ptr<X509, X509Closer>;
-
 std::string openssl_reason() {
   const unsigned long code = ERR_get_error();
   ERR_clear_error();
@@ -42,8 +37,9 @@ std::string read_text(const std::string& path, const std::string& what) {
   return std::move(*text);
 }
 
-// The certificates in `pem`, in order; none when it holds none.
-std::vector<Certificate> certificates(const std::string& pem) {
+}  // namespace
+
+std::vector<Certificate> pem_certificates(const std::string& pem) {
   std::unique_ptr<BIO, BioCloser> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) throw std::runtime_error("out of memory");
   std::vector<Certificate> out;
@@ -51,6 +47,8 @@ std::vector<Certificate> certificates(const std::string& pem) {
   ERR_clear_error();  // the end of the text reads as an error
   return out;
 }
+
+namespace {
 
 // Takes the peer exactly when its certificate is the pinned one; the chain and the name are not
 // looked at, the pin being stronger than both.
@@ -92,12 +90,20 @@ std::string fingerprint_text(const Fingerprint& fingerprint) {
 }
 
 Fingerprint certificate_fingerprint(const std::string& path) {
-  const auto all = certificates(read_text(path, "certificate"));
+  const auto all = pem_certificates(read_text(path, "certificate"));
   if (all.empty()) throw std::runtime_error("cannot read the certificate " + path + ": no PEM certificate in it");
+  try {
+    return fingerprint_of(all.front().get());
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("cannot read the certificate " + path + ": " + e.what());
+  }
+}
+
+Fingerprint fingerprint_of(X509* certificate) {
   Fingerprint out{};
   unsigned int size = 0;
-  if (X509_digest(all.front().get(), EVP_sha256(), out.data(), &size) != 1 || size != out.size()) {
-    throw std::runtime_error("cannot read the certificate " + path + ": " + openssl_reason());
+  if (X509_digest(certificate, EVP_sha256(), out.data(), &size) != 1 || size != out.size()) {
+    throw std::runtime_error(openssl_reason());
   }
   return out;
 }
@@ -119,7 +125,7 @@ Fingerprint parse_fingerprint(std::string_view text) {
 
 std::string read_ca_file(const std::string& path) {
   std::string pem = read_text(path, "CA file");
-  if (certificates(pem).empty()) throw std::runtime_error("cannot read the CA file " + path + ": no PEM certificate in it");
+  if (pem_certificates(pem).empty()) throw std::runtime_error("cannot read the CA file " + path + ": no PEM certificate in it");
   return pem;
 }
 

@@ -11,16 +11,29 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <openssl/x509.h>
 
 #include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rivi::dispatch {
 
 using Fingerprint = std::array<unsigned char, 32>;
+
+struct X509Closer {
+  void operator()(X509* x) const { X509_free(x); }
+};
+using Certificate = std::unique_ptr<X509, X509Closer>;
+
+// The certificates in the PEM text `pem`, in order; none when it holds none.
+std::vector<Certificate> pem_certificates(const std::string& pem);
+
+// The SHA-256 fingerprint of `certificate`. Throws std::runtime_error with OpenSSL's reason.
+Fingerprint fingerprint_of(X509* certificate);
 
 struct NodeTls {
   bool on = false;                          // ask the node over HTTPS
