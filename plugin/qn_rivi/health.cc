@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstring>
 #include <set>
@@ -64,13 +65,14 @@ Record text_list(const std::vector<std::string>& items) {
   return list;
 }
 
-// The words of the failing nodes' codes, most frequent first (ties in node order), at most
-// `kReasonWords` of them.
-std::string failure_words(const std::vector<Node>& nodes) {
+// The distinct words `words_of` gives the nodes (skipping ""), most frequent first (ties in node
+// order), at most `kReasonWords` of them.
+template <typename WordsOf>
+std::string counted_words(const std::vector<Node>& nodes, WordsOf words_of) {
   std::vector<std::pair<std::string, int>> counted;
   for (const Node& n : nodes) {
-    if (!n.answered || !n.failing) continue;
-    const std::string w = error_words(n.code, n.http_code);
+    const std::string w = words_of(n);
+    if (w.empty()) continue;
     auto it = std::find_if(counted.begin(), counted.end(), [&](const auto& c) { return c.first == w; });
     if (it == counted.end()) counted.emplace_back(w, 1);
     else ++it->second;
@@ -79,6 +81,88 @@ std::string failure_words(const std::vector<Node>& nodes) {
   std::vector<std::string> words;
   for (std::size_t i = 0; i < counted.size() && i < kReasonWords; ++i) words.push_back(counted[i].first);
   return joined(words, "、");
+}
+
+// The words of the failing nodes: the rule each failed, else its code's words.
+std::string failure_words(const std::vector<Node>& nodes) {
+  return counted_words(nodes, [](const Node& n) {
+    if (!n.answered || !n.failing) return std::string();
+    return n.rule.empty() ? error_words(n.code, n.http_code) : n.rule;
+  });
+}
+
+std::string warning_words(const std::vector<Node>& nodes) {
+  return counted_words(nodes, [](const Node& n) { return n.answered && !n.failing ? n.warning : std::string(); });
+}
+
+// Whole milliseconds with the thousands marked: "2,150".
+std::string grouped(double ms) {
+  const long long whole = std::llround(ms);
+  std::string digits = std::to_string(whole < 0 ? -whole : whole);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+  return (whole < 0 ? "-" : "") + digits;
+}
+
+// The first address a node resolved that no range of `expected` holds: of `addresses`, else its
+// `primary_ip`; nothing when all lie in them or the node resolved nothing.
+std::optional<std::string> unexpected_address(const Record& r, const std::vector<checks::AddressRange>& expected) {
+  std::vector<std::string> resolved;
+  if (r.contains("addresses") && r["addresses"].is_array()) {
+    for (const Record& a : r["addresses"])
+      if (a.is_string() && !a.get_ref<const std::string&>().empty()) resolved.push_back(a.get<std::string>());
+  } else if (r.contains("primary_ip") && r["primary_ip"].is_string() && !r["primary_ip"].get_ref<const std::string&>().empty()) {
+    resolved.push_back(r["primary_ip"].get<std::string>());
+  }
+  for (const std::string& address : resolved) {
+    const bool held = std::any_of(expected.begin(), expected.end(), [&](const auto& range) { return range.contains(address); });
+    if (!held) return readable_text(address, 64);
+  }
+  return std::nullopt;
+}
+
+// Judges an answered node `n` (its result `r`) by its task's rules: the rule it fails, or the
+// warning it gets. The strongest reason wins: certificate, addresses, status, keyword.
+void apply_rules(Node& n, const Record& r, const checks::Rules& rules) {
+  const bool got_status = n.http_code.is_number() && as_double(n.http_code) > 0;
+  std::string rule;
+  if (got_status && !rules.keyword.empty() && r.contains("keyword_found") && r["keyword_found"].is_boolean()) {
+    const bool found = r["keyword_found"].get<bool>();
+    if (rules.keyword_mode == "absent" && found) rule = fmt::format("出现关键字「{}」", rules.keyword);
+    if (rules.keyword_mode != "absent" && !found) rule = fmt::format("缺少关键字「{}」", rules.keyword);
+  }
+  // With expected statuses the status is theirs to judge; a node that got no status keeps its code.
+  if (got_status && !rules.expect_codes.empty()) {
+    n.failing = !rules.accepts(n.http_code);
+    if (n.failing) rule = "状态码不符 (" + text_of(n.http_code) + ")";
+    else if (n.code == "http_status") n.code.clear();
+  }
+  if (!rules.dns_expect.empty()) {
+    if (const auto address = unexpected_address(r, rules.dns_expect))
+      rule = fmt::format("解析地址不符: {}线路解析到 {} (疑似劫持)", n.isp, *address);
+  }
+  const Record cert = r.contains("cert") && r["cert"].is_object() ? r["cert"] : Record();
+  std::optional<std::int64_t> days;
+  if (cert.is_object() && cert.contains("days_left") && is_number(cert["days_left"]))
+    days = static_cast<std::int64_t>(std::floor(as_double(cert["days_left"])));
+  if (cert.is_object() && cert.contains("verify_error") && cert["verify_error"].is_string() &&
+      !cert["verify_error"].get_ref<const std::string&>().empty())
+    rule = "证书错误 (" + readable_text(cert["verify_error"].get<std::string>(), 120) + ")";
+  if (days && *days < 0) rule = "证书已过期";
+  if (!rule.empty()) {
+    n.failing = true;
+    n.rule = std::move(rule);
+  }
+  if (n.failing) return;
+
+  std::vector<std::string> warnings;
+  if (rules.cert_warn_days > 0 && days && *days <= rules.cert_warn_days)
+    warnings.push_back(fmt::format("证书将于 {} 天后过期", *days));
+  // Slowness is judged on the whole milliseconds the words show, so that they never read "1,000 > 1,000".
+  if (rules.slow_ms > 0 && r.contains("total_time") && is_number(r["total_time"]) &&
+      std::llround(as_double(r["total_time"])) > rules.slow_ms)
+    warnings.push_back(fmt::format("响应过慢 ({} ms > {} ms)", grouped(as_double(r["total_time"])),
+                                   grouped(static_cast<double>(rules.slow_ms))));
+  n.warning = joined(warnings, "、");
 }
 
 Record decoded_or(const Record& text, Record fallback) {
@@ -311,7 +395,10 @@ std::string error_words(std::string_view code, const Record& http_code) {
   return it == kWords.end() ? kUnknownWords : it->second;
 }
 
-std::vector<Node> judge_nodes(const Record& data) {
+namespace {
+
+// The node results of `data`, judged by `rules` when given.
+std::vector<Node> judged(const Record& data, const checks::Rules* rules) {
   std::vector<Node> nodes;
   if (!data.is_array()) return nodes;
   std::map<std::string, int> per_isp;  // nodes of each ISP seen so far, for "<isp>#<n>"
@@ -336,12 +423,19 @@ std::vector<Node> judge_nodes(const Record& data) {
     // A node that sent no code (another centre's) gets the nearest one its status allows.
     if (code.is_string() && !code.get_ref<const std::string&>().empty()) n.code = code.get<std::string>();
     else if (n.failing) n.code = n.http_code.is_number() && as_double(n.http_code) > 0 ? "http_status" : "connect";
+    if (rules) apply_rules(n, r, *rules);
     if (!n.failing && r.contains("total_time") && is_number(r["total_time"]))
       n.time = std::max(0.0, as_double(r["total_time"]));
     nodes.push_back(std::move(n));
   }
   return nodes;
 }
+
+}  // namespace
+
+std::vector<Node> judge_nodes(const Record& data) { return judged(data, nullptr); }
+
+std::vector<Node> judge_nodes(const Record& data, const checks::Rules& rules) { return judged(data, &rules); }
 
 Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
   Assessment a;
@@ -361,6 +455,7 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
       ++a.streaks[n.label];
     } else {
       a.streaks.erase(n.label);
+      if (!n.warning.empty()) ++a.warned;
     }
     if (n.time) {
       sum += *n.time;
@@ -384,7 +479,9 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
   }
   // Judged on the nodes that answered: a node that did not answer neither fails nor clears the site.
   const bool down = a.failing > 2 || a.failing == answered;
-  a.health = a.failing == 0 ? "up" : down ? "down" : "degraded";
+  a.health = a.failing == 0 ? (a.warned == 0 ? "up" : "degraded") : down ? "down" : "degraded";
+  const std::string warned =
+      a.warned == 0 ? "" : fmt::format("{}/{} 节点告警: {}", a.warned, answered, warning_words(nodes));
 
   // Per ISP: answering nodes, failing ones.
   std::map<std::string, std::pair<int, int>> isps;
@@ -404,8 +501,12 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
       suspect_reasons.push_back(fmt::format("{}(连续{}次失败)", n.label, streak));
     }
   }
-  if (a.failing == 0) return a;
-
+  if (a.failing == 0) {
+    // Warnings alone: slow or soon expiring everywhere is the site's, elsewhere some nodes'.
+    a.reason = warned;
+    if (a.warned > 0) a.scope = a.warned == answered ? "site" : "node";
+    return a;
+  }
   const std::string counted = fmt::format("{}/{} 节点失败: {}", a.failing, answered, failure_words(nodes));
   if (a.failing == answered) {
     a.scope = "site";
@@ -429,6 +530,8 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
   } else {
     a.reason = counted;
   }
+  // Beside failing nodes, the warned ones follow the reason.
+  if (!warned.empty()) a.reason += "；" + warned;
   return a;
 }
 
@@ -473,7 +576,7 @@ const std::vector<std::string>& schema_names() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> all = {"rivi_health",       "rivi_incident", "rivi_incident_pid_id",
                                     "rivi_incident_end", "rivi_hourly",   "rivi_hourly_hour"};
-    for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names()})
+    for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names(), &checks::schema_names()})
       all.insert(all.end(), more->begin(), more->end());
     return all;
   }();
@@ -485,6 +588,7 @@ void create_tables(Connection& db) {
   add_missing_hour_columns(db);
   node_incidents::create_tables(db);
   maintenance::create_tables(db);
+  checks::create_tables(db);
 }
 
 void forget_task(std::int64_t pid) {

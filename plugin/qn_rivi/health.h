@@ -8,14 +8,16 @@
 //                  (`errors`) and runs in a maintenance window (`maintenance`), node times,
 //                  per-ISP figures; availability is good / (runs - errors - maintenance);
 // the judgement of one run's node results (failing and unanswered nodes; a site, one ISP's network
-// or one node to blame), the readable words of node error codes, and the 90-day purge. Each run
-// also goes to the node incidents (node_incidents.h); windows come from maintenance.h.
+// or one node to blame; the task's success rules of checks.h), the readable words of node error
+// codes, and the 90-day purge. Each run also goes to the node incidents (node_incidents.h);
+// windows come from maintenance.h.
 //
-// Health values, judged on the nodes that answered: `up` (no failing node), `degraded` (some
-// fail), `down` (more than two fail, or every node that answered failed), `error` (the run stored
-// no result, or no node answered: the monitor's trouble, not the site's), `maintenance` (the run
-// fell in a maintenance window). `unknown` (never run) and `paused` (task stopped) are not stored:
-// the queries derive them. The run's verdict (`rivi_list.status`, the anomaly report) keeps its
+// Health values, judged on the nodes that answered: `up` (no failing or warned node), `degraded`
+// (some fail, or some are only warned: slow, or a certificate near its end), `down` (more than
+// two fail, or every node that answered failed), `error` (the run stored no result, or no node
+// answered: the monitor's trouble, not the site's), `maintenance` (the run fell in a maintenance
+// window). `unknown` (never run) and `paused` (task stopped) are not stored: the queries derive
+// them. The run's verdict (`rivi_list.status`, the anomaly report) keeps its
 // own rule, more than two failing nodes; health never changes it.
 //
 // Durations never run backwards: a clock stepped back ends an incident at its start (zero length,
@@ -24,6 +26,7 @@
 #pragma once
 
 #include "host/record.h"
+#include "plugin/qn_rivi/checks.h"
 
 #include <cstdint>
 #include <map>
@@ -62,16 +65,29 @@ struct Node {
   std::string key;               // the node across runs and tasks: `label` of an answering node;
                                  // "<isp>#<n>" of an unanswered one (our centre names it by ISP)
   bool answered = false;         // false for "节点未响应"
-  bool failing = false;          // answered with a status other than 200, 301, 302, 401, 403
+  bool failing = false;          // answered with a status other than 200, 301, 302, 401, 403, or
+                                 // failing a rule of its task
   std::string code;              // the node's `error_code`, derived when the node sent none
   Record http_code;              // as received
   std::optional<double> time;    // total_time (at least 0) of an answered node that did not fail
+  std::string rule;              // the failed rule in words ("状态码不符 (403)"); "" when `code` says why
+  std::string warning;           // a warning in words ("响应过慢 (...)"): degraded at most; "" none
 };
 
 // The node results of `data` as the verdict judges them: empty entries are skipped, "节点未响应"
 // nodes are unanswered, the others fail unless their `http_code` is good by value. Never throws:
 // entries the verdict cannot judge count as unanswered (the verdict then raises on its own).
 std::vector<Node> judge_nodes(const Record& data);
+
+// The same, with the task's success rules. An answered node fails, with the rule in words, when
+// its status is not accepted ("状态码不符 (403)", only with `expect_codes`; a status the rules
+// accept does not fail), its keyword is missing or present against the rule ("缺少关键字「…」",
+// "出现关键字「…」"), a resolved address lies outside `dns_expect` ("解析地址不符: …"), or its
+// certificate has expired or did not verify ("证书已过期", "证书错误 (…)"). A node that does
+// not fail is warned when slower than `slow_ms` ("响应过慢 (2,150 ms > 1,000 ms)") or its
+// certificate ends within `cert_warn_days` ("证书将于 N 天后过期"). A result without the key a
+// rule reads (an older node's) is not judged by that rule.
+std::vector<Node> judge_nodes(const Record& data, const checks::Rules& rules);
 
 // Failing runs in a row, by node label, carried from run to run.
 using Streaks = std::map<std::string, std::int64_t>;
@@ -84,6 +100,7 @@ struct Assessment {
   std::int64_t failing = 0;
   std::int64_t nodes = 0;                 // node results, unanswered ones included
   std::int64_t unanswered = 0;
+  std::int64_t warned = 0;                // answered nodes with a warning, not failing
   std::vector<std::string> failing_nodes;     // labels, in node order
   std::vector<std::string> unanswered_nodes;  // labels, in node order
   std::vector<std::string> suspect_nodes;     // labels, in node order
@@ -95,7 +112,8 @@ struct Assessment {
 // nodes that answered. Every answering node failing: scope `site`; the failing nodes being all
 // the answering nodes of some ISPs while other nodes answer well: scope `isp` ("仅<ISP>线路异常");
 // every failing node having failed `kSuspectStreak` runs in a row while another node of its ISP
-// answered well: scope `node`. A run in which no node answered is an `error` of scope `monitor`:
+// answered well: scope `node`. Warned nodes alone make a run `degraded`, never `down`
+// ("2/3 节点告警: 响应过慢 (...)"); beside failing nodes their words follow the reason. A run in which no node answered is an `error` of scope `monitor`:
 // it says nothing about the site.
 Assessment assess(const std::vector<Node>& nodes, const Streaks& before);
 

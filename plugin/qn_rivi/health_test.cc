@@ -216,6 +216,113 @@ TEST(DispatchFailure, ReadableReasons) {
   EXPECT_EQ(centre_refusal_reason(Record{{"status", false}, {"msg", "服务器未获授权"}}), "调度中心拒绝: 服务器未获授权");
 }
 
+// A node result of one of our nodes that ran the task's rules.
+Record probed(const std::string& isp, const Record& code, double total, Record extra = Record::object()) {
+  Record r = node(isp, code, total);
+  r["addresses"] = Record::array({"1.2.3.4"});
+  r.update(extra);
+  return r;
+}
+Record with_cert(double days_left, const std::string& verify_error = "") {
+  return Record{{"cert", Record{{"not_after", 1}, {"days_left", days_left}, {"subject", "CN=a"}, {"issuer", "CN=b"},
+                                {"names", Record::array({"a"})}, {"fingerprint_sha256", "00"},
+                                {"verify_error", verify_error}}}};
+}
+// What a node sends for a certificate that failed the handshake.
+Record tls_failure(double days_left, const std::string& verify_error) {
+  Record r = with_cert(days_left, verify_error);
+  r["error_code"] = "tls";
+  return r;
+}
+Assessment judge(const Record& data, const checks::Rules& rules) { return assess(judge_nodes(data, rules), {}); }
+checks::Rules rules(const Record& fields) { return checks::parse(fields); }
+
+TEST(RuleJudgement, EachFailedRuleInItsOwnWords) {
+  struct Row {
+    Record fields;
+    Record result;
+    std::string words;
+  };
+  const Row rows[] = {
+      {Record{{"expect_codes", "200-299"}}, probed("电信", 403, 5), "状态码不符 (403)"},
+      {Record{{"expect_codes", "200-299"}}, probed("电信", 500, 5, Record{{"error_code", "http_status"}}), "状态码不符 (500)"},
+      {Record{{"keyword", "欢迎"}}, probed("电信", 200, 5, Record{{"keyword_found", false}}), "缺少关键字「欢迎」"},
+      {Record{{"keyword", "error"}, {"keyword_mode", "absent"}}, probed("电信", 200, 5, Record{{"keyword_found", true}}),
+       "出现关键字「error」"},
+      {Record{{"dns_expect", "10.0.0.0/8, 2001:db8::/32"}},
+       probed("联通", 200, 5, Record{{"addresses", Record::array({"10.1.1.1", "2001:db8::9", "6.6.6.6"})}}),
+       "解析地址不符: 联通线路解析到 6.6.6.6 (疑似劫持)"},
+      {Record{{"dns_expect", "1.2.3.0/24"}}, Record{{"isp", "移动"}, {"primary_ip", "9.9.9.9"}, {"http_code", 200},
+                                                   {"total_time", 3.0}, {"error_code", ""}},
+       "解析地址不符: 移动线路解析到 9.9.9.9 (疑似劫持)"},
+      {Record::object(), probed("电信", 0, 5, tls_failure(-2, "certificate has expired")), "证书已过期"},
+      {Record::object(), probed("电信", 0, 5, tls_failure(200, "self-signed certificate")),
+       "证书错误 (self-signed certificate)"},
+  };
+  for (const Row& row : rows) {
+    const auto nodes = judge_nodes(Record::array({row.result}), rules(row.fields));
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_TRUE(nodes[0].failing) << row.words;
+    EXPECT_EQ(nodes[0].rule, row.words);
+    EXPECT_EQ(judge(Record::array({row.result}), rules(row.fields)).reason, "1/1 节点失败: " + row.words);
+  }
+}
+
+TEST(RuleJudgement, WarningsAloneAreDegradedNeverDown) {
+  const checks::Rules slow = rules(Record{{"slow_ms", "1000"}});
+  const Record all_slow = Record::array({probed("电信", 200, 2150), probed("联通", 200, 1000.4), probed("移动", 200, 1800)});
+  Assessment a = judge(all_slow, slow);
+  EXPECT_EQ(a.health, "degraded");
+  EXPECT_EQ(a.failing, 0);
+  EXPECT_EQ(a.reason, "2/3 节点告警: 响应过慢 (2,150 ms > 1,000 ms)、响应过慢 (1,800 ms > 1,000 ms)");
+  EXPECT_EQ(a.scope, "node");
+  ASSERT_TRUE(a.mean_time);  // slow nodes answered: their times count
+  EXPECT_DOUBLE_EQ(*a.mean_time, round2((2150 + 1000.4 + 1800) / 3));
+
+  // A certificate inside the warning days, on every node: degraded, the site's; 0 turns it off.
+  const Record soon = Record::array({probed("电信", 200, 5, with_cert(5)), probed("联通", 200, 5, with_cert(5))});
+  a = judge(soon, checks::Rules{});
+  EXPECT_EQ(a.health, "degraded");
+  EXPECT_EQ(a.scope, "site");
+  EXPECT_EQ(a.reason, "2/2 节点告警: 证书将于 5 天后过期");
+  EXPECT_EQ(judge(soon, rules(Record{{"cert_warn_days", "4"}})).health, "up");
+  EXPECT_EQ(judge(soon, rules(Record{{"cert_warn_days", "0"}})).health, "up");
+
+  // Beside a failing node, the warnings follow the reason.
+  const Record mixed = Record::array({probed("电信", 200, 2150), refused("联通"), probed("移动", 200, 5)});
+  a = judge(mixed, slow);
+  EXPECT_EQ(a.health, "degraded");
+  EXPECT_EQ(a.reason, "仅联通线路异常；1/3 节点告警: 响应过慢 (2,150 ms > 1,000 ms)");
+}
+
+TEST(RuleJudgement, ExpiredCertificatesAndRejectedStatusesFailLikeAnyFailure) {
+  const Record expired = Record::array({probed("电信", 200, 5, with_cert(-1)), probed("联通", 200, 5, with_cert(-1))});
+  Assessment a = judge(expired, checks::Rules{});
+  EXPECT_EQ(a.health, "down");
+  EXPECT_EQ(a.reason, "2/2 节点失败: 证书已过期");
+  EXPECT_FALSE(a.mean_time);
+
+  const Record forbidden = Record::array({probed("a", 403, 5), probed("b", 403, 5), probed("c", 403, 5)});
+  EXPECT_EQ(judge(forbidden).health, "up");  // without rules 403 is a good status
+  a = judge(forbidden, rules(Record{{"expect_codes", "200-299"}}));
+  EXPECT_EQ(a.health, "down");
+  EXPECT_EQ(a.reason, "3/3 节点失败: 状态码不符 (403)");
+  // A status the rules accept is no failure, whatever the default set says.
+  const Record maintenance_page = Record::array({probed("a", 503, 5, Record{{"error_code", "http_status"}})});
+  EXPECT_EQ(judge(maintenance_page, rules(Record{{"expect_codes", "503"}})).health, "up");
+  // A connection that got no status keeps its own words.
+  EXPECT_EQ(judge(Record::array({refused("a")}), rules(Record{{"expect_codes", "200"}})).reason, "1/1 节点失败: 连接被拒绝");
+}
+
+TEST(RuleJudgement, ResultsWithoutTheKeysARuleReadsAreNotJudgedByIt) {
+  // An older node sends no keyword_found, addresses or cert.
+  const Record old = Record::array({Record{{"isp", "电信"}, {"primary_ip", "1.2.3.4"}, {"http_code", 200},
+                                           {"total_time", 5.0}, {"error_code", ""}}});
+  EXPECT_EQ(judge(old, rules(Record{{"keyword", "x"}, {"cert_warn_days", "30"}})).health, "up");
+  // No rules: judged as before, slow or not.
+  EXPECT_EQ(judge(Record::array({probed("a", 200, 90000)}), checks::Rules{}).health, "up");
+}
+
 // Recording against the store of a real panel root.
 class HealthStore : public ::testing::Test {
  protected:

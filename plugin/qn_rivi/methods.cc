@@ -47,6 +47,16 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.set_maintenance(a); }},
       {"remove_maintenance", "id=WINDOW", "removes a maintenance window",
        [](qn_rivi_main& p, Record& a) { return p.remove_maintenance(a); }},
+      {"get_checks", "pid=TASK",
+       "a task's success rules: expect_codes, follow_redirects, keyword, keyword_mode, slow_ms, timeout_ms, "
+       "dns_expect, cert_warn_days, and whether it has any",
+       [](qn_rivi_main& p, Record& a) { return p.get_checks(a); }},
+      {"set_checks",
+       "pid=TASK [expect_codes=200-299,301] [follow_redirects=0|1] [keyword=TEXT] [keyword_mode=present|absent] "
+       "[slow_ms=MS] [timeout_ms=1000..30000] [dns_expect=ADDRESS/PREFIX,..] [cert_warn_days=DAYS]",
+       "sets a task's success rules (absent ones stay, empty ones take their defaults); a bad value is refused "
+       "and nothing changes",
+       [](qn_rivi_main& p, Record& a) { return p.set_checks(a); }},
       {"get_deliveries", "[pid=TASK]", "the latest 50 notification deliveries (of one task), newest first",
        [](qn_rivi_main& p, Record& a) { return p.get_deliveries(a); }},
       {"get_undelivered", "",

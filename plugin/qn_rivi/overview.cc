@@ -8,6 +8,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store/store.h"
+#include "plugin/qn_rivi/checks.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/paging.h"
@@ -225,6 +226,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   std::vector<std::int64_t> ids;
   for (const Record& r : rows) ids.push_back(to_int(r["id"]));
   const auto uptime = uptimes(db, ids, now, false);
+  const std::vector<std::int64_t> ruled = checks::with_rules(db, ids);
 
   for (const Record& r : rows) {
     const bool stored = r["health"] != "paused" && r["health"] != "unknown";
@@ -261,6 +263,8 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["error_streak"] = number("error_streak");
     task["last_attempt"] = r["last_attempt"];
     task["incident"] = r["incident"];
+    // Whether the task has success rules of its own (checks.h), for the list's mark.
+    task["has_checks"] = std::find(ruled.begin(), ruled.end(), to_int(r["id"])) != ruled.end();
     answer["data"].push_back(std::move(task));
   }
   answer["counts"] = std::move(counts);

@@ -7,6 +7,8 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/cron/job_runner.h"
+#include "host/store/store.h"
+#include "plugin/qn_rivi/checks.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
@@ -160,6 +162,12 @@ void notify_after_run(qn_rivi_main& plugin, std::int64_t pid, Record* data, cons
   }
 }
 
+// Task `pid`'s success rules (the defaults when it has none).
+checks::Rules rules_of(std::int64_t pid) {
+  Query table = public_::M("rivi_task");
+  return checks::load(table.connection(), pid);
+}
+
 bool good_code(const Record& code) {
   static const std::array<Record, 5> kGood{200, 301, 302, 403, 401};
   return std::any_of(kGood.begin(), kGood.end(), [&](const Record& g) { return same_value(code, g); });
@@ -182,8 +190,9 @@ Record qn_rivi_main::start(Record& args) {
     }
     return data;
   }
-  // Judged before the verdict: a report rewrites the failing nodes' values in place.
-  const std::vector<health::Node> nodes = health::judge_nodes(data);
+  // Judged before the verdict: a report rewrites the failing nodes' values in place. Health judges
+  // by the task's rules; the verdict below keeps its own.
+  const std::vector<health::Node> nodes = health::judge_nodes(data, rules_of(*task));
 
   // Key order of the stored row: status, data, pid, addtime. The verdict comes first because a
   // report rewrites node values in place and those rewrites belong to the stored text.
@@ -220,6 +229,11 @@ Record qn_rivi_main::send_task(const Record& id, std::string* failure) {
   const std::optional<std::string> configured = configured_dispatch_host();
   Record request = panelAuth().create_serverid(nullptr);
   request["url"] = url;
+  // The rules a node applies itself travel as one more field; a task without them sends the
+  // request exactly as before rules existed.
+  if (const auto pid = row_id(id)) {
+    if (const auto node_side = checks::node_checks(rules_of(*pid))) request["checks"] = encode(*node_side);
+  }
   try {
     const std::string endpoint = "http://" + dispatch_host(configured) + "/api/local/rivi";
     const std::string body = public_::httpPost(endpoint, request, 60);

@@ -9,6 +9,7 @@
 //                policy, the deliveries and the undelivered alerts, the channel test
 //   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
 //   maintenance.cc  get_maintenance, set_maintenance, remove_maintenance (maintenance.h)
+//   checks.cc    get_checks, set_checks (a task's success rules, checks.h)
 //
 // Errors of host services are not caught: they leave the method as exceptions and reach the host.
 #pragma once
@@ -70,6 +71,13 @@ class qn_rivi_main {
   Record get_maintenance(Record& args);
   Record set_maintenance(Record& args);
   Record remove_maintenance(Record& args);
+
+  // A task's success rules (checks.h): {"status": true, "msg", "data": {pid, has_rules, the
+  // rules}}; set_checks replaces the rules given (absent ones stay, empty ones take their
+  // defaults) and refuses a bad value with {"status": false, "msg": <Chinese, naming the field>},
+  // changing nothing.
+  Record get_checks(Record& args);
+  Record set_checks(Record& args);
 
   // Task management.
   Record create(Record& args);

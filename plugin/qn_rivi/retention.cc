@@ -12,8 +12,10 @@
 
 #include <fmt/format.h>
 
+#include <condition_variable>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 
 namespace rivi {

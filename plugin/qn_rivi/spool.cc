@@ -55,6 +55,8 @@ Record node_record(const health::Node& n) {
   r["code"] = n.code;
   r["http_code"] = n.http_code;
   r["time"] = n.time ? Record(*n.time) : Record(nullptr);
+  r["rule"] = n.rule;
+  r["warning"] = n.warning;
   return r;
 }
 
@@ -67,6 +69,9 @@ health::Node node_of(const Record& r) {
   n.code = r.at("code").get<std::string>();
   n.http_code = r.at("http_code");
   if (!r.at("time").is_null()) n.time = r.at("time").get<double>();
+  // Files kept before the task rules existed hold neither.
+  n.rule = r.value("rule", std::string());
+  n.warning = r.value("warning", std::string());
   return n;
 }
 

@@ -171,12 +171,14 @@ export const taskRow = (page, name) => page.locator('#task-table tbody tr').filt
   has: page.locator('.task-name', { hasText: new RegExp(`^${name.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`) }),
 });
 
-// Creates a task through the page's form and waits for its row.
-export async function createTask(page, name, url, cycle) {
+// Creates a task through the page's form and waits for its row. Unless `probe`, the form's probe
+// after saving is turned off, so that the task has only the runs its test makes.
+export async function createTask(page, name, url, cycle, { probe = false } = {}) {
   await page.click('#add-task');
   await page.fill('#f-name', name);
   await page.fill('#f-url', url);
   await page.fill('#f-cycle', String(cycle));
+  await page.setChecked('#f-probe', probe);
   await page.click('#task-save');
   await taskRow(page, name).waitFor();
 }

@@ -7,7 +7,7 @@
 import { loadSession } from './api.js';
 import { $, toast, localTime, nowSec } from './dom.js';
 import { applyChartTheme } from './charts.js';
-import { showTasks, openTaskForm, saveTask } from './tasks.js';
+import { showTasks, openTaskForm, saveTask, watchTaskUrl } from './tasks.js';
 import { showLog, drawTrend } from './log.js';
 import { showSettings, bindSettings } from './settings.js';
 import { showNodes } from './nodes.js';
@@ -99,6 +99,7 @@ async function main() {
   });
   $('add-task').addEventListener('click', () => openTaskForm(null));
   $('task-form').addEventListener('submit', saveTask);
+  watchTaskUrl();
   $('task-form').addEventListener('input', (e) => e.target.removeAttribute('aria-invalid'));
   $('task-cancel').addEventListener('click', () => $('task-dialog').close());
   $('probe-close').addEventListener('click', () => $('probe-dialog').close());

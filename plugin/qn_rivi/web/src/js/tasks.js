@@ -91,6 +91,7 @@ function taskRowOf(task) {
   return h('tr', { 'data-id': task.id, 'data-health': task.health },
     h('td', { 'data-label': '名称', class: 'name' }, h('div', {},
       h('a', { href: logHref, class: 'task-name' }, task.name ?? ''),
+      task.has_checks ? h('span', { class: 'badge off rules-mark', title: '已设置检查规则' }, '规则') : null,
       h('div', { class: 'url muted small' }, task.url ?? ''))),
     h('td', { 'data-label': '健康' }, healthCell(task)),
     h('td', { 'data-label': '最近耗时', class: 'num last-time' }, ms(task.last_total_time)),
@@ -196,12 +197,52 @@ async function probeNow(task, button) {
   showTasks().catch(fail);
 }
 
+// "3 个节点，失败节点 1 个" of a probe's node list.
+const probeWords = (nodes) => `${nodes.length} 个节点，失败节点 ${nodes.filter(nodeFailed).length} 个`;
+
+// One probe of a task just saved, without the dialog: the list then shows its health, so a wrong
+// address is seen within seconds rather than at the next cycle.
+async function probeSaved(task) {
+  toast(`已保存，正在拨测“${task.name}”…`);
+  try {
+    const answer = await call('start', { id: task.id });
+    if (Array.isArray(answer)) toast(`“${task.name}”拨测完成：${probeWords(answer)}`, answer.some(nodeFailed));
+    else toast((answer && answer.msg) || '拨测失败', true);
+  } catch (e) {
+    toast(e.message, true);
+  }
+  await showTasks().catch(fail);
+}
+
+// Why `text` is no URL a probe can fetch, or null. The browser's own parser reads it as the probe
+// nodes will; the server keeps its own, looser rule for callers of its methods.
+export function urlProblem(text) {
+  if (!/^https?:\/\/\S/i.test(text)) return 'URL必须以http://或https://开头';
+  if (text.length > URL_MAX) return `URL不能超过${URL_MAX}个字符`;
+  if (/\s/.test(text)) return 'URL不能包含空格';
+  const port = /^https?:\/\/(?:[^@/?#]*@)?(?:\[[^\]]*\]|[^:/?#]*):(\d*)(?=[/?#]|$)/i.exec(text);
+  if (port && port[1] !== '' && (Number(port[1]) < 1 || Number(port[1]) > 65535)) return '端口应在1到65535之间';
+  // Checked on the text: the parser would take "http:///path" as the host "path".
+  if (/^https?:\/\/(?:[^@/?#]*@)?(?::\d*)?(?:[/?#]|$)/i.test(text)) return 'URL缺少主机名';
+  let url;
+  try {
+    url = new URL(text);
+  } catch {
+    return 'URL格式不正确';
+  }
+  if (!url.hostname) return 'URL缺少主机名';
+  return null;
+}
+
+const URL_MAX = 128;
+
 // The first mistake in the task form as [field id, message], or null. The server has rules of its
 // own; these catch what a person most often gets wrong before anything is sent.
 function taskFormError() {
   const cycle = $('f-cycle').value.trim();
   if (!$('f-name').value.trim()) return ['f-name', '请输入任务名称'];
-  if (!/^https?:\/\/\S/.test($('f-url').value.trim())) return ['f-url', 'URL必须以http://或https://开头'];
+  const url = urlProblem($('f-url').value.trim());
+  if (url) return ['f-url', url];
   if (!/^\d+$/.test(cycle) || Number(cycle) < 1 || Number(cycle) > 43200) return ['f-cycle', '周期应为1到43200之间的整数分钟'];
   return null;
 }
@@ -213,8 +254,56 @@ function markInvalid(field) {
   }
 }
 
+// The URL as the browser writes it, to compare tasks' URLs; the text itself when it is none.
+function sameUrlKey(text) {
+  try {
+    return new URL(text).href;
+  } catch {
+    return text;
+  }
+}
+
+// Warns (without refusing) when another task already probes the URL in the form.
+async function warnDuplicate() {
+  const url = $('f-url').value.trim();
+  const editing = state.editing;
+  let other = null;
+  if (url && !urlProblem(url)) {
+    const found = await query('get_overview', { search: url }).catch(() => null);
+    other = (found?.data || []).find((t) => sameUrlKey(String(t.url ?? '')) === sameUrlKey(url) && t.id !== editing);
+  }
+  if ($('f-url').value.trim() !== url) return;  // typed on meanwhile: a newer check follows
+  $('task-warn').textContent = other ? `已有任务“${other.name}”使用相同的URL` : '';
+}
+
+// The rule fields of the form, in get_checks' keys.
+const RULE_FIELDS = {
+  expect_codes: ['c-expect-codes', ''],
+  keyword: ['c-keyword', ''],
+  keyword_mode: ['c-keyword-mode', 'present'],
+  slow_ms: ['c-slow', '0'],
+  timeout_ms: ['c-timeout', ''],
+  dns_expect: ['c-dns', ''],
+  cert_warn_days: ['c-cert-days', '14'],
+};
+
+function fillRules(rules) {
+  for (const [key, [id, empty]] of Object.entries(RULE_FIELDS)) {
+    const v = rules ? rules[key] : undefined;
+    $(id).value = v == null || (key === 'timeout_ms' && Number(v) === 0) ? empty : String(v);
+  }
+  $('c-follow').checked = !!(rules && Number(rules.follow_redirects));
+  $('checks-section').open = !!(rules && rules.has_rules);
+}
+
+function rulesArgs() {
+  const args = { follow_redirects: $('c-follow').checked ? 1 : 0 };
+  for (const [key, [id]] of Object.entries(RULE_FIELDS)) args[key] = key === 'keyword' ? $(id).value : $(id).value.trim();
+  return args;
+}
+
 // Create (task null) or edit form; the panel's own messages are shown as they come.
-export function openTaskForm(task) {
+export async function openTaskForm(task) {
   const dialog = $('task-dialog');
   state.editing = task ? task.id : null;
   $('task-dialog-title').textContent = task ? '编辑任务' : '添加任务';
@@ -222,9 +311,31 @@ export function openTaskForm(task) {
   $('f-url').value = task ? task.url ?? '' : '';
   $('f-cycle').value = task ? task.cycle : 5;
   $('task-error').textContent = '';
+  $('task-warn').textContent = '';
   markInvalid(null);
+  fillRules(null);
+  $('f-probe').checked = true;
   dialog.showModal();
   $('f-name').focus();
+  if (task) {
+    const rules = await query('get_checks', { pid: task.id }).catch((e) => { $('task-error').textContent = e.message; });
+    if (rules && state.editing === task.id) fillRules(rules.data);
+  }
+}
+
+export function watchTaskUrl() {
+  let timer;
+  $('f-url').addEventListener('input', () => {
+    clearTimeout(timer);
+    timer = setTimeout(() => warnDuplicate().catch(() => {}), 300);
+  });
+}
+
+// The id of the task just created: the newest with this name and URL.
+async function createdId(name, url) {
+  const found = await query('get_overview', { search: url });
+  const mine = (found.data || []).filter((t) => t.name === name && t.url === url);
+  return mine.length ? Math.max(...mine.map((t) => Number(t.id))) : null;
 }
 
 export async function saveTask(event) {
@@ -237,19 +348,33 @@ export async function saveTask(event) {
     return;
   }
   const args = { name2: $('f-name').value.trim(), url: $('f-url').value.trim(), cycle: $('f-cycle').value.trim() };
-  if (state.editing != null) args.id = state.editing;
+  const creating = state.editing == null;
+  if (!creating) args.id = state.editing;
   $('task-error').textContent = '';
   $('task-save').disabled = true;
   try {
-    const answer = await call(state.editing != null ? 'modify' : 'create', args);
-    if (answer && answer.status) {
-      $('task-dialog').close();
-      toast(answer.msg);
-      if (state.editing == null) state.taskPage = 1;
-      await showTasks();
-    } else {
+    const answer = await call(creating ? 'create' : 'modify', args);
+    if (!answer || !answer.status) {
       $('task-error').textContent = (answer && answer.msg) || '保存失败';
+      return;
     }
+    const id = creating ? await createdId(args.name2, args.url) : state.editing;
+    if (id == null) throw new Error('找不到刚保存的任务');
+    // The task is stored: from here on the form edits it, so that saving again never adds a second.
+    state.editing = id;
+    $('task-dialog-title').textContent = '编辑任务';
+    const rules = await call('set_checks', { pid: id, ...rulesArgs() });
+    if (!rules || !rules.status) {
+      $('checks-section').open = true;
+      $('task-error').textContent = `任务已保存，检查规则未保存：${(rules && rules.msg) || '保存失败'}`;
+      await showTasks().catch(fail);
+      return;
+    }
+    $('task-dialog').close();
+    toast(answer.msg);
+    if (creating) state.taskPage = 1;
+    await showTasks();
+    if ($('f-probe').checked) await probeSaved({ id, name: args.name2 });
   } catch (e) {
     $('task-error').textContent = e.message;
   } finally {
