@@ -12,6 +12,8 @@
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/resolution.h"
+#include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
@@ -20,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -225,6 +228,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   std::vector<std::int64_t> ids;
   for (const Record& r : rows) ids.push_back(to_int(r["id"]));
   const auto uptime = uptimes(db, ids, now, false);
+  const std::set<std::int64_t> dns_mismatch = resolution::mismatched(db, ids, result_retention_cutoff(now));
 
   for (const Record& r : rows) {
     const bool stored = r["health"] != "paused" && r["health"] != "unknown";
@@ -261,6 +265,8 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["error_streak"] = number("error_streak");
     task["last_attempt"] = r["last_attempt"];
     task["incident"] = r["incident"];
+    // A line whose latest answer resolved the name outside the task's `dns_expect`.
+    task["dns_mismatch"] = dns_mismatch.contains(to_int(r["id"]));
     answer["data"].push_back(std::move(task));
   }
   answer["counts"] = std::move(counts);
