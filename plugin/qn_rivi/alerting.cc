@@ -13,6 +13,7 @@
 #include "host/web/channel_settings.h"
 #include "plugin/qn_rivi/alert_policy.h"
 #include "plugin/qn_rivi/alert_text.h"
+#include "plugin/qn_rivi/cert_alerts.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
@@ -329,6 +330,7 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
       alerts = monitor_alerts::run_failed(*db, pid, failure, state.empty_runs, policy.error_after, now);
     } else {
       alerts = monitor_alerts::run_stored(*db, pid, policy.recovery, now);
+      for (outbox::Alert& a : cert_alerts::after_run(*db, pid, name, url, policy.recovery, now)) alerts.push_back(std::move(a));
       state.monitoring = false;
       state.empty_runs = 0;
     }

@@ -36,6 +36,14 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.get_incidents(a); }},
       {"get_availability", "pid=TASK [days=1..30]", "uptime over 24 h, 7 and 30 days and the per-hour figures",
        [](qn_rivi_main& p, Record& a) { return p.get_availability(a); }},
+      {"get_certificates", "[p=PAGE]",
+       "every HTTPS task's certificate, soonest expiry first, 12 a page: expiry, days left, issuer, names, and each "
+       "ISP line's certificate (fingerprint, verification error)",
+       [](qn_rivi_main& p, Record& a) { return p.get_certificates(a); }},
+      {"get_resolution", "pid=TASK",
+       "what each ISP line resolved the task's name to over the last 7 days, with first and last seen, flagged when "
+       "outside the task's expected addresses",
+       [](qn_rivi_main& p, Record& a) { return p.get_resolution(a); }},
       {"get_maintenance", "[pid=TASK]",
        "maintenance windows (of one task: its own and those of every task), each with whether it covers now",
        [](qn_rivi_main& p, Record& a) { return p.get_maintenance(a); }},

@@ -3,8 +3,10 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store/store.h"
+#include "plugin/qn_rivi/certificates.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/retention.h"
 
 #include <fmt/format.h>
 
@@ -188,6 +190,13 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
       out.sample("rivi_task_runs_total", labels, static_cast<double>(n));
     }
   }
+
+  out.family("rivi_cert_expiry_timestamp_seconds", "gauge",
+             "Expiry (Unix seconds) of the certificate the ISP line was last served by the task's site, of the lines "
+             "seen in the kept seven days.");
+  for (const Record& r : certificates::expiries(db, result_retention_cutoff(now)))
+    out.sample("rivi_cert_expiry_timestamp_seconds", {{"task_id", text_of(r["pid"])}, {"isp", text_of(r["isp"])}},
+               static_cast<double>(to_int(r["not_after"])));
 
   out.family("rivi_alert_deliveries_total", "counter", "Alert deliveries by channel and outcome (success or failure).");
   if (has_table(db, "rivi_delivery")) {

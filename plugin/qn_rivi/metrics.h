@@ -1,8 +1,9 @@
 // The plug-in's metrics for scrapers: every task's health, failing nodes, last node times per
-// ISP, uptime and runs, and the alert deliveries, as text in the Prometheus exposition format
-// (version 0.0.4). Read from `rivi_task`, the health tables (health.h), the last stored row of
-// each task in `rivi_list`, and `rivi_delivery` when the database has it. The host serves the
-// text at GET /metrics (host/web/web_server.h) with the scheduler's counters after it.
+// ISP, uptime and runs, each line's certificate expiry, and the alert deliveries, as text in the
+// Prometheus exposition format (version 0.0.4). Read from `rivi_task`, the health tables
+// (health.h), the last stored row of each task in `rivi_list`, the lines' certificates
+// (certificates.h), and `rivi_delivery` when the database has it. The host serves the text at
+// GET /metrics (host/web/web_server.h) with the scheduler's counters after it.
 #pragma once
 
 #include <cstdint>

@@ -53,7 +53,8 @@ std::int64_t rate_limit(std::string_view channel);
 // An alert about to be queued, before it is addressed.
 struct Alert {
   std::int64_t pid = 0;  // its task; 0 for the monitor or a node
-  std::string kind;      // report, fault, reminder, recovery, monitoring, monitor_recovery, node, node_recovery
+  std::string kind;      // report, fault, reminder, recovery, monitoring, monitor_recovery, node, node_recovery,
+                         // cert, cert_recovery
   std::string topic;     // what it is about, so that its text can be revised while it waits; "" for nothing
   alert_text::Message message;
   bool digest = false;   // a change alert: paced, and merged with the group's others due at once

@@ -13,6 +13,8 @@
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/paging.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "plugin/qn_rivi/resolution.h"
+#include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
 
 #include <fmt/format.h>
@@ -21,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -227,6 +230,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   for (const Record& r : rows) ids.push_back(to_int(r["id"]));
   const auto uptime = uptimes(db, ids, now, false);
   const std::vector<std::int64_t> ruled = checks::with_rules(db, ids);
+  const std::set<std::int64_t> dns_mismatch = resolution::mismatched(db, ids, result_retention_cutoff(now));
 
   for (const Record& r : rows) {
     const bool stored = r["health"] != "paused" && r["health"] != "unknown";
@@ -265,6 +269,8 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["incident"] = r["incident"];
     // Whether the task has success rules of its own (checks.h), for the list's mark.
     task["has_checks"] = std::find(ruled.begin(), ruled.end(), to_int(r["id"])) != ruled.end();
+    // A line whose latest answer resolved the name outside the task's `dns_expect`.
+    task["dns_mismatch"] = dns_mismatch.contains(to_int(r["id"]));
     answer["data"].push_back(std::move(task));
   }
   answer["counts"] = std::move(counts);

@@ -8,6 +8,8 @@
 //   alerting.cc  return_mail_list, get_user_mail, get_dingding, get_settings, send_mail, the alert
 //                policy, the deliveries and the undelivered alerts, the channel test
 //   overview.cc  get_overview, get_incidents, get_availability (task health, kept by health.h)
+//   lines.cc     get_certificates, get_resolution (what each ISP line saw: certificates.h,
+//                resolution.h)
 //   maintenance.cc  get_maintenance, set_maintenance, remove_maintenance (maintenance.h)
 //   checks.cc    get_checks, set_checks (a task's success rules, checks.h)
 //
@@ -64,6 +66,12 @@ class qn_rivi_main {
   Record get_overview(Record& args);
   Record get_incidents(Record& args);
   Record get_availability(Record& args);
+
+  // What each ISP line saw. Certificates: page `p` of the HTTPS tasks, soonest expiry first, each
+  // with its lines' certificates. Resolution: task `pid`'s addresses per line over the kept seven
+  // days, with first and last seen and whether they are outside its `dns_expect`.
+  Record get_certificates(Record& args);
+  Record get_resolution(Record& args);
 
   // Maintenance windows (maintenance.h): the windows of a task (`pid`: its own and those of every
   // task) or all of them, each with whether it covers now; adding (or, with `id`, changing) one;

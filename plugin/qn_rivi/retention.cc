@@ -9,13 +9,12 @@
 #include "host/store/store.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/line_records.h"
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <ctime>
 #include <iostream>
-#include <mutex>
 #include <stdexcept>
 
 namespace rivi {
@@ -83,6 +82,7 @@ void keep_result_retention(std::stop_token stop, const RetentionOptions& options
       Connection db(options.database);
       const std::int64_t now = public_::now();
       purge_results_before(db, result_retention_cutoff(now), options.purge, stop);
+      line_records::purge_before(db, result_retention_cutoff(now), options.purge.batch);
       health::purge_before(db, health_retention_cutoff(now), options.purge.batch);
       deliveries::purge_before(db, now - std::int64_t{deliveries::kKeepDays} * 86400, options.purge.batch);
       last_error.clear();

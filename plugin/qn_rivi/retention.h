@@ -3,8 +3,9 @@
 // deletes the `rivi_list` rows of every task older than seven days, a small batch per
 // transaction with a pause between batches, so that the workers' inserts and the page's reads
 // never wait long behind it. `get_task_log` still purges on every call; it then finds next to
-// nothing to delete. The same rounds delete the closed incidents and the hourly availability
-// older than ninety days (health.h).
+// nothing to delete. The same rounds delete what each line saw (certificates, addresses) last
+// seen before the results' cut-off (line_records.h), and the closed incidents and the hourly
+// availability older than ninety days (health.h).
 #pragma once
 
 #include <chrono>

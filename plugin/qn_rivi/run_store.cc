@@ -4,6 +4,7 @@
 #include "host/record.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/health.h"
+#include "plugin/qn_rivi/line_records.h"
 
 #include <fmt/format.h>
 
@@ -69,6 +70,7 @@ bool write(const std::shared_ptr<Connection>& shared, const spool::RunOutcome& r
   if (run.kind == "row") {
     Query("rivi_list", shared).insert(run.row);
     health::record_run(db, run.pid, run.time, run.nodes, to_int(run.row.at("status")));
+    line_records::record(db, run.pid, run.time, run.row);
   } else {
     health::record_failed_run(db, run.pid, run.time, run.reason);
   }

@@ -1,4 +1,5 @@
-// How a probe run's outcome reaches the database: its `rivi_list` row with the task's health, or
+// How a probe run's outcome reaches the database: its `rivi_list` row with the task's health and
+// what each line saw (line_records.h), or
 // the health of a run that stored nothing, and the mark of the scheduler's fire it answers, all in
 // one transaction. The marks (table `rivi_fire`: fire, task, time, kind) are what tells, later,
 // that a fire left its trace (run_accounting.h); a fire is marked once, so an outcome written

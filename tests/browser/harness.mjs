@@ -53,7 +53,9 @@ export { freePort };
 // panelCallAt(time, ...), stopCentre(), shot(name), stop() }. The target site answers every path
 // with the status `sys.siteStatus`: a number (200 until a test changes it) or a function of the
 // request answering one.
-export async function startSystem({ cronMinute, prefix, nodes }) {
+// `standIn`, when given, replaces the dispatch centre by one in this process that answers each
+// probe with `standIn(url)`, the node result list for the task's URL.
+export async function startSystem({ cronMinute, prefix, nodes, standIn }) {
   assert.ok(buildDir, 'RIVI_BUILD_DIR must name the build directory');
   const artifacts = join(buildDir, 'artifacts', 'browser');
   mkdirSync(artifacts, { recursive: true });
@@ -103,14 +105,29 @@ export async function startSystem({ cronMinute, prefix, nodes }) {
       return child;
     };
     const dispatchPort = await freePort();
+    if (standIn) {
+      const centre = createServer((req, res) => {
+        let body = '';
+        req.on('data', (c) => { body += c; });
+        req.on('end', () => {
+          res.writeHead(200, { 'Content-Type': 'application/json' });
+          res.end(JSON.stringify(standIn(new URLSearchParams(body).get('url'))));
+        });
+      });
+      await new Promise((resolve) => centre.listen(dispatchPort, '127.0.0.1', resolve));
+      const closeSite = sys.stop;
+      sys.stop = async () => { centre.close(); await closeSite(); };
+    }
     const centreArgs = [bin('rivi-dispatch'), '--listen', `127.0.0.1:${dispatchPort}`];
     if (nodes) {
       writeFileSync(join(root, 'centre.json'), JSON.stringify({ nodes }));
       centreArgs.push('--config', join(root, 'centre.json'));
     }
-    const centre = start(centreArgs);
-    await waitForPort(dispatchPort, centre);
-    sys.stopCentre = () => endChild(centre);
+    if (!standIn) {
+      const centre = start(centreArgs);
+      await waitForPort(dispatchPort, centre);
+      sys.stopCentre = () => endChild(centre);
+    }
     env.RIVI_DISPATCH_HOST = `127.0.0.1:${dispatchPort}`;
     const webPort = await freePort();
     await waitForPort(webPort, start([bin('panel'), 'serve', '--listen', `127.0.0.1:${webPort}`]));

@@ -9,6 +9,7 @@ import { nodeFailed, nodesOf, runSummary, pager, nodeTable } from './results.js'
 import { cssVar, ISP_COLORS, drawChart } from './charts.js';
 import { showDeliveries } from './settings.js';
 import { showMaintenance } from './maintenance.js';
+import { showResolution } from './resolve.js';
 import { state, fail } from './main.js';
 
 export async function showLog(id) {
@@ -20,7 +21,7 @@ export async function showLog(id) {
     $('run-detail').hidden = true;
   }
   const seq = ++state.seq.log;
-  const [task, log, incidents, avail, deliveries, inWindow] = await Promise.all([
+  const [task, log, incidents, avail, deliveries, inWindow, resolution] = await Promise.all([
     call('get_find', { id }),
     query('get_task_log', { pid: id, p: state.logPage }),
     query('get_incidents', { pid: id, p: state.incidentPage }),
@@ -28,6 +29,7 @@ export async function showLog(id) {
     call('get_deliveries', { pid: id }),
     // A window added or removed here changes the badge, the bars and the chart's note: all again.
     showMaintenance($('maint-task'), id, () => showLog(id)),
+    query('get_resolution', { pid: id }),
   ]);
   if (seq !== state.seq.log) return;
   $('log-maint').hidden = !inWindow;
@@ -36,6 +38,7 @@ export async function showLog(id) {
   showLogRows(id, log);
   showIncidents(id, incidents);
   showDeliveries(deliveries, 'log-deliveries');
+  showResolution(resolution);
   // No run that judged the site in a span (none, or only monitor errors and maintenance): no data.
   for (const [key, el] of [['uptime_24h', 'avail-24h'], ['uptime_7d', 'avail-7d'], ['uptime_30d', 'avail-30d']]) {
     $(el).textContent = avail[key] == null ? '无数据' : percent(avail[key]);

@@ -12,10 +12,12 @@ import { showLog, drawTrend } from './log.js';
 import { showSettings, bindSettings } from './settings.js';
 import { showNodes } from './nodes.js';
 import { showMaintenance } from './maintenance.js';
+import { showCerts } from './certs.js';
+import { showLogTab } from './resolve.js';
 
 export const state = {
   csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
-  days: 7, ispLines: false, avail: null, charts: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
+  certPage: 1, days: 7, ispLines: false, avail: null, charts: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
 };
 
 export function fail(e) {
@@ -24,16 +26,16 @@ export function fail(e) {
 
 function currentView() {
   const [view, arg] = (location.hash.slice(1) || 'tasks').split('=');
-  return { view: ['log', 'settings', 'nodes', 'maintenance'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
+  return { view: ['log', 'settings', 'nodes', 'maintenance', 'certs'].includes(view) && (view !== 'log' || arg) ? view : 'tasks',
     arg: arg && decodeURIComponent(arg) };
 }
 
 async function route() {
   const { view, arg } = currentView();
-  for (const v of ['tasks', 'log', 'settings', 'nodes', 'maintenance']) $(`view-${v}`).hidden = v !== view;
+  for (const v of ['tasks', 'log', 'settings', 'nodes', 'maintenance', 'certs']) $(`view-${v}`).hidden = v !== view;
   // The task list's link stays marked on a task's log.
   const marked = { tasks: view === 'tasks' || view === 'log', nodes: view === 'nodes', settings: view === 'settings',
-    maintenance: view === 'maintenance' };
+    maintenance: view === 'maintenance', certs: view === 'certs' };
   for (const [nav, on] of Object.entries(marked)) {
     $(`nav-${nav}`).classList.toggle('active', on);
     $(`nav-${nav}`).toggleAttribute('aria-current', on);
@@ -46,6 +48,7 @@ async function route() {
       view === 'settings' ? showSettings() : null,
       view === 'nodes' ? showNodes() : null,
       view === 'maintenance' ? showMaintenance($('maint-all'), null) : null,
+      view === 'certs' ? showCerts() : null,
     ]);
   } catch (e) {
     fail(e);
@@ -65,7 +68,7 @@ async function refresh() {
   const { view, arg } = currentView();
   try {
     await Promise.all([showTasks(), view === 'log' ? showLog(arg) : null, view === 'nodes' ? showNodes() : null,
-      view === 'maintenance' ? showMaintenance($('maint-all'), null) : null]);
+      view === 'maintenance' ? showMaintenance($('maint-all'), null) : null, view === 'certs' ? showCerts() : null]);
     state.refreshes += 1;
     document.body.dataset.refreshed = String(state.refreshes);
     markUpdated();
@@ -110,6 +113,8 @@ async function main() {
     });
   }
   bindSettings();
+  $('log-tab-main').addEventListener('click', () => showLogTab('main'));
+  $('log-tab-resolve').addEventListener('click', () => showLogTab('resolve'));
   $('isp-lines').addEventListener('change', (e) => { state.ispLines = e.target.checked; drawTrend(); });
   // Charts take their colours from the style sheet; redraw them when the system theme turns.
   matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {

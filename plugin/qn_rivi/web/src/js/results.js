@@ -80,10 +80,14 @@ export function pager(el, page, go) {
   );
 }
 
+// Every address a node resolved (nodes that send `addresses`), as one text.
+const addressesOf = (n) => (Array.isArray(n.addresses) ? n.addresses.map(String).join(', ') : null);
+
 export function nodeTable(table, nodes) {
+  const resolved = nodes.some((n) => Array.isArray(n.addresses));
   table.replaceChildren(
-    h('thead', {}, h('tr', {}, ['节点(ISP)', 'IP', '状态码', '原因', '总耗时', '解析耗时', '首字节', '大小', '速度']
-      .map((t) => h('th', { scope: 'col' }, t)))),
+    h('thead', {}, h('tr', {}, ['节点(ISP)', 'IP', resolved ? '解析地址' : null, '状态码', '原因', '总耗时', '解析耗时', '首字节', '大小', '速度']
+      .filter(Boolean).map((t) => h('th', { scope: 'col' }, t)))),
     h('tbody', {}, nodes.map((n) => {
       const reason = nodeReason(n);
       // Failing nodes carry the report's fixed text in place of their address; with a known
@@ -93,6 +97,7 @@ export function nodeTable(table, nodes) {
       return h('tr', { class: nodeFailed(n) ? 'bad' : (n.isp === NO_ANSWER ? 'muted' : '') },
         h('td', {}, isp ?? '—'),
         h('td', {}, ip || '—'),
+        resolved ? h('td', { class: 'addresses' }, addressesOf(n) || '—') : null,
         h('td', {}, n.http_code == null || n.http_code === '' ? '—' : String(n.http_code)),
         h('td', { class: 'reason', title: nodeDetail(n) }, reason || (n.isp === NO_ANSWER ? '' : '正常')),
         h('td', { class: 'num' }, ms(n.total_time)),

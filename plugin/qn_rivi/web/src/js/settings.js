@@ -18,6 +18,7 @@ function secretState(el, set) {
 const DELIVERY_KIND = {
   report: '异常报告', fault: '故障', reminder: '提醒', recovery: '恢复', monitoring: '监控异常',
   monitor_recovery: '监控恢复', node: '节点异常', node_recovery: '节点恢复', test: '测试',
+  cert: '证书将过期', cert_recovery: '证书已续期',
 };
 const CHANNEL = { mail: '邮件', dingding: '钉钉', none: '未配置渠道' };
 const OUTBOX_STATE = {

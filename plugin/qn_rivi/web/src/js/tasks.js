@@ -74,6 +74,7 @@ function healthCell(task) {
     ? `已持续 ${duration(nowSec() - Number(task.since))}` : '';
   return h('div', { class: 'health' },
     h('span', { class: `badge ${cls}` }, label),
+    task.dns_mismatch ? h('span', { class: 'badge warn dns-mismatch', title: '某条线路的解析结果不在预期地址内' }, '解析异常') : null,
     task.reason ? h('div', { class: `reason clamp ${cls}`, title: task.reason }, task.reason) : null,
     lasting ? h('div', { class: 'muted small' }, lasting) : null);
 }
