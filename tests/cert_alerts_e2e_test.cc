@@ -3,6 +3,7 @@
 // "[证书将过期]" per threshold per certificate, whatever the alert mode, the thresholds of the
 // task's `cert_warn_days`, and one "[证书已续期]" once no line is served the old certificate.
 #include "host/public.h"
+#include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "tests/support/smtp_sink.h"
 #include "tests/support/testing.h"
@@ -57,9 +58,8 @@ class CertAlertTest : public ::testing::Test {
         Record{{"name", name}, {"url", "https://site.test/"}, {"status", 1}, {"cycle", 1}, {"addtime", kT}});
   }
   void warn_days(std::int64_t pid, std::int64_t days) {
-    public_::M("rivi_task").execute("CREATE TABLE IF NOT EXISTS rivi_check (pid INTEGER PRIMARY KEY, cert_warn_days INTEGER)");
-    public_::M("rivi_task").execute("INSERT OR REPLACE INTO rivi_check (pid, cert_warn_days) VALUES (?, ?)",
-                                    Record::array({pid, days}));
+    Record args{{"pid", std::to_string(pid)}, {"cert_warn_days", std::to_string(days)}};
+    ASSERT_EQ(call_web_method("set_checks", args)["status"], true);
   }
   void run(std::int64_t pid, std::int64_t time, const Record& nodes) {
     {

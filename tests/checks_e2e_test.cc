@@ -8,7 +8,9 @@
 #include "host/web/web_server.h"
 #include "plugin/qn_rivi/methods.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
+#include "dispatch/probe_tls.h"
 #include "tests/support/dispatch_servers.h"
+#include "tests/support/test_authority.h"
 
 #include <gtest/gtest.h>
 
@@ -144,6 +146,64 @@ TEST_F(RulesEndToEnd, ForbiddenEverywhereIsDownByTheRulesWhileTheVerdictStaysAnd
   // Removing a task removes its rules.
   ASSERT_EQ(call("remove", Record{{"id", std::to_string(forbidden)}})["status"], true);
   EXPECT_TRUE(public_::M("rivi_check").where("pid=?", forbidden).select().empty());
+}
+
+// The whole chain with real nodes: the keyword rule goes to the nodes and comes back as
+// `keyword_found`, judged into health; an HTTPS site signed by the probes' private authority and
+// expiring in three days is described by every node, judged a warning, and listed by the
+// certificates view with each line.
+TEST_F(RulesEndToEnd, NodesApplyTheTasksChecksAndTheirCertificatesReachHealthAndTheViews) {
+  using namespace std::chrono_literals;
+  testing::LoopbackSite site;
+  site.server().Get("/page", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<p>数据库连接失败</p>", "text/html; charset=utf-8");
+  });
+  site.start();
+  const testing::TestAuthority ca(root_.file("ca"), "intranet");
+  const testing::HttpsSite soon(ca.issue("soon", {"127.0.0.1"}, 3 * 24h + 1h), "<p>欢迎</p>");
+  const testing::HttpsSite old(ca.issue("old", {"127.0.0.1"}, -(24h + 1h)));
+  dispatch::CentreConfig config = testing::three_local_nodes();
+  config.probe_authority = dispatch::ProbeAuthority::load(ca.ca_file());
+  testing::RunningCentre centre(std::move(config));
+  point_at(centre.port());
+  load_qn_rivi_module();
+  qn_rivi_main plugin;
+  const std::int64_t missing = add_task("keyword missing", site.url("/page"));
+  const std::int64_t absent = add_task("keyword absent", site.url("/page"));
+  const std::int64_t secure = add_task("expiring", soon.url("/"));
+  const std::int64_t expired = add_task("expired", old.url("/"));
+  ASSERT_EQ(call("set_checks", Record{{"pid", std::to_string(missing)}, {"keyword", "欢迎"}})["status"], true);
+  ASSERT_EQ(call("set_checks", Record{{"pid", std::to_string(absent)}, {"keyword", "连接失败"}, {"keyword_mode", "absent"}})["status"], true);
+  for (std::int64_t id : {missing, absent, secure, expired}) {
+    Record args{{"id", id}};
+    ASSERT_TRUE(plugin.start(args).is_array());
+  }
+
+  EXPECT_EQ(overview_of(expired)["health"], "down");
+  EXPECT_NE(overview_of(expired)["reason"].get<std::string>().find("证书已过期"), std::string::npos) << overview_of(expired)["reason"];
+  EXPECT_EQ(old.requests(), 0) << "no request goes to a site whose certificate failed";
+  EXPECT_EQ(overview_of(missing)["health"], "down");
+  EXPECT_EQ(overview_of(missing)["reason"], "3/3 节点失败: 缺少关键字「欢迎」");
+  EXPECT_EQ(overview_of(absent)["reason"], "3/3 节点失败: 出现关键字「连接失败」");
+  const Record stored = decode(public_::M("rivi_list").where("pid=?", missing).getField("data").get<std::string>());
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[0]["keyword_found"], false);
+  EXPECT_EQ(stored[0]["addresses"], Record::array({"127.0.0.1"}));
+
+  const Record warned = overview_of(secure);
+  EXPECT_EQ(warned["health"], "degraded");
+  EXPECT_NE(warned["reason"].get<std::string>().find("证书将于 3 天后过期"), std::string::npos) << warned["reason"];
+  const Record certs = call("get_certificates", Record::object());
+  ASSERT_EQ(certs["data"].size(), 2u) << encode(certs);
+  EXPECT_EQ(certs["data"][0]["pid"], expired) << "soonest expiry first";
+  const Record& cert = certs["data"][1];
+  EXPECT_EQ(cert["pid"], secure);
+  EXPECT_EQ(cert["days_left"], 3);
+  ASSERT_EQ(cert["lines"].size(), 2u) << "电信 and 联通";
+  for (const Record& line : cert["lines"]) {
+    EXPECT_EQ(line["verify_error"], "");
+    EXPECT_EQ(line["fingerprint_sha256"].get<std::string>().size(), 95u);
+  }
 }
 
 TEST_F(RulesEndToEnd, PanelCallSetsAndReadsRulesAndABadValueChangesNothing) {

@@ -4,7 +4,7 @@
 #include "host/store/store.h"
 #include "host/web/html.h"
 #include "plugin/qn_rivi/certificates.h"
-#include "plugin/qn_rivi/line_rules.h"
+#include "plugin/qn_rivi/checks.h"
 
 #include <algorithm>
 #include <map>
@@ -87,7 +87,7 @@ std::vector<outbox::Alert> after_run(Connection& db, std::int64_t pid, const std
     latest_expiry = std::max(latest_expiry, l.not_after);
   }
   std::vector<outbox::Alert> out;
-  const std::vector<std::int64_t> levels = thresholds(line_rules::cert_warn_days(db, pid));
+  const std::vector<std::int64_t> levels = thresholds(checks::load(db, pid).cert_warn_days);
   for (const auto& [print, serving] : by_print) {
     const certificates::Line& cert = *serving.front();
     const std::int64_t left = certificates::days_left(cert.not_after, now);

@@ -1,9 +1,11 @@
 #include "plugin/qn_rivi/resolution.h"
 
 #include "host/store/store.h"
-#include "plugin/qn_rivi/address_match.h"
-#include "plugin/qn_rivi/line_rules.h"
+#include "plugin/qn_rivi/checks.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -19,6 +21,16 @@ constexpr const char* kNoAnswer = "节点未响应";
 constexpr std::size_t kAddresses = 64;  // of one node result
 constexpr std::size_t kIspBytes = 256;
 
+bool is_address(const std::string& text) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
+// Whether `address` lies in one of `ranges`.
+bool inside(const std::string& address, const std::vector<checks::AddressRange>& ranges) {
+  return std::any_of(ranges.begin(), ranges.end(), [&](const checks::AddressRange& r) { return r.contains(address); });
+}
+
 bool has_table(Connection& db) {
   return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_resolve'").empty();
 }
@@ -26,7 +38,7 @@ bool has_table(Connection& db) {
 std::vector<std::string> addresses_of(const Record& node) {
   std::vector<std::string> out;
   const auto take = [&](const Record& v) {
-    if (out.size() < kAddresses && v.is_string() && address_match::address(v.get<std::string>())) out.push_back(v.get<std::string>());
+    if (out.size() < kAddresses && v.is_string() && is_address(v.get<std::string>())) out.push_back(v.get<std::string>());
   };
   if (node.contains("addresses") && node["addresses"].is_array()) {
     for (const Record& a : node["addresses"]) take(a);
@@ -70,9 +82,7 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& d
 Record history(Connection& db, std::int64_t pid, std::int64_t since) {
   Record out = Record::array();
   if (!has_table(db)) return out;
-  const auto expect = line_rules::dns_expect(db, {pid});
-  const std::vector<address_match::Range> ranges =
-      expect.empty() ? std::vector<address_match::Range>{} : address_match::ranges(expect.begin()->second);
+  const std::vector<checks::AddressRange> ranges = checks::load(db, pid).dns_expect;
   std::map<std::string, std::size_t> at;
   for (const Record& r : rows_of(db, Record::array({pid}), since)) {
     const std::string isp = text_of(r["isp"]);
@@ -84,7 +94,7 @@ Record history(Connection& db, std::int64_t pid, std::int64_t since) {
     const bool latest = truthy(r["latest"]);
     Record expected = nullptr;
     if (!ranges.empty()) {
-      expected = address_match::inside(text_of(r["address"]), ranges);
+      expected = inside(text_of(r["address"]), ranges);
       if (latest && !expected.get<bool>()) line["mismatch"] = true;
     }
     line["addresses"].push_back(Record{{"address", r["address"]}, {"first_seen", r["first_seen"]},
@@ -96,16 +106,16 @@ Record history(Connection& db, std::int64_t pid, std::int64_t since) {
 std::set<std::int64_t> mismatched(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t since) {
   std::set<std::int64_t> out;
   if (!has_table(db)) return out;
-  std::map<std::int64_t, std::vector<address_match::Range>> ranges;
+  std::map<std::int64_t, std::vector<checks::AddressRange>> ranges;
   Record ids = Record::array();
-  for (const auto& [pid, text] : line_rules::dns_expect(db, pids)) {
-    ranges[pid] = address_match::ranges(text);
+  for (std::int64_t pid : checks::with_rules(db, pids)) {
+    ranges[pid] = checks::load(db, pid).dns_expect;
     if (!ranges[pid].empty()) ids.push_back(pid);
   }
   if (ids.empty()) return out;
   for (const Record& r : rows_of(db, ids, since)) {
     const std::int64_t pid = to_int(r["pid"]);
-    if (truthy(r["latest"]) && !address_match::inside(text_of(r["address"]), ranges[pid])) out.insert(pid);
+    if (truthy(r["latest"]) && !inside(text_of(r["address"]), ranges[pid])) out.insert(pid);
   }
   return out;
 }
