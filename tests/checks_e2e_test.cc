@@ -159,6 +159,7 @@ TEST_F(RulesEndToEnd, NodesApplyTheTasksChecksAndTheirCertificatesReachHealthAnd
     res.set_content("<p>数据库连接失败</p>", "text/html; charset=utf-8");
   });
   site.start();
+  std::filesystem::create_directories(root_.file("ca"));
   const testing::TestAuthority ca(root_.file("ca"), "intranet");
   const testing::HttpsSite soon(ca.issue("soon", {"127.0.0.1"}, 3 * 24h + 1h), "<p>欢迎</p>");
   const testing::HttpsSite old(ca.issue("old", {"127.0.0.1"}, -(24h + 1h)));
