@@ -41,8 +41,8 @@ files.set('vendor/chart.js.LICENSE.md', readFileSync(join(here, 'node_modules', 
 const unhashed = new Set(['index.html', 'vendor/chart.js.LICENSE.md']);
 const isText = (name) => /\.(html|js|mjs|css|svg|json|md|txt|map)$/.test(name);
 
-// Where `name` refers to other staged files: [start, end, target] for each reference, start/end
-// being the span of the path text. Only the page's own files are read; the library is a leaf.
+// Where `name` refers to other staged files: [start, end, target, static import] for each
+// reference, start/end being the span of the path text. Only the page's own files are read; the library is a leaf.
 function references(name) {
   if (name.startsWith('vendor/') || !isText(name)) return [];
   const text = files.get(name).toString('utf8');
@@ -55,8 +55,9 @@ function references(name) {
     if (path.startsWith('/')) continue;
     const target = posix.normalize(posix.join(posix.dirname(name), path));
     const [start, end] = m.indices[m.length - 1];
-    if (files.has(target)) found.push([start, end, target]);
-    else if (/\bfrom\s*$|\bimport\s*\(\s*$/.test(text.slice(Math.max(0, m.index - 20), m.index))) {
+    const before = text.slice(Math.max(0, m.index - 20), m.index);
+    if (files.has(target)) found.push([start, end, target, /\b(?:from|import)\s*$/.test(before)]);
+    else if (/\bfrom\s*$|\bimport\s*\(\s*$/.test(before)) {
       // An import of a module that is not there would fail only in the browser.
       throw new Error(`the page is incomplete: ${name} imports ${path}, and src/ lacks ${target}`);
     }
@@ -104,10 +105,28 @@ function rewritten(name) {
   return Buffer.from(text, 'utf8');
 }
 
+// index.html with the modules its entry module imports, however deep, named for preloading
+// beside it: the browser fetches them at once instead of level by level as it reads the imports.
+// Modules loaded by import() stay out, so that they are fetched only when needed.
+function withPreloads(html) {
+  const entry = /<script type="module" src="([^"]+)"><\/script>\n/.exec(html);
+  if (!entry) return html;
+  const main = [...staged].find(([, t]) => t === entry[1])?.[0];
+  const seen = new Set([main]);
+  const todo = [main];
+  while (todo.length) {
+    for (const [, , t, imported] of refs.get(todo.pop()) ?? []) if (imported && !seen.has(t)) { seen.add(t); todo.push(t); }
+  }
+  seen.delete(main);
+  const links = [...seen].sort().map((n) => `<link rel="modulepreload" href="${staged.get(n)}">\n`).join('');
+  return html.slice(0, entry.index) + links + html.slice(entry.index);
+}
+
 for (const [name, target] of staged) {
   const file = join(out, target);
   mkdirSync(dirname(file), { recursive: true });
-  const content = refs.get(name).length ? rewritten(name) : files.get(name);
+  let content = refs.get(name).length ? rewritten(name) : files.get(name);
+  if (name === 'index.html') content = Buffer.from(withPreloads(content.toString('utf8')), 'utf8');
   writeFileSync(file, content);
   if (isText(name)) writeFileSync(`${file}.gz`, gzipSync(content, { level: constants.Z_BEST_COMPRESSION }));
 }
