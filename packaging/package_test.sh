@@ -75,8 +75,7 @@ for entry in \
   "-rwxr-xr-x root/root ./usr/lib/qn_rivi/rivi_worker" \
   "-rwxr-xr-x root/root ./usr/share/qn_rivi/rivi" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html" \
-  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/js/main.js" \
-  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/vendor/chart.umd.js" \
+  "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html.gz" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-panel.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-dispatch.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-node.service" \
@@ -88,6 +87,11 @@ for entry in \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/README.md" \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/examples/centre.example.json"; do
   grep -qxF -- "$entry" "$tmp/contents" || fail "not in the package: $entry"
+done
+# The page's other files carry their content's hash in their names, with gzip copies beside them.
+for entry in 'js/main\.[0-9a-f]{8}\.js' 'js/main\.[0-9a-f]{8}\.js\.gz' 'vendor/chart\.umd\.[0-9a-f]{8}\.js' \
+  'vendor/chart\.umd\.[0-9a-f]{8}\.js\.gz' 'style\.[0-9a-f]{8}\.css'; do
+  grep -qxE -- "-rw-r--r-- root/root \./usr/share/qn_rivi/static/$entry" "$tmp/contents" || fail "not in the package: $entry"
 done
 # Commands of their own: nothing in /usr/bin that another package's command could be.
 others=$(awk '$3 ~ /^\.\/usr\/bin\/./ && $3 !~ /^\.\/usr\/bin\/rivi-/ {print $3}' "$tmp/contents")

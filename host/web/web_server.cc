@@ -44,12 +44,14 @@ button{margin-top:16px;width:100%;padding:9px;font-size:15px;border:0;border-rad
 .error{color:#c0392b;margin:0 0 12px}
 )";
 
-// What every answer carries, whatever its route.
+// What every answer carries, whatever its route; kept nowhere unless the route says how long.
 void add_common_headers(http::Response& res) {
+  const bool cached = std::any_of(res.headers.begin(), res.headers.end(),
+                                  [](const auto& field) { return ::strcasecmp(field.first.c_str(), "Cache-Control") == 0; });
   res.headers.insert(res.headers.begin(), {{"Content-Security-Policy", kPolicy},
                                            {"X-Content-Type-Options", "nosniff"},
-                                           {"Referrer-Policy", "same-origin"},
-                                           {"Cache-Control", "no-store"}});
+                                           {"Referrer-Policy", "same-origin"}});
+  if (!cached) res.headers.insert(res.headers.begin() + 3, {"Cache-Control", "no-store"});
 }
 
 std::string cookie_value(const http::Request& req, std::string_view name) {
@@ -135,43 +137,6 @@ bool is_form(const http::Request& req) {
 }
 
 bool is_get(const http::Request& req) { return req.method == "GET" || req.method == "HEAD"; }
-
-// The media type of a page file, by its extension.
-std::string media_type(const std::filesystem::path& file) {
-  static const std::pair<const char*, const char*> kTypes[] = {
-      {".html", "text/html; charset=utf-8"},   {".js", "text/javascript; charset=utf-8"},
-      {".mjs", "text/javascript; charset=utf-8"}, {".css", "text/css; charset=utf-8"},
-      {".json", "application/json"},           {".svg", "image/svg+xml"},
-      {".png", "image/png"},                   {".ico", "image/x-icon"},
-      {".woff2", "font/woff2"},                {".md", "text/plain; charset=utf-8"},
-      {".txt", "text/plain; charset=utf-8"},   {".map", "application/json"},
-  };
-  const std::string ext = file.extension().string();
-  for (const auto& [known, type] : kTypes)
-    if (ext == known) return type;
-  return "application/octet-stream";
-}
-
-// The file under `dir` that a URL path below the page's prefix names ("" and ".../" name
-// index.html), or nothing when it climbs out of `dir` or names no regular file.
-std::optional<std::filesystem::path> page_file_path(const std::filesystem::path& dir, std::string_view url_path) {
-  std::string relative = http::url_decode(url_path, false);
-  if (relative.empty() || relative.back() == '/') relative += "index.html";
-  if (relative.find('\0') != std::string::npos || relative.find('\\') != std::string::npos) return std::nullopt;
-  std::filesystem::path file = dir;
-  std::string_view rest = relative;
-  while (!rest.empty()) {
-    const auto slash = rest.find('/');
-    const auto part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") return std::nullopt;
-    file /= std::string(part);
-  }
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
-  return file;
-}
 
 // The secrets of one channel file's record, replaced by whether they are set (see web_answer).
 void hide_channel_secrets(Record& info) {
@@ -288,7 +253,7 @@ class WorkerPool {
 
 WebRoutes::WebRoutes(const WebOptions& options)
     : listen_host_(options.host),
-      page_dir_(options.page_dir),
+      page_files_(options.page_dir),
       plugin_(options.plugin),
       metrics_(options.metrics),
       metrics_token_(options.metrics_token.empty() ? std::filesystem::path(root_path("data/metrics_token")) : options.metrics_token),
@@ -420,11 +385,9 @@ http::Response WebRoutes::plugin_call(const http::Request& req) {
 http::Response WebRoutes::page_file(const http::Request& req) {
   // The page is for the administrator only; its assets too.
   if (!session_of(req)) return redirect("/login");
-  const auto file = page_file_path(page_dir_, std::string_view(req.path).substr(std::string_view(kPagePath).size()));
+  auto file = page_files_.answer(std::string_view(req.path).substr(std::string_view(kPagePath).size()), req);
   if (!file) return json_error(404, "not found");
-  auto body = public_::ReadFile(file->string());
-  if (!body) return json_error(404, "not found");
-  return http::Response::text(200, std::move(*body), media_type(*file));
+  return std::move(*file);
 }
 
 http::Response WebRoutes::settings_mail(const http::Request& req) { return save_settings(req, save_mail_settings); }

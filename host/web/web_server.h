@@ -5,7 +5,8 @@
 //   GET  /api/session           {"csrf": token} of the caller's session, 401 without one
 //   POST /plugin?action=a&name=qn_rivi&s=METHOD
 //                               form fields -> argument record -> web-callable METHOD -> JSON
-//   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login)
+//   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login), gzip
+//                               and cached as host/web/static_files.h says
 //   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
 //                               form fields -> the channel's file (see host/channel_settings.h)
 //                               -> {"status", "msg"}; a refused form is 400
@@ -30,6 +31,7 @@
 #include "host/web/host_names.h"
 #include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
+#include "host/web/static_files.h"
 #include "host/record.h"
 
 #include <chrono>
@@ -136,7 +138,7 @@ class WebRoutes {
   http::Response save_settings(const http::Request& request, SettingsSaved (*save)(const Record& form));
 
   std::string listen_host_;
-  std::filesystem::path page_dir_;
+  StaticFiles page_files_;
   PluginMethods plugin_;
   std::function<std::string()> metrics_;
   std::filesystem::path metrics_token_;

@@ -1,7 +1,31 @@
-// Charts: their colours from the style sheet, drawing in place, and the task list's sparkline.
+// Charts: the charting library, loaded by the views that draw with it on their first chart (the
+// task list never needs it), their colours from the style sheet, drawing in place, and the task
+// list's sparkline.
 
 import { svg, isNum, ms } from './dom.js';
-import { state } from './main.js';
+import { state, fail } from './main.js';
+
+// The library's browser build; the page's build gives it a hashed name and rewrites this path.
+const CHART_LIBRARY = new URL('../vendor/chart.umd.js', import.meta.url).href;
+let loading = null;
+
+// Loads the library once, by a script tag of its own (the content policy admits the page's own
+// files only); answers once `Chart` is there. A failed load is tried again on the next chart.
+export function loadCharts() {
+  if (typeof Chart !== 'undefined') return Promise.resolve();
+  loading ??= new Promise((resolve, reject) => {
+    const script = document.createElement('script');
+    script.src = CHART_LIBRARY;
+    script.onload = () => (typeof Chart !== 'undefined' ? resolve() : reject(new Error('图表库加载后不可用')));
+    script.onerror = () => {
+      script.remove();
+      loading = null;
+      reject(new Error('图表库加载失败'));
+    };
+    document.head.append(script);
+  });
+  return loading;
+}
 
 export const cssVar = (name) => getComputedStyle(document.documentElement).getPropertyValue(name).trim();
 export const ISP_COLORS = ['#3b82f6', '#f59e0b', '#a855f7', '#14b8a6', '#ec4899', '#84cc16', '#f97316', '#06b6d4'];
@@ -13,8 +37,13 @@ export function applyChartTheme() {
 }
 
 // Draws a chart into `canvas`, or updates the one already there so that a refresh does not flash.
+// Before the library is there, draws once it has loaded; the last chart asked for a key wins.
 export function drawChart(key, canvas, config) {
-  if (typeof Chart === 'undefined') return;
+  if (typeof Chart === 'undefined') {
+    const asked = (state.chartsAsked[key] = {});
+    loadCharts().then(() => { if (state.chartsAsked[key] === asked) drawChart(key, canvas, config); }, fail);
+    return;
+  }
   applyChartTheme();
   const old = state.charts[key];
   if (old && old.canvas === canvas && old.config.type === config.type) {

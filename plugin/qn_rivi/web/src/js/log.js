@@ -6,13 +6,15 @@ import {
   h, $, toast, localTime, hourLabel, nowSec, duration, isNum, ms, percent, percentClass
 } from './dom.js';
 import { nodeFailed, nodesOf, runSummary, pager, nodeTable } from './results.js';
-import { cssVar, ISP_COLORS, drawChart } from './charts.js';
+import { cssVar, ISP_COLORS, drawChart, loadCharts } from './charts.js';
 import { showDeliveries } from './settings.js';
 import { showMaintenance } from './maintenance.js';
 import { showResolution } from './resolve.js';
 import { state, fail } from './main.js';
 
 export async function showLog(id) {
+  // The library comes while the log's figures do; a failure shows when a chart is drawn.
+  loadCharts().catch(() => {});
   if (state.logTask !== id) {
     state.logTask = id;
     state.logPage = 1;

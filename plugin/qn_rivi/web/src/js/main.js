@@ -17,7 +17,7 @@ import { showLogTab } from './resolve.js';
 
 export const state = {
   csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
-  certPage: 1, days: 7, ispLines: false, avail: null, charts: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
+  certPage: 1, days: 7, ispLines: false, avail: null, charts: {}, chartsAsked: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
 };
 
 export function fail(e) {
