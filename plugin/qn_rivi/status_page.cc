@@ -211,7 +211,7 @@ h1{font-size:26px;margin:0 0 6px}h2{font-size:18px;margin:28px 0 10px}
 .scale{display:flex;justify-content:space-between;color:#6b7480;font-size:12px}
 .incidents,.notices{list-style:none;margin:0;padding:0}
 .incidents li,.notices li{background:#fff;border-left:4px solid #d0393e;border-radius:4px;padding:8px 12px;margin:0 0 8px}
-.notices li{border-left-color:#3d7fd0}.notices .active{font-weight:600}
+.notices li{border-left-color:#3d7fd0}.notices .active{font-weight:600}.incidents li.muted,.notices li.muted{border-left-color:#c9cdd3}
 .muted{color:#6b7480}footer{color:#6b7480;font-size:13px;margin-top:28px}
 )";
 
