@@ -124,22 +124,24 @@ std::string incident_words(const std::string& kind) {
   return "异常";
 }
 
-// A state's colour class on the page and its colour on a badge.
-const char* state_class(const std::string& health) {
-  if (health == "up") return "up";
-  if (health == "degraded") return "degraded";
-  if (health == "down") return "down";
-  if (health == "maintenance") return "maintenance";
-  return "none";
+// A state's class on the page and its colour on a badge; states without data share the last.
+struct Look {
+  const char* health;
+  const char* css;
+  const char* colour;
+};
+constexpr Look kLooks[] = {{"up", "up", "#2e9e5b"},
+                           {"degraded", "degraded", "#d48a00"},
+                           {"down", "down", "#d0393e"},
+                           {"maintenance", "maintenance", "#3d7fd0"},
+                           {"", "none", "#8a9099"}};
+const Look& look(const std::string& health) {
+  for (const Look& l : kLooks)
+    if (health == l.health) return l;
+  return kLooks[std::size(kLooks) - 1];
 }
-
-const char* state_colour(const std::string& health) {
-  if (health == "up") return "#2e9e5b";
-  if (health == "degraded") return "#d48a00";
-  if (health == "down") return "#d0393e";
-  if (health == "maintenance") return "#3d7fd0";
-  return "#8a9099";
-}
+const char* state_class(const std::string& health) { return look(health).css; }
+const char* state_colour(const std::string& health) { return look(health).colour; }
 
 // A day's bar colour: no judged run, at least 99 %, at least 95 %, below.
 const char* day_colour(const Record& percent) {
