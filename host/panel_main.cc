@@ -13,6 +13,7 @@
 #include "plugin/qn_rivi/metrics.h"
 #include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/run_accounting.h"
+#include "plugin/qn_rivi/status_page.h"
 
 #include <CLI/CLI.hpp>
 
@@ -118,6 +119,8 @@ int main(int argc, char** argv) {
         rivi::run_accounting::keep_runs_accounted(stop, accounting);
       });
       options.metrics = rivi::panel_metrics;
+      options.status = {rivi::status_page::render, rivi::status_page::badge,
+                        std::string(rivi::status_page::stylesheet())};
       // Room for the web server's 1,024 connections beside the database, the logs and the jobs.
       // Capped: the jobs it starts inherit the limit, and some programs walk every descriptor
       // number up to it.

@@ -79,6 +79,7 @@ int serve(const ServeOptions& options) {
     WebOptions web_options;
     std::tie(web_options.host, web_options.port) = parse_listen(options.listen);
     web_options.plugin = options.plugin;
+    web_options.status = options.status;
     web_options.metrics = [counters, plugin = options.metrics] {
       return (plugin ? plugin() : std::string()) + scheduler_metrics(*counters);
     };

@@ -43,6 +43,8 @@ struct ServeOptions {
   // built for each scrape on a web worker thread; the scheduler's counters follow it. Empty:
   // the scheduler's counters alone.
   std::function<std::string()> metrics;
+  // The plug-in's public status pages (see host/web/status_routes.h).
+  StatusPages status;
 };
 
 // The scheduler's counters as exposition text: rivi_scheduler_fires_total,

@@ -44,14 +44,16 @@ button{margin-top:16px;width:100%;padding:9px;font-size:15px;border:0;border-rad
 .error{color:#c0392b;margin:0 0 12px}
 )";
 
-// What every answer carries, whatever its route; kept nowhere unless the route says how long.
+// What every answer carries, whatever its route, unless the route set the field itself (the
+// public status pages have a policy and a cache time of their own).
 void add_common_headers(http::Response& res) {
-  const bool cached = std::any_of(res.headers.begin(), res.headers.end(),
-                                  [](const auto& field) { return ::strcasecmp(field.first.c_str(), "Cache-Control") == 0; });
-  res.headers.insert(res.headers.begin(), {{"Content-Security-Policy", kPolicy},
-                                           {"X-Content-Type-Options", "nosniff"},
-                                           {"Referrer-Policy", "same-origin"}});
-  if (!cached) res.headers.insert(res.headers.begin() + 3, {"Cache-Control", "no-store"});
+  std::vector<std::pair<std::string, std::string>> common;
+  for (const auto& [name, value] : {std::pair{"Content-Security-Policy", kPolicy}, {"X-Content-Type-Options", "nosniff"},
+                                    {"Referrer-Policy", "same-origin"}, {"Cache-Control", "no-store"}}) {
+    if (std::none_of(res.headers.begin(), res.headers.end(), [name](const auto& field) { return ::strcasecmp(field.first.c_str(), name) == 0; }))
+      common.emplace_back(name, value);
+  }
+  res.headers.insert(res.headers.begin(), common.begin(), common.end());
 }
 
 std::string cookie_value(const http::Request& req, std::string_view name) {
@@ -258,7 +260,8 @@ WebRoutes::WebRoutes(const WebOptions& options)
       metrics_(options.metrics),
       metrics_token_(options.metrics_token.empty() ? std::filesystem::path(root_path("data/metrics_token")) : options.metrics_token),
       sessions_(password_bound_sessions(), options.clock),
-      throttle_(3, std::chrono::seconds(300), options.clock) {}
+      throttle_(3, std::chrono::seconds(300), options.clock),
+      status_(options.status, options.clock) {}
 
 http::Response WebRoutes::error(int status, const std::string& msg) {
   auto res = json_error(status, msg);
@@ -270,6 +273,7 @@ WebRoutes::Route WebRoutes::route(const http::Request& req) const {
   if (!host_allowed(req.header("Host"), listen_host_)) return {&WebRoutes::wrong_host, false};
   const std::string& path = req.path;
   if (path == "/" || path == "/plugin/qn_rivi") return {&WebRoutes::to_page, false};
+  if (StatusRoutes::handles(req)) return {&WebRoutes::status_page, true};
   if (is_get(req)) {
     if (path.starts_with(kPagePath)) return {&WebRoutes::page_file, false};
     if (path == "/login") return {&WebRoutes::login_form, false};

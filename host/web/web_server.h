@@ -10,6 +10,7 @@
 //   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
 //                               form fields -> the channel's file (see host/channel_settings.h)
 //                               -> {"status", "msg"}; a refused form is 400
+//   GET  /status/...           the public status pages and badges, no session (see status_routes.h)
 //   GET  /metrics               the metrics text (Prometheus exposition format) for a caller
 //                               whose `Authorization: Bearer <token>` holds the content of the
 //                               token file (<root>/data/metrics_token); anyone else gets 401.
@@ -32,6 +33,7 @@
 #include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
 #include "host/web/static_files.h"
+#include "host/web/status_routes.h"
 #include "host/record.h"
 
 #include <chrono>
@@ -89,6 +91,8 @@ struct WebOptions {
   // The file holding the scrapers' bearer token (surrounding blanks ignored); empty means
   // <root>/data/metrics_token. A missing or empty file lets no one in.
   std::filesystem::path metrics_token;
+  // The public status pages; empty hooks: every such page is 404.
+  StatusPages status;
 };
 
 // The routes, each a function from a request to its answer, with the sessions and the login
@@ -128,6 +132,7 @@ class WebRoutes {
   http::Response settings_dingding(const http::Request& request);
   http::Response settings_recipients(const http::Request& request);
   http::Response metrics(const http::Request& request);
+  http::Response status_page(const http::Request& request) { return status_.answer(request); }
 
  private:
   std::optional<SessionStore::Session> session_of(const http::Request& request);
@@ -144,6 +149,7 @@ class WebRoutes {
   std::filesystem::path metrics_token_;
   SessionStore sessions_;
   LoginThrottle throttle_;
+  StatusRoutes status_;
 };
 
 class WorkerPool;

@@ -55,6 +55,15 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.set_maintenance(a); }},
       {"remove_maintenance", "id=WINDOW", "removes a maintenance window",
        [](qn_rivi_main& p, Record& a) { return p.remove_maintenance(a); }},
+      {"get_status_pages", "",
+       "the public status pages (one per tag, at /status/SLUG): slug, title, tag, show_urls, description, path, "
+       "tasks; and the tags in use",
+       [](qn_rivi_main& p, Record& a) { return p.get_status_pages(a); }},
+      {"set_status_page", "[id=PAGE] slug=[a-z0-9-]{1,40} title=TEXT tag=TAG [show_urls=0|1] [description=TEXT]",
+       "adds (or, with id, changes) a public status page listing the tasks carrying TAG; show_urls 1 shows their URLs",
+       [](qn_rivi_main& p, Record& a) { return p.set_status_page(a); }},
+      {"remove_status_page", "id=PAGE", "removes a public status page",
+       [](qn_rivi_main& p, Record& a) { return p.remove_status_page(a); }},
       {"get_checks", "pid=TASK",
        "a task's success rules: expect_codes, follow_redirects, keyword, keyword_mode, slow_ms, timeout_ms, "
        "dns_expect, cert_warn_days, and whether it has any",

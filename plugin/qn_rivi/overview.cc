@@ -16,6 +16,7 @@
 #include "plugin/qn_rivi/resolution.h"
 #include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/task_health.h"
 
 #include <fmt/format.h>
 
@@ -367,6 +368,25 @@ Record qn_rivi_main::get_availability(Record& args) {
     answer["hours"].push_back(std::move(hour));
   }
   return answer;
+}
+
+std::map<std::int64_t, task_health::Current> task_health::current(Connection& db, const std::vector<std::int64_t>& pids,
+                                                                 std::int64_t now) {
+  std::map<std::int64_t, Current> out;
+  if (pids.empty()) return out;
+  Record ids = Record::array();
+  for (std::int64_t pid : pids) ids.push_back(pid);
+  const Record rows = db.query(std::string(kCovered) + "SELECT t.id, " + health_case(now) +
+                                   " AS health FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id "
+                                   "WHERE t.id IN (SELECT value FROM json_each(?))",
+                               Record::array({covered_now(db, now), encode(ids)}));
+  std::vector<std::int64_t> found;
+  for (const Record& r : rows) {
+    out[to_int(r["id"])].health = r["health"].get<std::string>();
+    found.push_back(to_int(r["id"]));
+  }
+  for (const auto& [pid, u] : uptimes(db, found, now, true)) out[pid].uptime_30d = u["uptime_30d"];
+  return out;
 }
 
 }  // namespace rivi

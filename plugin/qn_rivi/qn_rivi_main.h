@@ -80,6 +80,13 @@ class qn_rivi_main {
   Record set_maintenance(Record& args);
   Record remove_maintenance(Record& args);
 
+  // Public status pages (status_page.h): every page with its task count and the tags in use;
+  // adding (or, with `id`, changing) one; removing one. Refusals are {"status": false, "msg":
+  // <Chinese words naming the field>}.
+  Record get_status_pages(Record& args);
+  Record set_status_page(Record& args);
+  Record remove_status_page(Record& args);
+
   // A task's success rules (checks.h): {"status": true, "msg", "data": {pid, has_rules, the
   // rules}}; set_checks replaces the rules given (absent ones stay, empty ones take their
   // defaults) and refuses a bad value with {"status": false, "msg": <Chinese, naming the field>},

@@ -3,6 +3,7 @@
 import { call, query, saveSettings } from './api.js';
 import { h, $, setText, toast, localTime } from './dom.js';
 import { state } from './main.js';
+import { bindStatusPages, loadStatusPages } from './status_pages.js';
 
 // Text of one address per line, the check the server applies loosely mirrored: the first that
 // does not look like an address, or null.
@@ -79,7 +80,7 @@ export async function showSettings() {
   state.settingsLoads = (state.settingsLoads || 0) + 1;
   settingsBusy(true);
   try {
-    await loadSettings();
+    await Promise.all([loadSettings(), loadStatusPages()]);
   } finally {
     state.settingsLoads -= 1;
     if (!state.settingsLoads) settingsBusy(false);
@@ -243,4 +244,5 @@ export function bindSettings() {
   for (const id of ['s-dingding-url', 's-secret']) $(id).addEventListener('input', () => secretNote('secret'));
   $('mail-test').addEventListener('click', () => testChannel('mail'));
   $('dingding-test').addEventListener('click', () => testChannel('dingding'));
+  bindStatusPages();
 }

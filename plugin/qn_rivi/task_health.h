@@ -1,0 +1,28 @@
+// The health of given tasks now, as the overview judges it (paused, in a maintenance window,
+// overdue, never run, else the stored health of the latest run), with their 30-day uptime. For
+// readers other than the overview (the public status pages), so that both tell the same state.
+#pragma once
+
+#include "host/record.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace rivi {
+
+class Connection;
+
+namespace task_health {
+
+struct Current {
+  std::string health;  // up, degraded, down, error, maintenance, unknown or paused
+  Record uptime_30d;   // percentage with two decimals of the runs that judged the site; null without any
+};
+
+// The tasks of `pids` that exist, by id.
+std::map<std::int64_t, Current> current(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t now);
+
+}  // namespace task_health
+}  // namespace rivi
