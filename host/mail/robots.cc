@@ -12,24 +12,6 @@ namespace {
 
 constexpr std::size_t kMaxSaid = 160;  // bytes of a robot's own words in a summary
 
-std::string hmac_sha256(std::string_view key, std::string_view message) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  const CryptoApi& crypto = crypto_api();
-  if (!crypto.hmac(crypto.sha256(), key.data(), static_cast<int>(key.size()),
-                   reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest, &length))
-    throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
-  return std::string(reinterpret_cast<const char*>(digest), length);
-}
-
-std::string base64(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
-                                           reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
-
 // `text` cut to at most `limit` bytes at a character boundary, "…" marking a cut.
 std::string cut_utf8(const std::string& text, std::size_t limit) {
   if (text.size() <= limit) return text;
@@ -51,6 +33,24 @@ std::optional<std::pair<std::string, bool>> coded(const Record& answer, const ch
 }
 
 }  // namespace
+
+std::string hmac_sha256(std::string_view key, std::string_view message) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  const CryptoApi& crypto = crypto_api();
+  if (!crypto.hmac(crypto.sha256(), key.data(), static_cast<int>(key.size()),
+                   reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest, &length))
+    throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+std::string base64(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
+                                           reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
 
 bool known_kind(std::string_view kind) { return kind == kWecom || kind == kFeishu || kind == kWebhook; }
 

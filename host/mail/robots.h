@@ -49,6 +49,11 @@ struct Post {
   std::vector<std::string> headers;
 };
 
+// The signing primitives, through the libcrypto loaded at first use (host/net/curl_loader.h):
+// the raw HMAC-SHA256 of `message` keyed with `key`, and standard base64.
+std::string hmac_sha256(std::string_view key, std::string_view message);
+std::string base64(std::string_view bytes);
+
 // base64(HMAC-SHA256(key = "<timestamp>\n<secret>", message = "")).
 std::string feishu_sign(const std::string& secret, std::int64_t timestamp);
 // "sha256=" and the lower-case hex HMAC-SHA256 of `body` keyed with `secret`.

@@ -144,14 +144,6 @@ void check_address(std::string_view what, std::string_view address) {
       throw std::runtime_error(std::string(what) + " is not a plain address: " + printable(address));
 }
 
-std::string base64(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
-
 // The subject as it goes into the header: printable ASCII as it is, anything else as RFC 2047
 // encoded words of at most 45 bytes each (never splitting a UTF-8 sequence), folded onto
 // continuation lines so that no line grows past 78 characters. libcurl encodes MIME bodies but
@@ -167,7 +159,7 @@ std::string encode_subject(std::string_view title) {
     std::size_t end = std::min(title.size(), pos + 45);
     while (end < title.size() && end > pos + 1 && (static_cast<unsigned char>(title[end]) & 0xC0) == 0x80) --end;
     if (!out.empty()) out += "\r\n ";
-    out += "=?UTF-8?B?" + base64(title.substr(pos, end - pos)) + "?=";
+    out += "=?UTF-8?B?" + robots::base64(title.substr(pos, end - pos)) + "?=";
     pos = end;
   }
   return out;
@@ -327,14 +319,7 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch()).count();
   const std::string timestamp = std::to_string(ms);
-  const std::string to_sign = timestamp + "\n" + secret;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  const CryptoApi& crypto = crypto_api();
-  if (!crypto.hmac(crypto.sha256(), secret.data(), static_cast<int>(secret.size()),
-                   reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
-    throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
-  const std::string sign = base64(std::string_view(reinterpret_cast<const char*>(digest), length));
+  const std::string sign = robots::base64(robots::hmac_sha256(secret, timestamp + "\n" + secret));
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
 }
 

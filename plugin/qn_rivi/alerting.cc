@@ -438,9 +438,8 @@ Record qn_rivi_main::get_undelivered(Record&) {
   Record answer = Record::object();
   const auto robots = channels::all(*db);
   const auto enabled = std::count_if(robots.begin(), robots.end(), [](const channels::Channel& c) { return c.enabled; });
-  answer["channels"] = Record{{"mail", configured(mail_config_())},
-                              {"dingding", configured(dingding_config_())},
-                              {"robots", static_cast<std::int64_t>(enabled)}};
+  answer["channels"] = Record{{"mail", configured(mail_config_())}, {"dingding", configured(dingding_config_())}};
+  answer["robots"] = static_cast<std::int64_t>(enabled);  // enabled chat robots (channels.h)
   answer["failing_tasks"] = failing;
   answer["counts"] = outbox::counts(*db);
   answer["data"] = outbox::undelivered(*db, kUndeliveredListed);

@@ -111,7 +111,7 @@ class qn_rivi_main {
   void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
 
   // Notifications beside the report. Deliveries: the latest 50 attempts (`pid` optional).
-  // Undelivered: {channels: {mail, dingding} configured, failing_tasks (running tasks down or in
+  // Undelivered: {channels: {mail, dingding} configured, robots (enabled chat robots), failing_tasks (running tasks down or in
   // error), counts: {pending, failed, held}, data: the latest 50 outbox rows not delivered}.
   // test_channel: `channel` mail|dingding, sends a short test message to every recipient, at most
   // one a channel every 10 seconds (test_gate.h), with the channel form's fields when given

@@ -29,7 +29,6 @@ before(async () => {
   await new Promise((resolve) => hook.listen(0, '127.0.0.1', resolve));
   sys = await startSystem({ cronMinute: 86400, prefix: 'channels' });
   page = sys.page;
-  page.on('dialog', (d) => d.accept());
   await login(sys);
 });
 
