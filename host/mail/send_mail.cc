@@ -1,5 +1,7 @@
 #include "host/mail/send_mail.h"
 
+#include "host/mail/robots.h"
+
 #include "host/net/curl_loader.h"
 #include "host/net/header_cap.h"
 #include "host/net/webhook_url.h"
@@ -20,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // libcurl with its TLS stack, and libcrypto, are loaded when the first message goes out (see
 // host/curl_loader.h): a probe run sends a report only when it finds an anomaly.
@@ -141,14 +144,6 @@ void check_address(std::string_view what, std::string_view address) {
       throw std::runtime_error(std::string(what) + " is not a plain address: " + printable(address));
 }
 
-std::string base64(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = crypto_api().encode_base64(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
-
 // The subject as it goes into the header: printable ASCII as it is, anything else as RFC 2047
 // encoded words of at most 45 bytes each (never splitting a UTF-8 sequence), folded onto
 // continuation lines so that no line grows past 78 characters. libcurl encodes MIME bodies but
@@ -164,7 +159,7 @@ std::string encode_subject(std::string_view title) {
     std::size_t end = std::min(title.size(), pos + 45);
     while (end < title.size() && end > pos + 1 && (static_cast<unsigned char>(title[end]) & 0xC0) == 0x80) --end;
     if (!out.empty()) out += "\r\n ";
-    out += "=?UTF-8?B?" + base64(title.substr(pos, end - pos)) + "?=";
+    out += "=?UTF-8?B?" + robots::base64(title.substr(pos, end - pos)) + "?=";
     pos = end;
   }
   return out;
@@ -324,14 +319,7 @@ std::string signature_query(CURL* curl, const std::string& secret) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch()).count();
   const std::string timestamp = std::to_string(ms);
-  const std::string to_sign = timestamp + "\n" + secret;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  const CryptoApi& crypto = crypto_api();
-  if (!crypto.hmac(crypto.sha256(), secret.data(), static_cast<int>(secret.size()),
-                   reinterpret_cast<const unsigned char*>(to_sign.data()), to_sign.size(), digest, &length))
-    throw std::runtime_error("cannot compute the HMAC-SHA256 signature");
-  const std::string sign = base64(std::string_view(reinterpret_cast<const char*>(digest), length));
+  const std::string sign = robots::base64(robots::hmac_sha256(secret, timestamp + "\n" + secret));
   return "timestamp=" + timestamp + "&sign=" + url_escape(curl, sign);
 }
 
@@ -375,21 +363,21 @@ std::pair<std::string, bool> robot_summary(long status, const std::string& reply
   return {said, status == 200 && same_value(answer["errcode"], 0)};
 }
 
-std::string deliver_dingding(const Record& message, const SendOptions& options) {
-  const Record settings = settings_for(options, "dingding.json");
-  std::string url = text_setting(settings, "dingding_url", true);
-  SocketGate gate;
-  try {
-    gate.https = judge_webhook(url).https;
-  } catch (const WebhookRefused& e) {
-    throw std::runtime_error(std::string("setting `dingding_url`: ") + e.what());
-  }
-  const std::string secret = text_setting(settings, "secret", false);
-  const long timeout = timeout_for(settings, 10, options);
+// What a robot answered to one POST.
+struct RobotReply {
+  long status = 0;
+  std::string body;
+};
 
+// Posts the JSON `payload` to the robot's webhook `url` (setting `url_key` of `settings`), with
+// `headers` beside the content type. `who` names the robot in summaries ("钉钉"). Throws
+// Undelivered when no answer came.
+RobotReply post_to_robot(const std::string& url, const std::string& payload, const std::vector<std::string>& headers,
+                         const Record& settings, long timeout, const std::string& who) {
+  SocketGate gate;
+  gate.https = judge_webhook(url).https;
   LoadedEasy handle = new_handle();
   CURL* curl = handle.get();
-  if (!secret.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + signature_query(curl, secret);
   char errors[CURL_ERROR_SIZE] = "";
   set(curl, CURLOPT_ERRORBUFFER, errors);
   set(curl, CURLOPT_URL, url.c_str());
@@ -402,31 +390,72 @@ std::string deliver_dingding(const Record& message, const SendOptions& options) 
   set(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, timeout));
   set(curl, CURLOPT_TIMEOUT, timeout);
 
-  const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
   set(curl, CURLOPT_POSTFIELDS, payload.c_str());
   set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-  LoadedSlist headers;
-  append_list(headers, "Content-Type: application/json; charset=utf-8");
-  set(curl, CURLOPT_HTTPHEADER, headers.get());
-  std::string reply;
+  LoadedSlist header_list;
+  append_list(header_list, "Content-Type: application/json; charset=utf-8");
+  for (const std::string& line : headers) append_list(header_list, line);
+  set(curl, CURLOPT_HTTPHEADER, header_list.get());
+  RobotReply reply;
   set(curl, CURLOPT_WRITEFUNCTION, collect);
-  set(curl, CURLOPT_WRITEDATA, &reply);
+  set(curl, CURLOPT_WRITEDATA, &reply.body);
   HeaderCap header_cap;
   set(curl, CURLOPT_HEADERFUNCTION, HeaderCap::take);
   set(curl, CURLOPT_HEADERDATA, &header_cap);
   const CURLcode rc = curl_api().easy_perform(curl);
-  long status = 0;
-  curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_api().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
   if (rc != CURLE_OK) {
-    if (gate.refused) throw Undelivered("钉钉 Webhook 的地址解析到内部地址，未连接", curl_detail(rc, errors));
+    if (gate.refused) throw Undelivered(who + " Webhook 的地址解析到内部地址，未连接", curl_detail(rc, errors));
     if (header_cap.over)
-      throw Undelivered("钉钉未接受消息（应答头超过 " + std::to_string(header_cap.limit) + " 字节）", curl_detail(rc, errors));
-    if (rc == CURLE_WRITE_ERROR && status != 0)
-      throw Undelivered("钉钉未接受消息（HTTP " + std::to_string(status) + "，应答过大）", curl_detail(rc, errors));
-    throw Undelivered(unreached(rc, "钉钉 Webhook 服务器"), curl_detail(rc, errors));
+      throw Undelivered(who + "未接受消息（应答头超过 " + std::to_string(header_cap.limit) + " 字节）", curl_detail(rc, errors));
+    if (rc == CURLE_WRITE_ERROR && reply.status != 0)
+      throw Undelivered(who + "未接受消息（HTTP " + std::to_string(reply.status) + "，应答过大）", curl_detail(rc, errors));
+    throw Undelivered(unreached(rc, (who + " Webhook 服务器").c_str()), curl_detail(rc, errors));
   }
-  auto [said, accepted] = robot_summary(status, reply);
+  return reply;
+}
+
+// The settings' webhook under `key`, judged; a refusal names the setting.
+std::string judged_url(const Record& settings, const char* key) {
+  std::string url = text_setting(settings, key, true);
+  try {
+    judge_webhook(url);
+  } catch (const WebhookRefused& e) {
+    throw std::runtime_error(std::string("setting `") + key + "`: " + e.what());
+  }
+  return url;
+}
+
+std::string deliver_dingding(const Record& message, const SendOptions& options) {
+  const Record settings = settings_for(options, "dingding.json");
+  std::string url = judged_url(settings, "dingding_url");
+  const std::string secret = text_setting(settings, "secret", false);
+  const long timeout = timeout_for(settings, 10, options);
+  if (!secret.empty()) {
+    LoadedEasy escaper = new_handle();
+    url += (url.find('?') == std::string::npos ? "?" : "&") + signature_query(escaper.get(), secret);
+  }
+  const std::string payload = message.dump(-1, ' ', false, Record::error_handler_t::replace);
+  const RobotReply reply = post_to_robot(url, payload, {}, settings, timeout, "钉钉");
+  auto [said, accepted] = robot_summary(reply.status, reply.body);
   if (!accepted) throw Undelivered("钉钉未接受消息（" + said + "）", "");
+  return said;
+}
+
+std::string deliver_robot(const Record& robot, const robots::Alert& alert, const SendOptions& options) {
+  if (!robot.is_object() || robot.empty()) throw std::runtime_error("not configured (no robot given)");
+  const std::string kind = text_setting(robot, "kind", true);
+  if (!robots::known_kind(kind)) throw std::runtime_error("setting `kind` is not a robot kind: " + printable(kind));
+  const std::string url = judged_url(robot, "url");
+  const std::string secret = text_setting(robot, "secret", false);
+  const long timeout = timeout_for(robot, 10, options);
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+  const robots::Post post = robots::build(kind, alert, secret, now);
+  const std::string who = robots::label(kind);
+  const RobotReply reply = post_to_robot(url, post.body, post.headers, robot, timeout, who);
+  auto [said, accepted] = robots::judge_answer(kind, reply.status, reply.body);
+  if (!accepted) throw Undelivered(who + "未接受消息（" + said + "）", "");
   return said;
 }
 
@@ -466,6 +495,11 @@ SendResult send_mail::dingding_markdown(const std::string& title, const std::str
   return attempt("DingTalk message", [&] {
     return deliver_dingding(Record{{"msgtype", "markdown"}, {"markdown", {{"title", title}, {"text", text}}}}, options);
   });
+}
+
+SendResult send_mail::robot_send(const Record& robot, const robots::Alert& alert, const SendOptions& options) {
+  const std::string kind = robot.is_object() && robot.contains("kind") ? text_of(robot["kind"]) : "robot";
+  return attempt(robots::label(kind) + " message", [&] { return deliver_robot(robot, alert, options); });
 }
 
 }  // namespace rivi

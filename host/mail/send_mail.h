@@ -20,6 +20,10 @@
 // (default 10). The message is posted as {"msgtype": "text", "text": {"content": <body>}} (or as
 // markdown with a title); success is HTTP 200 with "errcode" 0.
 //
+// Robots of other kinds (WeCom, Feishu, a generic webhook; their bodies and signatures are
+// host/mail/robots.h) are given their settings with each send: `kind`, `url` (judged as
+// `dingding_url` is, and reached the same way), optional `secret`, `ca_file`, `timeout`.
+//
 // Each send answers a `SendResult`, true when delivered, with a fixed summary of what happened,
 // never more of a server's words than its reply code and a short text: the SMTP server's last
 // reply ("250 ..."; "登录被拒绝（服务器: 535 ...）" for a refused login), the robot's
@@ -35,6 +39,10 @@
 #include <string>
 
 namespace rivi {
+
+namespace robots {
+struct Alert;
+}
 
 // How one message is sent, beside what the settings say.
 struct SendOptions {
@@ -61,6 +69,8 @@ class send_mail {
   SendResult dingding_send(const std::string& body);
   // Posts a markdown message (`title` shown in the notification list, `text` the markdown).
   SendResult dingding_markdown(const std::string& title, const std::string& text, const SendOptions& options = {});
+  // Posts `alert` to the robot `robot` ({kind, url, secret, ...}). Answers true when it took it.
+  SendResult robot_send(const Record& robot, const robots::Alert& alert, const SendOptions& options = {});
 };
 
 }  // namespace rivi

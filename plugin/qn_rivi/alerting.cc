@@ -10,10 +10,12 @@
 #include "host/paths.h"
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
+#include "host/mail/robots.h"
 #include "host/web/channel_settings.h"
 #include "plugin/qn_rivi/alert_policy.h"
 #include "plugin/qn_rivi/alert_text.h"
 #include "plugin/qn_rivi/cert_alerts.h"
+#include "plugin/qn_rivi/channels.h"
 #include "plugin/qn_rivi/deliveries.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
@@ -199,14 +201,17 @@ void record_attempt(deliveries::Attempt attempt) {
 
 std::int64_t task_pid(const Record& id) { return row_id(id).value_or(0); }
 
-// Queues each of `alerts` to every address; a task's alerts inside its maintenance window are
-// held back. Answers the ids of the rows to send.
+// Queues each of `alerts` to every address of `where` and to the robots its task's tags route it to
+// (channels.h); a task's alerts inside its maintenance window are held back. Answers the ids of
+// the rows to send.
 std::vector<std::int64_t> queue_all(Connection& db, const std::vector<outbox::Alert>& alerts, const outbox::Destinations& where,
                                     std::int64_t now) {
   std::vector<std::int64_t> ids;
   for (const outbox::Alert& alert : alerts) {
     const bool held = alert.pid != 0 && maintenance::active(db, alert.pid, now);
-    for (std::int64_t id : outbox::queue(db, alert, where, held, now)) ids.push_back(id);
+    outbox::Destinations routed = where;
+    for (outbox::Address& a : channels::addresses_for(db, alert.pid)) routed.to.push_back(std::move(a));
+    for (std::int64_t id : outbox::queue(db, alert, routed, held, now)) ids.push_back(id);
   }
   return ids;
 }
@@ -431,16 +436,55 @@ Record qn_rivi_main::get_undelivered(Record&) {
                                "WHERE t.status = 1 AND h.health IN ('down', 'error')")[0]["n"]);
   }
   Record answer = Record::object();
+  const auto robots = channels::all(*db);
+  const auto enabled = std::count_if(robots.begin(), robots.end(), [](const channels::Channel& c) { return c.enabled; });
   answer["channels"] = Record{{"mail", configured(mail_config_())}, {"dingding", configured(dingding_config_())}};
+  answer["robots"] = static_cast<std::int64_t>(enabled);  // enabled chat robots (channels.h)
   answer["failing_tasks"] = failing;
   answer["counts"] = outbox::counts(*db);
   answer["data"] = outbox::undelivered(*db, kUndeliveredListed);
   return answer;
 }
 
+namespace {
+
+// A test of one robot of the channel table: the saved one (`id`), with the form's unsaved values
+// over it when given, or a new one from the form alone.
+Record test_robot(send_mail& sender, Record form, const std::string& channel) {
+  const auto db = Connection::for_thread(database_path());
+  const bool saved = has(form, "id") && !text_of(form["id"]).empty();
+  if (!saved) {
+    if (!has(form, "kind")) form["kind"] = channel;
+    if (!has(form, "name") || text_of(form["name"]).empty()) form["name"] = "测试";
+  }
+  channels::Channel robot;
+  try {
+    robot = channels::draft(*db, form).channel;
+  } catch (const SettingsRefused& e) {
+    return public_::returnMsg(false, e.what());
+  }
+  const std::string gate = saved ? "channel#" + std::to_string(robot.id) : robot.kind;
+  if (const std::int64_t wait = test_gate::claim(gate, public_::now()); wait > 0)
+    return Record{{"status", false}, {"channel", robot.kind}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
+  robots::Alert alert;
+  alert.kind = "test";
+  alert.title = "[测试] Quelmar拔测监控通知";
+  alert.markdown = "### " + md(alert.title) + "\n\n测试消息 (" + public_::format_date() + ")\n";
+  alert.time = public_::now();
+  const SendResult sent = sender.robot_send(channels::robot_settings(robot), alert);
+  const std::string recipient = saved ? channels::recipient_of(robot) : channels::shown_url(robot.url);
+  record_attempt({0, robot.kind, recipient, "test", sent.ok, sent.answer});
+  Record results = Record::array({Record{{"recipient", recipient}, {"status", sent.ok}, {"msg", sent.answer}}});
+  return Record{{"status", sent.ok}, {"channel", robot.kind}, {"recipient", recipient}, {"msg", sent.answer}, {"results", results}};
+}
+
+}  // namespace
+
 Record qn_rivi_main::test_channel(Record& args) {
   const std::string channel = has(args, "channel") ? text_of(args["channel"]) : "";
-  if (channel != "mail" && channel != "dingding") return public_::returnMsg(false, "channel 必须是 mail 或 dingding");
+  if (robots::known_kind(channel) || (has(args, "id") && channel.empty())) return test_robot(mail, args, channel);
+  if (channel != "mail" && channel != "dingding")
+    return public_::returnMsg(false, "channel 必须是 mail、dingding、wecom、feishu 或 webhook");
   const auto given = [&](std::initializer_list<const char*> keys) {
     return std::any_of(keys.begin(), keys.end(), [&](const char* k) { return has(args, k); });
   };

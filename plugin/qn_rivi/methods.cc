@@ -81,11 +81,19 @@ const std::vector<WebMethodEntry>& web_method_table() {
        "with the configured channels and the number of failing tasks",
        [](qn_rivi_main& p, Record& a) { return p.get_undelivered(a); }},
       {"test_channel",
-       "channel=mail|dingding [qq_mail= host= port= security= password= mail_list=] [dingding_url= secret=]",
+       "channel=mail|dingding [qq_mail= host= port= security= password= mail_list=] [dingding_url= secret=] | "
+       "id=CHANNEL [url= secret=] | channel=wecom|feishu|webhook url= [secret=]",
        "sends a short test message now to every recipient, with the form's values when given (one a channel every "
-       "10 s); answers a summary of each server's answer (SMTP reply code and text, DingTalk errcode/errmsg, else "
-       "the HTTP status)",
+       "10 s); answers a summary of each server's answer (SMTP reply code and text, a robot's errcode/errmsg or "
+       "code/msg, else the HTTP status)",
        [](qn_rivi_main& p, Record& a) { return p.test_channel(a); }},
+      {"get_channels", "", "the chat robots alerts go to (WeCom, Feishu, webhooks) with their tags; no secrets",
+       [](qn_rivi_main& p, Record& a) { return p.get_channels(a); }},
+      {"set_channel", "[id=CHANNEL] kind=wecom|feishu|webhook name=NAME url=URL [secret=] [clear_secret=1] [tags=A,B] [enabled=1|0]",
+       "adds a chat robot, or changes one; with tags it takes only the alerts of tasks carrying one of them",
+       [](qn_rivi_main& p, Record& a) { return p.set_channel(a); }},
+      {"remove_channel", "id=CHANNEL", "removes a chat robot; its messages still waiting are given up",
+       [](qn_rivi_main& p, Record& a) { return p.remove_channel(a); }},
       {"get_alert_policy", "", "the alert policy: mode, remind_minutes, recovery, error_after",
        [](qn_rivi_main& p, Record& a) { return p.get_alert_policy(a); }},
       {"set_alert_policy", "[mode=every_run|incident] [remind_minutes=N] [recovery=true|false] [error_after=N]",

@@ -88,8 +88,10 @@ std::optional<Batch> claim_group(Connection& db, const std::vector<Record>& due,
   const std::string recipient = due.front()["recipient"].get<std::string>();
   std::int64_t allowance = -1;  // requests left this minute; -1: no limit
   if (const std::int64_t limit = rate_limit(channel); limit > 0) {
-    const Record used = db.query("SELECT COUNT(*) AS n, MIN(time) AS first FROM rivi_channel_use WHERE channel = ? AND time > ?",
-                                 Record::array({channel, now - kMinute}))[0];
+    // The limit is each robot's own: several robots of one kind count apart.
+    const Record used = db.query(
+        "SELECT COUNT(*) AS n, MIN(time) AS first FROM rivi_channel_use WHERE channel = ? AND recipient = ? AND time > ?",
+        Record::array({channel, recipient, now - kMinute}))[0];
     allowance = limit - to_int(used["n"]);
     if (allowance <= 0) {
       // What exceeds the limit is merged into the next message instead of being sent, and refused.
@@ -128,7 +130,10 @@ std::int64_t retry_delay(std::int64_t failed) {
   return failed <= static_cast<std::int64_t>(kDelays.size()) ? kDelays[static_cast<std::size_t>(failed - 1)] : 3600;
 }
 
-std::int64_t rate_limit(std::string_view channel) { return channel == "dingding" ? 20 : 0; }
+std::int64_t rate_limit(std::string_view channel) {
+  if (channel == "dingding" || channel == "wecom" || channel == "feishu") return 20;
+  return channel == "webhook" ? 60 : 0;
+}
 
 std::string group_of(std::string_view channel, std::string_view recipient) {
   return std::string(channel) + "\n" + std::string(recipient);

@@ -13,9 +13,10 @@
 //   - change alerts (digest rows) go out at once when the group had no digest in the last
 //     `kPaceSeconds`; otherwise they wait for that minute's end, and all the digest rows due then
 //     go out as one message, a digest of them;
-//   - a channel with a rate limit (`rate_limit`: DingTalk's robot takes 20 requests a minute)
-//     with one request left puts everything due for the group into it; with none left, the due
-//     rows become digest rows waiting for the first free request.
+//   - a channel with a rate limit (`rate_limit`: each DingTalk, WeCom or Feishu robot takes 20
+//     requests a minute, a generic webhook 60) with one request left puts everything due for the
+//     group into it; with none left, the due rows become digest rows waiting for the first free
+//     request. The limit counts each recipient (robot) apart.
 // The table `rivi_channel_use` keeps each request of the last hour, for the limit and the pace.
 #pragma once
 
@@ -47,7 +48,7 @@ inline constexpr const char* kNoChannelAnswer = "未配置通知渠道，告警�
 
 // Seconds from the `failed`-th failed attempt to the next: 1, 2, 5, 10 and 30 minutes, then hourly.
 std::int64_t retry_delay(std::int64_t failed);
-// Requests a minute the channel takes; 0 for no limit.
+// Requests a minute one recipient of the channel takes; 0 for no limit.
 std::int64_t rate_limit(std::string_view channel);
 
 // An alert about to be queued, before it is addressed.
@@ -62,8 +63,8 @@ struct Alert {
 
 // One channel and recipient an alert goes to.
 struct Address {
-  std::string channel;    // mail or dingding
-  std::string recipient;  // the address; for dingding the webhook's host
+  std::string channel;    // mail, dingding, or a robot's kind (channels.h: wecom, feishu, webhook)
+  std::string recipient;  // the address; for dingding the webhook's host; for a robot "#<id> <host>"
 };
 
 // Where alerts go: the configured channels' addresses, or, with none, why.

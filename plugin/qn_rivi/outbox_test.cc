@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <algorithm>
 #include <thread>
 
@@ -141,6 +143,31 @@ TEST_F(OutboxClaims, ConcurrentClaimersNeverTakeOneRowTwice) {
   std::sort(all.begin(), all.end());
   EXPECT_EQ(all.size(), 60u);
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+}
+
+// Several robots of one kind: each has its own 20 (WeCom, Feishu) or 60 (webhook) requests a
+// minute, what exceeds it merged into its last request, and one robot's flood never holds another.
+TEST_F(OutboxClaims, EachRobotHasARateLimitOfItsOwn) {
+  const auto queue_to = [&](const std::string& channel, const std::string& recipient, int n) {
+    for (int i = 0; i < n; ++i) {
+      const outbox::Alert alert{1, "report", "", {"报告" + std::to_string(i), "<p></p>", "x"}, false};
+      outbox::queue(*db_, alert, {{{channel, recipient}}}, false, kT);
+    }
+  };
+  queue_to("wecom", "#1 robot.example", 23);
+  queue_to("wecom", "#2 robot.example", 3);
+  queue_to("feishu", "#3 robot.example", 21);
+  queue_to("webhook", "#4 hooks.example", 62);
+  std::map<std::string, std::vector<std::size_t>> sizes;
+  while (auto batch = claim(kT)) sizes[batch->recipient].push_back(batch->rows.size());
+  ASSERT_EQ(sizes["#1 robot.example"].size(), 20u);
+  EXPECT_EQ(sizes["#1 robot.example"].back(), 4u);
+  EXPECT_EQ(sizes["#2 robot.example"], (std::vector<std::size_t>{1, 1, 1}));
+  ASSERT_EQ(sizes["#3 robot.example"].size(), 20u);
+  EXPECT_EQ(sizes["#3 robot.example"].back(), 2u);
+  ASSERT_EQ(sizes["#4 hooks.example"].size(), 60u);
+  EXPECT_EQ(sizes["#4 hooks.example"].back(), 3u);
+  EXPECT_FALSE(claim(kT + 59));
 }
 
 }  // namespace

@@ -118,17 +118,25 @@ class qn_rivi_main {
   void send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send = "mail");
 
   // Notifications beside the report. Deliveries: the latest 50 attempts (`pid` optional).
-  // Undelivered: {channels: {mail, dingding} configured, failing_tasks (running tasks down or in
+  // Undelivered: {channels: {mail, dingding} configured, robots (enabled chat robots), failing_tasks (running tasks down or in
   // error), counts: {pending, failed, held}, data: the latest 50 outbox rows not delivered}.
   // test_channel: `channel` mail|dingding, sends a short test message to every recipient, at most
   // one a channel every 10 seconds (test_gate.h), with the channel form's fields when given
   // (`qq_mail`, `host`, `port`, `security`, `password`, `mail_list`; `dingding_url`, `secret`; an
   // empty secret means the stored one, kept only for the server it was stored for), and answers
-  // the sender's fixed summary of each server's answer. The alert policy of config.json, read and
+  // the sender's fixed summary of each server's answer. A robot of the channel table (channels.h)
+  // is tested by `id`, or with `channel` wecom|feishu|webhook and the form's `url`, `secret` (an
+  // `id` beside form fields tests the unsaved change). The alert policy of config.json, read and
   // written (only `alert` changes).
   Record get_deliveries(Record& args);
   Record get_undelivered(Record& args);
   Record test_channel(Record& args);
+  // The robots of the channel table (channels.h): listed without secrets, added or changed
+  // (`id`, `kind`, `name`, `url`, `secret`, `clear_secret`, `tags`, `enabled`; refusals as
+  // {"status": false, "msg": ...} naming the field), removed by `id`.
+  Record get_channels(Record& args);
+  Record set_channel(Record& args);
+  Record remove_channel(Record& args);
   Record get_alert_policy(Record& args);
   Record set_alert_policy(Record& args);
 

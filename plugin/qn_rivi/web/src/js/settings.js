@@ -4,6 +4,7 @@ import { call, query, saveSettings } from './api.js';
 import { h, $, setText, toast, localTime } from './dom.js';
 import { state } from './main.js';
 import { bindStatusPages, loadStatusPages } from './status_pages.js';
+import { ROBOT_KIND, bindRobots, showRobots } from './robots.js';
 
 // Text of one address per line, the check the server applies loosely mirrored: the first that
 // does not look like an address, or null.
@@ -21,7 +22,7 @@ const DELIVERY_KIND = {
   monitor_recovery: '监控恢复', node: '节点异常', node_recovery: '节点恢复', test: '测试',
   cert: '证书将过期', cert_recovery: '证书已续期',
 };
-const CHANNEL = { mail: '邮件', dingding: '钉钉', none: '未配置渠道' };
+const CHANNEL = { mail: '邮件', dingding: '钉钉', none: '未配置渠道', ...ROBOT_KIND };
 const OUTBOX_STATE = {
   pending: ['待发送', 'warn'], sending: ['发送中', 'warn'], failed: ['未能送达', 'bad'], held: ['维护期暂缓', 'off'],
 };
@@ -153,6 +154,7 @@ async function loadSettings() {
   $('s-error-after').value = String(policy.error_after ?? 3);
   showDeliveries(deliveries);
   showUndelivered(undelivered);
+  await showRobots();
 }
 
 // Submits one settings form: `check` answers an error text or null before anything is sent.
@@ -245,4 +247,5 @@ export function bindSettings() {
   $('mail-test').addEventListener('click', () => testChannel('mail'));
   $('dingding-test').addEventListener('click', () => testChannel('dingding'));
   bindStatusPages();
+  bindRobots();
 }

@@ -47,7 +47,7 @@ function showMonitor(monitor, counts) {
 function showAlertBanner(outbox) {
   const channels = outbox?.channels || {};
   const failing = Number(outbox?.failing_tasks) || 0;
-  const silent = !!outbox && !channels.mail && !channels.dingding && failing > 0;
+  const silent = !!outbox && !channels.mail && !channels.dingding && !Number(outbox?.robots) && failing > 0;
   if (silent) setText($('alert-banner-text'), `未配置通知渠道：${failing} 个任务异常，告警无法发出`);
   $('alert-banner').hidden = !silent;
 }
