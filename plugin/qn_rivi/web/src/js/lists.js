@@ -83,13 +83,13 @@ function showBulkBar() {
   $('bulk-count').textContent = `已选 ${n} 个任务`;
 }
 
-// The checkbox of a row.
-export function pickCell(task) {
+// The checkbox of a row, at the start of its name cell (the row's cells keep their places).
+export function pickBox(task) {
   const id = String(task.id);
-  return h('td', { class: 'pick' }, h('input', {
+  return h('input', {
     type: 'checkbox', class: 'pick', value: id, 'aria-label': `选择 ${task.name ?? id}`,
     onchange: (e) => { if (e.target.checked) state.selected.add(id); else state.selected.delete(id); afterRows(); },
-  }));
+  });
 }
 
 export function tagBadges(task) {
@@ -181,9 +181,10 @@ async function exportTasks() {
 export function bindLists() {
   readAddress();
   for (const th of document.querySelectorAll('#task-table th[data-sort]')) {
-    const button = h('button', { type: 'button', class: 'sort' }, th.textContent);
+    const label = [...th.childNodes].find((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+    const button = h('button', { type: 'button', class: 'sort' }, label.textContent.trim());
     button.addEventListener('click', () => sortBy(th.dataset.sort));
-    th.replaceChildren(button);
+    label.replaceWith(button);
   }
   $('tag-filter').addEventListener('change', (e) => setTag(e.target.value));
   $('rows-select').addEventListener('change', (e) => {

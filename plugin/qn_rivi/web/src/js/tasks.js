@@ -6,7 +6,7 @@ import { h, $, setText, toast, localTime, nowSec, duration, ms, percent, percent
 import { nodeFailed, runSummary, pager, nodeTable } from './results.js';
 import { sparkline } from './charts.js';
 import { state, fail } from './main.js';
-import { overviewArgs, afterRows, pickCell, tagBadges } from './lists.js';
+import { overviewArgs, afterRows, pickBox, tagBadges } from './lists.js';
 
 const TITLE = '拨测监控';
 
@@ -91,8 +91,8 @@ function taskRowOf(task) {
   const running = Number(task.status) === 1;
   const logHref = `#log=${encodeURIComponent(task.id)}`;
   return h('tr', { 'data-id': task.id, 'data-health': task.health },
-    pickCell(task),
     h('td', { 'data-label': '名称', class: 'name' }, h('div', {},
+      pickBox(task),
       h('a', { href: logHref, class: 'task-name' }, task.name ?? ''),
       task.has_checks ? h('span', { class: 'badge off rules-mark', title: '已设置检查规则' }, '规则') : null,
       h('span', { class: 'tags' }, ...tagBadges(task)),
@@ -152,7 +152,7 @@ export async function showTasks() {
   if (!rows.length) {
     const text = state.health ? `没有“${HEALTH[state.health]?.[0] ?? state.health}”的任务`
       : state.search || state.tag ? '没有匹配的任务' : '还没有任务，点击“添加任务”创建';
-    rows.push(h('tr', {}, h('td', { colspan: 9, class: 'empty' }, text)));
+    rows.push(h('tr', {}, h('td', { colspan: 8, class: 'empty' }, text)));
   }
   tbody.replaceChildren(...rows);
   restoreFocus(key);
