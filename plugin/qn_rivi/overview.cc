@@ -244,9 +244,10 @@ Record qn_rivi_main::get_overview(Record& args) {
     params.push_back(text);
     params.push_back(text);
   }
-  if (has(args, "tag")) {
+  // An empty tag filters nothing, as an empty field of the page's form means.
+  if (const std::string tag = has(args, "tag") ? trimmed_blanks(text_of(args["tag"])) : ""; !tag.empty()) {
     where += " AND t.id IN (SELECT pid FROM rivi_tag WHERE tag = ?)";
-    params.push_back(trimmed_blanks(text_of(args["tag"])));
+    params.push_back(tag);
   }
   const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
 

@@ -137,6 +137,7 @@ TEST_F(TagStoreTest, OverviewFiltersByTagAndSortsEachWay) {
   EXPECT_EQ(web["counts"]["paused"], 0);
   EXPECT_EQ(web["data"][0]["tags"], Record::array({"all", "web"}));
   EXPECT_TRUE(call("get_overview", Record{{"tag", "none"}})["data"].empty());
+  EXPECT_EQ(call("get_overview", Record{{"tag", " "}})["data"].size(), 5u);
 }
 
 TEST_F(TagStoreTest, OverviewPageSizeAndRefusals) {
