@@ -6,6 +6,7 @@
 #include "host/utf8.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/node_incidents.h"
+#include "plugin/qn_rivi/tags.h"
 
 #include <fmt/format.h>
 #include <sqlite3.h>
@@ -576,7 +577,8 @@ const std::vector<std::string>& schema_names() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> all = {"rivi_health",       "rivi_incident", "rivi_incident_pid_id",
                                     "rivi_incident_end", "rivi_hourly",   "rivi_hourly_hour"};
-    for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names(), &checks::schema_names()})
+    for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names(), &checks::schema_names(),
+                              &tags::schema_names()})
       all.insert(all.end(), more->begin(), more->end());
     return all;
   }();
@@ -589,6 +591,7 @@ void create_tables(Connection& db) {
   node_incidents::create_tables(db);
   maintenance::create_tables(db);
   checks::create_tables(db);
+  tags::create_tables(db);
 }
 
 void forget_task(std::int64_t pid) {

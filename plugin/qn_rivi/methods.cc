@@ -26,8 +26,11 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record& a) { return p.get_task_log(a); }},
       {"remove_task_log", "id=RESULT", "removes one probe result",
        [](qn_rivi_main& p, Record& a) { return p.remove_task_log(a); }},
-      {"get_overview", "[p=PAGE] [search=TEXT] [health=up|degraded|down|error|maintenance|unknown|paused]",
-       "every task's health at a glance: reason, uptime, trend; counts per health and the monitor's state",
+      {"get_overview",
+       "[p=PAGE] [rows=12..100] [search=TEXT] [tag=TAG] [health=up|degraded|down|error|maintenance|unknown|paused] "
+       "[sort=health|name|last|uptime] [order=asc|desc]",
+       "every task's health at a glance: reason, uptime, trend, tags; counts per health and the monitor's state; "
+       "sorted worst first, by name, last attempt or 24-hour uptime",
        [](qn_rivi_main& p, Record& a) { return p.get_overview(a); }},
       {"get_nodes", "",
        "the dispatch centre's probe nodes: state, ISP, address, last success, failures, median time, last error",
@@ -74,6 +77,20 @@ const std::vector<WebMethodEntry>& web_method_table() {
        "sets a task's success rules (absent ones stay, empty ones take their defaults); a bad value is refused "
        "and nothing changes",
        [](qn_rivi_main& p, Record& a) { return p.set_checks(a); }},
+      {"set_tags", "pid=TASK tags=TAG,TAG,..", "replaces a task's tags (1..32 characters each, no comma, at most 20)",
+       [](qn_rivi_main& p, Record& a) { return p.set_tags(a); }},
+      {"get_tags", "", "every tag with its number of tasks",
+       [](qn_rivi_main& p, Record& a) { return p.get_tags(a); }},
+      {"bulk", "action=pause|resume|delete|cycle|tag_add|tag_remove|probe ids=TASK,TASK,.. [value=MINUTES|TAG]",
+       "one action over up to 500 tasks, each through the single operation (modify, remove, start, the tags); "
+       "answers {id, status, msg} per id",
+       [](qn_rivi_main& p, Record& a) { return p.bulk(a); }},
+      {"export_tasks", "", "every task with its rules, tags and maintenance windows as one JSON document",
+       [](qn_rivi_main& p, Record& a) { return p.export_tasks(a); }},
+      {"import_tasks", "data=TEXT [format=json|csv|lines] [dry_run=1]",
+       "creates and changes tasks from an export, CSV (name,url,cycle,tags) or one URL a line; dry_run answers what "
+       "would be created, changed, skipped or refused and writes nothing",
+       [](qn_rivi_main& p, Record& a) { return p.import_tasks(a); }},
       {"get_deliveries", "[pid=TASK]", "the latest 50 notification deliveries (of one task), newest first",
        [](qn_rivi_main& p, Record& a) { return p.get_deliveries(a); }},
       {"get_undelivered", "",

@@ -8,6 +8,7 @@
 #include "host/public.h"
 #include "host/record.h"
 #include "host/store/store.h"
+#include "host/utf8.h"
 #include "plugin/qn_rivi/checks.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
@@ -17,6 +18,7 @@
 #include "plugin/qn_rivi/retention.h"
 #include "plugin/qn_rivi/row_id.h"
 #include "plugin/qn_rivi/task_health.h"
+#include "plugin/qn_rivi/tags.h"
 
 #include <fmt/format.h>
 
@@ -24,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +35,7 @@ namespace rivi {
 namespace {
 
 constexpr std::int64_t kRowsPerPage = 12;
+constexpr std::int64_t kMostRowsPerPage = 100;
 constexpr std::size_t kIncidentNodes = 10;  // labels named in an incident, most failing first
 constexpr const char* kBadArgs = "错误的参数!";
 constexpr const char* kBadDays = "天数应在1到30之间!";
@@ -54,6 +58,48 @@ std::string health_case(std::int64_t now) {
          overdue(now) + " THEN 'error' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
 }
 constexpr std::array<const char*, 7> kHealthValues{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
+
+// Rows a page of the overview: `rows`, 12..100, default 12; nothing for a value out of range.
+std::optional<std::int64_t> rows_per_page(const Record& args) {
+  if (!has(args, "rows")) return kRowsPerPage;
+  try {
+    const std::int64_t rows = to_int(args.at("rows"));
+    if (rows >= kRowsPerPage && rows <= kMostRowsPerPage) return rows;
+  } catch (const std::invalid_argument&) {
+  }
+  return std::nullopt;
+}
+
+// The overview's order: `sort` (health, worst first; name; last, the last attempt; uptime, over
+// 24 hours) with `order` asc|desc (default asc, for `last` desc), then the newest task first.
+// Without `sort`, the newest task first. Nothing for a value it does not know.
+std::optional<std::string> order_by(const Record& args, const std::string& health_sql) {
+  const std::string sort = has(args, "sort") ? text_of(args.at("sort")) : "";
+  const std::string order = has(args, "order") ? text_of(args.at("order")) : "";
+  if (!order.empty() && order != "asc" && order != "desc") return std::nullopt;
+  std::string key;
+  if (sort.empty()) return std::string("t.id DESC");
+  if (sort == "health") {
+    key = "CASE " + health_sql + " WHEN 'down' THEN 0 WHEN 'error' THEN 1 WHEN 'degraded' THEN 2 WHEN 'maintenance' THEN 3 "
+          "WHEN 'unknown' THEN 4 WHEN 'up' THEN 5 ELSE 6 END";
+  } else if (sort == "name") {
+    key = "lower(COALESCE(t.name, ''))";
+  } else if (sort == "last") {
+    key = "COALESCE(h.last_attempt, 0)";
+  } else if (sort == "uptime") {
+    key = "COALESCE(u.uptime, -1)";
+  } else {
+    return std::nullopt;
+  }
+  const bool descending = order.empty() ? sort == "last" : order == "desc";
+  return key + (descending ? " DESC" : " ASC") + ", t.id DESC";
+}
+
+// Each task's uptime over the last 24 hours (0..1), for the sort by uptime; binds the first hour.
+std::string uptime_join() {
+  return std::string(" LEFT JOIN (SELECT pid, CAST(SUM(good) AS REAL) / NULLIF(SUM(") + health::kJudgedRuns +
+         "), 0) AS uptime FROM rivi_hourly WHERE hour >= ? GROUP BY pid) u ON u.pid = t.id";
+}
 
 // A JSON list or record stored by the health recording; `fallback` when the text is not one.
 Record stored_json(const Record& text, Record fallback) {
@@ -183,6 +229,10 @@ Record qn_rivi_main::get_overview(Record& args) {
   const std::int64_t p = paging::page_number(args);
   const std::int64_t now = public_::now();
   const std::string health_sql = health_case(now);
+  const auto rows_wanted = rows_per_page(args);
+  if (!rows_wanted) return public_::returnMsg(false, fmt::format("每页行数应在{}到{}之间!", kRowsPerPage, kMostRowsPerPage));
+  const auto ordering = order_by(args, health_sql);
+  if (!ordering) return public_::returnMsg(false, "排序参数错误: sort应为health、name、last或uptime, order应为asc或desc!");
   Query tasks = public_::M("rivi_task");
   Connection& db = tasks.connection();
 
@@ -194,6 +244,11 @@ Record qn_rivi_main::get_overview(Record& args) {
     const std::string text = text_of(args["search"]);
     params.push_back(text);
     params.push_back(text);
+  }
+  // An empty tag filters nothing, as an empty field of the page's form means.
+  if (const std::string tag = has(args, "tag") ? trimmed_blanks(text_of(args["tag"])) : ""; !tag.empty()) {
+    where += " AND t.id IN (SELECT pid FROM rivi_tag WHERE tag = ?)";
+    params.push_back(tag);
   }
   const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
 
@@ -218,13 +273,20 @@ Record qn_rivi_main::get_overview(Record& args) {
 
   Record answer = Record::object();
   answer["data"] = Record::array();
-  answer["page"] = public_::get_page(total, p, kRowsPerPage);
+  answer["page"] = public_::get_page(total, p, *rows_wanted);
+  // The uptime join binds its first hour ahead of the filter's values.
+  const bool by_uptime = has(args, "sort") && text_of(args["sort"]) == "uptime";
+  std::string page_from = from;
+  if (by_uptime) {
+    page_from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id" + uptime_join() + " WHERE " + where;
+    page_params.insert(page_params.begin() + 1, health::first_hour(now, 24));
+  }
   const Record rows = db.query(
       std::string(kCovered) + "SELECT t.id, t.name, t.url, t.cycle, t.status, " + health_sql +
           " AS health, h.health AS stored_health, h.since, h.last_run, h.last_total_time, h.failing, h.nodes, h.unanswered, h.reason, h.scope, "
           "h.suspect_nodes, h.unanswered_nodes, h.error_streak, h.last_attempt, h.incident, h.trend, " + overdue(now) +
           " AS overdue, COALESCE(h.last_attempt, t.addtime) AS attempted" +
-          from + filter + " ORDER BY t.id DESC LIMIT " + paging::limit_text(answer["page"]),
+          page_from + filter + " ORDER BY " + *ordering + " LIMIT " + paging::limit_text(answer["page"]),
       page_params);
 
   std::vector<std::int64_t> ids;
@@ -232,6 +294,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   const auto uptime = uptimes(db, ids, now, false);
   const std::vector<std::int64_t> ruled = checks::with_rules(db, ids);
   const std::set<std::int64_t> dns_mismatch = resolution::mismatched(db, ids, result_retention_cutoff(now));
+  const auto task_tags = tags::of_tasks(db, ids);
 
   for (const Record& r : rows) {
     const bool stored = r["health"] != "paused" && r["health"] != "unknown";
@@ -272,6 +335,9 @@ Record qn_rivi_main::get_overview(Record& args) {
     task["has_checks"] = std::find(ruled.begin(), ruled.end(), to_int(r["id"])) != ruled.end();
     // A line whose latest answer resolved the name outside the task's `dns_expect`.
     task["dns_mismatch"] = dns_mismatch.contains(to_int(r["id"]));
+    task["tags"] = Record::array();
+    if (const auto found = task_tags.find(to_int(r["id"])); found != task_tags.end())
+      for (const auto& tag : found->second) task["tags"].push_back(tag);
     answer["data"].push_back(std::move(task));
   }
   answer["counts"] = std::move(counts);

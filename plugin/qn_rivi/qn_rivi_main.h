@@ -12,6 +12,9 @@
 //                resolution.h)
 //   maintenance.cc  get_maintenance, set_maintenance, remove_maintenance (maintenance.h)
 //   checks.cc    get_checks, set_checks (a task's success rules, checks.h)
+//   tags.cc      set_tags, get_tags (tags.h)
+//   bulk.cc      bulk (one action over many tasks through the single operations)
+//   import_export.cc  export_tasks, import_tasks (import_export.h)
 //
 // Errors of host services are not caught: they leave the method as exceptions and reach the host.
 #pragma once
@@ -93,6 +96,21 @@ class qn_rivi_main {
   // changing nothing.
   Record get_checks(Record& args);
   Record set_checks(Record& args);
+
+  // Tags (tags.h): set_tags replaces task `pid`'s tags with the comma list `tags`; get_tags
+  // answers every tag with its number of tasks.
+  Record set_tags(Record& args);
+  Record get_tags(Record& args);
+
+  // One `action` over the tasks of the comma list `ids` (at most 500), each through the single
+  // operation's own path; answers per id {id, status, msg}.
+  Record bulk(Record& args);
+
+  // Every task with its rules, tags and maintenance windows as one document; and reading such a
+  // document (or CSV, or one URL a line) into tasks, or with `dry_run` only saying what it would
+  // do (import_export.h).
+  Record export_tasks(Record& args);
+  Record import_tasks(Record& args);
 
   // Task management.
   Record create(Record& args);

@@ -18,6 +18,7 @@
 #include "plugin/qn_rivi/line_records.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/row_id.h"
+#include "plugin/qn_rivi/tags.h"
 
 #include <fmt/format.h>
 
@@ -226,6 +227,7 @@ Record qn_rivi_main::remove(Record& args) {
   health::forget_task(*id);
   maintenance::forget_task(*id);
   checks::forget_task(*id);
+  tags::forget_task(*id);
   line_records::forget_task(public_::M("rivi_task").connection(), *id);
   remove_task(*id);
   public_::WriteLog(kLogType, fmt::format("删除拔测任务[{}]", text_of(task["name"])));

@@ -14,9 +14,10 @@ import { showNodes } from './nodes.js';
 import { showMaintenance } from './maintenance.js';
 import { showCerts } from './certs.js';
 import { showLogTab } from './resolve.js';
+import { bindLists } from './lists.js';
 
 export const state = {
-  csrf: null, taskPage: 1, search: '', health: '', logPage: 1, logTask: null, incidentPage: 1,
+  csrf: null, taskPage: 1, search: '', health: '', tag: '', sort: '', order: '', rows: 12, selected: new Set(), logPage: 1, logTask: null, incidentPage: 1,
   certPage: 1, days: 7, ispLines: false, avail: null, charts: {}, chartsAsked: {}, seq: { tasks: 0, log: 0 }, refreshes: 0,
 };
 
@@ -101,6 +102,7 @@ async function main() {
     showTasks().catch(fail);
   });
   $('add-task').addEventListener('click', () => openTaskForm(null));
+  bindLists();
   $('task-form').addEventListener('submit', saveTask);
   watchTaskUrl();
   $('task-form').addEventListener('input', (e) => e.target.removeAttribute('aria-invalid'));

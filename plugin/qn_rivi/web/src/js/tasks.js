@@ -6,6 +6,7 @@ import { h, $, setText, toast, localTime, nowSec, duration, ms, percent, percent
 import { nodeFailed, runSummary, pager, nodeTable } from './results.js';
 import { sparkline } from './charts.js';
 import { state, fail } from './main.js';
+import { overviewArgs, afterRows, pickBox, tagBadges } from './lists.js';
 
 const TITLE = '拨测监控';
 
@@ -91,8 +92,10 @@ function taskRowOf(task) {
   const logHref = `#log=${encodeURIComponent(task.id)}`;
   return h('tr', { 'data-id': task.id, 'data-health': task.health },
     h('td', { 'data-label': '名称', class: 'name' }, h('div', {},
+      pickBox(task),
       h('a', { href: logHref, class: 'task-name' }, task.name ?? ''),
       task.has_checks ? h('span', { class: 'badge off rules-mark', title: '已设置检查规则' }, '规则') : null,
+      h('span', { class: 'tags' }, ...tagBadges(task)),
       h('div', { class: 'url muted small' }, task.url ?? ''))),
     h('td', { 'data-label': '健康' }, healthCell(task)),
     h('td', { 'data-label': '最近耗时', class: 'num last-time' }, ms(task.last_total_time)),
@@ -131,13 +134,11 @@ function restoreFocus(key) {
 // the banner, the title and the rows in place. A slower, older answer never overwrites a newer.
 export async function showTasks() {
   const seq = ++state.seq.tasks;
-  const args = { p: state.taskPage };
-  if (state.search) args.search = state.search;
-  if (state.health) args.health = state.health;
+  const args = overviewArgs();
   const [list, all, outbox] = await Promise.all([
     query('get_overview', args),
     // The title counts every task, not only those matching the search.
-    state.search ? query('get_overview', { p: 1 }) : null,
+    state.search || state.tag ? query('get_overview', { p: 1 }) : null,
     // The banner must not cost the list: without its answer it stays as it was.
     query('get_undelivered').catch(() => undefined),
   ]);
@@ -150,12 +151,13 @@ export async function showTasks() {
   const rows = (list.data || []).map(taskRowOf);
   if (!rows.length) {
     const text = state.health ? `没有“${HEALTH[state.health]?.[0] ?? state.health}”的任务`
-      : state.search ? '没有匹配的任务' : '还没有任务，点击“添加任务”创建';
+      : state.search || state.tag ? '没有匹配的任务' : '还没有任务，点击“添加任务”创建';
     rows.push(h('tr', {}, h('td', { colspan: 8, class: 'empty' }, text)));
   }
   tbody.replaceChildren(...rows);
   restoreFocus(key);
   pager($('task-pager'), list.page, (p) => { state.taskPage = p; showTasks().catch(fail); });
+  afterRows();
 }
 
 async function toggleTask(task, running) {
