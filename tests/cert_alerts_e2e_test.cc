@@ -35,12 +35,6 @@ Record node(const std::string& isp, const std::string& print, std::int64_t not_a
 class CertAlertTest : public ::testing::Test {
  protected:
   CertAlertTest() {
-    centre_.server().Post("/api/local/rivi", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard lock(mu_);
-      res.set_content(answer_, "application/json");
-    });
-    centre_.start();
-    ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
     load_qn_rivi_module();
     root_.write("data/stmp_mail.json", Record{{"qq_mail", "monitor@example.test"}, {"host", "127.0.0.1"},
                                               {"port", sink_.port()}, {"security", "none"}, {"timeout", 5}}.dump());
@@ -48,7 +42,6 @@ class CertAlertTest : public ::testing::Test {
     qn_rivi_main first;  // makes the plug-in's tables
   }
   ~CertAlertTest() override {
-    ::unsetenv("RIVI_DISPATCH_HOST");
     ::unsetenv("PANEL_NOW");
     std::filesystem::current_path(testing::build_dir());
   }
@@ -62,10 +55,7 @@ class CertAlertTest : public ::testing::Test {
     ASSERT_EQ(call_web_method("set_checks", args)["status"], true);
   }
   void run(std::int64_t pid, std::int64_t time, const Record& nodes) {
-    {
-      std::lock_guard lock(mu_);
-      answer_ = encode(nodes);
-    }
+    centre_.answer(encode(nodes));
     ::setenv("PANEL_NOW", std::to_string(time).c_str(), 1);
     qn_rivi_main plugin;
     Record args{{"id", pid}};
@@ -83,9 +73,7 @@ class CertAlertTest : public ::testing::Test {
 
   testing::TempRoot root_;
   testing::SmtpSink sink_;
-  std::mutex mu_;
-  std::string answer_ = "[]";
-  testing::LoopbackSite centre_;  // last: stopped before the answer goes
+  testing::StandInCentre centre_;
 };
 
 TEST_F(CertAlertTest, OneAlertPerThresholdOverManyRunsThenOneRenewalNotice) {

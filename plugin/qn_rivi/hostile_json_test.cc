@@ -23,12 +23,6 @@ std::string deep_lists() { return std::string(kDeep, '[') + std::string(kDeep, '
 class HostileJsonTest : public ::testing::Test {
  protected:
   HostileJsonTest() {
-    centre_.server().Post("/api/local/rivi", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard lock(mu_);
-      res.set_content(answer_, "application/json");
-    });
-    centre_.start();
-    ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
     load_qn_rivi_module();
     plugin_.emplace();
     task_ = public_::M("rivi_task").insert(
@@ -37,15 +31,11 @@ class HostileJsonTest : public ::testing::Test {
   ~HostileJsonTest() override {
     // Loading the plug-in entered the root, which is about to be removed.
     std::filesystem::current_path(testing::build_dir());
-    ::unsetenv("RIVI_DISPATCH_HOST");
   }
 
   // Runs `start` on the task while the centre answers `body`; answers the answer and what it printed.
   std::pair<Record, std::string> start_with(const std::string& body) {
-    {
-      std::lock_guard lock(mu_);
-      answer_ = body;
-    }
+    centre_.answer(body);
     Record args{{"id", task_}};
     ::testing::internal::CaptureStdout();
     Record answer;
@@ -60,9 +50,7 @@ class HostileJsonTest : public ::testing::Test {
   std::int64_t rows() { return public_::M("rivi_list").count(); }
 
   testing::TempRoot root_;
-  testing::LoopbackSite centre_;
-  std::mutex mu_;
-  std::string answer_;
+  testing::StandInCentre centre_;
   std::optional<qn_rivi_main> plugin_;
   std::int64_t task_ = 0;
 };

@@ -43,18 +43,12 @@ class LinesTest : public ::testing::Test {
  protected:
   LinesTest() {
     at(kNow);
-    centre_.server().Post("/api/local/rivi", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(answer_, "application/json");
-    });
-    centre_.start();
-    ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
     load_qn_rivi_module();
     plugin_.emplace();
   }
   ~LinesTest() override {
     std::filesystem::current_path(testing::build_dir());
     ::unsetenv("PANEL_NOW");
-    ::unsetenv("RIVI_DISPATCH_HOST");
   }
   static void at(std::int64_t t) { ::setenv("PANEL_NOW", std::to_string(t).c_str(), 1); }
 
@@ -63,7 +57,7 @@ class LinesTest : public ::testing::Test {
         Record{{"name", name}, {"url", url}, {"status", 1}, {"cycle", 1}, {"addtime", kNow}});
   }
   void run(std::int64_t pid, const Record& nodes) {
-    answer_ = encode(nodes);
+    centre_.answer(encode(nodes));
     Record args{{"id", pid}};
     ::testing::internal::CaptureStdout();
     plugin_->start(args);
@@ -76,8 +70,7 @@ class LinesTest : public ::testing::Test {
   }
 
   testing::TempRoot root_;
-  testing::LoopbackSite centre_;
-  std::string answer_ = "[]";
+  testing::StandInCentre centre_;
   std::optional<qn_rivi_main> plugin_;
 };
 

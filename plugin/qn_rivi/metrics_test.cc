@@ -32,11 +32,6 @@ class MetricsTest : public ::testing::Test {
  protected:
   MetricsTest() {
     ::setenv("PANEL_NOW", std::to_string(kNow).c_str(), 1);
-    centre_.server().Post("/api/local/rivi", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(answer_, "application/json");
-    });
-    centre_.start();
-    ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(centre_.port())).c_str(), 1);
     load_qn_rivi_module();
     plugin_.emplace();
     root_.write("data/metrics_token", std::string(kToken) + "\n");
@@ -44,7 +39,6 @@ class MetricsTest : public ::testing::Test {
   ~MetricsTest() override {
     std::filesystem::current_path(testing::build_dir());
     ::unsetenv("PANEL_NOW");
-    ::unsetenv("RIVI_DISPATCH_HOST");
   }
 
   std::int64_t add_task(const std::string& name, int status) {
@@ -52,7 +46,7 @@ class MetricsTest : public ::testing::Test {
         Record{{"name", name}, {"url", "http://example.test/"}, {"status", status}, {"cycle", 1}, {"addtime", 1}});
   }
   void run(std::int64_t task, const Record& nodes) {
-    answer_ = encode(nodes);
+    centre_.answer(encode(nodes));
     Record args{{"id", task}};
     ::testing::internal::CaptureStdout();
     plugin_->start(args);
@@ -60,8 +54,7 @@ class MetricsTest : public ::testing::Test {
   }
 
   testing::TempRoot root_;
-  testing::LoopbackSite centre_;
-  std::string answer_ = "[]";
+  testing::StandInCentre centre_;
   std::optional<qn_rivi_main> plugin_;
 };
 

@@ -420,4 +420,20 @@ void EndlessReplySite::serve(int fd) {
   }
 }
 
+StandInCentre::StandInCentre() {
+  site_.server().Post("/api/local/rivi", [this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard lock(mu_);
+    res.set_content(answer_, "application/json");
+  });
+  site_.start();
+  ::setenv("RIVI_DISPATCH_HOST", ("127.0.0.1:" + std::to_string(site_.port())).c_str(), 1);
+}
+
+StandInCentre::~StandInCentre() { ::unsetenv("RIVI_DISPATCH_HOST"); }
+
+void StandInCentre::answer(std::string json) {
+  std::lock_guard lock(mu_);
+  answer_ = std::move(json);
+}
+
 }  // namespace rivi::testing

@@ -148,6 +148,21 @@ class LoopbackSite {
   int port_ = 0;
 };
 
+// A dispatch centre standing in on 127.0.0.1: every POST to /api/local/rivi gets the JSON text
+// last given to `answer` ("[]" at first). RIVI_DISPATCH_HOST points at it while it lives.
+class StandInCentre {
+ public:
+  StandInCentre();
+  ~StandInCentre();
+  void answer(std::string json);
+  int port() const { return site_.port(); }
+
+ private:
+  std::mutex mu_;
+  std::string answer_ = "[]";
+  LoopbackSite site_;  // last: stopped before the answer goes
+};
+
 // A DingTalk robot standing in on 127.0.0.1: accepts every POST to /send with {"errcode": 0,
 // "errmsg": "ok"} and keeps the bodies it received. Like the real robot it may take at most
 // `per_minute` messages a minute (0: any number): past that it refuses with errcode 130101 until
