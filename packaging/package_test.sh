@@ -77,6 +77,8 @@ for entry in \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/js/main.js" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/vendor/chart.umd.js" \
+  "-rw-r--r-- root/root ./usr/share/rivi-panel/login.html" \
+  "-rw-r--r-- root/root ./usr/share/rivi-panel/login.css" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-panel.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-dispatch.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-node.service" \

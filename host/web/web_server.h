@@ -30,6 +30,7 @@
 #include "host/web/host_names.h"
 #include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
+#include "host/web/login_page.h"
 #include "host/record.h"
 
 #include <chrono>
@@ -75,6 +76,8 @@ struct WebOptions {
   int port = 8888;  // 0: any free port (see WebServer::port)
   // The page's files; empty means <root>/plugin/qn_rivi/static.
   std::filesystem::path page_dir;
+  // The login page's files (login.html, login.css); empty means default_login_dir().
+  std::filesystem::path login_dir;
   std::size_t max_body = 64 * 1024;
   // The whole request head must arrive within this time of the server waiting for it.
   std::chrono::milliseconds head_deadline{10'000};
@@ -90,10 +93,13 @@ struct WebOptions {
 };
 
 // The routes, each a function from a request to its answer, with the sessions and the login
-// slow-down they share. Safe to use from several threads at once.
+// slow-down they share. Safe to use from several threads at once. The table (`route`) and the
+// wrapper of every answer are in web_server.cc; the routes are defined in a file for their area
+// (session_routes.cc, plugin_routes.cc, settings_routes.cc, metrics_routes.cc, page_routes.cc).
 class WebRoutes {
  public:
-  // `options.page_dir` must be set.
+  // `options.page_dir` must be set. Throws std::runtime_error when the login page's files are
+  // missing.
   explicit WebRoutes(const WebOptions& options);
 
   using Answer = http::Response (WebRoutes::*)(const http::Request&);
@@ -128,6 +134,8 @@ class WebRoutes {
   http::Response metrics(const http::Request& request);
 
  private:
+  // The login form with a fresh login CSRF token in its cookie.
+  http::Response login_page_response(int status, const std::string& error) const;
   std::optional<SessionStore::Session> session_of(const http::Request& request);
   // The caller's session when it may change state (live session, same origin, CSRF header),
   // else the refusal to send.
@@ -142,6 +150,7 @@ class WebRoutes {
   std::filesystem::path metrics_token_;
   SessionStore sessions_;
   LoginThrottle throttle_;
+  LoginPage login_page_;
 };
 
 class WorkerPool;

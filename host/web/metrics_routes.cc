@@ -1,0 +1,31 @@
+// GET /metrics for scrapers holding the metrics token.
+#include "host/web/web_server.h"
+
+#include "host/public.h"
+#include "host/secret.h"
+#include "host/utf8.h"
+#include "host/web/web_answers.h"
+
+#include <strings.h>
+
+namespace rivi {
+
+using namespace web;
+
+http::Response WebRoutes::metrics(const http::Request& req) {
+  const auto refuse = [] {
+    auto res = http::Response::text(401, "unauthorized: send Authorization: Bearer <metrics token>\n");
+    res.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return res;
+  };
+  const std::string token = trimmed_blanks(public_::ReadFile(metrics_token_.string()).value_or(""));
+  const std::string header = req.header("Authorization");
+  constexpr std::string_view kScheme = "Bearer ";
+  if (token.empty() || header.size() <= kScheme.size() ||
+      ::strncasecmp(header.data(), kScheme.data(), kScheme.size()) != 0 ||
+      !same_secret(token, trimmed_blanks(header.substr(kScheme.size()))))
+    return refuse();
+  return http::Response::text(200, metrics_(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+}  // namespace rivi
