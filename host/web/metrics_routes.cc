@@ -6,8 +6,6 @@
 #include "host/utf8.h"
 #include "host/web/web_answers.h"
 
-#include <strings.h>
-
 namespace rivi {
 
 using namespace web;
@@ -19,11 +17,8 @@ http::Response WebRoutes::metrics(const http::Request& req) {
     return res;
   };
   const std::string token = trimmed_blanks(public_::ReadFile(metrics_token_.string()).value_or(""));
-  const std::string header = req.header("Authorization");
-  constexpr std::string_view kScheme = "Bearer ";
-  if (token.empty() || header.size() <= kScheme.size() ||
-      ::strncasecmp(header.data(), kScheme.data(), kScheme.size()) != 0 ||
-      !same_secret(token, trimmed_blanks(header.substr(kScheme.size()))))
+  const auto given = bearer_token(req);
+  if (token.empty() || !given || !same_secret(token, *given))
     return refuse();
   return http::Response::text(200, metrics_(), "text/plain; version=0.0.4; charset=utf-8");
 }

@@ -42,9 +42,37 @@ Record web_answer(const std::string& method, Record answer) {
   return answer;
 }
 
+std::variant<TokenScope, http::Response> WebRoutes::token_guard(const http::Request& req, const std::string& token) {
+  const std::string& client = req.remote;
+  // Counted as a failure before the check, as a login is, so that guesses sent together wait.
+  if (auto wait = token_throttle_.reserve(client); wait.count() > 0) {
+    auto res = json_error(429, "API令牌验证失败次数过多，请" + std::to_string(wait.count()) + "秒后再试");
+    res.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+    return res;
+  }
+  const auto scope = use_api_token(token);
+  if (!scope) {
+    auto res = json_error(401, "API令牌无效或已撤销");
+    res.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return res;
+  }
+  token_throttle_.succeeded(client);
+  return *scope;
+}
+
 http::Response WebRoutes::plugin_call(const http::Request& req) {
-  auto guarded = guard(req);
-  if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
+  // A script sends its API token instead of a session: no cookie, no CSRF token (a browser
+  // never adds this header to a request on its own).
+  const auto token = bearer_token(req);
+  std::optional<TokenScope> granted;
+  if (token) {
+    auto checked = token_guard(req, *token);
+    if (auto* refusal = std::get_if<http::Response>(&checked)) return std::move(*refusal);
+    granted = std::get<TokenScope>(checked);
+  } else {
+    auto guarded = guard(req);
+    if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
+  }
   // The call is named by the URL alone; the body's fields are the method's arguments.
   const Record query = form_record(req.query);
   if (query.value("action", "") != "a" || query.value("name", "") != "qn_rivi")
@@ -53,6 +81,12 @@ http::Response WebRoutes::plugin_call(const http::Request& req) {
   // Checked before the call rather than told from the call's errors: a method may raise
   // std::out_of_range for its own reasons (a number beyond 64 bits), and that is a 500.
   if (!plugin_.callable || !plugin_.callable(method)) return json_error(404, "unknown method: " + method);
+  if (granted) {
+    const auto needed = plugin_.token_scope ? plugin_.token_scope(method) : std::nullopt;
+    if (!needed) return json_error(403, "该方法不能用API令牌调用，请登录面板操作：" + method);
+    if (*needed == TokenScope::write && *granted == TokenScope::read)
+      return json_error(403, "只读令牌不能调用会修改数据的方法：" + method);
+  }
   if (!is_form(req)) return json_error(415, "expected a form body");
   Record answer;
   try {

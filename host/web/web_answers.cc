@@ -1,5 +1,7 @@
 #include "host/web/web_answers.h"
 
+#include "host/utf8.h"
+
 #include <strings.h>
 
 #include <algorithm>
@@ -82,5 +84,13 @@ bool is_form(const http::Request& req) {
 }
 
 bool is_get(const http::Request& req) { return req.method == "GET" || req.method == "HEAD"; }
+
+std::optional<std::string> bearer_token(const http::Request& req) {
+  const std::string header = req.header("Authorization");
+  constexpr std::string_view kScheme = "Bearer ";
+  if (header.size() < kScheme.size() || ::strncasecmp(header.data(), kScheme.data(), kScheme.size()) != 0)
+    return std::nullopt;
+  return trimmed_blanks(std::string_view(header).substr(kScheme.size()));
+}
 
 }  // namespace rivi::web

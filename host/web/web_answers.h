@@ -6,6 +6,7 @@
 #include "host/record.h"
 #include "host/web/http_server.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,5 +38,8 @@ bool same_origin(const http::Request& req);
 // An empty body or an application/x-www-form-urlencoded one.
 bool is_form(const http::Request& req);
 bool is_get(const http::Request& req);
+// The credentials of an `Authorization: Bearer <token>` header (surrounding blanks dropped, so
+// possibly ""); nothing when the request has no such header.
+std::optional<std::string> bearer_token(const http::Request& req);
 
 }  // namespace rivi::web

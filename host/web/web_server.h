@@ -4,7 +4,12 @@
 //   POST /logout                ends the session (CSRF header required)
 //   GET  /api/session           {"csrf": token} of the caller's session, 401 without one
 //   POST /plugin?action=a&name=qn_rivi&s=METHOD
-//                               form fields -> argument record -> web-callable METHOD -> JSON
+//                               form fields -> argument record -> web-callable METHOD -> JSON.
+//                               Instead of a session and its CSRF header, the caller may send
+//                               `Authorization: Bearer <API token>` (host/web/api_tokens.h): a
+//                               token that is not live is 401 with `WWW-Authenticate: Bearer`,
+//                               a method beyond its scope 403; uses are slowed down per client
+//                               address after failures, as logins are (429).
 //   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login)
 //   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
 //                               form fields -> the channel's file (see host/channel_settings.h)
@@ -27,6 +32,7 @@
 #pragma once
 
 #include "host/web/admin_auth.h"
+#include "host/web/api_tokens.h"
 #include "host/web/host_names.h"
 #include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
@@ -68,6 +74,9 @@ Record web_answer(const std::string& method, Record answer);
 struct PluginMethods {
   std::function<bool(const std::string& method)> callable;
   std::function<Record(const std::string& method, Record& args)> call;
+  // The scope an API token needs to call a web-callable method (read: it changes nothing),
+  // nothing when no token may call it. Empty: no method may be called with a token.
+  std::function<std::optional<TokenScope>(const std::string& method)> token_scope;
 };
 
 struct WebOptions {
@@ -140,6 +149,9 @@ class WebRoutes {
   // The caller's session when it may change state (live session, same origin, CSRF header),
   // else the refusal to send.
   std::variant<SessionStore::Session, http::Response> guard(const http::Request& request);
+  // The scope of the API token `token` that the request carries, counted by the token
+  // slow-down, else the refusal to send (429 while slowed down, 401 for a token that is not live).
+  std::variant<TokenScope, http::Response> token_guard(const http::Request& request, const std::string& token);
   // A settings form (guarded, form body) given to `save`, answered as the host's envelope.
   http::Response save_settings(const http::Request& request, SettingsSaved (*save)(const Record& form));
 
@@ -150,6 +162,9 @@ class WebRoutes {
   std::filesystem::path metrics_token_;
   SessionStore sessions_;
   LoginThrottle throttle_;
+  // Uses of API tokens, per client address, as logins are (apart, so a token's success does not
+  // clear failed logins).
+  LoginThrottle token_throttle_;
   LoginPage login_page_;
 };
 
