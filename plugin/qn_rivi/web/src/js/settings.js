@@ -3,6 +3,7 @@
 import { call, query, saveSettings } from './api.js';
 import { h, $, setText, toast, localTime } from './dom.js';
 import { state } from './main.js';
+import { showTokens, bindTokens } from './tokens.js';
 
 // Text of one address per line, the check the server applies loosely mirrored: the first that
 // does not look like an address, or null.
@@ -152,6 +153,7 @@ async function loadSettings() {
   $('s-error-after').value = String(policy.error_after ?? 3);
   showDeliveries(deliveries);
   showUndelivered(undelivered);
+  await showTokens();
 }
 
 // Submits one settings form: `check` answers an error text or null before anything is sent.
@@ -224,6 +226,7 @@ async function testChannel(channel) {
 }
 
 export function bindSettings() {
+  bindTokens();
   $('mail-form').addEventListener('submit', (e) => submitSettings(e, 'mail', 'mail-error', () => {
     if (badAddress([$('s-qq-mail').value.trim()]) !== null) return '发件邮箱格式不正确';
     if (!$('s-host').value.trim()) return '请填写 SMTP 服务器';
