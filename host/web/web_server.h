@@ -72,6 +72,13 @@ Record web_answer(const std::string& method, Record answer);
 // plug-in object for the request and answers the method's record or throws. `call` runs on the
 // web server's worker threads, several at once.
 struct PluginMethods {
+  using Callable = std::function<bool(const std::string& method)>;
+  using Call = std::function<Record(const std::string& method, Record& args)>;
+  using TokenScopeOf = std::function<std::optional<TokenScope>(const std::string& method)>;
+  PluginMethods() = default;
+  PluginMethods(Callable is_callable, Call make_call, TokenScopeOf scope_of = {})
+      : callable(std::move(is_callable)), call(std::move(make_call)), token_scope(std::move(scope_of)) {}
+
   std::function<bool(const std::string& method)> callable;
   std::function<Record(const std::string& method, Record& args)> call;
   // The scope an API token needs to call a web-callable method (read: it changes nothing),
