@@ -1,6 +1,7 @@
 #include "host/install.h"
 
 #include "host/web/admin_auth.h"
+#include "host/web/api_tokens.h"
 #include "host/cron/crontab.h"
 #include "host/cron/fire_log.h"
 #include "host/public.h"
@@ -98,6 +99,7 @@ CREATE TABLE IF NOT EXISTS nodes (
   ps TEXT
 );)sql");
   create_crontab_table(db);
+  create_api_token_table(db);
   create_fire_table(db);
 }
 

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     if (*serve) {
       options.web = !no_web;
       options.plugin = {[](const std::string& name) { return rivi::web_methods().contains(name); },
-                        rivi::call_web_method};
+                        rivi::call_web_method, rivi::token_scope_of};
       options.upkeep.emplace_back([retention = rivi::RetentionOptions::for_panel()](std::stop_token stop) {
         rivi::keep_result_retention(stop, retention);
       });

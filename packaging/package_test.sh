@@ -76,6 +76,8 @@ for entry in \
   "-rwxr-xr-x root/root ./usr/share/qn_rivi/rivi" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html" \
   "-rw-r--r-- root/root ./usr/share/qn_rivi/static/index.html.gz" \
+  "-rw-r--r-- root/root ./usr/share/rivi-panel/login.html" \
+  "-rw-r--r-- root/root ./usr/share/rivi-panel/login.css" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-panel.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-dispatch.service" \
   "-rw-r--r-- root/root ./lib/systemd/system/rivi-node.service" \

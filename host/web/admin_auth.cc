@@ -168,16 +168,23 @@ std::optional<std::string> make_admin_password_at_install(std::ostream& out) {
   return password;
 }
 
+std::string sha256_hex(std::string_view text) {
+  Bytes digest(EVP_MAX_MD_SIZE);
+  unsigned size = 0;
+  if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("SHA-256 failed");
+  digest.resize(size);
+  return to_hex(digest);
+}
+
 std::string admin_password_fingerprint() {
   const auto text = public_::ReadFile(admin_password_path().string());
   if (!text) return "";
-  const std::string& content = *text;
-  Bytes digest(EVP_MAX_MD_SIZE);
-  unsigned size = 0;
-  if (EVP_Digest(content.data(), content.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
+  try {
+    return sha256_hex(*text);
+  } catch (const std::exception&) {
     return "unreadable";
-  digest.resize(size);
-  return to_hex(digest);
+  }
 }
 
 SessionStore::SessionStore(SessionPolicy policy, Clock clock) : policy_(std::move(policy)), clock_(std::move(clock)) {}

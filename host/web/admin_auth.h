@@ -15,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace rivi {
@@ -27,6 +28,9 @@ std::filesystem::path admin_password_path();
 
 // Random text from OpenSSL's generator: `bytes` bytes as lower-case hex (2 * bytes characters).
 std::string random_token(int bytes = 32);
+
+// The SHA-256 of `text` as lower-case hex. Throws std::runtime_error when OpenSSL fails.
+std::string sha256_hex(std::string_view text);
 
 // A new random password: 16 letters and digits, without look-alikes (0/O, 1/l/I).
 std::string random_password();

@@ -4,7 +4,12 @@
 //   POST /logout                ends the session (CSRF header required)
 //   GET  /api/session           {"csrf": token} of the caller's session, 401 without one
 //   POST /plugin?action=a&name=qn_rivi&s=METHOD
-//                               form fields -> argument record -> web-callable METHOD -> JSON
+//                               form fields -> argument record -> web-callable METHOD -> JSON.
+//                               Instead of a session and its CSRF header, the caller may send
+//                               `Authorization: Bearer <API token>` (host/web/api_tokens.h): a
+//                               token that is not live is 401 with `WWW-Authenticate: Bearer`,
+//                               a method beyond its scope 403; uses are slowed down per client
+//                               address after failures, as logins are (429).
 //   GET  /plugin/qn_rivi/...    the page and its assets (session required, else to /login), gzip
 //                               and cached as host/web/static_files.h says
 //   POST /api/settings/mail, /api/settings/dingding, /api/settings/recipients
@@ -29,11 +34,13 @@
 #pragma once
 
 #include "host/web/admin_auth.h"
+#include "host/web/api_tokens.h"
 #include "host/web/host_names.h"
 #include "host/web/channel_settings.h"
 #include "host/web/http_server.h"
 #include "host/web/static_files.h"
 #include "host/web/status_routes.h"
+#include "host/web/login_page.h"
 #include "host/record.h"
 
 #include <chrono>
@@ -69,8 +76,18 @@ Record web_answer(const std::string& method, Record answer);
 // plug-in object for the request and answers the method's record or throws. `call` runs on the
 // web server's worker threads, several at once.
 struct PluginMethods {
+  using Callable = std::function<bool(const std::string& method)>;
+  using Call = std::function<Record(const std::string& method, Record& args)>;
+  using TokenScopeOf = std::function<std::optional<TokenScope>(const std::string& method)>;
+  PluginMethods() = default;
+  PluginMethods(Callable is_callable, Call make_call, TokenScopeOf scope_of = {})
+      : callable(std::move(is_callable)), call(std::move(make_call)), token_scope(std::move(scope_of)) {}
+
   std::function<bool(const std::string& method)> callable;
   std::function<Record(const std::string& method, Record& args)> call;
+  // The scope an API token needs to call a web-callable method (read: it changes nothing),
+  // nothing when no token may call it. Empty: no method may be called with a token.
+  std::function<std::optional<TokenScope>(const std::string& method)> token_scope;
 };
 
 struct WebOptions {
@@ -79,6 +96,8 @@ struct WebOptions {
   int port = 8888;  // 0: any free port (see WebServer::port)
   // The page's files; empty means <root>/plugin/qn_rivi/static.
   std::filesystem::path page_dir;
+  // The login page's files (login.html, login.css); empty means default_login_dir().
+  std::filesystem::path login_dir;
   std::size_t max_body = 64 * 1024;
   // The whole request head must arrive within this time of the server waiting for it.
   std::chrono::milliseconds head_deadline{10'000};
@@ -96,10 +115,13 @@ struct WebOptions {
 };
 
 // The routes, each a function from a request to its answer, with the sessions and the login
-// slow-down they share. Safe to use from several threads at once.
+// slow-down they share. Safe to use from several threads at once. The table (`route`) and the
+// wrapper of every answer are in web_server.cc; the routes are defined in a file for their area
+// (session_routes.cc, plugin_routes.cc, settings_routes.cc, metrics_routes.cc, page_routes.cc).
 class WebRoutes {
  public:
-  // `options.page_dir` must be set.
+  // `options.page_dir` must be set. Throws std::runtime_error when the login page's files are
+  // missing.
   explicit WebRoutes(const WebOptions& options);
 
   using Answer = http::Response (WebRoutes::*)(const http::Request&);
@@ -135,10 +157,15 @@ class WebRoutes {
   http::Response status_page(const http::Request& request) { return status_.answer(request); }
 
  private:
+  // The login form with a fresh login CSRF token in its cookie.
+  http::Response login_page_response(int status, const std::string& error) const;
   std::optional<SessionStore::Session> session_of(const http::Request& request);
   // The caller's session when it may change state (live session, same origin, CSRF header),
   // else the refusal to send.
   std::variant<SessionStore::Session, http::Response> guard(const http::Request& request);
+  // The scope of the API token `token` that the request carries, counted by the token
+  // slow-down, else the refusal to send (429 while slowed down, 401 for a token that is not live).
+  std::variant<TokenScope, http::Response> token_guard(const http::Request& request, const std::string& token);
   // A settings form (guarded, form body) given to `save`, answered as the host's envelope.
   http::Response save_settings(const http::Request& request, SettingsSaved (*save)(const Record& form));
 
@@ -150,6 +177,10 @@ class WebRoutes {
   SessionStore sessions_;
   LoginThrottle throttle_;
   StatusRoutes status_;
+  // Uses of API tokens, per client address, as logins are (apart, so a token's success does not
+  // clear failed logins).
+  LoginThrottle token_throttle_;
+  LoginPage login_page_;
 };
 
 class WorkerPool;

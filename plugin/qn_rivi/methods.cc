@@ -1,5 +1,8 @@
 #include "plugin/qn_rivi/methods.h"
 
+#include "plugin/qn_rivi/api_token_methods.h"
+
+#include <algorithm>
 #include <stdexcept>
 
 namespace rivi {
@@ -124,8 +127,48 @@ const std::vector<WebMethodEntry>& web_method_table() {
        [](qn_rivi_main& p, Record&) { return p.get_dingding(); }},
       {"get_settings", "", "the mail account, the DingTalk settings and the recipients at once",
        [](qn_rivi_main& p, Record&) { return p.get_settings(); }},
+      {"create_token", "name=NAME scope=read|write",
+       "makes an API token for `Authorization: Bearer`; answers it once (it is stored hashed)",
+       [](qn_rivi_main&, Record& a) { return create_token(a); }},
+      {"get_tokens", "", "the API tokens: id, name, scope, created, last used (never the token)",
+       [](qn_rivi_main&, Record& a) { return get_tokens(a); }},
+      {"revoke_token", "id=TOKEN", "ends an API token at once",
+       [](qn_rivi_main&, Record& a) { return revoke_token(a); }},
   };
   return table;
+}
+
+// Every method of the table is in exactly one of these lists (a test checks it).
+const std::vector<std::string>& read_only_methods() {
+  static const std::vector<std::string> names = {
+      "get_list",     "get_find",         "get_task_log",     "get_overview",    "get_nodes",
+      "get_incidents", "get_availability", "get_certificates", "get_resolution",  "get_maintenance",
+      "get_checks",   "get_deliveries",   "get_undelivered",  "get_alert_policy", "return_mail_list",
+      "get_user_mail", "get_dingding",    "get_settings",     "get_tokens",
+  };
+  return names;
+}
+
+const std::vector<std::string>& changing_methods() {
+  static const std::vector<std::string> names = {
+      "create",          "modify",     "remove",         "start",           "remove_task_log",
+      "set_maintenance", "remove_maintenance", "set_checks", "test_channel", "set_alert_policy",
+  };
+  return names;
+}
+
+const std::vector<std::string>& session_only_methods() {
+  static const std::vector<std::string> names = {"create_token", "revoke_token"};
+  return names;
+}
+
+std::optional<TokenScope> token_scope_of(const std::string& method) {
+  const auto in = [&method](const std::vector<std::string>& names) {
+    return std::find(names.begin(), names.end(), method) != names.end();
+  };
+  if (in(read_only_methods())) return TokenScope::read;
+  if (in(changing_methods())) return TokenScope::write;
+  return std::nullopt;
 }
 
 const std::map<std::string, WebMethod>& web_methods() {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include "host/record.h"
+#include "host/web/api_tokens.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,20 @@ struct WebMethodEntry {
 
 // Every web method, in the order the help lists them.
 const std::vector<WebMethodEntry>& web_method_table();
+
+// The methods by what they do, for callers with an API token (a session and `panel call` may
+// call every method):
+//   read_only_methods: change nothing (start, which stores a run, and test_channel, which
+//     sends messages, are not among them); a `read` or `write` token may call them;
+//   changing_methods: change state; a `write` token may call them;
+//   session_only_methods: make or end tokens; no token may call them, so that a leaked token
+//     cannot make itself a successor.
+// A new method goes into one of the lists, else a test fails.
+const std::vector<std::string>& read_only_methods();
+const std::vector<std::string>& changing_methods();
+const std::vector<std::string>& session_only_methods();
+// The scope a token needs to call `method` (see above); nothing when no token may.
+std::optional<TokenScope> token_scope_of(const std::string& method);
 
 // Name -> method, made from `web_method_table()`. The answer is the record the host renders.
 const std::map<std::string, WebMethod>& web_methods();

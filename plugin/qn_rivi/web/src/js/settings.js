@@ -5,6 +5,7 @@ import { h, $, setText, toast, localTime } from './dom.js';
 import { state } from './main.js';
 import { bindStatusPages, loadStatusPages } from './status_pages.js';
 import { ROBOT_KIND, bindRobots, showRobots } from './robots.js';
+import { showTokens, bindTokens } from './tokens.js';
 
 // Text of one address per line, the check the server applies loosely mirrored: the first that
 // does not look like an address, or null.
@@ -155,6 +156,7 @@ async function loadSettings() {
   showDeliveries(deliveries);
   showUndelivered(undelivered);
   await showRobots();
+  await showTokens();
 }
 
 // Submits one settings form: `check` answers an error text or null before anything is sent.
@@ -227,6 +229,7 @@ async function testChannel(channel) {
 }
 
 export function bindSettings() {
+  bindTokens();
   $('mail-form').addEventListener('submit', (e) => submitSettings(e, 'mail', 'mail-error', () => {
     if (badAddress([$('s-qq-mail').value.trim()]) !== null) return '发件邮箱格式不正确';
     if (!$('s-host').value.trim()) return '请填写 SMTP 服务器';
