@@ -144,7 +144,8 @@ const std::vector<std::string>& read_only_methods() {
       "get_list",     "get_find",         "get_task_log",     "get_overview",    "get_nodes",
       "get_incidents", "get_availability", "get_certificates", "get_resolution",  "get_maintenance",
       "get_checks",   "get_deliveries",   "get_undelivered",  "get_alert_policy", "return_mail_list",
-      "get_user_mail", "get_dingding",    "get_settings",     "get_tokens",
+      "get_user_mail", "get_dingding",    "get_settings",     "get_tokens",      "get_tags",
+      "export_tasks", "get_status_pages", "get_channels",
   };
   return names;
 }
@@ -153,6 +154,8 @@ const std::vector<std::string>& changing_methods() {
   static const std::vector<std::string> names = {
       "create",          "modify",     "remove",         "start",           "remove_task_log",
       "set_maintenance", "remove_maintenance", "set_checks", "test_channel", "set_alert_policy",
+      "set_tags",        "bulk",       "import_tasks",   "set_status_page", "remove_status_page",
+      "set_channel",     "remove_channel",
   };
   return names;
 }
