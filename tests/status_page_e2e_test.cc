@@ -38,7 +38,7 @@ class StatusPages : public ::testing::Test {
     load_qn_rivi_module();
     qn_rivi_main plugin;  // lays out the plug-in's tables
     Connection& db = *Connection::for_thread(root_.file("data/default.db"));
-    db.exec_script("CREATE TABLE rivi_tag (pid INTEGER, tag TEXT, PRIMARY KEY (pid, tag))");
+    db.exec_script("CREATE TABLE IF NOT EXISTS rivi_tag (pid INTEGER NOT NULL, tag TEXT NOT NULL, PRIMARY KEY (pid, tag))");
     main_ = add_task(db, "主站", "https://internal.example.lan/health", "web");
     api_ = add_task(db, "接口", "http://10.20.30.40:8080/api", "web");
     add_task(db, "后台", "http://admin.example.lan/", "other");
