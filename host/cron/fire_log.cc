@@ -59,7 +59,7 @@ CREATE INDEX IF NOT EXISTS crontab_fire_time ON crontab_fire (fire_time);)sql");
 
 std::vector<Fire> read_fires(Connection& db, std::int64_t after, std::int64_t limit) {
   std::vector<Fire> fires;
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'crontab_fire'").empty()) return fires;
+  if (!db.has_table("crontab_fire")) return fires;
   for (const Record& row : db.query(std::string(kFireColumns) + "WHERE f.id > ? ORDER BY f.id LIMIT ?",
                                     Record::array({after, limit}))) {
     fires.push_back(fire_of(row));

@@ -170,6 +170,10 @@ bool Connection::empty_log() {
 
 bool Connection::wrote_since_checkpoint() const { return sqlite3_total_changes64(db_) != checkpointed_changes_; }
 
+bool Connection::has_table(std::string_view name) {
+  return !query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", Record::array({std::string(name)})).empty();
+}
+
 Record Connection::query(std::string_view sql, const Record& params) {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)

@@ -61,6 +61,8 @@ class Connection {
   std::int64_t run(std::string_view sql, const Record& params = Record::array());
   // Runs a script of statements without parameters.
   void exec_script(std::string_view sql);
+  // Whether the database has the table `name` (a component's tables are made on its first use).
+  bool has_table(std::string_view name);
 
   // The calling thread's shared connection to the database at `path`, opened on first use and
   // kept for the thread's life. A database file that was removed or replaced since (another file

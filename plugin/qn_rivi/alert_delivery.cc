@@ -34,7 +34,7 @@ robots::Alert robot_alert(Connection& db, const outbox::Batch& batch, std::int64
     alert.task_name = text_of(task[0]["name"]);
     alert.task_url = text_of(task[0]["url"]);
   }
-  if (!db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_health'").empty()) {
+  if (db.has_table("rivi_health")) {
     if (const Record health = db.query("SELECT health, reason FROM rivi_health WHERE pid = ?", Record::array({pid}));
         !health.empty()) {
       alert.state = text_of(health[0]["health"]);

@@ -431,7 +431,7 @@ Record qn_rivi_main::get_deliveries(Record& args) {
 Record qn_rivi_main::get_undelivered(Record&) {
   const auto db = Connection::for_thread(database_path());
   std::int64_t failing = 0;
-  if (!db->query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_health'").empty()) {
+  if (db->has_table("rivi_health")) {
     failing = to_int(db->query("SELECT COUNT(*) AS n FROM rivi_task t JOIN rivi_health h ON h.pid = t.id "
                                "WHERE t.status = 1 AND h.health IN ('down', 'error')")[0]["n"]);
   }

@@ -172,7 +172,7 @@ Record page(Connection& db, std::int64_t p, std::int64_t now, std::int64_t since
 }
 
 Record expiries(Connection& db, std::int64_t since) {
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_cert'").empty()) return Record::array();
+  if (!db.has_table("rivi_cert")) return Record::array();
   return db.query("SELECT c.pid, c.isp, c.not_after FROM rivi_cert c JOIN rivi_task t ON t.id = c.pid "
                   "WHERE c.last_seen >= ? ORDER BY c.pid, c.isp",
                   Record::array({since}));

@@ -24,10 +24,6 @@ constexpr std::size_t kMostTags = 20;
 constexpr std::size_t kUrlBytes = 1024;
 constexpr std::size_t kSecretBytes = 256;
 
-bool table_exists(Connection& db, const char* name) {
-  return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", Record::array({name})).empty();
-}
-
 std::string field(const Record& form, const char* key) {
   const auto it = form.find(key);
   if (it == form.end() || it->is_null()) return "";
@@ -117,13 +113,13 @@ void create_tables(Connection& db) { db.exec_script(kSchema); }
 
 std::vector<Channel> all(Connection& db) {
   std::vector<Channel> out;
-  if (!table_exists(db, "rivi_channel")) return out;
+  if (!db.has_table("rivi_channel")) return out;
   for (const Record& row : db.query("SELECT * FROM rivi_channel ORDER BY id")) out.push_back(channel_of(row));
   return out;
 }
 
 std::optional<Channel> find(Connection& db, std::int64_t id) {
-  if (!table_exists(db, "rivi_channel")) return std::nullopt;
+  if (!db.has_table("rivi_channel")) return std::nullopt;
   const Record rows = db.query("SELECT * FROM rivi_channel WHERE id = ?", Record::array({id}));
   if (rows.empty()) return std::nullopt;
   return channel_of(rows[0]);
@@ -244,7 +240,7 @@ bool remove(Connection& db, std::int64_t id, std::int64_t now) {
 
 std::vector<std::string> task_tags(Connection& db, std::int64_t pid) {
   std::vector<std::string> tags;
-  if (pid == 0 || !table_exists(db, "rivi_tag")) return tags;
+  if (pid == 0 || !db.has_table("rivi_tag")) return tags;
   for (const Record& row : db.query("SELECT tag FROM rivi_tag WHERE pid = ? ORDER BY tag", Record::array({pid})))
     tags.push_back(text_of(row["tag"]));
   return tags;

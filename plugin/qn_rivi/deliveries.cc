@@ -42,7 +42,7 @@ Record latest(std::optional<std::int64_t> pid) {
 }
 
 std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_delivery'").empty()) return 0;
+  if (!db.has_table("rivi_delivery")) return 0;
   std::int64_t total = 0;
   for (;;) {
     const std::int64_t n = db.run("DELETE FROM rivi_delivery WHERE id IN (SELECT id FROM rivi_delivery WHERE time < ? LIMIT ?)",

@@ -615,7 +615,7 @@ std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batc
   // An open incident has no end and stays whatever its age.
   drain("DELETE FROM rivi_incident WHERE id IN (SELECT id FROM rivi_incident WHERE end_time < ? LIMIT ?)");
   drain("DELETE FROM rivi_hourly WHERE (pid, hour) IN (SELECT pid, hour FROM rivi_hourly WHERE hour < ? LIMIT ?)");
-  if (!db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_node_incident'").empty())
+  if (db.has_table("rivi_node_incident"))
     deleted += node_incidents::purge_before(db, cutoff, batch);
   return deleted;
 }

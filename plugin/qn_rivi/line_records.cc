@@ -10,13 +10,9 @@
 namespace rivi::line_records {
 namespace {
 
-bool has_table(Connection& db, const char* name) {
-  return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", Record::array({name})).empty();
-}
-
 // Deletes the rows of `table` matching `old` (bound to the cut-off), a batch a statement.
 std::int64_t drain(Connection& db, const char* table, const char* old, std::int64_t cutoff, std::int64_t batch) {
-  if (!has_table(db, table)) return 0;
+  if (!db.has_table(table)) return 0;
   const std::string sql =
       std::string("DELETE FROM ") + table + " WHERE rowid IN (SELECT rowid FROM " + table + " WHERE " + old + " LIMIT ?)";
   std::int64_t deleted = 0;
@@ -43,7 +39,7 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& r
 
 void forget_task(Connection& db, std::int64_t pid) {
   for (const char* table : {"rivi_cert", "rivi_resolve", "rivi_cert_alert"})
-    if (has_table(db, table)) db.run(std::string("DELETE FROM ") + table + " WHERE pid = ?", Record::array({pid}));
+    if (db.has_table(table)) db.run(std::string("DELETE FROM ") + table + " WHERE pid = ?", Record::array({pid}));
 }
 
 std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {

@@ -70,10 +70,6 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
 
 Labels task_labels(const Task& task) { return {{"task_id", task.id}, {"task", task.name}}; }
 
-bool has_table(Connection& db, const char* name) {
-  return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", Record::array({name})).empty();
-}
-
 }  // namespace
 
 std::string label_value(std::string_view value) {
@@ -199,7 +195,7 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
                static_cast<double>(to_int(r["not_after"])));
 
   out.family("rivi_alert_deliveries_total", "counter", "Alert deliveries by channel and outcome (success or failure).");
-  if (has_table(db, "rivi_delivery")) {
+  if (db.has_table("rivi_delivery")) {
     Record rows;
     try {
       rows = db.query("SELECT channel, CASE WHEN success THEN 'success' ELSE 'failure' END AS outcome, COUNT(*) AS n "

@@ -74,7 +74,7 @@ std::string topic_of(std::int64_t since) { return std::string("monitor:") + kCen
 
 // The running tasks whose latest run found node `label` failing or silent.
 std::vector<alert_text::TaskLine> tasks_seeing(Connection& db, const std::string& label) {
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_health'").empty()) return {};
+  if (!db.has_table("rivi_health")) return {};
   const Record rows = db.query(
       "SELECT t.id, t.name, t.url FROM rivi_task t JOIN rivi_health h ON h.pid = t.id WHERE t.status = 1 AND "
       "(EXISTS (SELECT 1 FROM json_each(CASE WHEN json_valid(h.unanswered_nodes) THEN h.unanswered_nodes ELSE '[]' END) "

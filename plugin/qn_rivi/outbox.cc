@@ -252,7 +252,7 @@ Record counts(Connection& db) {
 }
 
 std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_outbox'").empty()) return 0;
+  if (!db.has_table("rivi_outbox")) return 0;
   std::int64_t total = 0;
   for (;;) {
     const std::int64_t n = db.run(

@@ -31,10 +31,6 @@ bool inside(const std::string& address, const std::vector<checks::AddressRange>&
   return std::any_of(ranges.begin(), ranges.end(), [&](const checks::AddressRange& r) { return r.contains(address); });
 }
 
-bool has_table(Connection& db) {
-  return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_resolve'").empty();
-}
-
 std::vector<std::string> addresses_of(const Record& node) {
   std::vector<std::string> out;
   const auto take = [&](const Record& v) {
@@ -81,7 +77,7 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& d
 
 Record history(Connection& db, std::int64_t pid, std::int64_t since) {
   Record out = Record::array();
-  if (!has_table(db)) return out;
+  if (!db.has_table("rivi_resolve")) return out;
   const std::vector<checks::AddressRange> ranges = checks::load(db, pid).dns_expect;
   std::map<std::string, std::size_t> at;
   for (const Record& r : rows_of(db, Record::array({pid}), since)) {
@@ -105,7 +101,7 @@ Record history(Connection& db, std::int64_t pid, std::int64_t since) {
 
 std::set<std::int64_t> mismatched(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t since) {
   std::set<std::int64_t> out;
-  if (!has_table(db)) return out;
+  if (!db.has_table("rivi_resolve")) return out;
   std::map<std::int64_t, std::vector<checks::AddressRange>> ranges;
   Record ids = Record::array();
   for (std::int64_t pid : checks::with_rules(db, pids)) {

@@ -52,7 +52,7 @@ PurgeReport purge_results_before(Connection& db, std::int64_t cutoff, const Purg
   // rows on the pages that are written anyway, at a third of the writes.
   PurgeReport report;
   // The plug-in creates its tables when it first runs; before that there is nothing to keep.
-  if (db.query("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'rivi_list'").empty()) return report;
+  if (!db.has_table("rivi_list")) return report;
   db.exec_script("PRAGMA secure_delete=FAST");
   // Each statement is its own transaction, served by the `addtime` index; the pause lets the
   // writers that waited for the lock in.

@@ -135,7 +135,7 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
 }
 
 void purge_marks(Connection& db, std::int64_t before) {
-  if (db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_fire'").empty()) return;
+  if (!db.has_table("rivi_fire")) return;
   db.run("DELETE FROM rivi_fire WHERE time < ?", Record::array({before}));
 }
 

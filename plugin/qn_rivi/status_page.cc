@@ -31,10 +31,6 @@ constexpr const char* kSchema =
     "id INTEGER PRIMARY KEY AUTOINCREMENT, slug TEXT NOT NULL UNIQUE, title TEXT NOT NULL, tag TEXT NOT NULL, "
     "show_urls INTEGER NOT NULL DEFAULT 0, description TEXT NOT NULL DEFAULT '', addtime INTEGER NOT NULL)";
 
-bool table_exists(Connection& db, const char* name) {
-  return !db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", Record::array({name})).empty();
-}
-
 std::size_t characters(std::string_view text) {
   std::size_t n = 0;
   for (std::size_t pos = 0; pos < text.size(); ++n) {
@@ -241,13 +237,13 @@ void create_tables(Connection& db) { db.run(kSchema); }
 
 std::vector<Page> pages(Connection& db) {
   std::vector<Page> out;
-  if (!table_exists(db, "rivi_status_page")) return out;
+  if (!db.has_table("rivi_status_page")) return out;
   for (const Record& r : db.query("SELECT * FROM rivi_status_page ORDER BY id")) out.push_back(page_of(r));
   return out;
 }
 
 std::optional<Page> find(Connection& db, std::string_view slug) {
-  if (!valid_slug(slug) || !table_exists(db, "rivi_status_page")) return std::nullopt;
+  if (!valid_slug(slug) || !db.has_table("rivi_status_page")) return std::nullopt;
   const Record rows = db.query("SELECT * FROM rivi_status_page WHERE slug = ?", Record::array({std::string(slug)}));
   if (rows.empty()) return std::nullopt;
   return page_of(rows[0]);
@@ -270,13 +266,13 @@ std::optional<std::int64_t> save(Connection& db, const Page& page, std::int64_t 
 }
 
 bool remove(Connection& db, std::int64_t id) {
-  if (!table_exists(db, "rivi_status_page")) return false;
+  if (!db.has_table("rivi_status_page")) return false;
   return db.run("DELETE FROM rivi_status_page WHERE id = ?", Record::array({id})) > 0;
 }
 
 std::vector<std::int64_t> tagged_tasks(Connection& db, const std::string& tag) {
   std::vector<std::int64_t> out;
-  if (!table_exists(db, "rivi_tag")) return out;
+  if (!db.has_table("rivi_tag")) return out;
   for (const Record& r : db.query("SELECT DISTINCT g.pid FROM rivi_tag g JOIN rivi_task t ON t.id = g.pid WHERE g.tag = ? "
                                   "ORDER BY g.pid",
                                   Record::array({tag})))
@@ -345,7 +341,7 @@ Record content(Connection& db, const Page& page, std::int64_t now) {
   Record notices = Record::array();
   const std::set<std::int64_t> on_page(pids.begin(), pids.end());
   std::vector<maintenance::Window> windows;
-  if (table_exists(db, "rivi_maintenance"))
+  if (db.has_table("rivi_maintenance"))
     for (const auto& w : maintenance::windows(db))
       if ((w.pid == maintenance::kAllTasks || on_page.contains(w.pid)) && (w.kind == "weekly" || w.end > now))
         windows.push_back(w);
@@ -504,7 +500,7 @@ Record qn_rivi_main::get_status_pages(Record&) {
   }
   // The tags in use, for the form's suggestions.
   Record tags = Record::array();
-  if (!db.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rivi_tag'").empty())
+  if (db.has_table("rivi_tag"))
     for (const Record& r : db.query("SELECT DISTINCT tag FROM rivi_tag ORDER BY tag LIMIT 500")) tags.push_back(r["tag"]);
   answer["tags"] = std::move(tags);
   return answer;
