@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,8 +23,6 @@ class KeywordSearch {
  private:
   const std::string keyword_;
   const std::size_t window_;
-  // Built once: the search of each piece costs no set-up (the searcher refers to keyword_).
-  std::boyer_moore_horspool_searcher<std::string::const_iterator> searcher_;
   std::size_t seen_ = 0;  // bytes searched so far
   std::string tail_;      // the last keyword-size - 1 bytes searched, for a match across pieces
   bool found_ = false;
