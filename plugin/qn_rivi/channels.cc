@@ -1,5 +1,7 @@
 #include "plugin/qn_rivi/channels.h"
 
+#include "plugin/qn_rivi/tags.h"
+
 #include "host/mail/robots.h"
 #include "host/net/webhook_url.h"
 #include "host/store/store.h"
@@ -239,11 +241,8 @@ bool remove(Connection& db, std::int64_t id, std::int64_t now) {
 }
 
 std::vector<std::string> task_tags(Connection& db, std::int64_t pid) {
-  std::vector<std::string> tags;
-  if (pid == 0 || !db.has_table("rivi_tag")) return tags;
-  for (const Record& row : db.query("SELECT tag FROM rivi_tag WHERE pid = ? ORDER BY tag", Record::array({pid})))
-    tags.push_back(text_of(row["tag"]));
-  return tags;
+  if (pid == 0 || !db.has_table("rivi_tag")) return {};
+  return tags::of_task(db, pid);
 }
 
 std::vector<outbox::Address> addresses_for(Connection& db, std::int64_t pid) {

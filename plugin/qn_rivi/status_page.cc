@@ -2,6 +2,8 @@
 // set_status_page and remove_status_page.
 #include "plugin/qn_rivi/status_page.h"
 
+#include "plugin/qn_rivi/tags.h"
+
 #include "host/public.h"
 #include "host/store/store.h"
 #include "host/utf8.h"
@@ -499,10 +501,10 @@ Record qn_rivi_main::get_status_pages(Record&) {
                                     {"tasks", status_page::tagged_tasks(db, p.tag).size()}});
   }
   // The tags in use, for the form's suggestions.
-  Record tags = Record::array();
+  Record in_use = Record::array();
   if (db.has_table("rivi_tag"))
-    for (const Record& r : db.query("SELECT DISTINCT tag FROM rivi_tag ORDER BY tag LIMIT 500")) tags.push_back(r["tag"]);
-  answer["tags"] = std::move(tags);
+    for (const auto& [tag, count] : tags::counts(db)) in_use.push_back(tag);
+  answer["tags"] = std::move(in_use);
   return answer;
 }
 
