@@ -52,6 +52,7 @@ http::Response WebRoutes::login(const http::Request& req) {
   const auto session = sessions_.create();
   auto res = redirect(kPagePath);
   res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, session.id, "/"));
+  res.headers.emplace_back("Set-Cookie", script_cookie(kCsrfCookie, session.csrf, "/"));
   res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, "", "/login", true));
   return res;
 }
@@ -59,7 +60,10 @@ http::Response WebRoutes::login(const http::Request& req) {
 http::Response WebRoutes::session(const http::Request& req) {
   const auto session = session_of(req);
   if (!session) return json_error(401, "未登录或登录已过期");
-  return json(200, Record{{"csrf", session->csrf}});
+  auto res = json(200, Record{{"csrf", session->csrf}});
+  // Sessions begun before the page read the token from a cookie get it here.
+  res.headers.emplace_back("Set-Cookie", script_cookie(kCsrfCookie, session->csrf, "/"));
+  return res;
 }
 
 http::Response WebRoutes::logout(const http::Request& req) {
@@ -68,6 +72,7 @@ http::Response WebRoutes::logout(const http::Request& req) {
   sessions_.remove(std::get<SessionStore::Session>(guarded).id);
   auto res = json(200, Record{{"status", true}, {"msg", "已退出"}});
   res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
+  res.headers.emplace_back("Set-Cookie", script_cookie(kCsrfCookie, "", "/", true));
   return res;
 }
 

@@ -44,11 +44,24 @@ std::string cookie_value(const http::Request& req, std::string_view name) {
   return {};
 }
 
-std::string cookie(std::string_view name, std::string_view value, std::string_view path, bool expire) {
+namespace {
+
+std::string make_cookie(std::string_view name, std::string_view value, std::string_view path, bool expire,
+                        bool http_only) {
   std::string out = std::string(name) + "=" + std::string(value) + "; Path=" + std::string(path) +
-                    "; HttpOnly; SameSite=Strict";
+                    (http_only ? "; HttpOnly" : "") + "; SameSite=Strict";
   if (expire) out += "; Max-Age=0";
   return out;
+}
+
+}  // namespace
+
+std::string cookie(std::string_view name, std::string_view value, std::string_view path, bool expire) {
+  return make_cookie(name, value, path, expire, true);
+}
+
+std::string script_cookie(std::string_view name, std::string_view value, std::string_view path, bool expire) {
+  return make_cookie(name, value, path, expire, false);
 }
 
 http::Response json(int status, const Record& body) {

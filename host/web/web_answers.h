@@ -14,6 +14,9 @@ namespace rivi::web {
 
 inline constexpr const char* kSessionCookie = "rivi_session";
 inline constexpr const char* kLoginCookie = "rivi_login";
+// The session's CSRF token for the page's script to read at once, so that its first calls need
+// not wait for /api/session; the token is worth nothing without the HttpOnly session cookie.
+inline constexpr const char* kCsrfCookie = "rivi_csrf";
 inline constexpr const char* kPagePath = "/plugin/qn_rivi/";
 inline constexpr const char* kJson = "application/json; charset=utf-8";
 
@@ -25,6 +28,8 @@ void add_common_headers(http::Response& res);
 std::string cookie_value(const http::Request& req, std::string_view name);
 // A Set-Cookie value: HttpOnly, SameSite=Strict, on `path`; `expire` ends it at once.
 std::string cookie(std::string_view name, std::string_view value, std::string_view path, bool expire = false);
+// The same without HttpOnly: a cookie the page's script reads.
+std::string script_cookie(std::string_view name, std::string_view value, std::string_view path, bool expire = false);
 
 // `body` as the host's JSON text (text that is not UTF-8 is sent marked, not refused).
 http::Response json(int status, const Record& body);

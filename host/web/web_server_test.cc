@@ -193,7 +193,7 @@ TEST_F(WebServerTest, PageNeedsASessionAndCarriesTheContentPolicy) {
   }
 }
 
-TEST_F(WebServerTest, LoginSetsAStrictHttpOnlyCookieAndLogoutEndsIt) {
+TEST_F(WebServerTest, LoginSetsAStrictHttpOnlySessionCookieAndAScriptCsrfCookieAndLogoutEndsThem) {
   auto res = post_login(kPassword);
   EXPECT_EQ(res->status, 303);
   EXPECT_EQ(res->get_header_value("Location"), "/plugin/qn_rivi/");
@@ -206,10 +206,29 @@ TEST_F(WebServerTest, LoginSetsAStrictHttpOnlyCookieAndLogoutEndsIt) {
   }
   EXPECT_TRUE(found);
 
+  // The CSRF token also comes as a cookie the page's script can read (not HttpOnly), the same
+  // token /api/session answers; the logout expires both cookies.
+  const auto set_cookie = [](const httplib::Result& r, const std::string& name) {
+    for (auto [it, end] = r->headers.equal_range("Set-Cookie"); it != end; ++it)
+      if (it->second.rfind(name + "=", 0) == 0) return it->second;
+    return std::string();
+  };
+  auto again = post_login(kPassword);
+  const std::string script_csrf = set_cookie(again, "rivi_csrf");
+  ASSERT_FALSE(script_csrf.empty());
+  EXPECT_EQ(script_csrf.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(script_csrf.find("; SameSite=Strict"), std::string::npos);
+  const std::string session_cookie = set_cookie(again, "rivi_session").substr(0, set_cookie(again, "rivi_session").find(';'));
+  auto session = client_->Get("/api/session", {{"Cookie", session_cookie}});
+  EXPECT_EQ(script_csrf.substr(0, script_csrf.find(';')),
+            "rivi_csrf=" + Record::parse(session->body)["csrf"].get<std::string>());
+  EXPECT_EQ(set_cookie(session, "rivi_csrf"), script_csrf);
+
   auto [cookie, csrf] = login();
   EXPECT_EQ(client_->Post("/logout", {{"Cookie", cookie}}, "", "application/x-www-form-urlencoded")->status, 403);
-  EXPECT_EQ(client_->Post("/logout", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}, "",
-                          "application/x-www-form-urlencoded")->status, 200);
+  auto out = client_->Post("/logout", {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}, "", "application/x-www-form-urlencoded");
+  EXPECT_EQ(out->status, 200);
+  EXPECT_NE(set_cookie(out, "rivi_csrf").find("Max-Age=0"), std::string::npos);
   EXPECT_EQ(client_->Get("/api/session", {{"Cookie", cookie}})->status, 401);
 }
 

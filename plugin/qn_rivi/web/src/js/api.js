@@ -2,6 +2,13 @@
 
 import { state } from './main.js';
 
+// The session's CSRF token as the login left it in a cookie for this script: the first calls go
+// out at once instead of after /api/session. Null when absent (a session begun before it).
+export function csrfFromCookie() {
+  const found = document.cookie.split('; ').find((c) => c.startsWith('rivi_csrf='));
+  return found ? decodeURIComponent(found.slice('rivi_csrf='.length)) || null : null;
+}
+
 export async function loadSession() {
   const res = await fetch('/api/session', { credentials: 'same-origin' });
   if (res.status === 401) {
@@ -17,12 +24,18 @@ export async function loadSession() {
 export async function call(method, args = {}) {
   const body = new URLSearchParams();
   for (const [k, v] of Object.entries(args)) body.append(k, String(v));
-  const res = await fetch(`/plugin?action=a&name=qn_rivi&s=${encodeURIComponent(method)}`, {
+  const send = () => fetch(`/plugin?action=a&name=qn_rivi&s=${encodeURIComponent(method)}`, {
     method: 'POST',
     credentials: 'same-origin',
     headers: { 'X-CSRF-Token': state.csrf },
     body,
   });
+  let res = await send();
+  // A token read from a cookie another login replaced: ask the session once and send again.
+  if (res.status === 403) {
+    const before = state.csrf;
+    if ((await loadSession()) && state.csrf !== before) res = await send();
+  }
   let data = null;
   try {
     data = await res.json();

@@ -4,17 +4,31 @@
 // attribute value set through the DOM; no module here parses HTML. The page refreshes itself in
 // place (see `refresh`), never touching a dialog.
 
-import { loadSession } from './api.js';
+import { csrfFromCookie, loadSession } from './api.js';
 import { $, toast, localTime, nowSec } from './dom.js';
 import { applyChartTheme } from './charts.js';
 import { showTasks, openTaskForm, saveTask, watchTaskUrl } from './tasks.js';
-import { showLog, drawTrend } from './log.js';
-import { showSettings, bindSettings } from './settings.js';
-import { showNodes } from './nodes.js';
-import { showMaintenance } from './maintenance.js';
-import { showCerts } from './certs.js';
-import { showLogTab } from './resolve.js';
 import { bindLists } from './lists.js';
+
+// The views other than the task list come with their first showing (the list is what a load
+// waits for); each module is asked once, and the settings' forms are bound when it arrives.
+const once = (load) => { let loaded; return () => (loaded ??= load()); };
+const views = {
+  log: once(() => import('./log.js')),
+  settings: once(() => import('./settings.js').then((m) => { m.bindSettings(); return m; })),
+  nodes: once(() => import('./nodes.js')),
+  maintenance: once(() => import('./maintenance.js')),
+  certs: once(() => import('./certs.js')),
+  resolve: once(() => import('./resolve.js')),
+};
+let logModule = null;  // set once the log view has loaded: the theme's redraw needs it then only
+const showLog = async (id) => { logModule = await views.log(); return logModule.showLog(id); };
+const drawTrend = () => logModule?.drawTrend();
+const showSettings = async () => (await views.settings()).showSettings();
+const showNodes = async () => (await views.nodes()).showNodes();
+const showMaintenance = async (...args) => (await views.maintenance()).showMaintenance(...args);
+const showCerts = async () => (await views.certs()).showCerts();
+const showLogTab = (tab) => views.resolve().then((m) => m.showLogTab(tab)).catch(fail);
 
 export const state = {
   csrf: null, taskPage: 1, search: '', health: '', tag: '', sort: '', order: '', rows: 12, selected: new Set(), logPage: 1, logTask: null, incidentPage: 1,
@@ -94,7 +108,8 @@ function startRefresh() {
 }
 
 async function main() {
-  if (!(await loadSession())) return;
+  state.csrf = csrfFromCookie();
+  if (!state.csrf && !(await loadSession())) return;
   $('search-form').addEventListener('submit', (e) => {
     e.preventDefault();
     state.search = $('search').value.trim();
@@ -114,7 +129,6 @@ async function main() {
       if (state.logTask != null) showLog(state.logTask).catch(fail);
     });
   }
-  bindSettings();
   $('log-tab-main').addEventListener('click', () => showLogTab('main'));
   $('log-tab-resolve').addEventListener('click', () => showLogTab('resolve'));
   $('isp-lines').addEventListener('change', (e) => { state.ispLines = e.target.checked; drawTrend(); });

@@ -135,16 +135,16 @@ function restoreFocus(key) {
 export async function showTasks() {
   const seq = ++state.seq.tasks;
   const args = overviewArgs();
-  const [list, all, outbox] = await Promise.all([
+  // The banner must neither cost nor hold up the list: without its answer it stays as it was,
+  // and the rows are shown before it comes.
+  const undelivered = query('get_undelivered').catch(() => undefined);
+  const [list, all] = await Promise.all([
     query('get_overview', args),
     // The title counts every task, not only those matching the search.
     state.search || state.tag ? query('get_overview', { p: 1 }) : null,
-    // The banner must not cost the list: without its answer it stays as it was.
-    query('get_undelivered').catch(() => undefined),
   ]);
   if (seq !== state.seq.tasks) return;
   showMonitor(list.monitor, (all || list).counts);
-  if (outbox !== undefined) showAlertBanner(outbox);
   showFilters(list.counts);
   const key = focusKey();
   const tbody = $('task-table').tBodies[0];
@@ -158,6 +158,8 @@ export async function showTasks() {
   restoreFocus(key);
   pager($('task-pager'), list.page, (p) => { state.taskPage = p; showTasks().catch(fail); });
   afterRows();
+  const outbox = await undelivered;
+  if (outbox !== undefined && seq === state.seq.tasks) showAlertBanner(outbox);
 }
 
 async function toggleTask(task, running) {
