@@ -32,7 +32,7 @@ TEST(PanelCli, InstallThenCallOnAFreshRoot) {
                                     "SELECT group_concat(name) FROM sqlite_master WHERE type='table' AND name LIKE 'rivi_%';"
                                     "SELECT count(*) FROM nodes WHERE name='coll_rivi';"});
   EXPECT_EQ(tables.out,
-            "rivi_task,rivi_list,rivi_health,rivi_incident,rivi_hourly,rivi_node_incident,rivi_node_state,rivi_maintenance,rivi_check,rivi_tag\n1\n");
+            "rivi_task,rivi_list,rivi_health,rivi_incident,rivi_hourly,rivi_node_incident,rivi_node_state,rivi_maintenance,rivi_check,rivi_tag,rivi_counter\n1\n");
 }
 
 TEST(PanelCli, CallPrintsTextAsItIsOnOneLineOrIndented) {

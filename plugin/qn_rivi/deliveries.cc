@@ -3,6 +3,7 @@
 #include "host/paths.h"
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
+#include "plugin/qn_rivi/counters.h"
 
 namespace rivi::deliveries {
 namespace {
@@ -20,8 +21,13 @@ void create_tables(Connection& db) { db.exec_script(kSchema); }
 
 void record(Connection& db, const Attempt& a, std::int64_t time) {
   create_tables(db);
-  db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
-         Record::array({time, a.pid, a.channel, a.recipient, a.kind, a.success ? 1 : 0, a.answer}));
+  counters::create_tables(db);
+  // The attempt and its count together, so that the total never misses or doubles one.
+  counters::within_transaction(db, [&] {
+    counters::add(db, counters::kAlertDeliveries, {{"channel", a.channel}, {"outcome", a.success ? "success" : "failure"}});
+    db.run("INSERT INTO rivi_delivery (time, pid, channel, recipient, kind, success, answer) VALUES (?, ?, ?, ?, ?, ?, ?)",
+           Record::array({time, a.pid, a.channel, a.recipient, a.kind, a.success ? 1 : 0, a.answer}));
+  });
 }
 
 void record(const Attempt& a, std::int64_t time) {

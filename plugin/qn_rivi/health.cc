@@ -4,6 +4,7 @@
 #include "host/public.h"
 #include "host/store/store.h"
 #include "host/utf8.h"
+#include "plugin/qn_rivi/counters.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/node_incidents.h"
 #include "plugin/qn_rivi/tags.h"
@@ -370,6 +371,7 @@ void record(Connection& db, std::int64_t pid, std::int64_t time, const Record& b
   }
   db.run("INSERT OR REPLACE INTO rivi_health (" + columns + ") VALUES (" + marks + ")", params);
   add_to_hour(db, pid, time, a.health, nodes);
+  counters::add(db, counters::kTaskRuns, {{"task_id", std::to_string(pid)}, {"outcome", counters::run_outcome(a.health)}});
 }
 
 // A run in maintenance window `w`: health `maintenance`, node streaks as they were.
@@ -403,9 +405,11 @@ std::vector<Node> judged(const Record& data, const checks::Rules* rules) {
   std::vector<Node> nodes;
   if (!data.is_array()) return nodes;
   std::map<std::string, int> per_isp;  // nodes of each ISP seen so far, for "<isp>#<n>"
-  for (const Record& r : data) {
+  for (std::size_t entry = 0; entry < data.size(); ++entry) {
+    const Record& r = data[entry];
     if (!truthy(r) || !r.is_object()) continue;
     Node n;
+    n.entry = entry;
     const Record isp = r.contains("isp") ? r["isp"] : Record();
     const bool has_node = r.contains("node") && r["node"].is_string() && !r["node"].get_ref<const std::string&>().empty();
     n.answered = !(isp == kNoAnswer);
@@ -576,7 +580,8 @@ std::string centre_refusal_reason(const Record& answer) {
 const std::vector<std::string>& schema_names() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> all = {"rivi_health",       "rivi_incident", "rivi_incident_pid_id",
-                                    "rivi_incident_end", "rivi_hourly",   "rivi_hourly_hour"};
+                                    "rivi_incident_end", "rivi_hourly",   "rivi_hourly_hour",
+                                    counters::kTable};
     for (const auto* more : {&node_incidents::schema_names(), &maintenance::schema_names(), &checks::schema_names(),
                               &tags::schema_names()})
       all.insert(all.end(), more->begin(), more->end());
@@ -592,12 +597,15 @@ void create_tables(Connection& db) {
   maintenance::create_tables(db);
   checks::create_tables(db);
   tags::create_tables(db);
+  // Last: its seed reads the hours laid out above.
+  counters::create_tables(db);
 }
 
 void forget_task(std::int64_t pid) {
   for (const char* table : {"rivi_health", "rivi_incident", "rivi_hourly"}) {
     public_::M(table).where("pid=?", Record::array({pid})).delete_();
   }
+  counters::forget_task(pid);
 }
 
 std::int64_t purge_before(Connection& db, std::int64_t cutoff, std::int64_t batch) {

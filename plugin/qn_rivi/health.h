@@ -72,6 +72,7 @@ struct Node {
   std::optional<double> time;    // total_time (at least 0) of an answered node that did not fail
   std::string rule;              // the failed rule in words ("状态码不符 (403)"); "" when `code` says why
   std::string warning;           // a warning in words ("响应过慢 (...)"): degraded at most; "" none
+  std::size_t entry = 0;         // its place in the run's node list, for readers of its other figures
 };
 
 // The node results of `data` as the verdict judges them: empty entries are skipped, "节点未响应"

@@ -2,14 +2,18 @@
 
 #include "host/public.h"
 #include "host/record.h"
+#include "host/mail/robots.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/certificates.h"
+#include "plugin/qn_rivi/counters.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/retention.h"
+#include "plugin/qn_rivi/task_health.h"
 
 #include <fmt/format.h>
 
+#include <array>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -53,6 +57,7 @@ class Exposition {
     }
     text_ += ' ' + number(value) + '\n';
   }
+  void raw(std::string_view text) { text_ += text; }
   std::string take() { return std::move(text_); }
 
  private:
@@ -64,7 +69,22 @@ struct Task {
   std::string name;
   std::string health;
   std::optional<std::int64_t> failing;
+  std::optional<std::int64_t> last_attempt;
+  std::string current;  // the health now, as the overview answers it
 };
+
+// The states the overview counts tasks in, each exposed by rivi_tasks even when no task has it.
+constexpr std::array<const char*, 7> kStates{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
+
+// A node figure in milliseconds as seconds, rounded to the nanosecond so that 8.2 ms reads
+// 0.0082 rather than 0.008199999999999999.
+double seconds(double ms) { return std::round(ms * 1e6) / 1e9; }
+
+// A run's numeric node figure; nothing when absent or not a number.
+std::optional<double> figure(const Record& result, const char* key) {
+  if (!result.is_object() || !result.contains(key) || !is_number(result[key])) return std::nullopt;
+  return as_double(result[key]);
+}
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
@@ -89,7 +109,7 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
   std::map<std::int64_t, std::size_t> index;  // task id -> place in `tasks`
   for (const Record& r : db.query(
            "SELECT t.id, t.name, CASE WHEN t.status IS NOT 1 THEN 'paused' WHEN h.health IS NULL THEN 'unknown' "
-           "ELSE h.health END AS health, h.failing FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id "
+           "ELSE h.health END AS health, h.failing, h.last_attempt FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id "
            "ORDER BY t.id")) {
     Task task;
     const std::int64_t id = to_int(r["id"]);
@@ -97,8 +117,14 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     task.name = r["name"].is_null() ? "" : text_of(r["name"]);
     task.health = r["health"].get<std::string>();
     if (r["failing"].is_number()) task.failing = to_int(r["failing"]);
+    if (r["last_attempt"].is_number()) task.last_attempt = to_int(r["last_attempt"]);
     index[id] = tasks.size();
     tasks.push_back(std::move(task));
+  }
+  {
+    std::vector<std::int64_t> ids;
+    for (const auto& [id, place] : index) ids.push_back(id);
+    for (const auto& [id, current] : task_health::current(db, ids, now)) tasks[index.at(id)].current = current.health;
   }
   Exposition out;
 
@@ -107,13 +133,42 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
              "6 maintenance (the run fell in a maintenance window).");
   for (const Task& task : tasks) out.sample("rivi_task_health", task_labels(task), health_number(task.health));
 
+  out.family("rivi_task_up", "gauge",
+             "1 when the task's site is up by its current health (up or degraded), 0 when it is down or the monitor "
+             "could not judge it (error: no node answered, no result stored, or the task is overdue); absent for "
+             "tasks paused, in a maintenance window now, or never run.");
+  for (const Task& task : tasks) {
+    if (task.current == "up" || task.current == "degraded") out.sample("rivi_task_up", task_labels(task), 1);
+    else if (task.current == "down" || task.current == "error") out.sample("rivi_task_up", task_labels(task), 0);
+  }
+
+  out.family("rivi_tasks", "gauge",
+             "Tasks by their current health, as the overview counts them (an overdue task is error, a task in a "
+             "maintenance window now is maintenance); every state is present.");
+  for (const char* state : kStates) {
+    const auto n = std::count_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.current == state; });
+    out.sample("rivi_tasks", {{"health", state}}, static_cast<double>(n));
+  }
+
+  out.family("rivi_task_last_run_timestamp_seconds", "gauge",
+             "Unix time of the task's last run, stored or failed; absent for a task never run.");
+  for (const Task& task : tasks)
+    if (task.last_attempt)
+      out.sample("rivi_task_last_run_timestamp_seconds", task_labels(task), static_cast<double>(*task.last_attempt));
+
+  out.family("rivi_monitor_ok", "gauge",
+             "1 when the monitor's own state is ok; 0 when it is late (a running task was not probed for two of its "
+             "cycles), stale (none was) or error (every recent run failed to dispatch).");
+  out.sample("rivi_monitor_ok", {}, task_health::monitor_state(db, now)["state"] == "ok" ? 1 : 0);
+
   out.family("rivi_task_failing_nodes", "gauge", "Nodes that failed in the task's last run.");
   for (const Task& task : tasks)
     if (task.failing) out.sample("rivi_task_failing_nodes", task_labels(task), static_cast<double>(*task.failing));
 
   // The latest stored row of every task: one index step a task through rivi_list (pid, id).
-  // Node times are stored in milliseconds; the family answers seconds, the format's base unit,
-  // rounded to the nanosecond so that 8.2 ms reads 0.0082 rather than 0.008199999999999999.
+  // Node times are stored in milliseconds; the families answer seconds, the format's base unit.
+  // Per node, the last run only, so that the series stay as many as the tasks' nodes.
+  Exposition node_codes, node_phases;  // samples alone, each family's kept together
   out.family("rivi_task_last_total_time_seconds", "gauge",
              "Mean total time in seconds of the ISP's well-answering nodes in the task's last stored run.");
   for (const Record& r : db.query("SELECT pid, data FROM rivi_list WHERE id IN (SELECT MAX(id) FROM rivi_list GROUP BY pid) "
@@ -126,20 +181,42 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     } catch (const std::invalid_argument&) {
       continue;  // a row that is not JSON has no node times
     }
+    const Task& task = tasks[it->second];
     std::map<std::string, std::pair<double, int>> by_isp;  // isp -> sum, count
     for (const health::Node& node : health::judge_nodes(data)) {
+      if (node.answered) {
+        Labels labels = task_labels(task);
+        labels.emplace_back("node", node.label);
+        labels.emplace_back("isp", node.isp);
+        if (node.http_code.is_number()) node_codes.sample("rivi_task_node_http_status_code", labels, as_double(node.http_code));
+        const Record& result = data[node.entry];
+        for (const auto& [phase, key] : {std::pair{"dns", "namelookup_time"}, std::pair{"first_byte", "starttransfer_time"},
+                                         std::pair{"total", "total_time"}}) {
+          const auto ms = figure(result, key);
+          if (!ms) continue;
+          Labels with_phase = labels;
+          with_phase.emplace_back("phase", phase);
+          node_phases.sample("rivi_task_node_phase_seconds", with_phase, seconds(std::max(0.0, *ms)));
+        }
+      }
       if (!node.time) continue;
       auto& [sum, count] = by_isp[node.isp];
       sum += *node.time;
       ++count;
     }
-    const Task& task = tasks[it->second];
     for (const auto& [isp, figures] : by_isp) {
       Labels labels = task_labels(task);
       labels.emplace_back("isp", isp);
-      out.sample("rivi_task_last_total_time_seconds", labels, std::round(figures.first / figures.second * 1e6) / 1e9);
+      out.sample("rivi_task_last_total_time_seconds", labels, seconds(figures.first / figures.second));
     }
   }
+  out.family("rivi_task_node_http_status_code", "gauge",
+             "HTTP status each answering node got in the task's last stored run (0: no response), by node and ISP.");
+  out.raw(node_codes.take());
+  out.family("rivi_task_node_phase_seconds", "gauge",
+             "Seconds from the start of each answering node's fetch in the task's last stored run to the end of the "
+             "phase: dns (name lookup), first_byte (first byte of the answer), total.");
+  out.raw(node_phases.take());
 
   const std::int64_t from24 = health::first_hour(now, 24);
   const std::int64_t from7 = health::first_hour(now, 7 * 24);
@@ -170,20 +247,30 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     }
   }
   out.family("rivi_task_runs_total", "counter",
-             fmt::format("Runs of the task by outcome (good: up or degraded; bad: down; error: no node answered or no result; "
-                         "maintenance: in a maintenance window) over the kept hours (the last {} days); it drops when old "
-                         "hours are purged.",
-                         health::kKeepDays));
-  for (const Record& r : hours) {
-    const auto it = index.find(to_int(r["pid"]));
-    if (it == index.end()) continue;
-    const std::int64_t runs = to_int(r["runs"]), good = to_int(r["good"]), errors = to_int(r["errors"]),
-                       maintained = to_int(r["maintenance"]);
-    for (const auto& [outcome, n] : {std::pair{"good", good}, std::pair{"bad", runs - good - errors - maintained},
-                                     std::pair{"error", errors}, std::pair{"maintenance", maintained}}) {
-      Labels labels = task_labels(tasks[it->second]);
-      labels.emplace_back("outcome", outcome);
-      out.sample("rivi_task_runs_total", labels, static_cast<double>(n));
+             "Runs of the task by outcome (good: up or degraded; bad: down; error: no node answered or no result; "
+             "maintenance: in a maintenance window), counted since the task was made (or since its kept hours, for a "
+             "task older than the running totals); never lowered by the purge of old results.");
+  {
+    std::map<std::int64_t, std::map<std::string, std::int64_t>> runs;  // task id -> outcome -> runs
+    for (const counters::Series& series : counters::read(db, counters::kTaskRuns)) {
+      std::string task, outcome;
+      for (const auto& [key, value] : series.labels) {
+        if (key == "task_id") task = value;
+        if (key == "outcome") outcome = value;
+      }
+      try {
+        runs[to_int(Record(task))][outcome] += series.value;
+      } catch (const std::invalid_argument&) {
+      }
+    }
+    for (const auto& [id, place] : index) {
+      for (const char* outcome : {"good", "bad", "error", "maintenance"}) {
+        Labels labels = task_labels(tasks[place]);
+        labels.emplace_back("outcome", outcome);
+        const auto found = runs.find(id);
+        const std::int64_t n = found == runs.end() ? 0 : found->second[outcome];
+        out.sample("rivi_task_runs_total", labels, static_cast<double>(n));
+      }
     }
   }
 
@@ -194,19 +281,28 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
     out.sample("rivi_cert_expiry_timestamp_seconds", {{"task_id", text_of(r["pid"])}, {"isp", text_of(r["isp"])}},
                static_cast<double>(to_int(r["not_after"])));
 
-  out.family("rivi_alert_deliveries_total", "counter", "Alert deliveries by channel and outcome (success or failure).");
-  if (db.has_table("rivi_delivery")) {
-    Record rows;
-    try {
-      rows = db.query("SELECT channel, CASE WHEN success THEN 'success' ELSE 'failure' END AS outcome, COUNT(*) AS n "
-                      "FROM rivi_delivery GROUP BY 1, 2 ORDER BY 1, 2");
-    } catch (const std::exception&) {
-      rows = Record::array();  // a table of another layout: no delivery figures
+  out.family("rivi_alert_deliveries_total", "counter",
+             "Alert deliveries by channel and outcome (success or failure), counted since the deliveries were first "
+             "recorded; never lowered by the purge of old attempts. Both outcomes of every channel are present.");
+  {
+    // Every channel there is, at 0 before its first delivery, so that the first failure is an
+    // increase a rule can see; then any other channel the table names.
+    std::map<std::string, std::map<std::string, std::int64_t>> sent;  // channel -> outcome -> deliveries
+    for (std::string_view channel : {std::string_view("mail"), std::string_view("dingding"), robots::kWecom,
+                                     robots::kFeishu, robots::kWebhook})
+      sent[std::string(channel)];
+    for (const counters::Series& series : counters::read(db, counters::kAlertDeliveries)) {
+      std::string channel, outcome;
+      for (const auto& [key, value] : series.labels) {
+        if (key == "channel") channel = value;
+        if (key == "outcome") outcome = value;
+      }
+      sent[channel][outcome] += series.value;
     }
-    for (const Record& r : rows)
-      out.sample("rivi_alert_deliveries_total",
-                 {{"channel", r["channel"].is_null() ? "" : text_of(r["channel"])}, {"outcome", text_of(r["outcome"])}},
-                 static_cast<double>(to_int(r["n"])));
+    for (auto& [channel, outcomes] : sent)
+      for (const char* outcome : {"success", "failure"})
+        out.sample("rivi_alert_deliveries_total", {{"channel", channel}, {"outcome", outcome}},
+                   static_cast<double>(outcomes[outcome]));
   }
   return out.take();
 }

@@ -1,9 +1,11 @@
-// The plug-in's metrics for scrapers: every task's health, failing nodes, last node times per
-// ISP, uptime and runs, each line's certificate expiry, and the alert deliveries, as text in the
-// Prometheus exposition format (version 0.0.4). Read from `rivi_task`, the health tables
-// (health.h), the last stored row of each task in `rivi_list`, the lines' certificates
-// (certificates.h), and `rivi_delivery` when the database has it. The host serves the text at
-// GET /metrics (host/web/web_server.h) with the scheduler's counters after it.
+// The plug-in's metrics for scrapers: every task's health (stored and current), whether its site
+// is up, tasks by health, the monitor's own state, failing nodes, last node times per ISP, each
+// node's status and phase times in the last run, uptime and runs, each line's certificate expiry,
+// and the alert deliveries, as text in the Prometheus exposition format (version 0.0.4). Read
+// from `rivi_task`, the health tables (health.h, task_health.h), the last stored row of each task
+// in `rivi_list`, the lines' certificates (certificates.h), and the running totals
+// (counters.h), which only grow. The host serves the text at GET /metrics
+// (host/web/web_server.h) with the scheduler's counters after it.
 #pragma once
 
 #include <cstdint>

@@ -159,7 +159,7 @@ std::map<std::int64_t, Record> uptimes(Connection& db, const std::vector<std::in
 // ended its latest run in `error`; `stale` when running tasks exist and none ran (or was created)
 // within two of its cycles; `late` when some of them did not (each task is judged on its own
 // cycle, so a task that stopped being probed shows even while others run), naming them; else `ok`.
-Record monitor_state(Connection& db, std::int64_t now) {
+Record judged_monitor_state(Connection& db, std::int64_t now) {
   const Record r = db.query(
       "SELECT COUNT(*) AS running, "
       "SUM(CASE WHEN COALESCE(h.last_attempt, t.addtime, 0) >= ? - 120 * t.cycle THEN 1 ELSE 0 END) AS fresh, "
@@ -341,7 +341,7 @@ Record qn_rivi_main::get_overview(Record& args) {
     answer["data"].push_back(std::move(task));
   }
   answer["counts"] = std::move(counts);
-  answer["monitor"] = monitor_state(db, now);
+  answer["monitor"] = judged_monitor_state(db, now);
   // Keys in the documented order: data, page, counts, monitor.
   return answer;
 }
@@ -454,5 +454,7 @@ std::map<std::int64_t, task_health::Current> task_health::current(Connection& db
   for (const auto& [pid, u] : uptimes(db, found, now, true)) out[pid].uptime_30d = u["uptime_30d"];
   return out;
 }
+
+Record task_health::monitor_state(Connection& db, std::int64_t now) { return judged_monitor_state(db, now); }
 
 }  // namespace rivi

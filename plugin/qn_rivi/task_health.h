@@ -1,6 +1,7 @@
 // The health of given tasks now, as the overview judges it (paused, in a maintenance window,
-// overdue, never run, else the stored health of the latest run), with their 30-day uptime. For
-// readers other than the overview (the public status pages), so that both tell the same state.
+// overdue, never run, else the stored health of the latest run), with their 30-day uptime, and
+// the monitor's own state. For readers other than the overview (the public status pages, the
+// metrics), so that all tell the same state.
 #pragma once
 
 #include "host/record.h"
@@ -23,6 +24,11 @@ struct Current {
 
 // The tasks of `pids` that exist, by id.
 std::map<std::int64_t, Current> current(Connection& db, const std::vector<std::int64_t>& pids, std::int64_t now);
+
+// The monitor's own state as the overview answers it: {state: ok, late (some running task was not
+// probed for two of its cycles), stale (none was), or error (every recent run failed to
+// dispatch); reason: in words, "" when ok}.
+Record monitor_state(Connection& db, std::int64_t now);
 
 }  // namespace task_health
 }  // namespace rivi
