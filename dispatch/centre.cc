@@ -240,7 +240,7 @@ http::Response Centre::metrics(const http::Request& request) const {
     r.headers.emplace_back("WWW-Authenticate", "Bearer");
     return r;
   }
-  return http::Response::text(200, stats_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
+  return http::Response::text(200, stats_.metrics(config->nodes), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 std::optional<CentreAnswer> Centre::caller_refusal(const CentreConfig& config, const Form& form) {

@@ -7,10 +7,10 @@
 //
 // `POST /api/local/rivi/nodes` answers, to a caller passing the same caller check (its fields in an
 // url-encoded body; `GET` with them in the query is taken too, from callers of before), the health
-// of every configured node (NodeStats::health). `GET /metrics` answers the node counters and
-// latency histogram in Prometheus's text format to a caller sending `Authorization: Bearer
-// <metrics token>`, or, when no metrics token is configured, to a caller on loopback; others get
-// 401. Other paths get 404. A request whose `Host` does not name the listening address (see
+// of every configured node (NodeStats::health). `GET /metrics` answers the node counters, the
+// latency histogram and each configured node's health in Prometheus's text format to a caller
+// sending `Authorization: Bearer <metrics token>`, or, when no metrics token is configured, to a
+// caller on loopback; others get 401. Other paths get 404. A request whose `Host` does not name the listening address (see
 // host_names.h) gets 421 before any of this.
 //
 // `reload` swaps the configuration (all but the listening address) while serving: a request in

@@ -59,6 +59,15 @@ TEST(CentreHealth, ReportsEachNodeToTheCallerWithTheKeyAndMetricsToTheirToken) {
   ASSERT_EQ(before.size(), 3u);
   EXPECT_EQ(before[0]["state"], "unknown");
   EXPECT_EQ(before[0]["last_success"], nullptr);
+  const auto scrape = [&] {
+    auto res = client.Get("/metrics", {{"Authorization", "Bearer mt"}});
+    return res && res->status == 200 ? res->body : std::string("no answer");
+  };
+  // A node not asked yet is neither up nor down.
+  const std::string unasked = scrape();
+  EXPECT_NE(unasked.find("# TYPE rivi_node_up gauge\n"), std::string::npos) << unasked;
+  EXPECT_EQ(unasked.find("rivi_node_up{"), std::string::npos) << unasked;
+  EXPECT_EQ(unasked.find("rivi_node_last_success_timestamp_seconds{"), std::string::npos) << unasked;
 
   for (int i = 0; i < 3; ++i) {
     auto res = client.Post("/api/local/rivi", httplib::Params{{"serverid", "s1"}, {"access_key", "ck"}, {"url", target.url("/ok")}});
@@ -100,6 +109,16 @@ TEST(CentreHealth, ReportsEachNodeToTheCallerWithTheKeyAndMetricsToTheirToken) {
             std::string::npos) << text;
   EXPECT_NE(text.find("isp=\"a\\\"b\\\\c\\nd\",outcome=\"failed\"} 3\n"), std::string::npos) << text;
   EXPECT_NE(text.find("rivi_centre_node_latency_seconds_count{node=\"local\",isp=\"本地\"} 3\n"), std::string::npos) << text;
+  // Each configured node's health as the nodes route answers it: the dead one down, with no
+  // success to tell.
+  EXPECT_NE(text.find("rivi_node_up{node=\"" + remote.address() + "\",isp=\"远程\"} 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rivi_node_up{node=\"" + dead + "\",isp=\"a\\\"b\\\\c\\nd\"} 0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rivi_node_up{node=\"local\",isp=\"本地\"} 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rivi_node_last_success_timestamp_seconds{node=\"" + remote.address() + "\",isp=\"远程\"} " +
+                      health[0]["last_success"].dump() + "\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("rivi_node_last_success_timestamp_seconds{node=\"" + dead), std::string::npos) << text;
 
   // The format as Prometheus's own checker reads it.
   rivi::testing::TempRoot dir(false);

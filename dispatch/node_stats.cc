@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <set>
 
 namespace rivi::dispatch {
 
@@ -78,7 +79,18 @@ Record NodeStats::health(const std::vector<NodeEntry>& nodes) const {
   return list;
 }
 
-std::string NodeStats::metrics() const {
+std::string NodeStats::metrics(const std::vector<NodeEntry>& nodes) const {
+  // The configured nodes' health first, taken under the lock on its own.
+  std::string up, last_success;
+  std::set<std::pair<std::string, std::string>> seen;  // a node listed twice is one series
+  for (const Record& h : health(nodes)) {
+    if (!seen.emplace(h["node"].get<std::string>(), h["isp"].get<std::string>()).second) continue;
+    const std::string labels =
+        fmt::format("node=\"{}\",isp=\"{}\"", escape_label(h["node"].get<std::string>()), escape_label(h["isp"].get<std::string>()));
+    if (h["state"] != "unknown") up += fmt::format("rivi_node_up{{{}}} {}\n", labels, h["state"] == "up" ? 1 : 0);
+    if (h["last_success"].is_number())
+      last_success += fmt::format("rivi_node_last_success_timestamp_seconds{{{}}} {}\n", labels, h["last_success"].get<std::int64_t>());
+  }
   std::lock_guard lock(mutex_);
   std::string out;
   out += "# HELP rivi_centre_node_requests_total Requests the centre made to a node, by outcome.\n";
@@ -103,6 +115,12 @@ std::string NodeStats::metrics() const {
     out += fmt::format("rivi_centre_node_latency_seconds_sum{{{}}} {}\n", labels, f.sum);
     out += fmt::format("rivi_centre_node_latency_seconds_count{{{}}} {}\n", labels, f.count);
   }
+  out += "# HELP rivi_node_up 1 when the configured node's last request succeeded, 0 when it failed; absent while "
+         "the node was not asked since the centre started.\n";
+  out += "# TYPE rivi_node_up gauge\n" + up;
+  out += "# HELP rivi_node_last_success_timestamp_seconds Unix time of the configured node's last successful answer "
+         "since the centre started.\n";
+  out += "# TYPE rivi_node_last_success_timestamp_seconds gauge\n" + last_success;
   return out;
 }
 

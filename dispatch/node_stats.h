@@ -1,6 +1,6 @@
 // What the centre has seen of its nodes: per node, the outcome and latency of each request, kept
 // as the node's health (last success, consecutive failures, median latency of the last answers,
-// last error) and as counters and a latency histogram in Prometheus's text format. Nodes are
+// last error) and as counters, a latency histogram and health gauges in Prometheus's text format. Nodes are
 // known by their address ("local" for an in-process node) and label; a node that leaves the
 // configuration keeps its figures until the process ends. Thread-safe.
 #pragma once
@@ -43,8 +43,10 @@ class NodeStats {
   // median_ms (of the last answers, null before any), last_error (null when none)}.
   Record health(const std::vector<NodeEntry>& nodes) const;
 
-  // Request counters by outcome and the latency histogram of every node seen, in the text format.
-  std::string metrics() const;
+  // Request counters by outcome and the latency histogram of every node seen, then, of the
+  // configured `nodes`, whether each is up (rivi_node_up: 1 up, 0 down, absent while not asked
+  // yet, as `health` tells it) and its last success (absent before one), in the text format.
+  std::string metrics(const std::vector<NodeEntry>& nodes) const;
 
  private:
   struct Figures {
