@@ -227,10 +227,9 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
       "SELECT pid, SUM(CASE WHEN hour >= ? AND hour <= ? THEN " + judged + " ELSE 0 END) AS r24, "
       "SUM(CASE WHEN hour >= ? AND hour <= ? THEN good ELSE 0 END) AS g24, "
       "SUM(CASE WHEN hour >= ? AND hour <= ? THEN " + judged + " ELSE 0 END) AS r7, "
-      "SUM(CASE WHEN hour >= ? AND hour <= ? THEN good ELSE 0 END) AS g7, "
-      "SUM(runs) AS runs, SUM(good) AS good, SUM(errors) AS errors, SUM(maintenance) AS maintenance "
-      "FROM rivi_hourly GROUP BY pid ORDER BY pid",
-      Record::array({from24, now, from24, now, from7, now, from7, now}));
+      "SUM(CASE WHEN hour >= ? AND hour <= ? THEN good ELSE 0 END) AS g7 "
+      "FROM rivi_hourly WHERE hour >= ? GROUP BY pid ORDER BY pid",
+      Record::array({from24, now, from24, now, from7, now, from7, now, from7}));
   out.family("rivi_task_uptime_ratio", "gauge",
              "Share of the task's good runs (up or degraded) over the last 24 hours (window=\"24h\") or 7 days "
              "(window=\"7d\"), counted by whole hours, of the runs that judged the site (monitor errors and runs in "
@@ -261,6 +260,7 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
       try {
         runs[to_int(Record(task))][outcome] += series.value;
       } catch (const std::invalid_argument&) {
+        // not a task's id: no task's series
       }
     }
     for (const auto& [id, place] : index) {
