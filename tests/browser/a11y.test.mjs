@@ -85,7 +85,11 @@ function layoutFaults() {
   return page.evaluate(() => {
     const out = [];
     const shown = (el) => el.getClientRects().length > 0 && getComputedStyle(el).visibility !== 'hidden';
-    const name = (el) => el.id ? `#${el.id}` : `${el.tagName.toLowerCase()}${el.className && typeof el.className === 'string' ? `.${el.className.trim().split(/\s+/).join('.')}` : ''}`;
+    const name = (el) => {
+      if (el.id) return `#${el.id}`;
+      const classes = typeof el.className === 'string' ? el.className.trim().split(/\s+/).filter(Boolean) : [];
+      return [el.tagName.toLowerCase(), ...classes].join('.');
+    };
     const root = document.documentElement;
     if (root.scrollWidth > root.clientWidth) out.push(['page-width', `the page is ${root.scrollWidth}px wide in ${root.clientWidth}px`]);
     for (const table of document.querySelectorAll('table')) {
@@ -326,7 +330,9 @@ test('the settings: mail, DingTalk, robots, alert policy, status pages, tokens a
   await page.fill('#s-error-after', '0');
   await page.click('#policy-save');
   await page.waitForSelector('#toast.show.bad');
-  for (const f of await axe('#toast')) pending.push({ ...f, text: `[toast, dark] ${f.text}` });
+  const toast = (await axe('#toast')).map((f) => ({ ...f, text: `[toast, dark] ${f.text}` }));
+  findings.push(...toast);
+  pending.push(...toast);
   await page.emulateMedia({ colorScheme: 'light' });
 }));
 
