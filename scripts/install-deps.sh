@@ -34,8 +34,8 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Front-end packages from the lock files: the page's charting library and the browser tests'
-# driver. Skipped when node_modules already matches its lock file.
+# Front-end packages from the lock files: the page's charting library, the browser tests'
+# driver and their accessibility checker. Skipped when node_modules already matches its lock file.
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 for dir in plugin/qn_rivi/web tests/browser; do
   lock=$repo/$dir/package-lock.json

@@ -194,25 +194,25 @@ std::string bars(const Record& days, const Record& uptime_90d) {
 }
 
 constexpr const char* kStylesheet = R"(:root{color-scheme:light}
-body{margin:0;font:15px/1.55 system-ui,-apple-system,"Segoe UI","Noto Sans CJK SC",sans-serif;background:#f4f6f9;color:#1f2733}
+body{margin:0;word-break:keep-all;overflow-wrap:break-word;font:15px/1.55 system-ui,-apple-system,"Segoe UI","Noto Sans CJK SC",sans-serif;background:#f4f6f9;color:#1f2733}
 main{max-width:860px;margin:0 auto;padding:28px 16px 48px}
 h1{font-size:26px;margin:0 0 6px}h2{font-size:18px;margin:28px 0 10px}
 .description{color:#4a5563;margin:0 0 16px;white-space:pre-line}
 .headline{padding:14px 18px;border-radius:8px;color:#fff;font-weight:600;margin:18px 0}
-.headline.up{background:#2e9e5b}.headline.degraded,.headline.maintenance{background:#d48a00}.headline.down{background:#d0393e}.headline.none{background:#8a9099}
+.headline.up{background:#1e7e34}.headline.degraded,.headline.maintenance{background:#a86200}.headline.down{background:#c8313a}.headline.none{background:#6b7280}
 .tasks{list-style:none;margin:0;padding:0}
 .task{background:#fff;border-radius:8px;box-shadow:0 1px 3px #0001;padding:14px 18px;margin:0 0 12px}
 .task-head{display:flex;flex-wrap:wrap;gap:8px;justify-content:space-between;align-items:baseline}
 .name{font-weight:600}.url{color:#4a5563;font-size:13px;word-break:break-all;display:block}
 .state{font-weight:600;padding:1px 10px;border-radius:12px;color:#fff;white-space:nowrap}
-.state.up{background:#2e9e5b}.state.degraded{background:#d48a00}.state.down{background:#d0393e}
-.state.maintenance{background:#3d7fd0}.state.none{background:#8a9099}
+.state.up{background:#1e7e34}.state.degraded{background:#a86200}.state.down{background:#c8313a}
+.state.maintenance{background:#2f6fbf}.state.none{background:#6b7280}
 .bars{display:block;width:100%;height:34px;margin:10px 0 4px}
-.scale{display:flex;justify-content:space-between;color:#6b7480;font-size:12px}
+.scale{display:flex;justify-content:space-between;gap:8px;color:#5b6470;font-size:12px}
 .incidents,.notices{list-style:none;margin:0;padding:0}
 .incidents li,.notices li{background:#fff;border-left:4px solid #d0393e;border-radius:4px;padding:8px 12px;margin:0 0 8px}
 .notices li{border-left-color:#3d7fd0}.notices .active{font-weight:600}.incidents li.muted,.notices li.muted{border-left-color:#c9cdd3}
-.muted{color:#6b7480}footer{color:#6b7480;font-size:13px;margin-top:28px}
+.muted{color:#5b6470}footer{color:#5b6470;font-size:13px;margin-top:28px}
 )";
 
 }  // namespace

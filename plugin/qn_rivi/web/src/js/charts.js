@@ -36,6 +36,18 @@ export function applyChartTheme() {
   Chart.defaults.borderColor = cssVar('--chart-grid');
 }
 
+// The x axis's labels stay level and clear of each other: at most one for every LABEL_ROOM pixels
+// of the chart's width (and never more than the chart asked for), so a narrow screen shows fewer.
+const LABEL_ROOM = 90;
+function levelLabels(config, width) {
+  const options = (config.options ??= {});
+  const x = ((options.scales ??= {}).x ??= {});
+  const most = x.ticks?.maxTicksLimit ?? 12;
+  const fit = (w) => Math.max(2, Math.min(most, Math.floor(w / LABEL_ROOM)));
+  x.ticks = { ...x.ticks, autoSkip: true, autoSkipPadding: 12, maxRotation: 0, minRotation: 0, maxTicksLimit: fit(width) };
+  options.onResize = (chart, size) => { chart.options.scales.x.ticks.maxTicksLimit = fit(size.width); };
+}
+
 // Draws a chart into `canvas`, or updates the one already there so that a refresh does not flash.
 // Before the library is there, draws once it has loaded; the last chart asked for a key wins.
 export function drawChart(key, canvas, config) {
@@ -45,6 +57,7 @@ export function drawChart(key, canvas, config) {
     return;
   }
   applyChartTheme();
+  levelLabels(config, canvas.parentElement.clientWidth);
   const old = state.charts[key];
   if (old && old.canvas === canvas && old.config.type === config.type) {
     old.data = config.data;

@@ -6,6 +6,7 @@ import { call, query } from './api.js';
 import { h, $, toast } from './dom.js';
 import { state, fail } from './main.js';
 import { showTasks } from './tasks.js';
+import { labelCells } from './tables.js';
 
 // Keys of the list's state in the address's query, beside the page's own (`refresh`).
 const KEYS = { tag: 'tag', sort: 'sort', order: 'order', rows: 'rows', search: 'search', health: 'health', p: 'taskPage' };
@@ -121,11 +122,12 @@ async function runBulk(action) {
     .map((tr) => [tr.dataset.id, tr.querySelector('.task-name')?.textContent ?? '']));
   $('bulk-title').textContent = `${ACTION_WORDS[action]}：${answer.msg}`;
   $('bulk-results').replaceChildren(
-    h('thead', {}, h('tr', {}, h('th', {}, '任务'), h('th', {}, '结果'), h('th', {}, '说明'))),
+    h('thead', {}, h('tr', {}, h('th', { scope: 'col' }, '任务'), h('th', { scope: 'col' }, '结果'), h('th', { scope: 'col' }, '说明'))),
     h('tbody', {}, ...answer.data.map((r) => h('tr', { 'data-id': String(r.id), class: r.status ? '' : 'failed' },
       h('td', {}, names.get(String(r.id)) || `#${r.id}`),
       h('td', {}, h('span', { class: `badge ${r.status ? 'ok' : 'bad'}` }, r.status ? '成功' : '失败')),
       h('td', {}, String(r.msg ?? ''))))));
+  labelCells($('bulk-results'));
   $('bulk-dialog').showModal();
   if (action === 'delete') for (const r of answer.data) if (r.status) state.selected.delete(String(r.id));
   await Promise.all([showTasks(), showTagFilter()]).catch(fail);
@@ -147,7 +149,7 @@ async function previewImport() {
   $('import-summary').classList.toggle('bad', !answer.status);
   const rows = answer.data || [];
   $('import-preview').replaceChildren(
-    h('thead', {}, h('tr', {}, ...['行', '名称', 'URL', '周期', '标签', '操作', '说明'].map((t) => h('th', {}, t)))),
+    h('thead', {}, h('tr', {}, ...['行', '名称', 'URL', '周期', '标签', '操作', '说明'].map((t) => h('th', { scope: 'col' }, t)))),
     h('tbody', {}, ...rows.map((r) => {
       const [word, cls] = IMPORT_WORDS[r.action] || [r.action, 'off'];
       return h('tr', { 'data-action': r.action },
@@ -155,6 +157,7 @@ async function previewImport() {
         h('td', {}, String(r.cycle ?? '')), h('td', {}, (r.tags || []).join(', ')),
         h('td', {}, h('span', { class: `badge ${cls}` }, word)), h('td', {}, String(r.msg ?? '')));
     })));
+  labelCells($('import-preview'));
   $('import-apply').disabled = !answer.status || !rows.some((r) => r.action === 'create' || r.action === 'change');
 }
 

@@ -94,9 +94,10 @@ export async function showMaintenance(box, pid, changed = null) {
   if (box.dataset.pid !== key) {
     box.dataset.pid = key;
     box.replaceChildren(
-      h('div', { class: 'table-wrap flat' }, h('table', { class: 'maint-table', 'aria-label': '维护窗口' },
-        h('thead', {}, h('tr', {}, ...['范围', '时间', '备注', '状态', '操作'].map((t) => h('th', { scope: 'col' }, t)))),
-        h('tbody'))),
+      h('div', { class: 'table-wrap flat', tabindex: 0, role: 'region', 'aria-labelledby': `maint-table-${key}` },
+        h('table', { class: 'maint-table', id: `maint-table-${key}`, 'aria-label': '维护窗口' },
+          h('thead', {}, h('tr', {}, ...['范围', '时间', '备注', '状态', '操作'].map((t) => h('th', { scope: 'col' }, t)))),
+          h('tbody'))),
       formOf(box, pid, reload));
   }
   const rows = (answer.data || []).map((w) => rowOf(w, reload));

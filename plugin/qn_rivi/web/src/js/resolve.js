@@ -32,6 +32,5 @@ export function showLogTab(tab) {
   for (const [name, panel, button] of [['main', 'log-main', 'log-tab-main'], ['resolve', 'log-resolve', 'log-tab-resolve']]) {
     $(panel).hidden = name !== tab;
     $(button).setAttribute('aria-selected', String(name === tab));
-    $(button).setAttribute('aria-pressed', String(name === tab));
   }
 }

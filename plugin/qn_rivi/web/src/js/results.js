@@ -1,6 +1,7 @@
 // A probe's node results: why a node failed and its details, the node table, and the pager.
 
 import { h, ms, bytes } from './dom.js';
+import { labelCells } from './tables.js';
 
 const GOOD_CODES = [200, 301, 302, 401, 403];
 const NO_ANSWER = '节点未响应';
@@ -108,4 +109,5 @@ export function nodeTable(table, nodes) {
       );
     })),
   );
+  labelCells(table);
 }

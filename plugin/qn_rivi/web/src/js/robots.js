@@ -4,6 +4,7 @@
 
 import { call } from './api.js';
 import { h, $, setText, toast } from './dom.js';
+import { labelCells } from './tables.js';
 
 export const ROBOT_KIND = { wecom: '企业微信', feishu: '飞书', webhook: 'Webhook' };
 
@@ -28,6 +29,7 @@ export async function showRobots() {
     : [h('tr', {}, h('td', { colspan: 7, class: 'muted' }, '尚未添加机器人'))];
   const head = h('tr', {}, ['名称', '类型', '主机', '标签', '签名密钥', '状态', '操作'].map((t) => h('th', { scope: 'col' }, t)));
   $('robots').replaceChildren(h('thead', {}, head), h('tbody', {}, rows));
+  labelCells($('robots'));
 }
 
 function editRobot(c) {

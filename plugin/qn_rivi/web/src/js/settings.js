@@ -3,6 +3,7 @@
 import { call, query, saveSettings } from './api.js';
 import { h, $, setText, toast, localTime } from './dom.js';
 import { state } from './main.js';
+import { labelCells } from './tables.js';
 import { bindStatusPages, loadStatusPages } from './status_pages.js';
 import { ROBOT_KIND, bindRobots, showRobots } from './robots.js';
 import { showTokens, bindTokens } from './tokens.js';
@@ -41,6 +42,7 @@ export function showDeliveries(rows, tableId = 'deliveries') {
     h('td', { class: 'answer' }, String(r.answer ?? ''))))
     : [h('tr', {}, h('td', { colspan: 6, class: 'muted' }, '暂无发送记录'))];
   $(tableId).replaceChildren(h('thead', {}, head), h('tbody', {}, body));
+  labelCells($(tableId));
 }
 
 // The outbox's rows not delivered: waiting for their first send or a retry, held back, or given up.
@@ -65,6 +67,7 @@ export function showUndelivered(answer) {
       h('td', { class: 'answer' }, String(r.answer ?? '')));
   }) : [h('tr', {}, h('td', { colspan: 9, class: 'muted' }, '没有未送达的告警'))];
   $('undelivered').replaceChildren(h('thead', {}, head), h('tbody', {}, body));
+  labelCells($('undelivered'));
 }
 
 // Fills the settings forms from the server. Secrets never come back: only whether they are set;

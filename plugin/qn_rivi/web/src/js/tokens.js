@@ -3,6 +3,7 @@
 
 import { call, query } from './api.js';
 import { h, $, setText, toast } from './dom.js';
+import { labelCells } from './tables.js';
 
 const SCOPES = { read: '只读', write: '读写' };
 
@@ -11,7 +12,7 @@ export async function showTokens() {
   const rows = Array.isArray(answer.data) ? answer.data : [];
   const table = $('tokens');
   table.replaceChildren(
-    h('thead', {}, h('tr', {}, ['名称', '权限', '创建时间', '最近使用', ''].map((t) => h('th', {}, t)))),
+    h('thead', {}, h('tr', {}, ['名称', '权限', '创建时间', '最近使用', '操作'].map((t) => h('th', { scope: 'col' }, t)))),
     h('tbody', {}, rows.length ? rows.map((t) => h('tr', {},
       h('td', {}, String(t.name ?? '')),
       h('td', {}, SCOPES[t.scope] ?? String(t.scope ?? '')),
@@ -20,6 +21,7 @@ export async function showTokens() {
       h('td', {}, h('button', { type: 'button', class: 'link danger', onclick: () => revoke(t) }, '撤销')),
     )) : h('tr', {}, h('td', { colspan: 5, class: 'muted' }, '尚无令牌'))),
   );
+  labelCells(table);
 }
 
 async function revoke(token) {
