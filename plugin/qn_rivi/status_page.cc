@@ -122,17 +122,18 @@ std::string incident_words(const std::string& kind) {
   return "异常";
 }
 
-// A state's class on the page and its colour on a badge; states without data share the last.
+// A state's class on the page and its colour on a badge (the page's own state colours: white
+// text on each reads at 4.5:1 or more); states without data share the last.
 struct Look {
   const char* health;
   const char* css;
   const char* colour;
 };
-constexpr Look kLooks[] = {{"up", "up", "#2e9e5b"},
-                           {"degraded", "degraded", "#d48a00"},
-                           {"down", "down", "#d0393e"},
-                           {"maintenance", "maintenance", "#3d7fd0"},
-                           {"", "none", "#8a9099"}};
+constexpr Look kLooks[] = {{"up", "up", "#1e7e34"},
+                           {"degraded", "degraded", "#a86200"},
+                           {"down", "down", "#c8313a"},
+                           {"maintenance", "maintenance", "#2f6fbf"},
+                           {"", "none", "#6b7280"}};
 const Look& look(const std::string& health) {
   for (const Look& l : kLooks)
     if (health == l.health) return l;
