@@ -27,16 +27,6 @@ void warn_about_key_files(const rivi::dispatch::CentreConfig& config) {
   }
 }
 
-// A check of a host:port option, so that a bad one is a usage error.
-std::string check_listen(const std::string& value) {
-  try {
-    rivi::dispatch::split_host_port(value);
-    return "";
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,10 +42,13 @@ int main(int argc, char** argv) {
       "SIGHUP reads the configuration again; one that does not load leaves the running one in place.");
   std::string config_path;
   std::string listen;
+  // A bad address is a wrong command line.
+  const auto listen_address = rivi::command_line::checked_by(
+      [](const std::string& value) { rivi::dispatch::split_host_port(value); }, "HOST:PORT");
   app.add_option("-c,--config", config_path, "configuration file (JSON); default: the embedded one, below")
       ->check(CLI::ExistingFile);
   app.add_option("-l,--listen", listen, "host:port to listen on, overriding the configuration")
-      ->check(CLI::Validator(check_listen, "HOST:PORT"));
+      ->check(listen_address);
   if (const auto status = rivi::command_line::parse(app, argc, argv)) return *status;
 
   // Every connection and every probe holds a descriptor; thousands may be open at once.

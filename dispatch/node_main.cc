@@ -26,27 +26,20 @@ using rivi::journal::Priority;
 
 void log(Priority priority, const std::string& text) { rivi::journal::log_line(priority, "rivi-node: " + text); }
 
-// A check of a host:port option, so that a bad one is a usage error.
-std::string check_listen(const std::string& value) {
-  try {
-    rivi::dispatch::split_host_port(value);
-    return "";
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-node: measures one fetch of a URL for the dispatch centre"};
   rivi::command_line::identify(app, "rivi-node", RIVI_VERSION);
   std::string listen = "127.0.0.1:8891";
+  // A bad address is a wrong command line.
+  const auto listen_address = rivi::command_line::checked_by(
+      [](const std::string& value) { rivi::dispatch::split_host_port(value); }, "HOST:PORT");
   std::string key_file;
   rivi::dispatch::NodeOptions options;
   options.probe.isp = "rivi-node";
   app.add_option("-l,--listen", listen, "host:port to listen on")
-      ->check(CLI::Validator(check_listen, "HOST:PORT"))
+      ->check(listen_address)
       ->capture_default_str();
   app.add_option("--isp", options.probe.isp, "label this node reports as its isp")->capture_default_str();
   app.add_flag("--allow-private", options.probe.allow_private,

@@ -105,6 +105,14 @@ class HttpsNodes : public ::testing::Test {
     o.tls_key = node_files.key;
     return o;
   }
+  // A centre's configuration with `node` alone, as "远方", pinned to the certificate in `pinned`.
+  static CentreConfig pinned_to(const RunningNode& node, const std::string& pinned) {
+    CentreConfig c;
+    c.deadline_ms = 5000;
+    c.nodes = {{"远方", node.address(), "", false,
+                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
+    return c;
+  }
 
   TempRoot dir{false};
   const rivi::testing::CertificateFiles node_files = make_certificate(dir.path(), "node");
@@ -165,13 +173,7 @@ TEST_F(HttpsNodes, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationName
 // one line naming the pin, one saying the node is down; again after a reload to another wrong pin.
 TEST_F(HttpsNodes, ARefusedPinIsLoggedOncePerPin) {
   RunningNode node(options());
-  const auto config = [&](const std::string& pinned) {
-    CentreConfig c;
-    c.deadline_ms = 5000;
-    c.nodes = {{"远方", node.address(), "", false,
-                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
-    return c;
-  };
+  const auto config = [&](const std::string& pinned) { return pinned_to(node, pinned); };
   const auto ask = [&](int port) {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(20, 0);
@@ -193,13 +195,7 @@ TEST_F(HttpsNodes, ARefusedPinIsLoggedOncePerPin) {
 
 TEST_F(HttpsNodes, AfterAReloadThatChangesTheTrustNoConnectionCheckedUnderTheOldOneServes) {
   RunningNode node(options());
-  const auto config = [&](const std::string& pinned) {
-    CentreConfig c;
-    c.deadline_ms = 5000;
-    c.nodes = {{"远方", node.address(), "", false,
-                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
-    return c;
-  };
+  const auto config = [&](const std::string& pinned) { return pinned_to(node, pinned); };
   RunningCentre running(config(node_files.certificate));
   httplib::Client client("127.0.0.1", running.port());
   client.set_read_timeout(20, 0);

@@ -40,6 +40,19 @@ void identify(CLI::App& app, const std::string& program, const std::string& vers
   app.set_version_flag("--version", program + " " + version, "Print the program's name and version and exit");
 }
 
+CLI::Validator checked_by(std::function<void(const std::string&)> check, const std::string& name) {
+  return CLI::Validator(
+      [check = std::move(check)](const std::string& value) -> std::string {
+        try {
+          check(value);
+          return "";
+        } catch (const std::exception& e) {
+          return e.what();
+        }
+      },
+      name);
+}
+
 std::optional<int> parse(CLI::App& app, int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);

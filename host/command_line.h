@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,10 @@ inline constexpr int kUsageError = 2;
 
 // Names `app` `program` and gives it `--version`, printing "<program> <version>".
 void identify(CLI::App& app, const std::string& program, const std::string& version);
+
+// A validator of option values for which `check` does not throw; the exception's message says
+// what is wrong with the others. `name` describes the values in the help (e.g. "HOST:PORT").
+CLI::Validator checked_by(std::function<void(const std::string&)> check, const std::string& name);
 
 // Parses `argv` into `app`. Answers the exit status when the program ends here: 0 after --help or
 // --version (printed on standard output), kUsageError after a usage error (reported as
