@@ -130,6 +130,13 @@ TEST(PanelCall, ARefusalExitsOneWithItsAnswerOnStandardOutput) {
   EXPECT_EQ(failed.status, 1);
   EXPECT_EQ(failed.err.rfind("error: ", 0), 0u) << failed.err;
   expect_no_type_names(failed.err);
+  // A centre that cannot be reached: the plug-in prints the host's error description, then refuses.
+  auto unreachable_env = env;
+  unreachable_env["RIVI_DISPATCH_HOST"] = "127.0.0.1:" + std::to_string(testing::free_port());
+  const auto unreachable = run(panel, {"call", "qn_rivi", "get_nodes"}, unreachable_env);
+  EXPECT_EQ(unreachable.status, 1) << unreachable.out << unreachable.err;
+  EXPECT_EQ(testing::call_status(unreachable.out), 1) << unreachable.out;
+  expect_no_type_names(unreachable.out + unreachable.err);
 }
 
 // Whether every line of `log` starts with a priority.
