@@ -132,6 +132,9 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
     std::filesystem::remove(file, ignored);
     if (fresh) ++written;
   }
+  if (written > 0) {
+    journal::log_line(journal::Priority::notice, fmt::format("rivi: {} run(s) kept in the spool are stored", written));
+  }
   return written;
 }
 
