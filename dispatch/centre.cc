@@ -421,7 +421,10 @@ CurlMulti::TransferId Centre::ask_remote(const CentreConfig& cfg, const NodeEntr
         stats_.record(node, Outcome::failed, seconds,
                       fmt::format("the answer's header lines pass {} bytes", header_cap->limit));
       } else if (rc != CURLE_OK) {
-        stats_.record(node, Outcome::failed, seconds, (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc));
+        const std::string failure = (*error)[0] ? std::string(error->data()) : curl_easy_strerror(rc);
+        // With a pin the chain and the name are not checked: a refused peer is one not pinned.
+        if (node.tls.pin && rc == CURLE_PEER_FAILED_VERIFICATION) stats_.pin_refused(node, failure);
+        stats_.record(node, Outcome::failed, seconds, failure);
       } else if (code != 200) {
         stats_.record(node, Outcome::failed, seconds, fmt::format("HTTP {}: {}", code, refusal_text(*answer)));
       } else {

@@ -4,25 +4,43 @@
 // from the command line, where every user of the machine could read it. With --tls-cert and
 // --tls-key it serves HTTPS and prints its certificate's SHA-256 fingerprint, for the centre to pin;
 // SIGHUP reads the certificate and key again, and the probes' CA file (--probe-ca-file).
+// Its lines go to standard error with their priorities (host/journal.h). Exit status: 0 stopped
+// by a signal; 1 it could not start (key, certificate, address); 2 a wrong command line.
 #include "dispatch/config.h"
 #include "dispatch/node.h"
 #include "dispatch/signing.h"
 #include "dispatch/tls.h"
+#include "host/command_line.h"
 #include "host/descriptor_limit.h"
+#include "host/journal.h"
 #include "host/stop_signal.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
-#include <iostream>
+#include <string>
+
+namespace {
+
+using rivi::journal::Priority;
+
+void log(Priority priority, const std::string& text) { rivi::journal::log_line(priority, "rivi-node: " + text); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"rivi-node: measures one fetch of a URL for the dispatch centre"};
+  rivi::command_line::identify(app, "rivi-node", RIVI_VERSION);
   std::string listen = "127.0.0.1:8891";
+  // A bad address is a wrong command line.
+  const auto listen_address = rivi::command_line::checked_by(
+      [](const std::string& value) { rivi::dispatch::split_host_port(value); }, "HOST:PORT");
   std::string key_file;
   rivi::dispatch::NodeOptions options;
   options.probe.isp = "rivi-node";
-  app.add_option("-l,--listen", listen, "host:port to listen on")->capture_default_str();
+  app.add_option("-l,--listen", listen, "host:port to listen on")
+      ->check(listen_address)
+      ->capture_default_str();
   app.add_option("--isp", options.probe.isp, "label this node reports as its isp")->capture_default_str();
   app.add_flag("--allow-private", options.probe.allow_private,
                "probe loopback, private and link-local addresses too");
@@ -42,14 +60,14 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.get_option("--tls-cert")->needs("--tls-key");
   app.get_option("--tls-key")->needs("--tls-cert");
-  CLI11_PARSE(app, argc, argv);
+  if (const auto status = rivi::command_line::parse(app, argc, argv)) return *status;
 
   // Warns about each file holding a key that every user of the machine may read or change.
   const auto warn_about_key_files = [&] {
     for (const std::string& file : {key_file, options.tls_key}) {
       if (file.empty()) continue;
       if (auto warning = rivi::dispatch::key_file_warning(file)) {
-        std::cerr << ("rivi-node: warning: " + *warning + "\n") << std::flush;
+        log(Priority::warning, "warning: " + *warning);
       }
     }
   };
@@ -75,21 +93,18 @@ int main(int argc, char** argv) {
       if (!options.probe_ca_file.empty()) {
         try {
           node.reload_probe_ca();
-          std::cerr << ("rivi-node: reloaded the probes' CA file " + options.probe_ca_file + "\n") << std::flush;
+          log(Priority::info, "reloaded the probes' CA file " + options.probe_ca_file);
         } catch (const std::exception& e) {
-          std::cerr << ("rivi-node: reload of the probes' CA file failed, the previous one stays: " +
-                        std::string(e.what()) + "\n")
-                    << std::flush;
+          log(Priority::err, "reload of the probes' CA file failed, the previous one stays: " + std::string(e.what()));
         }
       }
       if (!tls) return warn_about_key_files();
       try {
         node.reload_tls();
         warn_about_key_files();
-        // One write a line: whoever reads the log never sees half of it.
-        std::cerr << ("rivi-node: reloaded the certificate, SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;
+        log(Priority::info, "reloaded the certificate, SHA-256 fingerprint " + fingerprint());
       } catch (const std::exception& e) {
-        std::cerr << "rivi-node: reload failed, the previous certificate stays: " << e.what() << std::endl;
+        log(Priority::err, "reload failed, the previous certificate stays: " + std::string(e.what()));
       }
     };
     // Watching before the port opens: whoever sees it open may signal at once.
@@ -97,14 +112,19 @@ int main(int argc, char** argv) {
     node.bind(host, port);
 
     if (tls) {
-      std::cerr << ("rivi-node: HTTPS certificate SHA-256 fingerprint " + fingerprint() + "\n") << std::flush;
+      log(Priority::info, "HTTPS certificate SHA-256 fingerprint " + fingerprint());
     }
-    std::cerr << "rivi-node: listening on " << listen << (tls ? " (HTTPS)" : "") << (options.probe.allow_private ? " (inner addresses allowed)" : "")
-              << (options.key.empty() ? " without a key" : "") << std::endl;
+    log(Priority::info, "listening on " + listen + (tls ? " (HTTPS)" : "") +
+                            (options.probe.allow_private ? " (inner addresses allowed)" : "") +
+                            (options.key.empty() ? " without a key" : ""));
     node.run();
+    log(Priority::info, "stopped");
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << "rivi-node: " << e.what() << '\n';
+    log(Priority::err, e.what());
+    return 1;
+  } catch (...) {
+    log(Priority::err, "an unexpected failure");
     return 1;
   }
 }

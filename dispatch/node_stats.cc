@@ -1,9 +1,13 @@
 // node_name, escape_label, NodeStats.
 #include "dispatch/node_stats.h"
 
+#include "dispatch/tls.h"
+#include "host/journal.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 namespace rivi::dispatch {
@@ -27,9 +31,16 @@ std::string escape_label(const std::string& value) {
   return out;
 }
 
+namespace {
+
+std::string node_words(const NodeEntry& node) { return fmt::format("node {} ({})", node_name(node), node.isp); }
+
+}  // namespace
+
 void NodeStats::record(const NodeEntry& node, Outcome outcome, double seconds, const std::string& error,
                        std::chrono::system_clock::time_point now) {
-  std::lock_guard lock(mutex_);
+  std::optional<std::pair<journal::Priority, std::string>> line;  // written once the lock is released
+  std::unique_lock lock(mutex_);
   Figures& f = figures_[{node_name(node), node.isp}];
   f.isp = node.isp;
   f.address = node.address;
@@ -40,6 +51,11 @@ void NodeStats::record(const NodeEntry& node, Outcome outcome, double seconds, c
   const auto bucket = std::lower_bound(kBuckets.begin(), kBuckets.end(), seconds);
   if (bucket != kBuckets.end()) f.buckets[static_cast<std::size_t>(bucket - kBuckets.begin())]++;
   if (outcome == Outcome::ok) {
+    if (f.failures > 0) {
+      line.emplace(journal::Priority::notice,
+                   fmt::format("rivi-dispatch: {} answers again after {} failed request(s)", node_words(node), f.failures));
+    }
+    f.refused_pin.clear();
     f.last_success = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     f.failures = 0;
     f.latencies.push_back(seconds);
@@ -47,7 +63,23 @@ void NodeStats::record(const NodeEntry& node, Outcome outcome, double seconds, c
   } else {
     f.failures++;
     f.last_error = error.empty() ? (outcome == Outcome::timeout ? "timed out" : "failed") : error;
+    if (f.failures == 1) line.emplace(journal::Priority::err, fmt::format("rivi-dispatch: {} is down: {}", node_words(node), f.last_error));
   }
+  lock.unlock();
+  if (line) journal::log_line(line->first, line->second);
+}
+
+void NodeStats::pin_refused(const NodeEntry& node, const std::string& error) {
+  const std::string pin = node.tls.pin ? fingerprint_text(*node.tls.pin) : "";
+  {
+    std::lock_guard lock(mutex_);
+    Figures& f = figures_[{node_name(node), node.isp}];
+    if (f.refused_pin == pin) return;
+    f.refused_pin = pin;
+  }
+  journal::log_line(journal::Priority::err,
+                    fmt::format("rivi-dispatch: {} refused: its certificate is not the one pinned ({}): {}",
+                                node_words(node), pin, error));
 }
 
 Record NodeStats::health(const std::vector<NodeEntry>& nodes) const {

@@ -3,6 +3,11 @@
 // last error) and as counters, a latency histogram and health gauges in Prometheus's text format. Nodes are
 // known by their address ("local" for an in-process node) and label; a node that leaves the
 // configuration keeps its figures until the process ends. Thread-safe.
+//
+// What an operator looks for is logged once (host/journal.h), never per request: a node going
+// down (its first failure after an answer, or its first request failing) at err, its first answer
+// after that at notice, and a certificate refused for not matching the node's pin at err, once
+// per pin until the node answers again.
 #pragma once
 
 #include "dispatch/config.h"
@@ -38,6 +43,10 @@ class NodeStats {
   void record(const NodeEntry& node, Outcome outcome, double seconds, const std::string& error = "",
               std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
+  // The centre refused `node`'s certificate for not being the one its pin names; `error` says
+  // how the handshake ended. Call before `record` of the same request.
+  void pin_refused(const NodeEntry& node, const std::string& error);
+
   // The health of `nodes`, in their order: a list of {node, isp, address, state ("up", "down",
   // "unknown": not asked yet), last_success (Unix seconds or null), failures (consecutive),
   // median_ms (of the last answers, null before any), last_error (null when none)}.
@@ -57,6 +66,7 @@ class NodeStats {
     bool asked = false;
     std::deque<double> latencies;  // seconds of the last answers, newest last
     std::string last_error;
+    std::string refused_pin;  // the pin last refused a certificate, as text; empty: none since an answer
     std::array<std::uint64_t, 3> outcomes{};  // by Outcome
     std::array<std::uint64_t, kBuckets.size()> buckets{};  // not cumulative
     std::uint64_t count = 0;

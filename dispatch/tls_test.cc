@@ -105,6 +105,14 @@ class HttpsNodes : public ::testing::Test {
     o.tls_key = node_files.key;
     return o;
   }
+  // A centre's configuration with `node` alone, as "远方", pinned to the certificate in `pinned`.
+  static CentreConfig pinned_to(const RunningNode& node, const std::string& pinned) {
+    CentreConfig c;
+    c.deadline_ms = 5000;
+    c.nodes = {{"远方", node.address(), "", false,
+                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
+    return c;
+  }
 
   TempRoot dir{false};
   const rivi::testing::CertificateFiles node_files = make_certificate(dir.path(), "node");
@@ -161,15 +169,33 @@ TEST_F(HttpsNodes, CentreTakesAnHttpsNodeOnlyThroughTheTrustItsConfigurationName
   EXPECT_EQ(health[5]["last_error"], "HTTP 400: this port speaks HTTPS: ask https://");
 }
 
+// A node whose certificate is not the pinned one is refused on every request, and logged once:
+// one line naming the pin, one saying the node is down; again after a reload to another wrong pin.
+TEST_F(HttpsNodes, ARefusedPinIsLoggedOncePerPin) {
+  RunningNode node(options());
+  const auto config = [&](const std::string& pinned) { return pinned_to(node, pinned); };
+  const auto ask = [&](int port) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(20, 0);
+    auto res = client.Post("/api/local/rivi", httplib::Params{{"url", target.url("/ok")}});
+    return res && res->status == 200 ? decode(res->body)[0].value("error_code", std::string()) : std::string("none");
+  };
+  RunningCentre running(config(other.certificate));
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(running.port()), "no_answer");
+  const auto other_cert = make_certificate(dir.path(), "third");
+  running.centre().reload(config(other_cert.certificate));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(ask(running.port()), "no_answer");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string refused = "rivi-dispatch: node " + node.address() + " (远方) refused: its certificate is not the one pinned (";
+  EXPECT_EQ(rivi::testing::count_lines(log, refused), 2) << log;
+  EXPECT_EQ(rivi::testing::count_lines(log, refused + fingerprint_text(certificate_fingerprint(other.certificate))), 1) << log;
+  EXPECT_EQ(rivi::testing::count_lines(log, "(远方) is down: SSL certificate problem: certificate rejected"), 1) << log;
+}
+
 TEST_F(HttpsNodes, AfterAReloadThatChangesTheTrustNoConnectionCheckedUnderTheOldOneServes) {
   RunningNode node(options());
-  const auto config = [&](const std::string& pinned) {
-    CentreConfig c;
-    c.deadline_ms = 5000;
-    c.nodes = {{"远方", node.address(), "", false,
-                {true, "", std::make_shared<const Fingerprint>(certificate_fingerprint(pinned))}}};
-    return c;
-  };
+  const auto config = [&](const std::string& pinned) { return pinned_to(node, pinned); };
   RunningCentre running(config(node_files.certificate));
   httplib::Client client("127.0.0.1", running.port());
   client.set_read_timeout(20, 0);

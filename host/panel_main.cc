@@ -1,7 +1,11 @@
 // The panel program: `panel install`, `panel call qn_rivi [--pretty] METHOD key=value ...` (or
-// without a method, the list of methods), `panel serve`, `panel passwd`. Installed as `rivi-panel`.
+// without a method, the list of methods), `panel serve`, `panel passwd`. Installed as `rivi-panel`,
+// the name its help and messages use. Exit status: 0 done; 1 an error, or an answer of `panel call`
+// that is a refusal (an object whose `status` is false, still printed); 2 a wrong command line.
 #include "host/web/admin_auth.h"
 #include "host/cli_json.h"
+#include "host/command_line.h"
+#include "host/journal.h"
 #include "host/descriptor_limit.h"
 #include "host/install.h"
 #include "host/paths.h"
@@ -27,24 +31,39 @@
 
 namespace {
 
+constexpr const char* kProgram = "rivi-panel";
+
 // Builds the argument record from "key=value" pairs, in order; values stay text as from a form.
-rivi::Record form_args(const std::vector<std::string>& pairs) {
+// Answers the first pair that is none in `bad`.
+rivi::Record form_args(const std::vector<std::string>& pairs, std::string& bad) {
   rivi::Record args = rivi::Record::object();
   for (const auto& pair : pairs) {
     const auto eq = pair.find('=');
-    if (eq == std::string::npos || eq == 0) throw std::invalid_argument("arguments are key=value pairs, got: " + pair);
+    if (eq == std::string::npos || eq == 0) {
+      bad = pair;
+      return args;
+    }
     args[pair.substr(0, eq)] = pair.substr(eq + 1);
   }
   return args;
 }
 
-constexpr std::string_view kMethodsHeading = "Web methods of qn_rivi (panel call qn_rivi METHOD key=value ...):\n";
+// An answer that refuses what was asked: {"status": false, ...}.
+bool is_refusal(const rivi::Record& answer) {
+  return answer.is_object() && answer.contains("status") && answer["status"].is_boolean() &&
+         !answer["status"].get<bool>();
+}
+
+void print_error(const std::string& what) { rivi::journal::log_line(rivi::journal::Priority::err, "error: " + what); }
+
+constexpr std::string_view kMethodsHeading = "Web methods of qn_rivi (rivi-panel call qn_rivi METHOD key=value ...):\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"The server panel that hosts the qn_rivi website probing plug-in.\n"
                "The panel root is PANEL_ROOT (default /www/server/panel)."};
+  rivi::command_line::identify(app, kProgram, RIVI_VERSION);
   app.require_subcommand(1);
 
   auto* install = app.add_subcommand("install", "Lay out the panel root (idempotent, destroys nothing)");
@@ -69,7 +88,7 @@ int main(int argc, char** argv) {
   bool password_stdin = false;
   passwd->add_flag("--stdin", password_stdin, "Read the new password from the first line of standard input");
 
-  CLI11_PARSE(app, argc, argv);
+  if (const auto status = rivi::command_line::parse(app, argc, argv)) return *status;
 
   try {
     if (*install) {
@@ -98,13 +117,16 @@ int main(int argc, char** argv) {
       }
       if (!rivi::web_methods().contains(method))
         throw std::out_of_range("unknown method: " + method + " (`panel call qn_rivi` lists the methods)");
-      rivi::Record args = form_args(pairs);
+      std::string bad;
+      rivi::Record args = form_args(pairs, bad);
+      if (!bad.empty()) return rivi::command_line::usage_error(app, "arguments are key=value pairs, got: " + bad);
       // One call is the whole process: what it wrote leaves the write-ahead log (see store.h).
       struct CheckpointAtEnd {
         ~CheckpointAtEnd() { rivi::checkpoint_thread_writes(); }
       } checkpoint;
-      std::cout << rivi::readable_json(rivi::call_web_method(method, args), pretty) << std::endl;
-      return 0;
+      const rivi::Record answer = rivi::call_web_method(method, args);
+      std::cout << rivi::readable_json(answer, pretty) << std::endl;
+      return is_refusal(answer) ? 1 : 0;
     }
     if (*serve) {
       options.web = !no_web;
@@ -125,10 +147,15 @@ int main(int argc, char** argv) {
       // Capped: the jobs it starts inherit the limit, and some programs walk every descriptor
       // number up to it.
       rivi::raise_descriptor_limit(4096);
-      return rivi::serve(options);
+      const int status = rivi::serve(options);
+      rivi::journal::log_line(rivi::journal::Priority::info, "panel serve: stopped");
+      return status;
     }
   } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << std::endl;
+    print_error(e.what());
+    return 1;
+  } catch (...) {
+    print_error("an unexpected failure");
     return 1;
   }
   return 0;

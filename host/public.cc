@@ -4,7 +4,6 @@
 #include "host/net/header_cap.h"
 #include "host/net/http_client.h"
 
-#include <cxxabi.h>
 #include <fmt/format.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -248,9 +247,7 @@ std::string get_error_info() {
   try {
     std::rethrow_exception(current);
   } catch (const std::exception& e) {
-    int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
-    return fmt::format("{}: {}", status == 0 && name ? name.get() : typeid(e).name(), e.what());
+    return e.what();
   } catch (...) {
     return "unknown error";
   }

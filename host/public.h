@@ -57,7 +57,8 @@ std::string format_date();
 // The same for `t`, seconds since the Unix epoch.
 std::string format_date(std::int64_t t);
 
-// The text of the exception being handled ("<type>: <message>"); call only inside a catch.
+// The text of the exception being handled: its message, never the C++ type, which says nothing
+// to whoever reads the output; call only inside a catch.
 std::string get_error_info();
 
 // The current Unix time in whole seconds. The environment variable PANEL_NOW, when set to a

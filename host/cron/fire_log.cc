@@ -1,6 +1,7 @@
 #include "host/cron/fire_log.h"
 
 #include "host/cron/job_runner.h"
+#include "host/journal.h"
 #include "host/record.h"
 #include "host/store/store.h"
 
@@ -72,7 +73,7 @@ void FireLog::queue(Change change) {
   if (queue_.size() > kMostQueued) {
     queue_.pop_front();
     if (dropped_++ % 10'000 == 0) {
-      std::cerr << fmt::format("scheduler: the database has taken no fire record for a long time; {} dropped\n", dropped_);
+      journal::log_line(journal::Priority::err, fmt::format("scheduler: the database has taken no fire record for a long time; {} dropped", dropped_));
     }
   }
 }

@@ -1,6 +1,7 @@
 // The runner of the host's scheduled jobs: planned times, the two clocks, the timed loop and the
 // record of each fire.
 #include "host/cron/scheduler.h"
+#include "host/journal.h"
 
 #include "host/paths.h"
 #include "host/public.h"
@@ -107,8 +108,9 @@ std::int64_t Scheduler::look() {
   if (clock_offset_ && distance(offset, *clock_offset_) > options_.step_tolerance.count()) {
     const std::int64_t step = offset - *clock_offset_;
     options_.counters->clock_steps.fetch_add(1, std::memory_order_relaxed);
-    std::cerr << fmt::format("scheduler: the clock was set {} by {:.1f} s; planned times follow the new time\n",
-                             step < 0 ? "back" : "forward", static_cast<double>(distance(step, 0)) / 1000);
+    journal::log_line(journal::Priority::warning, fmt::format("scheduler: the clock was set {} by {:.1f} s; planned times follow the new time",
+                                                                  step < 0 ? "back" : "forward",
+                                                                  static_cast<double>(distance(step, 0)) / 1000));
     // Set back, a job waits for its next boundary of the new time, not for the old one to come
     // round again; set forward, a job whose boundary was passed is due now, once.
     if (step < 0) {
@@ -158,7 +160,7 @@ std::vector<ScheduledJob> Scheduler::read_running_jobs() {
   for (const auto& [id, problem] : problems) {
     auto seen = reported_.find(id);
     if (seen == reported_.end() || seen->second != problem) {
-      std::cerr << fmt::format("scheduler: job {} is not run: {}\n", id, problem);
+      journal::log_line(journal::Priority::warning, fmt::format("scheduler: job {} is not run: {}", id, problem));
     }
   }
   reported_ = std::move(problems);
@@ -221,12 +223,12 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
     if (const pid_t previous = runner_.running(id); previous != 0) {
       const std::string why = previous > 0 ? fmt::format("skipped: previous run still going (pid {})", previous)
                                            : std::string("skipped: previous run still going");
-      std::cerr << fmt::format("scheduler: job {} {}\n", id, why);
+      journal::log_line(journal::Priority::warning, fmt::format("scheduler: job {} {}", id, why));
       options_.counters->skipped.fetch_add(1, std::memory_order_relaxed);
       try {
         append_log_line(log, fmt::format("----- {} job {} {} -----", public_::format_date(), id, why));
       } catch (const std::exception& error) {
-        std::cerr << fmt::format("scheduler: job {}: {}\n", id, error.what());
+        journal::log_line(journal::Priority::warning, fmt::format("scheduler: job {}: {}", id, error.what()));
       }
       continue;
     }
@@ -243,7 +245,7 @@ std::vector<std::int64_t> Scheduler::fire_due(std::int64_t now_ms) {
     try {
       fires_->started(fire, id, seconds_of(now_ms), runner_.start(track.job, log, fire));
     } catch (const std::exception& error) {
-      std::cerr << fmt::format("scheduler: job {}: {}\n", id, error.what());
+      journal::log_line(journal::Priority::err, fmt::format("scheduler: job {}: {}", id, error.what()));
       fires_->not_started(fire, id, seconds_of(now_ms), error.what());
     }
   }
@@ -280,10 +282,10 @@ void Scheduler::account(std::int64_t now_ms) {
       FireLog::purge(db(), seconds_of(now_ms) - kFireKeepSeconds);
       last_purge_ms_ = now_ms;
     }
-    if (!fire_problem_.empty()) std::cerr << "scheduler: fire records written again\n";
+    if (!fire_problem_.empty()) journal::log_line(journal::Priority::notice, "scheduler: fire records written again");
     fire_problem_.clear();
   } catch (const std::runtime_error& error) {
-    if (fire_problem_.empty()) std::cerr << "scheduler: " << error.what() << "\n";
+    if (fire_problem_.empty()) journal::log_line(journal::Priority::err, std::string("scheduler: ") + error.what());
     fire_problem_ = error.what();
   }
 }
@@ -318,7 +320,7 @@ void Scheduler::run(std::stop_token stop) {
       } catch (const std::exception& error) {
         // A broken connection is opened again at the next poll; known jobs keep running.
         db_.reset();
-        if (last_error != error.what()) std::cerr << "scheduler: " << error.what() << "\n";
+        if (last_error != error.what()) journal::log_line(journal::Priority::err, std::string("scheduler: ") + error.what());
         last_error = error.what();
       }
       account(now);

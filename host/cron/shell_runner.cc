@@ -1,6 +1,7 @@
 #include "host/cron/shell_runner.h"
 
 #include "host/cron/job_lock.h"
+#include "host/journal.h"
 #include "host/public.h"
 
 #include <fcntl.h>
@@ -104,7 +105,7 @@ pid_t ShellRunner::start(const ScheduledJob& job, const std::filesystem::path& l
   try {
     append_log_line(log, fmt::format("----- {} job {} -----", public_::format_date(), job.id));
   } catch (const std::exception& failure) {
-    std::cerr << fmt::format("scheduler: job {}: {}\n", job.id, failure.what());
+    journal::log_line(journal::Priority::warning, fmt::format("scheduler: job {}: {}", job.id, failure.what()));
   }
   std::uintmax_t log_from = std::filesystem::file_size(log, error);
   if (error) log_from = 0;

@@ -1,5 +1,6 @@
 #include "host/mail/send_mail.h"
 
+#include "host/journal.h"
 #include "host/mail/robots.h"
 
 #include "host/net/curl_loader.h"
@@ -469,11 +470,11 @@ SendResult attempt(const std::string& what, Deliver deliver) {
   try {
     return {true, deliver()};
   } catch (const Undelivered& e) {
-    std::cerr << "send_mail: " << printable(what) << " not sent: " << printable(e.what())
-              << (e.detail().empty() ? "" : " (" + printable(e.detail()) + ")") << std::endl;
+    journal::log_line(journal::Priority::debug, "send_mail: " + printable(what) + " not sent: " + printable(e.what()) +
+                                                    (e.detail().empty() ? "" : " (" + printable(e.detail()) + ")"));
     return {false, e.what()};
   } catch (const std::exception& e) {
-    std::cerr << "send_mail: " << printable(what) << " not sent: " << printable(e.what()) << std::endl;
+    journal::log_line(journal::Priority::debug, "send_mail: " + printable(what) + " not sent: " + printable(e.what()));
     return {false, e.what()};
   }
 }

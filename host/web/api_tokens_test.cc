@@ -90,6 +90,28 @@ TEST_F(TokenRoute, BadTokensAreSlowedDownPerAddressLikeLoginsAndAGoodOneWaitsIts
   EXPECT_EQ(page->status, 200);
 }
 
+// Each failed login is one line naming the address and the user name given (bounded, on one
+// line), never the password.
+TEST_F(TokenRoute, EachFailedLoginIsLoggedWithoutThePassword) {
+  auto page = client_->Get("/login");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(page->body, m, std::regex("name=\"csrf_token\" value=\"([0-9a-f]+)\"")));
+  const std::string login_cookie = page->get_header_value("Set-Cookie").substr(0, page->get_header_value("Set-Cookie").find(';'));
+  ::testing::internal::CaptureStderr();
+  for (const std::string user : {"", "&username=ops", "&username=root%0A%3C3%3Eforged"}) {
+    auto res = client_->Post("/login", {{"Cookie", login_cookie}}, "password=guess-7c1f&csrf_token=" + m[1].str() + user,
+                             "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+  }
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.find("guess-7c1f"), std::string::npos) << log;
+  EXPECT_EQ(testing::count_lines(log, "panel serve: failed login from 127.0.0.1 as user "), 3) << log;
+  EXPECT_EQ(testing::count_lines(log, ""), 3) << "a name cannot start a line of its own: " << log;
+  EXPECT_EQ(testing::count_lines(log, "as user \"admin\""), 1) << log;
+  EXPECT_EQ(testing::count_lines(log, "as user \"ops\""), 1) << log;
+}
+
 TEST_F(TokenRoute, SessionsStillNeedTheirCsrfTokenAndATokenNeedsNeither) {
   const std::string write = make_token("write");
   // No session, no token: 401; a session cookie alone (no CSRF header) stays refused.

@@ -2,7 +2,9 @@
 // token, the logout, and the guard every state-changing route passes.
 #include "host/web/web_server.h"
 
+#include "host/journal.h"
 #include "host/secret.h"
+#include "host/utf8.h"
 #include "host/web/web_answers.h"
 
 #include <iostream>
@@ -44,10 +46,18 @@ http::Response WebRoutes::login(const http::Request& req) {
   try {
     ok = check_admin_password(form.value("password", std::string()));
   } catch (const std::exception& e) {
-    std::cerr << "panel serve: " << e.what() << "\n";
+    journal::log_line(journal::Priority::err, std::string("panel serve: ") + e.what());
     return login_page_response(500, "密码文件无法读取，请用 panel passwd 重设密码");
   }
-  if (!ok) return login_page_response(401, "密码错误");
+  if (!ok) {
+    // The one administrator has no name to type; a form that brings one (a script's guess) has
+    // it logged as given, bounded and made printable, so that it cannot forge lines of its own.
+    const Record& user = form.contains("username") ? form["username"] : Record("admin");
+    journal::log_line(journal::Priority::warning,
+                      "panel serve: failed login from " + client + " as user \"" +
+                          readable_text(user.is_string() ? user.get<std::string>() : text_of(user), 64) + "\"");
+    return login_page_response(401, "密码错误");
+  }
   throttle_.succeeded(client);
   const auto session = sessions_.create();
   auto res = redirect(kPagePath);

@@ -1,5 +1,6 @@
 #include "plugin/qn_rivi/alert_delivery.h"
 
+#include "host/journal.h"
 #include "host/mail/robots.h"
 #include "host/mail/send_mail.h"
 #include "host/paths.h"
@@ -107,7 +108,7 @@ void keep_alert_delivery(std::stop_token stop, const AlertUpkeepOptions& options
       }
       last_error.clear();
     } catch (const std::exception& error) {
-      if (last_error != error.what()) std::cerr << "alert delivery: " << error.what() << std::endl;
+      if (last_error != error.what()) journal::log_line(journal::Priority::err, std::string("alert delivery: ") + error.what());
       last_error = error.what();
     }
   }

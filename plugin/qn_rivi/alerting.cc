@@ -7,6 +7,7 @@
 // (outbox.h): queued first, then sent by `send_alerts`; a run sends only after storing its row.
 #include "plugin/qn_rivi/qn_rivi_main.h"
 
+#include "host/journal.h"
 #include "host/paths.h"
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
@@ -195,7 +196,7 @@ void record_attempt(deliveries::Attempt attempt) {
   try {
     deliveries::record(attempt, public_::now());
   } catch (const std::exception& e) {
-    std::cerr << "alerting: a delivery was not recorded: " << e.what() << std::endl;
+    journal::log_line(journal::Priority::err, std::string("alerting: a delivery was not recorded: ") + e.what());
   }
 }
 
@@ -299,7 +300,7 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
       tx.commit();
     });
   } catch (const std::runtime_error& e) {
-    std::cerr << "rivi: task " << pid << ": the report could not be queued, it is not sent: " << e.what() << '\n';
+    journal::log_line(journal::Priority::err, fmt::format("rivi: task {}: the report could not be queued, it is not sent: {}", pid, e.what()));
     return;
   }
   queued_.insert(queued_.end(), ids.begin(), ids.end());

@@ -1,13 +1,19 @@
 #include "plugin/qn_rivi/outbox.h"
 
+#include "host/journal.h"
+#include "host/utf8.h"
+
 #include "host/store/store.h"
 #include "host/store/store_retry.h"
 #include "plugin/qn_rivi/deliveries.h"
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <array>
 #include <map>
 #include <random>
+#include <utility>
 
 namespace rivi::outbox {
 namespace {
@@ -210,7 +216,11 @@ std::optional<Batch> claim(const std::shared_ptr<Connection>& db, std::int64_t n
 
 void settle(const std::shared_ptr<Connection>& db, const Batch& batch, bool delivered, const std::string& answer,
             std::int64_t now) {
+  // Logged once the transaction has committed: a message's first failed attempt (a warning: it
+  // is retried) and its giving up (an error), never each retry.
+  std::vector<std::pair<journal::Priority, std::string>> lines;
   retry_while_locked(*db, StoreRetry{}, [&] {
+    lines.clear();
     transaction tx(db);
     for (const Batch::Row& row : batch.rows) {
       deliveries::record(*db, {row.pid, batch.channel, batch.recipient, row.kind, delivered, answer}, now);
@@ -224,13 +234,25 @@ void settle(const std::shared_ptr<Connection>& db, const Batch& batch, bool deli
       } else if (now - to_int(found[0]["created"]) >= kGiveUpSeconds) {
         db->run("UPDATE rivi_outbox SET state = 'failed', attempts = ?, answer = ?, done = ?, lease = 0 WHERE id = ?",
                 Record::array({attempts, answer, now, row.id}));
+        lines.emplace_back(journal::Priority::err,
+                           fmt::format("alert delivery: message {} \"{}\" to {} {} given up after {} attempt(s): {}", row.id,
+                                       readable_text(batch.message.title, 200), batch.channel,
+                                       readable_text(batch.recipient, 200), attempts, readable_text(answer, 300)));
       } else {
         db->run("UPDATE rivi_outbox SET state = 'pending', attempts = ?, answer = ?, next_try = ?, lease = 0 WHERE id = ?",
                 Record::array({attempts, answer, now + retry_delay(attempts), row.id}));
+        if (attempts == 1) {
+          lines.emplace_back(journal::Priority::warning,
+                             fmt::format("alert delivery: message {} \"{}\" to {} {} not delivered, retried for {} h: {}",
+                                         row.id, readable_text(batch.message.title, 200), batch.channel,
+                                         readable_text(batch.recipient, 200), kGiveUpSeconds / 3600,
+                                         readable_text(answer, 300)));
+        }
       }
     }
     tx.commit();
   });
+  for (const auto& [priority, line] : lines) journal::log_line(priority, line);
 }
 
 Record undelivered(Connection& db, std::int64_t limit) {

@@ -43,6 +43,7 @@ TEST_F(OutboxClaims, AFailingMessageIsTriedOnItsBackOffForADayThenGivenUp) {
   const std::int64_t id = put("报告", false).at(0);
   std::int64_t now = kT;
   std::vector<std::int64_t> waits;
+  ::testing::internal::CaptureStderr();
   for (;;) {
     auto batch = claim(now);
     ASSERT_TRUE(batch);
@@ -57,6 +58,11 @@ TEST_F(OutboxClaims, AFailingMessageIsTriedOnItsBackOffForADayThenGivenUp) {
   ASSERT_GE(waits.size(), 7u);
   EXPECT_EQ(std::vector<std::int64_t>(waits.begin(), waits.begin() + 7),
             (std::vector<std::int64_t>{60, 120, 300, 600, 1800, 3600, 3600}));
+  // The log has the first failure and the giving up, not every retry.
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::count_lines(log, "alert delivery: message " + std::to_string(id) + " \"报告\" to mail"), 2) << log;
+  EXPECT_EQ(testing::count_lines(log, "not delivered, retried for 24 h: 451 try again later"), 1) << log;
+  EXPECT_EQ(testing::count_lines(log, "given up after " + std::to_string(to_int(row(id)["attempts"])) + " attempt(s)"), 1) << log;
   EXPECT_EQ(row(id)["state"], "failed");
   EXPECT_GE(now - kT, outbox::kGiveUpSeconds);
   EXPECT_LT(now - kT, outbox::kGiveUpSeconds + 3600);

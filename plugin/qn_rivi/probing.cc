@@ -7,6 +7,7 @@
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/cron/job_runner.h"
+#include "host/journal.h"
 #include "host/store/store.h"
 #include "plugin/qn_rivi/checks.h"
 #include "plugin/qn_rivi/health.h"
@@ -150,7 +151,7 @@ bool record_failure(std::int64_t pid, const std::string& reason) {
 // recorded none yet, and the database it would wait for is the one that did not take the outcome.
 // The next run that reaches the database brings the policy's state up to date.
 void say_alerts_wait(std::int64_t pid) {
-  std::cerr << "rivi: task " << pid << ": alerts are decided by the next run that reaches the database\n";
+  journal::log_line(journal::Priority::warning, fmt::format("rivi: task {}: alerts are decided by the next run that reaches the database", pid));
 }
 
 // The alert policy's turn after a run; its failures are shown and never fail the run.

@@ -2,6 +2,7 @@
 // availability older than ninety.
 #include "plugin/qn_rivi/retention.h"
 
+#include "host/journal.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
@@ -87,7 +88,7 @@ void keep_result_retention(std::stop_token stop, const RetentionOptions& options
       deliveries::purge_before(db, now - std::int64_t{deliveries::kKeepDays} * 86400, options.purge.batch);
       last_error.clear();
     } catch (const std::exception& error) {
-      if (last_error != error.what()) std::cerr << "result retention: " << error.what() << "\n";
+      if (last_error != error.what()) journal::log_line(journal::Priority::err, std::string("result retention: ") + error.what());
       last_error = error.what();
     }
   }

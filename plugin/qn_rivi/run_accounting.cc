@@ -1,5 +1,6 @@
 #include "plugin/qn_rivi/run_accounting.h"
 
+#include "host/journal.h"
 #include "host/paths.h"
 #include "host/public.h"
 #include "host/record.h"
@@ -131,7 +132,14 @@ std::int64_t account(const std::shared_ptr<Connection>& db, std::int64_t now, Cu
         lost.pid = task;
         lost.time = fire.time;
         lost.reason = lost_run_reason(fire, now);
-        retry_while_locked(*db, retry, [&] { run_store::write(db, lost); });
+        bool fresh = false;
+        retry_while_locked(*db, retry, [&] { fresh = run_store::write(db, lost); });
+        // Once a fire: a round that failed after writing it finds its mark the next time.
+        if (fresh) {
+          journal::log_line(journal::Priority::err,
+                            fmt::format("run accounting: task {}: the run fired at {} stored nothing: {}", task,
+                                        public_::format_date(fire.time), lost.reason));
+        }
         ++recorded;
         done = true;
       }
@@ -159,7 +167,7 @@ void keep_runs_accounted(std::stop_token stop, const Options& options) {
       }
       last_error.clear();
     } catch (const std::exception& error) {
-      if (last_error != error.what()) std::cerr << "run accounting: " << error.what() << "\n";
+      if (last_error != error.what()) journal::log_line(journal::Priority::err, std::string("run accounting: ") + error.what());
       last_error = error.what();
     }
   }

@@ -119,8 +119,12 @@ TEST_F(AccountingTest, EachRunWithoutATraceBecomesOneErrorRun) {
   fire("c", other_job_, kT + 60, killed);
   fire("d", job_, kT + 120, std::nullopt);  // still going
 
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(account(kT + 130), 1);
   EXPECT_EQ(account(kT + 140), 0) << "recorded once";
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::count_lines(log, "stored nothing"), 1) << log;
+  EXPECT_EQ(testing::count_lines(log, "run accounting: task " + std::to_string(task_) + ": the run fired at "), 1) << log;
   Record l = lost();
   ASSERT_EQ(l.size(), 1u);
   EXPECT_EQ(l[0]["fire"], "a");

@@ -1,5 +1,6 @@
 #include "plugin/qn_rivi/run_store.h"
 
+#include "host/journal.h"
 #include "host/paths.h"
 #include "host/record.h"
 #include "host/store/store.h"
@@ -99,8 +100,8 @@ std::optional<std::filesystem::path> store(const spool::RunOutcome& run, const S
   } catch (const std::runtime_error& error) {
     throw NotStored(fmt::format("the result of task {} could not be stored: {}; nor kept: {}", run.pid, refused, error.what()));
   }
-  std::cerr << fmt::format("rivi: task {}: the database did not take the result ({}); it waits in {}\n", run.pid,
-                           refused, kept.string());
+  journal::log_line(journal::Priority::warning, fmt::format("rivi: task {}: the database did not take the result ({}); it waits in {}",
+                                                                run.pid, refused, kept.string()));
   return kept;
 }
 
@@ -115,7 +116,7 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
     } catch (const std::runtime_error& error) {
       std::error_code ignored;
       std::filesystem::rename(file, file.string() + ".bad", ignored);
-      std::cerr << "rivi: " << error.what() << "; set aside as " << file.string() << ".bad\n";
+      journal::log_line(journal::Priority::err, fmt::format("rivi: {}; set aside as {}.bad", error.what(), file.string()));
       continue;
     }
     // A run started by hand has no fire; its file's name marks it, so it is written once too.
@@ -124,12 +125,15 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
     try {
       retry_while_locked(*db, replay_retry(wait), [&] { fresh = write(db, run); });
     } catch (const std::runtime_error& error) {
-      std::cerr << fmt::format("rivi: the spool waits ({} runs): {}\n", spool::files().size(), error.what());
+      journal::log_line(journal::Priority::warning, fmt::format("rivi: the spool waits ({} runs): {}", spool::files().size(), error.what()));
       break;
     }
     std::error_code ignored;
     std::filesystem::remove(file, ignored);
     if (fresh) ++written;
+  }
+  if (written > 0) {
+    journal::log_line(journal::Priority::notice, fmt::format("rivi: {} run(s) kept in the spool are stored", written));
   }
   return written;
 }

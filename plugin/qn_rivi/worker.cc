@@ -6,9 +6,10 @@
 // answering garbage or refusing), with a line saying so on standard error; 4 when its result could
 // be kept neither in the database nor in the spool (a full disk; the reason is printed on
 // standard error); 1 on another error, printed on standard error; 2 for a wrong command line. A
-// result kept in the spool counts as stored (it is replayed later).
+// result kept in the spool counts as stored (it is replayed later). Its standard error is the
+// job's log, where the scheduler's accounting reads the reason of a run that stored nothing.
+#include "host/journal.h"
 #include "host/paths.h"
-#include "host/public.h"
 #include "host/record.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/run_store.h"
@@ -23,10 +24,14 @@ constexpr int kNowhereToStore = 4;
 }  // namespace
 
 int main(int argc, char** argv) {
+  using rivi::journal::Priority;
   if (argc != 2) {
-    std::cerr << "usage: rivi_worker <task id>\n";
+    rivi::journal::log_line(Priority::err, "usage: rivi_worker <task id>");
     return 2;
   }
+  const auto say = [&](Priority priority, const std::string& what) {
+    rivi::journal::log_line(priority, std::string("rivi_worker: task ") + argv[1] + ": " + what);
+  };
   try {
     const std::filesystem::path dir = rivi::executable_dir();
     if (dir.filename() == "qn_rivi" && dir.parent_path().filename() == "plugin") {
@@ -41,17 +46,21 @@ int main(int argc, char** argv) {
     std::cout << rivi::encode(answer) << std::endl;
     // `start` answers a record with `status` exactly when it stored no row.
     if (answer.is_object() && answer.contains("status")) {
-      std::cerr << "rivi_worker: task " << argv[1] << ": the run stored no result" << std::endl;
+      say(Priority::warning, "the run stored no result");
       return kNothingStored;
     }
     return 0;
   } catch (const rivi::run_store::NotStored& error) {
     std::cout << std::flush;
-    std::cerr << "rivi_worker: task " << argv[1] << ": " << error.what() << std::endl;
+    say(Priority::err, error.what());
     return kNowhereToStore;
+  } catch (const std::exception& error) {
+    std::cout << std::flush;
+    say(Priority::err, error.what());
+    return 1;
   } catch (...) {
     std::cout << std::flush;
-    std::cerr << rivi::public_::get_error_info() << std::endl;
+    say(Priority::err, "an unexpected failure");
     return 1;
   }
 }

@@ -134,16 +134,22 @@ export async function startSystem({ cronMinute, prefix, nodes, standIn }) {
     sys.base = `http://127.0.0.1:${webPort}`;
     // `panel call qn_rivi ...` against the same root and centre; answers the decoded answer.
     // Asynchronous, so that the target site in this process can answer the probes meanwhile.
-    sys.panelCall = async (...args) => {
-      const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args], { env, timeout: 90000 });
-      return JSON.parse(stdout);
+    // A refusal ({"status": false, ...}) exits 1 with its answer on standard output: answered too.
+    const answerOf = async (callEnv, args) => {
+      try {
+        const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args], { env: callEnv, timeout: 90000 });
+        return JSON.parse(stdout);
+      } catch (error) {
+        if (error.code === 1 && error.stdout) {
+          const answer = JSON.parse(error.stdout);
+          if (answer && answer.status === false) return answer;
+        }
+        throw error;
+      }
     };
+    sys.panelCall = async (...args) => answerOf(env, args);
     // The same with the host's clock fixed at `time` (Unix seconds): a run stored in the past.
-    sys.panelCallAt = async (time, ...args) => {
-      const { stdout } = await execFileAsync(bin('panel'), ['call', 'qn_rivi', ...args],
-        { env: { ...env, PANEL_NOW: String(time) }, timeout: 90000 });
-      return JSON.parse(stdout);
-    };
+    sys.panelCallAt = async (time, ...args) => answerOf({ ...env, PANEL_NOW: String(time) }, args);
 
     context = await chromium.launchPersistentContext(join(root, 'chromium-profile'), {
       executablePath: '/usr/bin/chromium',

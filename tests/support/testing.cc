@@ -1,6 +1,7 @@
 #include "tests/support/testing.h"
 
 #include "host/install.h"
+#include "host/record.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +112,27 @@ void TempRoot::write(const std::string& relative, const std::string& text) const
 }
 
 std::string TempRoot::read(const std::string& relative) const { return slurp(path_ / relative); }
+
+int call_status(const std::string& out) {
+  const std::size_t end = out.find_last_not_of('\n');
+  if (end == std::string::npos) return 0;
+  const std::size_t start = out.rfind('\n', end);
+  const Record answer = decode(out.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1)));
+  return answer.is_object() && answer.contains("status") && answer["status"] == false ? 1 : 0;
+}
+
+int count_lines(const std::string& text, const std::string& needle) {
+  std::istringstream in(text);
+  int count = 0;
+  for (std::string line; std::getline(in, line);) count += line.find(needle) != std::string::npos;
+  return count;
+}
+
+std::string journal_stream_of(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path);

@@ -53,6 +53,17 @@ int free_port();
 // The whole text of the file at `path`; "" when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
 
+// The exit status of `panel call` that printed `out`: 1 when its answer (the last line) is a
+// refusal, an object whose `status` is false; else 0.
+int call_status(const std::string& out);
+
+// The lines of `text` that contain `needle`.
+int count_lines(const std::string& text, const std::string& needle);
+
+// The JOURNAL_STREAM value ("<device>:<inode>") that names the file at `path`, as journald sets it
+// for the stream it gives a service's standard error.
+std::string journal_stream_of(const std::filesystem::path& path);
+
 // Asks `ready` every 100 ms until it answers true; false when `seconds` passed first.
 template <typename Ready>
 bool wait_until(Ready ready, int seconds) {
