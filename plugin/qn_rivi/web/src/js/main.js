@@ -4,8 +4,8 @@
 // attribute value set through the DOM; no module here parses HTML. The page refreshes itself in
 // place (see `refresh`), never touching a dialog.
 
-import { loadSession } from './api.js';
-import { $, toast, localTime, nowSec } from './dom.js';
+import { loadSession, query } from './api.js';
+import { $, toast, localTime, nowSec, setDisplayZone, zoneLabel } from './dom.js';
 import { applyChartTheme } from './charts.js';
 import { showTasks, openTaskForm, saveTask, watchTaskUrl } from './tasks.js';
 import { showLog, drawTrend } from './log.js';
@@ -74,13 +74,13 @@ async function refresh() {
     document.body.dataset.refreshed = String(state.refreshes);
     markUpdated();
   } catch (e) {
-    $('refresh-status').textContent = `刷新失败: ${e.message}`;
+    $('refresh-status').textContent = `刷新失败：${e.message}`;
     $('refresh-status').classList.add('bad');
   }
 }
 
 function markUpdated() {
-  $('refresh-status').textContent = `更新于 ${localTime(nowSec()).slice(11)}`;
+  $('refresh-status').textContent = `更新于 ${localTime(nowSec()).slice(11)}（${zoneLabel()}）`;
   $('refresh-status').classList.remove('bad');
 }
 
@@ -95,6 +95,12 @@ function startRefresh() {
 
 async function main() {
   if (!(await loadSession())) return;
+  // The display zone first, so that the first view already shows its times in it.
+  try {
+    setDisplayZone((await query('get_alert_policy')).timezone);
+  } catch {
+    setDisplayZone('');
+  }
   $('search-form').addEventListener('submit', (e) => {
     e.preventDefault();
     state.search = $('search').value.trim();
