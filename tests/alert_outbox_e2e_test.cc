@@ -171,7 +171,7 @@ TEST_F(OutboxTest, ACentreOutageAcross45TasksSendsOneAlertAndOneRecoveryPerChann
   EXPECT_EQ(subjects(), expected);
   EXPECT_EQ(robot_titles(), expected);
   const std::string alert = sink_.messages().at(0)["html"];
-  EXPECT_NE(alert.find("受影响的任务 (45 个)"), std::string::npos) << alert;
+  EXPECT_NE(alert.find("受影响的任务（45 个）"), std::string::npos) << alert;
   EXPECT_NE(alert.find("任务44"), std::string::npos);
   EXPECT_NE(alert.find("调度中心无法连接"), std::string::npos);
 }

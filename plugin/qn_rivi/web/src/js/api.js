@@ -33,7 +33,7 @@ export async function call(method, args = {}) {
     location.href = '/login';
     throw new Error('未登录');
   }
-  if (!res.ok) throw new Error((data && data.msg) || `请求失败 (HTTP ${res.status})`);
+  if (!res.ok) throw new Error((data && data.msg) || `请求失败（HTTP ${res.status}）`);
   return data;
 }
 
@@ -60,5 +60,5 @@ export async function saveSettings(what, body) {
   } catch {
     data = null;
   }
-  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败 (HTTP ${res.status})` };
+  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败（HTTP ${res.status}）` };
 }
