@@ -141,7 +141,7 @@ TEST_F(AlertPolicyTest, IncidentModeReportsOnceRemindsOnTimeAndAnnouncesTheRecov
   EXPECT_NE(messages.at(0)["html"].get<std::string>().find("Quelmar企业平台拔测监控报表"), std::string::npos);
   const std::string recovery = messages.at(2)["html"];
   EXPECT_NE(recovery.find(site_.url("/")), std::string::npos);
-  EXPECT_NE(recovery.find("持续: 2分钟"), std::string::npos) << recovery;
+  EXPECT_NE(recovery.find("持续：2分钟"), std::string::npos) << recovery;
   EXPECT_NE(recovery.find("<td>200</td>"), std::string::npos) << recovery;
 }
 

@@ -140,7 +140,7 @@ TEST_F(RulesEndToEnd, ForbiddenEverywhereIsDownByTheRulesWhileTheVerdictStaysAnd
   EXPECT_EQ(degraded["health"], "degraded");
   EXPECT_EQ(degraded["scope"], "site");
   EXPECT_NE(degraded["reason"].get<std::string>().find("3/3 节点告警：响应过慢（"), std::string::npos) << degraded["reason"];
-  EXPECT_NE(degraded["reason"].get<std::string>().find(" ms > 100 ms)"), std::string::npos);
+  EXPECT_NE(degraded["reason"].get<std::string>().find(" ms > 100 ms）"), std::string::npos);
   EXPECT_TRUE(call("get_incidents", Record{{"pid", std::to_string(slow)}})["data"].empty());
 
   // Removing a task removes its rules.

@@ -117,7 +117,7 @@ TEST_F(StatusPages, PanelServeShowsThePageToAnyoneAndHidesWhatIsInternal) {
   EXPECT_NE(html.find("2023-08-17 无数据"), std::string::npos) << "the first of the 90 days";
   EXPECT_NE(html.find("90天可用率 92.86%"), std::string::npos);  // 13 of 14
   EXPECT_NE(html.find(">接口</span>: 故障，开始于 <time>2023-11-14 22:03</time>"), std::string::npos);
-  EXPECT_NE(html.find("计划维护: 主站, 2023-11-14 23:13 至 2023-11-15 00:13"), std::string::npos);
+  EXPECT_NE(html.find("计划维护：主站，2023-11-14 23:13 至 2023-11-15 00:13"), std::string::npos);
   EXPECT_NE(html.find("2023-11-14 22:13:20"), std::string::npos);
   for (const char* hidden : {"internal.example.lan", "10.20.30.40", "10.9.8.7", "连接被拒绝", "内部备注", "10.1.1.1",
                              "127.0.0.1", "<script"})

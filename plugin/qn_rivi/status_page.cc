@@ -420,7 +420,7 @@ std::string html(const Record& c) {
   out += "<h2>维护通知</h2><ul class=\"notices\" id=\"notices\">";
   for (const Record& n : c["notices"])
     out += std::string("<li") + (truthy(n["active"]) ? " class=\"active\">维护中：" : ">计划维护：") + text(n["tasks"]) +
-           ", " + text(n["text"]) + "</li>";
+           "，" + text(n["text"]) + "</li>";
   if (c["notices"].empty()) out += "<li class=\"muted\">暂无维护计划</li>";
   out += "</ul>";
 
