@@ -117,7 +117,7 @@ std::string refusal_text(const std::string& answer) {
   if (r.is_object() && r.contains("msg") && r["msg"].is_string()) said = r["msg"].get_ref<const std::string&>();
   while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.remove_suffix(1);
   std::string text = readable_text(said, 200);
-  if (said == "请求签名错误") text += " (the node holds another key, or predates signature scheme 2: upgrade it)";
+  if (said == "请求签名错误") text += "（节点的密钥不同，或节点早于签名方案 2：请升级该节点）";
   return text;
 }
 

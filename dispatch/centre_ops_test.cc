@@ -301,7 +301,7 @@ TEST(CentreHealth, ShowsANodesRefusalAsItsWords) {
   ASSERT_EQ(res->status, 200) << res->body;
   const Record health = decode(res->body);
   EXPECT_EQ(health[0]["last_error"],
-            "HTTP 403: 请求签名错误 (the node holds another key, or predates signature scheme 2: upgrade it)");
+            "HTTP 403: 请求签名错误（节点的密钥不同，或节点早于签名方案 2：请升级该节点）");
   const std::string said = health[1]["last_error"].get<std::string>();
   EXPECT_EQ(said.rfind("HTTP 502: 节点节点", 0), 0u) << said;
   EXPECT_LE(said.size(), 210u);

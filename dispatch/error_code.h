@@ -2,7 +2,9 @@
 // into text a person can read. The codes are part of the stored node results, so they never change:
 //   ""               the fetch completed with a good status (200, 301, 302, 401, 403)
 //   "refused"        the connection was refused
-//   "timeout"        the time-out passed before the answer was complete
+//   "timeout"        the time-out passed before the answer was complete (the result's
+//                    `connect_time` tells a server that took the connection and never answered,
+//                    worded 响应超时, from one that was never reached, 连接超时)
 //   "dns"            the host name could not be resolved
 //   "tls"            the TLS handshake or the certificate check failed
 //   "inner_address"  every address of the target is an inner one and was refused before connecting

@@ -73,7 +73,7 @@ Checked check_probe_request(const NodeOptions& options, const Form& form) {
 // The refusal of a probe this node could not make (ProbeUnavailable): the caller learns that the
 // node, not the target, failed.
 NodeAnswer unavailable_answer(const std::string& reason) {
-  return {503, public_::returnMsg(false, "节点资源不足,未能拨测 (" + reason + ")")};
+  return {503, public_::returnMsg(false, "节点资源不足，未能拨测（" + reason + "）")};
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ std::string url_host(const std::string& url) {
 
 std::string url_refusal(const std::string& url) {
   if (url.empty()) return "缺少URL地址";
-  if (url.size() > kMaxUrlLength) return fmt::format("URL地址过长(最多{}字节)", kMaxUrlLength);
+  if (url.size() > kMaxUrlLength) return fmt::format("URL地址过长（最多{}字节）", kMaxUrlLength);
   UrlHandle u(curl_url());
   if (!u) throw std::runtime_error("libcurl: cannot create a URL handle");
   if (curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return "URL地址无效";

@@ -39,7 +39,7 @@ ProbeChecks parse_checks(const std::string& text) {
     } else if (key == "keyword") {
       if (!v.is_string()) refuse("checks.keyword必须是文本");
       c.keyword = v.get<std::string>();
-      if (c.keyword.size() > kMaxKeywordBytes) refuse(fmt::format("checks.keyword过长(最多{}字节)", kMaxKeywordBytes));
+      if (c.keyword.size() > kMaxKeywordBytes) refuse(fmt::format("checks.keyword过长（最多{}字节）", kMaxKeywordBytes));
       if (!is_utf8(c.keyword)) refuse("checks.keyword不是有效的UTF-8文本");
     } else if (key == "keyword_mode") {
       if (!v.is_string() || (v != "present" && v != "absent")) refuse("checks.keyword_mode必须是present或absent");

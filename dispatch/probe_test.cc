@@ -207,7 +207,7 @@ TEST(UrlRefusal, AcceptsOnlyHttpAndHttpsWithAHost) {
       {"example.com", "URL地址无效"},
       {"http://exa mple.com/", "URL地址无效"},
       {"http://", "URL地址无效"},
-      {"http://example.com/" + std::string(2100, 'a'), "URL地址过长(最多2048字节)"},
+      {"http://example.com/" + std::string(2100, 'a'), "URL地址过长（最多2048字节）"},
   };
   for (const auto& [url, why] : cases) EXPECT_EQ(url_refusal(url), why) << url.substr(0, 40);
 }

@@ -72,7 +72,7 @@ std::optional<std::string> SignatureCheck::refusal(const http::Request& request,
   if (timestamp.empty() || nonce.empty() || signature.empty()) return "请求未签名";
   if (version.empty()) return kOldCentreRefusal;
   if (version != kSignatureVersion) {
-    return fmt::format("unknown signature scheme (this node knows {}): upgrade the node (请升级探测节点)",
+    return fmt::format("未知的签名方案（本节点支持方案 {}）：请升级拨测节点",
                        kSignatureVersion);
   }
   if (nonce.size() > 128) return "请求签名无效";

@@ -171,7 +171,7 @@ TEST_F(OutboxTest, ACentreOutageAcross45TasksSendsOneAlertAndOneRecoveryPerChann
   EXPECT_EQ(subjects(), expected);
   EXPECT_EQ(robot_titles(), expected);
   const std::string alert = sink_.messages().at(0)["html"];
-  EXPECT_NE(alert.find("受影响的任务 (45 个)"), std::string::npos) << alert;
+  EXPECT_NE(alert.find("受影响的任务（45 个）"), std::string::npos) << alert;
   EXPECT_NE(alert.find("任务44"), std::string::npos);
   EXPECT_NE(alert.find("调度中心无法连接"), std::string::npos);
 }
@@ -216,7 +216,7 @@ TEST_F(OutboxTest, ANodeIncidentSendsOneAlertAndItsRecovery) {
   const std::vector<std::string> expected = {"[节点异常] 联通#1", "[节点恢复] 联通#1"};
   EXPECT_EQ(subjects(), expected);
   EXPECT_EQ(robot_titles(), expected);
-  EXPECT_NE(sink_.messages().at(1)["html"].get<std::string>().find("持续: 10分钟"), std::string::npos);
+  EXPECT_NE(sink_.messages().at(1)["html"].get<std::string>().find("持续：10分钟"), std::string::npos);
 }
 
 // A task's alerts are sent only through configured channels; with none, the alert is kept as

@@ -120,7 +120,7 @@ TEST_F(RulesEndToEnd, ForbiddenEverywhereIsDownByTheRulesWhileTheVerdictStaysAnd
 
   const Record down = overview_of(forbidden);
   EXPECT_EQ(down["health"], "down");
-  EXPECT_EQ(down["reason"], "3/3 节点失败: 状态码不符 (403)");
+  EXPECT_EQ(down["reason"], "3/3 节点失败：状态码不符（403）");
   EXPECT_EQ(down["has_checks"], true);
   EXPECT_EQ(overview_of(forbidden_plain)["health"], "up");
   EXPECT_EQ(overview_of(forbidden_plain)["has_checks"], false);
@@ -139,8 +139,8 @@ TEST_F(RulesEndToEnd, ForbiddenEverywhereIsDownByTheRulesWhileTheVerdictStaysAnd
   const Record degraded = overview_of(slow);
   EXPECT_EQ(degraded["health"], "degraded");
   EXPECT_EQ(degraded["scope"], "site");
-  EXPECT_NE(degraded["reason"].get<std::string>().find("3/3 节点告警: 响应过慢 ("), std::string::npos) << degraded["reason"];
-  EXPECT_NE(degraded["reason"].get<std::string>().find(" ms > 100 ms)"), std::string::npos);
+  EXPECT_NE(degraded["reason"].get<std::string>().find("3/3 节点告警：响应过慢（"), std::string::npos) << degraded["reason"];
+  EXPECT_NE(degraded["reason"].get<std::string>().find(" ms > 100 ms）"), std::string::npos);
   EXPECT_TRUE(call("get_incidents", Record{{"pid", std::to_string(slow)}})["data"].empty());
 
   // Removing a task removes its rules.
@@ -184,8 +184,8 @@ TEST_F(RulesEndToEnd, NodesApplyTheTasksChecksAndTheirCertificatesReachHealthAnd
   EXPECT_NE(overview_of(expired)["reason"].get<std::string>().find("证书已过期"), std::string::npos) << overview_of(expired)["reason"];
   EXPECT_EQ(old.requests(), 0) << "no request goes to a site whose certificate failed";
   EXPECT_EQ(overview_of(missing)["health"], "down");
-  EXPECT_EQ(overview_of(missing)["reason"], "3/3 节点失败: 缺少关键字「欢迎」");
-  EXPECT_EQ(overview_of(absent)["reason"], "3/3 节点失败: 出现关键字「连接失败」");
+  EXPECT_EQ(overview_of(missing)["reason"], "3/3 节点失败：缺少关键字「欢迎」");
+  EXPECT_EQ(overview_of(absent)["reason"], "3/3 节点失败：出现关键字「连接失败」");
   const Record stored = decode(public_::M("rivi_list").where("pid=?", missing).getField("data").get<std::string>());
   ASSERT_EQ(stored.size(), 3u);
   EXPECT_EQ(stored[0]["keyword_found"], false);

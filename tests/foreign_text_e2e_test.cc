@@ -67,7 +67,7 @@ TEST_F(ForeignText, AnErrorCodeOfAnotherCentreIsAnUnknownError) {
   const std::int64_t id = probe("站点", "http://example.test/");
   Record none = Record::object();
   const Record task = call_web_method("get_overview", none)["data"][0];
-  EXPECT_EQ(task["reason"], "3/3 节点失败: 未知错误、连接超时");
+  EXPECT_EQ(task["reason"], "3/3 节点失败：未知错误、连接超时");
   Record pid{{"pid", std::to_string(id)}};
   EXPECT_EQ(call_web_method("get_incidents", pid)["data"][0]["reason"], task["reason"]);
   const std::string text = markdown();

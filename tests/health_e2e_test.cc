@@ -56,11 +56,11 @@ TEST(HealthEndToEnd, NodeErrorCodesBecomeTheReasonAndAnOutageOpensAndCloses) {
   const Record& dead = overview["data"][0];
   EXPECT_EQ(dead["health"], "down");
   EXPECT_EQ(dead["scope"], "site");
-  EXPECT_EQ(dead["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(dead["reason"], "3/3 节点失败：连接被拒绝");
   EXPECT_EQ(dead["last_total_time"], nullptr);
   const Record& failing = overview["data"][1];
   EXPECT_EQ(failing["health"], "down");
-  EXPECT_EQ(failing["reason"], "3/3 节点失败: 状态码 500");
+  EXPECT_EQ(failing["reason"], "3/3 节点失败：状态码 500");
 
   broken = false;
   probe(site_task);

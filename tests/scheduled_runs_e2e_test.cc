@@ -216,7 +216,7 @@ TEST_F(Monitor, AKilledWorkerAndAMissingLauncherEachBecomeOneErrorRun) {
   ASSERT_EQ(::kill(static_cast<pid_t>(*going->pid), SIGKILL), 0);
   ASSERT_TRUE(wait_until([&] { return marks_of(slow)["lost"] == 1; }, 30)) << read_file(root_.file("serve.log"));
   EXPECT_EQ(health(slow)["health"], "error");
-  EXPECT_EQ(health(slow)["reason"], "拨测进程被信号 9 (SIGKILL) 终止");
+  EXPECT_EQ(health(slow)["reason"], "拨测进程被信号 9（SIGKILL）终止");
 
   // Without its launcher no run can start: every fire becomes an error run, once.
   fs::remove(root_.file("plugin/qn_rivi/rivi"));
@@ -237,7 +237,7 @@ TEST_F(Monitor, AKilledWorkerAndAMissingLauncherEachBecomeOneErrorRun) {
   EXPECT_EQ(marks_of(orphan).size(), 1u) << "nothing else was recorded";
   EXPECT_EQ(marks_of(slow)["lost"], 1) << "the killed run is still recorded once";
   const std::string reason = health(orphan)["reason"].get<std::string>();
-  EXPECT_EQ(reason.rfind("拨测无法启动: ", 0), 0u) << reason;
+  EXPECT_EQ(reason.rfind("拨测无法启动：", 0), 0u) << reason;
   EXPECT_NE(reason.find("can't open file"), std::string::npos) << reason;
   EXPECT_EQ(panel->stop(), 0);
 }
@@ -346,7 +346,7 @@ TEST_F(Monitor, AFullDiskIsRecordedOnceThereIsRoomAgain) {
     EXPECT_EQ(r["exit_status"], 4);
   }
   const std::string reason = db.query("SELECT reason FROM rivi_incident WHERE pid = ? ORDER BY id LIMIT 1", Record::array({task}))[0]["reason"].get<std::string>();
-  EXPECT_EQ(reason.rfind("磁盘空间不足, 结果未能保存: ", 0), 0u) << reason;
+  EXPECT_EQ(reason.rfind("磁盘空间不足，结果未能保存：", 0), 0u) << reason;
   EXPECT_EQ(panel->stop(), 0);
 }
 

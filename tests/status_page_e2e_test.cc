@@ -48,7 +48,7 @@ class StatusPages : public ::testing::Test {
              Record::array({pid, state, kNow - 3600, kNow - 60, kNow - 60, reason, unanswered}));
     };
     health(main_, "up", "", "[]");
-    health(api_, "down", "3/3 节点失败: 连接被拒绝", "[\"10.9.8.7:8891\"]");
+    health(api_, "down", "3/3 节点失败：连接被拒绝", "[\"10.9.8.7:8891\"]");
     const auto hour = [&](std::int64_t pid, std::int64_t at, int runs, int good, int errors) {
       db.run("INSERT INTO rivi_hourly (pid, hour, runs, good, errors) VALUES (?, ?, ?, ?, ?)",
              Record::array({pid, at - at % 3600, runs, good, errors}));
@@ -58,7 +58,7 @@ class StatusPages : public ::testing::Test {
     hour(main_, kNow - 2 * kDay, 5, 0, 5);    // monitor errors only: no judged run
     hour(api_, kNow - 95 * kDay, 10, 10, 0);  // before the 90 days
     db.run("INSERT INTO rivi_incident (pid, kind, start_time, last_time, reason) VALUES (?, 'down', ?, ?, ?)",
-           Record::array({api_, kNow - 600, kNow - 60, "3/3 节点失败: 连接被拒绝 10.9.8.7"}));
+           Record::array({api_, kNow - 600, kNow - 60, "3/3 节点失败：连接被拒绝 10.9.8.7"}));
     db.run("INSERT INTO rivi_maintenance (pid, kind, start_time, end_time, weekdays, start_minute, duration, note, "
            "addtime) VALUES (?, 'once', ?, ?, '', 0, 0, '内部备注 10.1.1.1', ?)",
            Record::array({main_, kNow + 3600, kNow + 7200, kNow}));
@@ -117,7 +117,7 @@ TEST_F(StatusPages, PanelServeShowsThePageToAnyoneAndHidesWhatIsInternal) {
   EXPECT_NE(html.find("2023-08-17 无数据"), std::string::npos) << "the first of the 90 days";
   EXPECT_NE(html.find("90天可用率 92.86%"), std::string::npos);  // 13 of 14
   EXPECT_NE(html.find(">接口</span>: 故障，开始于 <time>2023-11-14 22:03</time>"), std::string::npos);
-  EXPECT_NE(html.find("计划维护: 主站, 2023-11-14 23:13 至 2023-11-15 00:13"), std::string::npos);
+  EXPECT_NE(html.find("计划维护：主站，2023-11-14 23:13 至 2023-11-15 00:13"), std::string::npos);
   EXPECT_NE(html.find("2023-11-14 22:13:20"), std::string::npos);
   for (const char* hidden : {"internal.example.lan", "10.20.30.40", "10.9.8.7", "连接被拒绝", "内部备注", "10.1.1.1",
                              "127.0.0.1", "<script"})
@@ -251,13 +251,13 @@ TEST_F(StatusPages, TheMethodsRefuseBadFieldsByName) {
     EXPECT_NE(refusal(with("slug", slug)).find("slug"), std::string::npos) << slug;
   EXPECT_NE(refusal(with("slug", std::string(41, 'a'))).find("slug"), std::string::npos);
   EXPECT_NE(refusal(with("slug", "web")).find("已被其他状态页使用"), std::string::npos);
-  EXPECT_EQ(refusal(with("title", "  ")), "标题(title)不能为空!");
-  EXPECT_EQ(refusal(with("title", std::string(101 * 3, 'x'))), "标题(title)不能超过100个字符!");
-  EXPECT_EQ(refusal(with("tag", "")), "标签(tag)不能为空!");
-  EXPECT_EQ(refusal(with("show_urls", "2")), "显示网址(show_urls)只能是0或1!");
-  EXPECT_EQ(refusal(with("description", std::string(501, 'd'))), "说明(description)不能超过500个字符!");
-  EXPECT_EQ(refusal(with("id", "999")), "指定状态页不存在!");
-  EXPECT_EQ(refusal(with("id", "abc")), "指定状态页不存在!");
+  EXPECT_EQ(refusal(with("title", "  ")), "标题（title）不能为空！");
+  EXPECT_EQ(refusal(with("title", std::string(101 * 3, 'x'))), "标题（title）不能超过100个字符！");
+  EXPECT_EQ(refusal(with("tag", "")), "标签（tag）不能为空！");
+  EXPECT_EQ(refusal(with("show_urls", "2")), "显示网址（show_urls）只能是0或1！");
+  EXPECT_EQ(refusal(with("description", std::string(501, 'd'))), "说明（description）不能超过500个字符！");
+  EXPECT_EQ(refusal(with("id", "999")), "指定状态页不存在！");
+  EXPECT_EQ(refusal(with("id", "abc")), "指定状态页不存在！");
 
   // 100 characters of three bytes each are allowed; changing a page keeps its slug free for itself.
   Record created = call("set_status_page", with("title", std::string(100, 'x')));

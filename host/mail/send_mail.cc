@@ -296,7 +296,7 @@ std::string deliver_mail(const std::string& to, const std::string& title, const 
     cut_connection(curl);
     if (replies.last.empty()) throw Undelivered(unreached(rc, "SMTP 服务器"), curl_detail(rc, errors));
     const char* words = rc == CURLE_LOGIN_DENIED ? "登录被拒绝" : rc == CURLE_USE_SSL_FAILED ? "服务器不支持 STARTTLS" : "邮件被拒绝";
-    throw Undelivered(std::string(words) + "（服务器: " + replies.last + "）", curl_detail(rc, errors));
+    throw Undelivered(std::string(words) + "（服务器：" + replies.last + "）", curl_detail(rc, errors));
   }
   return replies.last;
 }

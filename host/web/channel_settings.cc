@@ -198,7 +198,7 @@ std::vector<std::string> recipients_from_form(const Record& form) {
     if (item.empty()) continue;
     if (!looks_like_address(item)) {
       const bool printable = !has_control(item) && item.size() <= 254;
-      throw SettingsRefused("收件邮箱格式不正确：" + (printable ? item : std::string("(含控制字符或过长)")) +
+      throw SettingsRefused("收件邮箱格式不正确：" + (printable ? item : std::string("（含控制字符或过长）")) +
                             "，收件人未保存");
     }
     if (std::find(addresses.begin(), addresses.end(), item) == addresses.end()) addresses.push_back(item);

@@ -13,7 +13,7 @@ http::Response WebRoutes::page_file(const http::Request& req) {
   // The page is for the administrator only; its assets too.
   if (!session_of(req)) return redirect("/login");
   auto file = page_files_.answer(std::string_view(req.path).substr(std::string_view(kPagePath).size()), req);
-  if (!file) return json_error(404, "not found");
+  if (!file) return json_error(404, "未找到");
   return std::move(*file);
 }
 

@@ -76,18 +76,18 @@ http::Response WebRoutes::plugin_call(const http::Request& req) {
   // The call is named by the URL alone; the body's fields are the method's arguments.
   const Record query = form_record(req.query);
   if (query.value("action", "") != "a" || query.value("name", "") != "qn_rivi")
-    return json_error(404, "unknown plug-in action");
+    return json_error(404, "未知的插件操作");
   const std::string method = query.value("s", "");
   // Checked before the call rather than told from the call's errors: a method may raise
   // std::out_of_range for its own reasons (a number beyond 64 bits), and that is a 500.
-  if (!plugin_.callable || !plugin_.callable(method)) return json_error(404, "unknown method: " + method);
+  if (!plugin_.callable || !plugin_.callable(method)) return json_error(404, "未知的方法：" + method);
   if (granted) {
     const auto needed = plugin_.token_scope ? plugin_.token_scope(method) : std::nullopt;
     if (!needed) return json_error(403, "该方法不能用API令牌调用，请登录面板操作：" + method);
     if (*needed == TokenScope::write && *granted == TokenScope::read)
       return json_error(403, "只读令牌不能调用会修改数据的方法：" + method);
   }
-  if (!is_form(req)) return json_error(415, "expected a form body");
+  if (!is_form(req)) return json_error(415, "请求内容应为表单（application/x-www-form-urlencoded）");
   Record answer;
   try {
     Record args = form_record(req.body);

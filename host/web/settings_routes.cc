@@ -19,7 +19,7 @@ http::Response WebRoutes::settings_recipients(const http::Request& req) { return
 http::Response WebRoutes::save_settings(const http::Request& req, SettingsSaved (*save)(const Record& form)) {
   auto guarded = guard(req);
   if (auto* refusal = std::get_if<http::Response>(&guarded)) return std::move(*refusal);
-  if (!is_form(req)) return json_error(415, "expected a form body");
+  if (!is_form(req)) return json_error(415, "请求内容应为表单（application/x-www-form-urlencoded）");
   try {
     const SettingsSaved saved = save(form_record(req.body));
     Record answer = public_::returnMsg(true, saved.msg);

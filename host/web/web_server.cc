@@ -166,7 +166,7 @@ http::Response WebRoutes::wrong_host(const http::Request&) {
 
 http::Response WebRoutes::to_page(const http::Request&) { return redirect(kPagePath); }
 
-http::Response WebRoutes::not_found(const http::Request&) { return json_error(404, "not found"); }
+http::Response WebRoutes::not_found(const http::Request&) { return json_error(404, "未找到"); }
 
 namespace {
 

@@ -587,7 +587,7 @@ TEST_F(WebServerTest, OnlyWebCallableMethodsAreReachable) {
                            "qn_rivi_main", "", "GET_LIST"}) {
     auto res = call(name, "id=1");
     EXPECT_EQ(res->status, 404) << name;
-    EXPECT_EQ(Record::parse(res->body), Record({{"status", false}, {"msg", std::string("unknown method: ") + name}}))
+    EXPECT_EQ(Record::parse(res->body), Record({{"status", false}, {"msg", std::string("未知的方法：") + name}}))
         << name;
   }
   auto res = client_->Post("/plugin?action=a&name=other&s=get_list",
@@ -1047,7 +1047,7 @@ TEST(WebRoutes, RoutesAnswerWithoutASocket) {
   EXPECT_EQ(header(form, "Set-Cookie").rfind("rivi_login=", 0), 0u);
   EXPECT_NE(form.body.find("name=\"csrf_token\""), std::string::npos);
   EXPECT_EQ(Record::parse(routes.answer(request("GET", "/nothing")).body),
-            Record({{"status", false}, {"msg", "not found"}}));
+            Record({{"status", false}, {"msg", "未找到"}}));
 }
 
 // /metrics answers a scraper holding the token file's token and no one else: no session, no

@@ -57,7 +57,7 @@ SendResult send(send_mail& sender, Connection& db, const outbox::Batch& batch, l
     if (!channel->enabled) return {false, "通知渠道已停用"};
     return sender.robot_send(channels::robot_settings(*channel), robot_alert(db, batch, public_::now()), options);
   }
-  return {false, "未知的通知渠道: " + batch.channel};
+  return {false, "未知的通知渠道：" + batch.channel};
 }
 
 }  // namespace

@@ -19,13 +19,14 @@ constexpr const char* kSchema =
 
 std::int64_t whole(const Record& value, const char* key, std::int64_t low, std::int64_t high) {
   if (!value.is_number_integer())
-    throw std::invalid_argument(fmt::format("alert.{} must be a whole number, not {}", key, value.dump()));
+    throw std::invalid_argument(fmt::format("告警策略 {} 应为整数，而不是 {}", key, value.dump()));
   const auto n = value.get<std::int64_t>();
-  if (n < low || n > high) throw std::invalid_argument(fmt::format("alert.{} must lie in {}..{}, not {}", key, low, high, n));
+  if (n < low || n > high) throw std::invalid_argument(fmt::format("告警策略 {} 应在 {} 到 {} 之间，而不是 {}", key, low, high, n));
   return n;
 }
 
-// The decoded config.json, or an empty record when there is none.
+}  // namespace
+
 Record read_config() {
   const std::string path = config_path();
   std::error_code ec;
@@ -45,25 +46,23 @@ Record read_config() {
   return config;
 }
 
-}  // namespace
-
 Policy parse_policy(const Record& alert) {
-  if (!alert.is_object()) throw std::invalid_argument("alert must be a record, not " + alert.dump());
+  if (!alert.is_object()) throw std::invalid_argument("告警策略 alert 应为记录，而不是 " + alert.dump());
   Policy policy;
   for (const auto& [key, value] : alert.items()) {
     if (key == "mode") {
       if (!value.is_string() || (value != "every_run" && value != "incident"))
-        throw std::invalid_argument("alert.mode must be \"every_run\" or \"incident\", not " + value.dump());
+        throw std::invalid_argument("告警策略 mode 应为 \"every_run\" 或 \"incident\"，而不是 " + value.dump());
       policy.mode = value.get<std::string>();
     } else if (key == "remind_minutes") {
       policy.remind_minutes = whole(value, "remind_minutes", 0, 7 * 24 * 60);
     } else if (key == "recovery") {
-      if (!value.is_boolean()) throw std::invalid_argument("alert.recovery must be true or false, not " + value.dump());
+      if (!value.is_boolean()) throw std::invalid_argument("告警策略 recovery 应为 true 或 false，而不是 " + value.dump());
       policy.recovery = value.get<bool>();
     } else if (key == "error_after") {
       policy.error_after = whole(value, "error_after", 1, 1000);
     } else {
-      throw std::invalid_argument("alert has no setting `" + key + "`");
+      throw std::invalid_argument("告警策略没有 " + key + " 这一项");
     }
   }
   return policy;

@@ -34,6 +34,9 @@ Policy parse_policy(const Record& alert);
 Record policy_record(const Policy& policy);
 
 std::string config_path();  // <root>/plugin/qn_rivi/config.json
+// The decoded config.json; an empty record when there is none. A file that cannot be read, is not
+// JSON or not an object throws std::runtime_error naming it.
+Record read_config();
 // The policy in config.json; the defaults when the file or its `alert` is absent. A file that
 // cannot be read or decoded, or a wrong `alert`, throws std::runtime_error naming the file.
 Policy read_policy();

@@ -18,6 +18,7 @@
 #include "plugin/qn_rivi/cert_alerts.h"
 #include "plugin/qn_rivi/channels.h"
 #include "plugin/qn_rivi/deliveries.h"
+#include "plugin/qn_rivi/display_zone.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/monitor_alerts.h"
@@ -174,12 +175,36 @@ std::string markdown_nodes(const Record& data) {
     }
     if (n.time) line += " | " + fixed2(*n.time) + "ms";
     if (n.failing || !n.answered) {
-      const std::string words = health::error_words(n.code, n.http_code);
+      const std::string words = health::error_words(n.code, n.http_code, n.connected);
       if (!words.empty()) line += " | " + md(words);
     }
     out += line + "\n";
   }
   return out;
+}
+
+// What the report adds after its fixed table and footer: the task, its URL, the time in the
+// display zone, and each failing node with why it failed.
+struct ReportFacts {
+  std::string html, markdown;
+};
+
+ReportFacts report_facts(const Record& data, const Record& id) {
+  const std::string name = subject_name(id);
+  const std::string url = text_of(public_::M("rivi_task").where("id=?", id).getField("url"));
+  const std::string when = display::time_text(public_::now());
+  ReportFacts f;
+  f.html = "<p>任务：" + html_escape(name) + "<br>网址：" + html_escape(url) + "<br>时间：" + when + "</p>";
+  f.markdown = "- 任务：" + md(name) + "\n- 网址：" + md(url) + "\n- 时间：" + md(when) + "\n\n";
+  std::string items;
+  for (const health::Node& n : health::judge_nodes(data)) {
+    if (!n.answered || !n.failing) continue;
+    std::string words = health::error_words(n.code, n.http_code, n.connected);
+    if (words.empty()) words = "状态码 " + text_of(n.http_code);
+    items += "<li>" + html_escape(n.label) + "：" + html_escape(words) + "</li>";
+  }
+  if (!items.empty()) f.html += "<p>异常节点及原因：</p><ul>" + items + "</ul>";
+  return f;
 }
 
 // The webhook's host (its path holds the robot's token, which stays out of the record).
@@ -270,10 +295,12 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
   // The title is the plain-text subject, not HTML; the sender refuses line breaks in it.
   alert_text::Message report;
   report.title = "【" + subject_name(id) + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
-  report.markdown = "### " + md(report.title) + "\n\n" + markdown_nodes(data);
+  const ReportFacts facts = report_facts(data, id);  // before the rows rewrite addresses and statuses
+  report.markdown = "### " + md(report.title) + "\n\n" + facts.markdown + markdown_nodes(data);
   report.html = "<h2>Quelmar企业平台拔测监控报表(" + public_::format_date() + ")</h2><hr />" + kTableHead;
   report.html += table_rows(data);
   report.html += kFooter;
+  report.html += facts.html;
 
   const Record settings = get_settings();
   const alerts::Policy policy = alerts::read_policy();
@@ -371,10 +398,10 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
           m.title = "[恢复] " + name;
           Record nodes = *data;
           const std::string lasted = alert_text::duration_words(end - start);
-          m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始: " + public_::format_date(start) +
-                       "\n- 持续: " + lasted + "\n\n" + markdown_nodes(nodes);
-          m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始: " +
-                   public_::format_date(start) + "</p><p>持续: " + lasted + "</p><hr />" + kTableHead + table_rows(nodes) +
+          m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始：" + display::time_text(start) +
+                       "\n- 持续：" + lasted + "\n\n" + markdown_nodes(nodes);
+          m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始：" +
+                   display::time_text(start) + "</p><p>持续：" + lasted + "</p><hr />" + kTableHead + table_rows(nodes) +
                    kFooter;
           alerts.push_back({pid, "recovery", topic, std::move(m), true});
         }
@@ -395,7 +422,7 @@ outbox::Destinations qn_rivi_main::destinations() {
     return {addresses(get_settings(), true, true), outbox::kNoChannelAnswer};
   } catch (const std::exception& e) {
     // The alert is still queued, visibly undelivered with the reason.
-    return {{}, std::string("通知设置无法使用: ") + e.what()};
+    return {{}, std::string("通知设置无法使用：") + e.what()};
   }
 }
 
@@ -469,8 +496,8 @@ Record test_robot(send_mail& sender, Record form, const std::string& channel) {
     return Record{{"status", false}, {"channel", robot.kind}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
   robots::Alert alert;
   alert.kind = "test";
-  alert.title = "[测试] Quelmar拔测监控通知";
-  alert.markdown = "### " + md(alert.title) + "\n\n测试消息 (" + public_::format_date() + ")\n";
+  alert.title = "[测试] Quelmar拨测监控通知";
+  alert.markdown = "### " + md(alert.title) + "\n\n测试消息（" + display::time_text(public_::now()) + "）\n";
   alert.time = public_::now();
   const SendResult sent = sender.robot_send(channels::robot_settings(robot), alert);
   const std::string recipient = saved ? channels::recipient_of(robot) : channels::shown_url(robot.url);
@@ -514,7 +541,7 @@ Record qn_rivi_main::test_channel(Record& args) {
   // A test reaches wherever the form points: paced, so that it cannot sweep ports.
   if (const std::int64_t wait = test_gate::claim(channel, public_::now()); wait > 0)
     return Record{{"status", false}, {"channel", channel}, {"msg", fmt::format("测试过于频繁，请 {} 秒后再试", wait)}};
-  const std::string title = "[测试] Quelmar拔测监控通知";
+  const std::string title = "[测试] Quelmar拨测监控通知";
   // The sender answers a fixed summary (reply code and text, errcode and errmsg, or the status).
   bool all = true;
   std::string said, named;
@@ -522,8 +549,8 @@ Record qn_rivi_main::test_channel(Record& args) {
   for (const std::string& recipient : to) {
     const SendResult sent =
         channel == "mail"
-            ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件 (" + public_::format_date() + ")</p>", options)
-            : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息 (" + public_::format_date() + ")\n", options);
+            ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件（" + display::time_text(public_::now()) + "）</p>", options)
+            : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息（" + display::time_text(public_::now()) + "）\n", options);
     record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
     all = all && sent.ok;
     named += (named.empty() ? "" : "、") + recipient;
@@ -533,9 +560,30 @@ Record qn_rivi_main::test_channel(Record& args) {
   return Record{{"status", all}, {"channel", channel}, {"recipient", named}, {"msg", said}, {"results", results}};
 }
 
-Record qn_rivi_main::get_alert_policy(Record&) { return alerts::policy_record(alerts::read_policy()); }
+// The policy, with the display zone beside it: `display_timezone` as set ("" for the server's
+// own), `timezone` the zone the page shows times in ("" when the server's own has no name) and
+// `utc_offset` its offset now.
+Record qn_rivi_main::get_alert_policy(Record&) {
+  Record answer = alerts::policy_record(alerts::read_policy());
+  answer["display_timezone"] = display::configured_zone();
+  answer["timezone"] = display::effective_zone();
+  const std::string now = display::time_text(public_::now());
+  answer["utc_offset"] = now.substr(now.find("(UTC") + 1, 9);
+  return answer;
+}
 
 Record qn_rivi_main::set_alert_policy(Record& args) {
+  // `display_timezone` alone changes the zone and leaves the policy as it is.
+  bool policy_given = false;
+  for (const char* key : {"mode", "remind_minutes", "recovery", "error_after"}) policy_given = policy_given || has(args, key);
+  std::optional<std::string> zone;
+  if (has(args, "display_timezone")) {
+    try {
+      zone = display::checked_zone(text_of(args["display_timezone"]));
+    } catch (const std::invalid_argument& e) {
+      return public_::returnMsg(false, e.what());
+    }
+  }
   Record alert = Record::object();
   for (const char* key : {"mode", "remind_minutes", "recovery", "error_after"}) {
     if (!has(args, key)) continue;
@@ -554,7 +602,7 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
           if (used != text.size()) throw std::invalid_argument(text);
           value = static_cast<std::int64_t>(n);
         } catch (const std::exception&) {
-          return public_::returnMsg(false, std::string(key) + " 的值无效: " + readable_text(text, 64));
+          return public_::returnMsg(false, std::string(key) + " 的值无效：" + readable_text(text, 64));
         }
       }
     }
@@ -566,8 +614,9 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
   } catch (const std::invalid_argument& e) {
     return public_::returnMsg(false, e.what());
   }
-  alerts::write_policy(policy);
-  return public_::returnMsg(true, "告警策略已保存");
+  if (policy_given || !zone) alerts::write_policy(policy);
+  if (zone) display::set_zone(*zone);
+  return public_::returnMsg(true, policy_given || !zone ? "告警策略已保存" : "显示时区已保存");
 }
 
 }  // namespace rivi

@@ -27,7 +27,7 @@ constexpr std::array<std::string_view, 7> kActions{"pause", "resume", "delete", 
 // A probe's answer as an outcome: a status record as it is, the list of nodes as a success.
 Record probe_outcome(const Record& answer) {
   if (answer.is_object() && answer.contains("status")) return answer;
-  return public_::returnMsg(true, fmt::format("拨测完成: {}个节点", answer.is_array() ? answer.size() : 0));
+  return public_::returnMsg(true, fmt::format("拨测完成：{}个节点", answer.is_array() ? answer.size() : 0));
 }
 
 }  // namespace
@@ -36,10 +36,10 @@ Record qn_rivi_main::bulk(Record& args) {
   if (!has(args, "action") || !has(args, "ids")) return public_::returnMsg(false, "错误的参数!");
   const std::string action = text_of(args.at("action"));
   if (std::find(kActions.begin(), kActions.end(), action) == kActions.end())
-    return public_::returnMsg(false, "不支持的批量操作: " + action);
+    return public_::returnMsg(false, "不支持的批量操作：" + action);
   const std::vector<std::string> ids = tags::list_items(text_of(args.at("ids")));
-  if (ids.empty()) return public_::returnMsg(false, "请选择任务!");
-  if (ids.size() > kMostIds) return public_::returnMsg(false, fmt::format("一次最多操作{}个任务!", kMostIds));
+  if (ids.empty()) return public_::returnMsg(false, "请选择任务！");
+  if (ids.size() > kMostIds) return public_::returnMsg(false, fmt::format("一次最多操作{}个任务！", kMostIds));
 
   const std::string value = has(args, "value") ? trimmed_blanks(text_of(args.at("value"))) : "";
   std::string tag;
@@ -47,7 +47,7 @@ Record qn_rivi_main::bulk(Record& args) {
     try {
       to_int(Record(value));
     } catch (const std::invalid_argument&) {
-      return public_::returnMsg(false, "拔测周期应为整数(分钟)!");
+      return public_::returnMsg(false, "拨测周期应为整数（分钟）！");
     }
   } else if (action == "tag_add" || action == "tag_remove") {
     try {
@@ -91,7 +91,7 @@ Record qn_rivi_main::bulk(Record& args) {
     const auto number = row_id(Record(id));
     data.push_back(Record{{"id", number ? Record(*number) : Record(id)}, {"status", ok}, {"msg", outcome.is_object() ? outcome.value("msg", Record("")) : Record("")}});
   }
-  Record answer = public_::returnMsg(done > 0, fmt::format("{}个任务成功, {}个失败", done, ids.size() - done));
+  Record answer = public_::returnMsg(done > 0, fmt::format("{}个任务成功，{}个失败", done, ids.size() - done));
   answer["data"] = std::move(data);
   return answer;
 }

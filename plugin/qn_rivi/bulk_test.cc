@@ -60,7 +60,7 @@ TEST_F(BulkTest, PauseResumeAndCycleReachTasksAndJobsWithAnOutcomePerId) {
   EXPECT_EQ(answer["status"], false);
   EXPECT_EQ(answer["data"][1], (Record{{"id", b}, {"status", false}, {"msg", "拔测周期最短不能少于1分钟"}}));
   EXPECT_EQ(to_int(job(a)["where1"]), 15);
-  EXPECT_EQ(bulk("cycle", std::to_string(a), "abc")["msg"], "拔测周期应为整数(分钟)!");
+  EXPECT_EQ(bulk("cycle", std::to_string(a), "abc")["msg"], "拨测周期应为整数（分钟）！");
 }
 
 TEST_F(BulkTest, DeleteRemovesTasksTheirTagsAndJobs) {
@@ -92,7 +92,7 @@ TEST_F(BulkTest, TagEditsAndProbeOfAMissingTask) {
 TEST_F(BulkTest, RefusesTheRequestAsAWhole) {
   std::string ids;
   for (int i = 1; i <= 501; ++i) ids += std::to_string(i) + ",";
-  EXPECT_EQ(bulk("pause", ids)["msg"], "一次最多操作500个任务!");
+  EXPECT_EQ(bulk("pause", ids)["msg"], "一次最多操作500个任务！");
   EXPECT_EQ(bulk("explode", "1")["status"], false);
   EXPECT_EQ(bulk("pause", " , ")["status"], false);
   EXPECT_EQ(call("bulk", Record{{"ids", "1"}})["msg"], "错误的参数!");

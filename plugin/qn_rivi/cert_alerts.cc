@@ -5,6 +5,7 @@
 #include "host/web/html.h"
 #include "plugin/qn_rivi/certificates.h"
 #include "plugin/qn_rivi/checks.h"
+#include "plugin/qn_rivi/display_zone.h"
 
 #include <algorithm>
 #include <map>
@@ -46,15 +47,15 @@ alert_text::Message expiring(const std::string& name, const std::string& url, co
   const std::int64_t left = certificates::days_left(cert.not_after, now);
   const std::string when = left < 0 ? "已过期" : "剩余 " + std::to_string(left) + " 天";
   const std::vector<std::pair<std::string, std::string>> facts{
-      {"到期时间", public_::format_date(cert.not_after)}, {"颁发者", cert.issuer}, {"域名", names_text(cert.names)},
-      {"线路", isps}, {"指纹 (SHA-256)", cert.fingerprint}};
+      {"到期时间", display::time_text(cert.not_after)}, {"颁发者", cert.issuer}, {"域名", names_text(cert.names)},
+      {"线路", isps}, {"指纹（SHA-256）", cert.fingerprint}};
   alert_text::Message m;
   m.title = "[证书将过期] " + name;
   m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>证书" + when + "</p>";
   m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 证书" + when + "\n";
   for (const auto& [label, value] : facts) {
-    m.html += "<p>" + label + ": " + html_escape(value) + "</p>";
-    m.markdown += "- " + label + ": " + md(value) + "\n";
+    m.html += "<p>" + label + "：" + html_escape(value) + "</p>";
+    m.markdown += "- " + label + "：" + md(value) + "\n";
   }
   return m;
 }
@@ -64,10 +65,10 @@ alert_text::Message renewed(const std::string& name, const std::string& url, con
   alert_text::Message m;
   m.title = "[证书已续期] " + name;
   const std::string left = std::to_string(certificates::days_left(cert.not_after, now));
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>新证书到期时间: " +
-           public_::format_date(cert.not_after) + " (剩余 " + left + " 天)</p><p>颁发者: " + html_escape(cert.issuer) + "</p>";
-  m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 新证书到期时间: " + public_::format_date(cert.not_after) +
-               " (剩余 " + left + " 天)\n- 颁发者: " + md(cert.issuer) + "\n";
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>新证书到期时间：" +
+           display::time_text(cert.not_after) + "（剩余 " + left + " 天）</p><p>颁发者：" + html_escape(cert.issuer) + "</p>";
+  m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 新证书到期时间：" + display::time_text(cert.not_after) +
+               "（剩余 " + left + " 天）\n- 颁发者：" + md(cert.issuer) + "\n";
   return m;
 }
 

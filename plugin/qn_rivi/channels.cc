@@ -179,7 +179,7 @@ Draft draft(Connection& db, const Record& form) {
     try {
       judge_webhook(given);
     } catch (const WebhookRefused& e) {
-      throw SettingsRefused(std::string("Webhook 地址（url）: ") + e.what());
+      throw SettingsRefused(std::string("Webhook 地址（url）：") + e.what());
     }
     c.url = given;
   }

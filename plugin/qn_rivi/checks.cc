@@ -80,20 +80,20 @@ bool flag_of(const Record& value) {
   const std::string text = trimmed_blanks(text_of(value));
   if (text.empty() || text == "0" || text == "false") return false;
   if (text == "1" || text == "true") return true;
-  throw refused("跟随跳转(follow_redirects)应为0或1");
+  throw refused("跟随跳转（follow_redirects）应为0或1");
 }
 
 std::string keyword_of(const Record& value) {
   const std::string text = value.is_string() ? value.get<std::string>() : text_of(value);
-  if (!is_utf8(text)) throw refused("关键字(keyword)不是有效的UTF-8文本");
+  if (!is_utf8(text)) throw refused("关键字（keyword）不是有效的UTF-8文本");
   std::size_t chars = 0;
   for (std::size_t at = 0; at < text.size();) {
     const CodePoint cp = *code_point_at(text, at);
-    if (cp.value < 0x20 || cp.value == 0x7f) throw refused("关键字(keyword)不能包含控制字符");
+    if (cp.value < 0x20 || cp.value == 0x7f) throw refused("关键字（keyword）不能包含控制字符");
     at += cp.size;
     ++chars;
   }
-  if (chars > kMaxKeywordChars) throw refused(fmt::format("关键字(keyword)最长{}个字符", kMaxKeywordChars));
+  if (chars > kMaxKeywordChars) throw refused(fmt::format("关键字（keyword）最长{}个字符", kMaxKeywordChars));
   return text;
 }
 
@@ -101,7 +101,7 @@ std::string mode_of(const Record& value) {
   const std::string text = trimmed_blanks(text_of(value));
   if (text.empty()) return "present";
   if (text == "present" || text == "absent") return text;
-  throw refused("关键字模式(keyword_mode)应为present或absent");
+  throw refused("关键字模式（keyword_mode）应为present或absent");
 }
 
 // Zeroes the bits of `r` past its prefix.
@@ -150,12 +150,12 @@ std::vector<CodeRange> parse_codes(std::string_view text) {
     const auto low = code_of(std::string_view(item).substr(0, dash));
     const auto high = dash == std::string::npos ? low : code_of(std::string_view(item).substr(dash + 1));
     if (!low || !high || *low > *high) {
-      throw refused(fmt::format("期望状态码(expect_codes)中的“{}”不是{}到{}之间的状态码或范围",
+      throw refused(fmt::format("期望状态码（expect_codes）中的“{}”不是{}到{}之间的状态码或范围",
                                        readable_text(item, 40), kLowestCode, kHighestCode));
     }
     codes.push_back({*low, *high});
   }
-  if (codes.size() > kMaxItems) throw refused(fmt::format("期望状态码(expect_codes)最多{}项", kMaxItems));
+  if (codes.size() > kMaxItems) throw refused(fmt::format("期望状态码（expect_codes）最多{}项", kMaxItems));
   return codes;
 }
 
@@ -165,7 +165,7 @@ std::vector<AddressRange> parse_ranges(std::string_view text) {
     const auto slash = item.find('/');
     const auto parsed = address_bytes(std::string_view(item).substr(0, slash));
     const auto bad = [&] {
-      return refused(fmt::format("解析地址(dns_expect)中的“{}”不是IPv4或IPv6地址或CIDR网段",
+      return refused(fmt::format("解析地址（dns_expect）中的“{}”不是IPv4或IPv6地址或CIDR网段",
                                         readable_text(item, 60)));
     };
     if (!parsed) throw bad();
@@ -183,7 +183,7 @@ std::vector<AddressRange> parse_ranges(std::string_view text) {
     mask(r);
     ranges.push_back(r);
   }
-  if (ranges.size() > kMaxItems) throw refused(fmt::format("解析地址(dns_expect)最多{}项", kMaxItems));
+  if (ranges.size() > kMaxItems) throw refused(fmt::format("解析地址（dns_expect）最多{}项", kMaxItems));
   return ranges;
 }
 
@@ -215,16 +215,16 @@ Rules parse(const Record& args, Rules base) {
   if (const Record* v = given("follow_redirects")) r.follow_redirects = flag_of(*v);
   if (const Record* v = given("keyword")) r.keyword = keyword_of(*v);
   if (const Record* v = given("keyword_mode")) r.keyword_mode = mode_of(*v);
-  if (const Record* v = given("slow_ms")) r.slow_ms = whole_in(*v, "慢响应阈值(slow_ms)毫秒数", 0, kMaxSlowMs, 0);
+  if (const Record* v = given("slow_ms")) r.slow_ms = whole_in(*v, "慢响应阈值（slow_ms）毫秒数", 0, kMaxSlowMs, 0);
   if (const Record* v = given("timeout_ms")) {
-    r.timeout_ms = whole_in(*v, "超时时间(timeout_ms)毫秒数", 0, kMaxTimeoutMs, 0);
+    r.timeout_ms = whole_in(*v, "超时时间（timeout_ms）毫秒数", 0, kMaxTimeoutMs, 0);
     if (r.timeout_ms != 0 && r.timeout_ms < kMinTimeoutMs) {
-      throw refused(fmt::format("超时时间(timeout_ms)毫秒数应为{}到{}之间的整数", kMinTimeoutMs, kMaxTimeoutMs));
+      throw refused(fmt::format("超时时间（timeout_ms）毫秒数应为{}到{}之间的整数", kMinTimeoutMs, kMaxTimeoutMs));
     }
   }
   if (const Record* v = given("dns_expect")) r.dns_expect = parse_ranges(text_of(*v));
   if (const Record* v = given("cert_warn_days"))
-    r.cert_warn_days = whole_in(*v, "证书预警天数(cert_warn_days)", 0, kMaxCertWarnDays, kDefaultCertWarnDays);
+    r.cert_warn_days = whole_in(*v, "证书预警天数（cert_warn_days）", 0, kMaxCertWarnDays, kDefaultCertWarnDays);
   // Without a keyword its mode says nothing; the default keeps such rules equal to none.
   if (r.keyword.empty()) r.keyword_mode = "present";
   return r;
@@ -359,7 +359,7 @@ Record qn_rivi_main::set_checks(Record& args) {
   }
   checks::save(table.connection(), *pid, rules, public_::now());
   const Record name = public_::M("rivi_task").where("id=?", *pid).getField("name");
-  public_::WriteLog(kLogType, fmt::format("修改拔测任务[{}]的检查规则", text_of(name)));
+  public_::WriteLog(kLogType, fmt::format("修改拨测任务[{}]的检查规则", text_of(name)));
   tx.commit();
   return rules_answer(public_::returnMsg(true, "检查规则已保存"), *pid, rules);
 }

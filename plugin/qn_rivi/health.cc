@@ -89,7 +89,7 @@ std::string counted_words(const std::vector<Node>& nodes, WordsOf words_of) {
 std::string failure_words(const std::vector<Node>& nodes) {
   return counted_words(nodes, [](const Node& n) {
     if (!n.answered || !n.failing) return std::string();
-    return n.rule.empty() ? error_words(n.code, n.http_code) : n.rule;
+    return n.rule.empty() ? error_words(n.code, n.http_code, n.connected) : n.rule;
   });
 }
 
@@ -135,12 +135,12 @@ void apply_rules(Node& n, const Record& r, const checks::Rules& rules) {
   // With expected statuses the status is theirs to judge; a node that got no status keeps its code.
   if (got_status && !rules.expect_codes.empty()) {
     n.failing = !rules.accepts(n.http_code);
-    if (n.failing) rule = "状态码不符 (" + text_of(n.http_code) + ")";
+    if (n.failing) rule = "状态码不符（" + text_of(n.http_code) + "）";
     else if (n.code == "http_status") n.code.clear();
   }
   if (!rules.dns_expect.empty()) {
     if (const auto address = unexpected_address(r, rules.dns_expect))
-      rule = fmt::format("解析地址不符: {}线路解析到 {} (疑似劫持)", n.isp, *address);
+      rule = fmt::format("解析地址不符：{}线路解析到 {}（疑似劫持）", n.isp, *address);
   }
   const Record cert = r.contains("cert") && r["cert"].is_object() ? r["cert"] : Record();
   std::optional<std::int64_t> days;
@@ -148,7 +148,7 @@ void apply_rules(Node& n, const Record& r, const checks::Rules& rules) {
     days = static_cast<std::int64_t>(std::floor(as_double(cert["days_left"])));
   if (cert.is_object() && cert.contains("verify_error") && cert["verify_error"].is_string() &&
       !cert["verify_error"].get_ref<const std::string&>().empty())
-    rule = "证书错误 (" + readable_text(cert["verify_error"].get<std::string>(), 120) + ")";
+    rule = "证书错误（" + readable_text(cert["verify_error"].get<std::string>(), 120) + "）";
   if (days && *days < 0) rule = "证书已过期";
   if (!rule.empty()) {
     n.failing = true;
@@ -162,7 +162,7 @@ void apply_rules(Node& n, const Record& r, const checks::Rules& rules) {
   // Slowness is judged on the whole milliseconds the words show, so that they never read "1,000 > 1,000".
   if (rules.slow_ms > 0 && r.contains("total_time") && is_number(r["total_time"]) &&
       std::llround(as_double(r["total_time"])) > rules.slow_ms)
-    warnings.push_back(fmt::format("响应过慢 ({} ms > {} ms)", grouped(as_double(r["total_time"])),
+    warnings.push_back(fmt::format("响应过慢（{} ms > {} ms）", grouped(as_double(r["total_time"])),
                                    grouped(static_cast<double>(rules.slow_ms))));
   n.warning = joined(warnings, "、");
 }
@@ -384,13 +384,14 @@ void in_maintenance(Assessment& a, const maintenance::Window& w, const Streaks& 
 
 }  // namespace
 
-std::string error_words(std::string_view code, const Record& http_code) {
+std::string error_words(std::string_view code, const Record& http_code, bool connected) {
   static const std::map<std::string_view, const char*> kWords = {
       {"refused", "连接被拒绝"},       {"timeout", "连接超时"},   {"dns", "域名解析失败"},
       {"tls", "证书错误"},             {"inner_address", "内部地址被拒绝"}, {"too_large", "响应过大"},
       {"connect", "连接失败"},         {"no_answer", "节点未响应"},
   };
   if (code.empty()) return "";
+  if (code == "timeout" && connected) return "响应超时";
   if (code == "http_status") return "状态码 " + (http_code.is_null() ? std::string("0") : text_of(http_code));
   const auto it = kWords.find(code);
   // A code from another centre (or a garbled one) is not ours to word: its text could read as
@@ -424,6 +425,7 @@ std::vector<Node> judged(const Record& data, const checks::Rules* rules) {
       continue;
     }
     n.http_code = r.contains("http_code") ? r["http_code"] : Record();
+    n.connected = r.contains("connect_time") && is_number(r["connect_time"]) && as_double(r["connect_time"]) > 0;
     n.failing = !good_code(n.http_code);
     // A node that sent no code (another centre's) gets the nearest one its status allows.
     if (code.is_string() && !code.get_ref<const std::string&>().empty()) n.code = code.get<std::string>();
@@ -486,7 +488,7 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
   const bool down = a.failing > 2 || a.failing == answered;
   a.health = a.failing == 0 ? (a.warned == 0 ? "up" : "degraded") : down ? "down" : "degraded";
   const std::string warned =
-      a.warned == 0 ? "" : fmt::format("{}/{} 节点告警: {}", a.warned, answered, warning_words(nodes));
+      a.warned == 0 ? "" : fmt::format("{}/{} 节点告警：{}", a.warned, answered, warning_words(nodes));
 
   // Per ISP: answering nodes, failing ones.
   std::map<std::string, std::pair<int, int>> isps;
@@ -503,7 +505,7 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
     const auto& [answering, failing] = isps[n.isp];
     if (streak >= kSuspectStreak && failing < answering) {
       a.suspect_nodes.push_back(n.label);
-      suspect_reasons.push_back(fmt::format("{}(连续{}次失败)", n.label, streak));
+      suspect_reasons.push_back(fmt::format("{}（连续{}次失败）", n.label, streak));
     }
   }
   if (a.failing == 0) {
@@ -512,7 +514,7 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
     if (a.warned > 0) a.scope = a.warned == answered ? "site" : "node";
     return a;
   }
-  const std::string counted = fmt::format("{}/{} 节点失败: {}", a.failing, answered, failure_words(nodes));
+  const std::string counted = fmt::format("{}/{} 节点失败：{}", a.failing, answered, failure_words(nodes));
   if (a.failing == answered) {
     a.scope = "site";
     a.reason = counted;
@@ -531,7 +533,7 @@ Assessment assess(const std::vector<Node>& nodes, const Streaks& before) {
     a.reason = "仅" + joined(failed_isps, "、") + "线路异常";
   } else if (a.suspect_nodes.size() == static_cast<std::size_t>(a.failing)) {
     a.scope = "node";
-    a.reason = "疑似节点故障: " + joined(suspect_reasons, "、");
+    a.reason = "疑似节点故障：" + joined(suspect_reasons, "、");
   } else {
     a.reason = counted;
   }
@@ -565,16 +567,16 @@ void record_failed_run(Connection& db, std::int64_t pid, std::int64_t time, cons
 std::string dispatch_failure_reason(std::string_view error) {
   const auto has = [&](std::string_view part) { return error.find(part) != std::string_view::npos; };
   const std::string detail = readable_text(error, kDetailBytes);
-  if (has("timed out") || has("Timeout was reached")) return "调度中心超时: " + detail;
-  if (has("is larger than")) return "调度中心应答过大: " + detail;
-  if (has("invalid JSON") || has("neither a node list")) return "调度中心应答无效: " + detail;
-  if (has("is not a host[:port]")) return "调度中心地址无效: " + detail;
-  return "调度中心无法连接: " + detail;
+  if (has("timed out") || has("Timeout was reached")) return "调度中心超时：" + detail;
+  if (has("is larger than")) return "调度中心应答过大：" + detail;
+  if (has("invalid JSON") || has("neither a node list")) return "调度中心应答无效：" + detail;
+  if (has("is not a host[:port]")) return "调度中心地址无效：" + detail;
+  return "调度中心无法连接：" + detail;
 }
 
 std::string centre_refusal_reason(const Record& answer) {
   const std::string said = answer.is_object() && answer.contains("msg") ? text_of(answer["msg"]) : encode(answer);
-  return "调度中心拒绝: " + readable_text(said, kDetailBytes);
+  return "调度中心拒绝：" + readable_text(said, kDetailBytes);
 }
 
 const std::vector<std::string>& schema_names() {

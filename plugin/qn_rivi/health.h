@@ -49,14 +49,16 @@ inline constexpr std::int64_t kHour = 3600;
 inline constexpr const char* kUnknownWords = "未知错误";
 inline constexpr const char* kMaintenanceWords = "维护中";
 // Added to the reason of an incident that a clock stepped back would have ended before it began.
-inline constexpr const char* kClockBackNote = "(时钟回拨: 结束时间早于开始时间, 时长记为0)";
+inline constexpr const char* kClockBackNote = "（时钟回拨：结束时间早于开始时间，时长记为0）";
 
 // The end of a span that began at `start`, never before it.
 inline std::int64_t not_before(std::int64_t start, std::int64_t end) { return end < start ? start : end; }
 
 // The words of a node error code: "连接被拒绝", "状态码 500", ... ("" for ""). A code that is not
-// one of the centre's (dispatch/error_code.h) is `kUnknownWords`, never its own text.
-std::string error_words(std::string_view code, const Record& http_code);
+// one of the centre's (dispatch/error_code.h) is `kUnknownWords`, never its own text. A "timeout"
+// of a node that had `connected` (the server took the connection and never answered) is
+// "响应超时"; one before the connection was made is "连接超时".
+std::string error_words(std::string_view code, const Record& http_code, bool connected = false);
 
 // One node result of a run, as judged.
 struct Node {
@@ -68,10 +70,11 @@ struct Node {
   bool failing = false;          // answered with a status other than 200, 301, 302, 401, 403, or
                                  // failing a rule of its task
   std::string code;              // the node's `error_code`, derived when the node sent none
+  bool connected = false;        // the node's connection was made (its `connect_time` above 0)
   Record http_code;              // as received
   std::optional<double> time;    // total_time (at least 0) of an answered node that did not fail
-  std::string rule;              // the failed rule in words ("状态码不符 (403)"); "" when `code` says why
-  std::string warning;           // a warning in words ("响应过慢 (...)"): degraded at most; "" none
+  std::string rule;              // the failed rule in words ("状态码不符（403）"); "" when `code` says why
+  std::string warning;           // a warning in words ("响应过慢（...）"): degraded at most; "" none
   std::size_t entry = 0;         // its place in the run's node list, for readers of its other figures
 };
 
@@ -131,7 +134,7 @@ void record_run(Connection& db, std::int64_t pid, std::int64_t time, const std::
 void record_failed_run(Connection& db, std::int64_t pid, std::int64_t time, const std::string& reason);
 
 // The readable reason of a failed dispatch, from the error text the request raised
-// ("调度中心超时: ...", "调度中心无法连接: ...", "调度中心应答无效: ...").
+// ("调度中心超时：...", "调度中心无法连接：...", "调度中心应答无效：...").
 std::string dispatch_failure_reason(std::string_view error);
 // The readable reason of the centre's own status record: "调度中心拒绝: <its msg>".
 std::string centre_refusal_reason(const Record& answer);

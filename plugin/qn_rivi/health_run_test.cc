@@ -133,17 +133,17 @@ TEST_F(HealthRunTest, ARunThatStoresNothingRecordsWhy) {
   answer("<html>busy</html>");
   EXPECT_EQ(start(task_), public_::returnMsg(false, "连接调度中心失败!"));
   EXPECT_EQ(health()["health"], "error");
-  EXPECT_EQ(health()["reason"].get<std::string>().rfind("调度中心应答无效: ", 0), 0u) << health()["reason"];
+  EXPECT_EQ(health()["reason"].get<std::string>().rfind("调度中心应答无效：", 0), 0u) << health()["reason"];
 
   const Record refusal{{"status", false}, {"msg", "服务器未获授权"}};
   answer(encode(refusal));
   EXPECT_EQ(start(task_), refusal);
-  EXPECT_EQ(health()["reason"], "调度中心拒绝: 服务器未获授权");
+  EXPECT_EQ(health()["reason"], "调度中心拒绝：服务器未获授权");
 
   point_at(testing::free_port());
   EXPECT_EQ(start(task_), public_::returnMsg(false, "连接调度中心失败!"));
   const Record h = health();
-  EXPECT_EQ(h["reason"].get<std::string>().rfind("调度中心无法连接: POST http://127.0.0.1:", 0), 0u) << h["reason"];
+  EXPECT_EQ(h["reason"].get<std::string>().rfind("调度中心无法连接：POST http://127.0.0.1:", 0), 0u) << h["reason"];
   EXPECT_EQ(h["scope"], "monitor");
   EXPECT_EQ(h["error_streak"], 3);
   EXPECT_EQ(h["since"], kNow);
@@ -167,7 +167,7 @@ TEST_F(HealthRunTest, TheReportsRewritingDoesNotHideTheReason) {
   start(task_);
   const Record stored = decode(rows()[0]["data"].get<std::string>());
   EXPECT_EQ(stored[0]["primary_ip"], "解析失败");  // the documented report text, kept in the row
-  EXPECT_EQ(health()["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(health()["reason"], "3/3 节点失败：连接被拒绝");
   EXPECT_EQ(health()["health"], "down");
 }
 

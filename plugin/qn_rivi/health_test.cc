@@ -83,6 +83,20 @@ TEST(ErrorWords, EveryCode) {
   EXPECT_EQ(error_words("http_status", "无法访问"), "状态码 无法访问");
 }
 
+// A time-out is the server's silence once its connection was made, else the connection's.
+TEST(ErrorWords, ATimeOutAfterTheConnectionIsAResponseTimeOut) {
+  EXPECT_EQ(error_words("timeout", 0, true), "响应超时");
+  EXPECT_EQ(error_words("timeout", 0, false), "连接超时");
+  EXPECT_EQ(error_words("refused", 0, true), "连接被拒绝");
+  Record silent_server = node("电信", 0, 1000.4, "timeout");
+  silent_server["connect_time"] = 0.08;
+  Record unreachable = node("联通", 0, 1000.2, "timeout");
+  unreachable["connect_time"] = 0.0;
+  Record older = node("移动", 0, 1000.1, "timeout");  // a result from before `connect_time`
+  const Assessment a = judge(Record::array({silent_server, unreachable, older}));
+  EXPECT_EQ(a.reason, "3/3 节点失败：连接超时、响应超时");
+}
+
 TEST(Assess, HealthFollowsTheFailingCount) {
   EXPECT_EQ(judge(Record::array({ok("a"), ok("b"), silent("c")})).health, "up");
   EXPECT_EQ(judge(Record::array({ok("a"), refused("b"), ok("c")})).health, "degraded");
@@ -142,7 +156,7 @@ TEST(Assess, EveryAnsweringNodeFailingIsTheSite) {
                                             refused("联通"), node("电信", 500, 3, "http_status")}));
   EXPECT_EQ(a.health, "down");
   EXPECT_EQ(a.scope, "site");
-  EXPECT_EQ(a.reason, "4/4 节点失败: 连接被拒绝、连接超时、状态码 500");
+  EXPECT_EQ(a.reason, "4/4 节点失败：连接被拒绝、连接超时、状态码 500");
   EXPECT_EQ(a.unanswered, 1);
   EXPECT_EQ(a.failing_nodes, (std::vector<std::string>{"电信#1", "联通#1", "联通#2", "电信#2"}));
 }
@@ -165,7 +179,7 @@ TEST(Assess, ANodeFailingAgainWhileItsIspAnswersBecomesSuspect) {
   for (int run = 1; run <= 2; ++run) {
     const Assessment a = judge(data, streaks);
     EXPECT_EQ(a.scope, "") << run;
-    EXPECT_EQ(a.reason, "1/4 节点失败: 连接被拒绝") << run;
+    EXPECT_EQ(a.reason, "1/4 节点失败：连接被拒绝") << run;
     EXPECT_TRUE(a.suspect_nodes.empty()) << run;
     streaks = a.streaks;
   }
@@ -179,7 +193,7 @@ TEST(Assess, ANodeFailingAgainWhileItsIspAnswersBecomesSuspect) {
   EXPECT_EQ(third.health, "degraded");
   EXPECT_EQ(third.scope, "node");
   EXPECT_EQ(third.suspect_nodes, (std::vector<std::string>{"电信#2"}));
-  EXPECT_EQ(third.reason, "疑似节点故障: 电信#2(连续3次失败)");
+  EXPECT_EQ(third.reason, "疑似节点故障：电信#2（连续3次失败）");
 
   // One good answer ends the streak.
   const Assessment healed = judge(Record::array({ok("电信"), ok("电信"), ok("联通"), ok("联通")}), third.streaks);
@@ -203,17 +217,17 @@ TEST(Assess, NoAnsweringNodeIsAMonitoringError) {
 
 TEST(DispatchFailure, ReadableReasons) {
   EXPECT_EQ(dispatch_failure_reason("POST http://h/api failed: Operation timed out after 60001 milliseconds"),
-            "调度中心超时: POST http://h/api failed: Operation timed out after 60001 milliseconds");
+            "调度中心超时：POST http://h/api failed: Operation timed out after 60001 milliseconds");
   EXPECT_EQ(dispatch_failure_reason("POST x failed: Failed to connect to 127.0.0.1 port 1: Connection refused"),
-            "调度中心无法连接: POST x failed: Failed to connect to 127.0.0.1 port 1: Connection refused");
-  EXPECT_EQ(dispatch_failure_reason("invalid JSON: syntax error"), "调度中心应答无效: invalid JSON: syntax error");
+            "调度中心无法连接：POST x failed: Failed to connect to 127.0.0.1 port 1: Connection refused");
+  EXPECT_EQ(dispatch_failure_reason("invalid JSON: syntax error"), "调度中心应答无效：invalid JSON: syntax error");
   EXPECT_EQ(dispatch_failure_reason("POST x failed: the answer is larger than 4194304 bytes"),
-            "调度中心应答过大: POST x failed: the answer is larger than 4194304 bytes");
+            "调度中心应答过大：POST x failed: the answer is larger than 4194304 bytes");
   // Broken UTF-8 from a garbage answer never reaches a reason; long details are cut.
   const std::string reason = dispatch_failure_reason("invalid JSON: \xe6\x9c" + std::string(500, 'x'));
   EXPECT_NO_THROW(encode(Record(reason)));
   EXPECT_LT(reason.size(), 260u);
-  EXPECT_EQ(centre_refusal_reason(Record{{"status", false}, {"msg", "服务器未获授权"}}), "调度中心拒绝: 服务器未获授权");
+  EXPECT_EQ(centre_refusal_reason(Record{{"status", false}, {"msg", "服务器未获授权"}}), "调度中心拒绝：服务器未获授权");
 }
 
 // A node result of one of our nodes that ran the task's rules.
@@ -244,27 +258,27 @@ TEST(RuleJudgement, EachFailedRuleInItsOwnWords) {
     std::string words;
   };
   const Row rows[] = {
-      {Record{{"expect_codes", "200-299"}}, probed("电信", 403, 5), "状态码不符 (403)"},
-      {Record{{"expect_codes", "200-299"}}, probed("电信", 500, 5, Record{{"error_code", "http_status"}}), "状态码不符 (500)"},
+      {Record{{"expect_codes", "200-299"}}, probed("电信", 403, 5), "状态码不符（403）"},
+      {Record{{"expect_codes", "200-299"}}, probed("电信", 500, 5, Record{{"error_code", "http_status"}}), "状态码不符（500）"},
       {Record{{"keyword", "欢迎"}}, probed("电信", 200, 5, Record{{"keyword_found", false}}), "缺少关键字「欢迎」"},
       {Record{{"keyword", "error"}, {"keyword_mode", "absent"}}, probed("电信", 200, 5, Record{{"keyword_found", true}}),
        "出现关键字「error」"},
       {Record{{"dns_expect", "10.0.0.0/8, 2001:db8::/32"}},
        probed("联通", 200, 5, Record{{"addresses", Record::array({"10.1.1.1", "2001:db8::9", "6.6.6.6"})}}),
-       "解析地址不符: 联通线路解析到 6.6.6.6 (疑似劫持)"},
+       "解析地址不符：联通线路解析到 6.6.6.6（疑似劫持）"},
       {Record{{"dns_expect", "1.2.3.0/24"}}, Record{{"isp", "移动"}, {"primary_ip", "9.9.9.9"}, {"http_code", 200},
                                                    {"total_time", 3.0}, {"error_code", ""}},
-       "解析地址不符: 移动线路解析到 9.9.9.9 (疑似劫持)"},
+       "解析地址不符：移动线路解析到 9.9.9.9（疑似劫持）"},
       {Record::object(), probed("电信", 0, 5, tls_failure(-2, "certificate has expired")), "证书已过期"},
       {Record::object(), probed("电信", 0, 5, tls_failure(200, "self-signed certificate")),
-       "证书错误 (self-signed certificate)"},
+       "证书错误（self-signed certificate）"},
   };
   for (const Row& row : rows) {
     const auto nodes = judge_nodes(Record::array({row.result}), rules(row.fields));
     ASSERT_EQ(nodes.size(), 1u);
     EXPECT_TRUE(nodes[0].failing) << row.words;
     EXPECT_EQ(nodes[0].rule, row.words);
-    EXPECT_EQ(judge(Record::array({row.result}), rules(row.fields)).reason, "1/1 节点失败: " + row.words);
+    EXPECT_EQ(judge(Record::array({row.result}), rules(row.fields)).reason, "1/1 节点失败：" + row.words);
   }
 }
 
@@ -274,7 +288,7 @@ TEST(RuleJudgement, WarningsAloneAreDegradedNeverDown) {
   Assessment a = judge(all_slow, slow);
   EXPECT_EQ(a.health, "degraded");
   EXPECT_EQ(a.failing, 0);
-  EXPECT_EQ(a.reason, "2/3 节点告警: 响应过慢 (2,150 ms > 1,000 ms)、响应过慢 (1,800 ms > 1,000 ms)");
+  EXPECT_EQ(a.reason, "2/3 节点告警：响应过慢（2,150 ms > 1,000 ms）、响应过慢（1,800 ms > 1,000 ms）");
   EXPECT_EQ(a.scope, "node");
   ASSERT_TRUE(a.mean_time);  // slow nodes answered: their times count
   EXPECT_DOUBLE_EQ(*a.mean_time, round2((2150 + 1000.4 + 1800) / 3));
@@ -284,7 +298,7 @@ TEST(RuleJudgement, WarningsAloneAreDegradedNeverDown) {
   a = judge(soon, checks::Rules{});
   EXPECT_EQ(a.health, "degraded");
   EXPECT_EQ(a.scope, "site");
-  EXPECT_EQ(a.reason, "2/2 节点告警: 证书将于 5 天后过期");
+  EXPECT_EQ(a.reason, "2/2 节点告警：证书将于 5 天后过期");
   EXPECT_EQ(judge(soon, rules(Record{{"cert_warn_days", "4"}})).health, "up");
   EXPECT_EQ(judge(soon, rules(Record{{"cert_warn_days", "0"}})).health, "up");
 
@@ -292,26 +306,26 @@ TEST(RuleJudgement, WarningsAloneAreDegradedNeverDown) {
   const Record mixed = Record::array({probed("电信", 200, 2150), refused("联通"), probed("移动", 200, 5)});
   a = judge(mixed, slow);
   EXPECT_EQ(a.health, "degraded");
-  EXPECT_EQ(a.reason, "仅联通线路异常；1/3 节点告警: 响应过慢 (2,150 ms > 1,000 ms)");
+  EXPECT_EQ(a.reason, "仅联通线路异常；1/3 节点告警：响应过慢（2,150 ms > 1,000 ms）");
 }
 
 TEST(RuleJudgement, ExpiredCertificatesAndRejectedStatusesFailLikeAnyFailure) {
   const Record expired = Record::array({probed("电信", 200, 5, with_cert(-1)), probed("联通", 200, 5, with_cert(-1))});
   Assessment a = judge(expired, checks::Rules{});
   EXPECT_EQ(a.health, "down");
-  EXPECT_EQ(a.reason, "2/2 节点失败: 证书已过期");
+  EXPECT_EQ(a.reason, "2/2 节点失败：证书已过期");
   EXPECT_FALSE(a.mean_time);
 
   const Record forbidden = Record::array({probed("a", 403, 5), probed("b", 403, 5), probed("c", 403, 5)});
   EXPECT_EQ(judge(forbidden).health, "up");  // without rules 403 is a good status
   a = judge(forbidden, rules(Record{{"expect_codes", "200-299"}}));
   EXPECT_EQ(a.health, "down");
-  EXPECT_EQ(a.reason, "3/3 节点失败: 状态码不符 (403)");
+  EXPECT_EQ(a.reason, "3/3 节点失败：状态码不符（403）");
   // A status the rules accept is no failure, whatever the default set says.
   const Record maintenance_page = Record::array({probed("a", 503, 5, Record{{"error_code", "http_status"}})});
   EXPECT_EQ(judge(maintenance_page, rules(Record{{"expect_codes", "503"}})).health, "up");
   // A connection that got no status keeps its own words.
-  EXPECT_EQ(judge(Record::array({refused("a")}), rules(Record{{"expect_codes", "200"}})).reason, "1/1 节点失败: 连接被拒绝");
+  EXPECT_EQ(judge(Record::array({refused("a")}), rules(Record{{"expect_codes", "200"}})).reason, "1/1 节点失败：连接被拒绝");
 }
 
 TEST(RuleJudgement, ResultsWithoutTheKeysARuleReadsAreNotJudgedByIt) {
@@ -371,7 +385,7 @@ TEST_F(HealthStore, TransitionsKeepSinceAndOneIncidentPerOutage) {
 
   run(t0 + 900, kDown);
   run(t0 + 1200, kDown);
-  fail(t0 + 1500, "调度中心无法连接: x");
+  fail(t0 + 1500, "调度中心无法连接：x");
   run(t0 + 1800, kDown);
   Record all = incidents();
   ASSERT_EQ(all.size(), 1u) << all.dump();
@@ -380,7 +394,7 @@ TEST_F(HealthStore, TransitionsKeepSinceAndOneIncidentPerOutage) {
   EXPECT_EQ(all[0]["end_time"], nullptr);
   EXPECT_EQ(all[0]["runs"], 4);
   EXPECT_EQ(all[0]["scope"], "site");
-  EXPECT_EQ(all[0]["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(all[0]["reason"], "3/3 节点失败：连接被拒绝");
   EXPECT_EQ(decode(all[0]["node_fails"].get<std::string>()), (Record{{"a#1", 3}, {"b#1", 3}, {"c#1", 3}}));
   EXPECT_EQ(health()["incident"], all[0]["id"]);
 
@@ -434,7 +448,7 @@ TEST_F(HealthStore, AClockSteppedBackNeverGivesANegativeDuration) {
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["last_time"], t0);
   EXPECT_EQ(all[0]["end_time"], t0) << "a zero-length incident, not a negative one";
-  EXPECT_EQ(all[0]["reason"], std::string("3/3 节点失败: 连接被拒绝") + kClockBackNote);
+  EXPECT_EQ(all[0]["reason"], std::string("3/3 节点失败：连接被拒绝") + kClockBackNote);
   EXPECT_EQ(health()["last_attempt"], t0) << "a run written late leaves the latest attempt in place";
   Record args = Record{{"pid", std::to_string(task_)}};
   EXPECT_EQ(plugin_.get_incidents(args)["data"][0]["duration"], 0);
@@ -444,13 +458,13 @@ TEST_F(HealthStore, AClockSteppedBackNeverGivesANegativeDuration) {
   run(t0 + 900, kUp);
   all = incidents();
   EXPECT_EQ(all[1]["end_time"], t0 + 900);
-  EXPECT_EQ(all[1]["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(all[1]["reason"], "3/3 节点失败：连接被拒绝");
 }
 
 TEST_F(HealthStore, MonitorErrorsAreCountedApartInTheirHour) {
   const std::int64_t hour = 1765170000 - 1765170000 % 3600;
   run(hour, kUp);
-  fail(hour + 60, "调度中心无法连接: x");
+  fail(hour + 60, "调度中心无法连接：x");
   run(hour + 120, Record::array({silent("a"), silent("b")}));  // stored, but no node answered
   run(hour + 180, kDown);
   const Record h = hours()[0];
@@ -468,13 +482,13 @@ TEST_F(HealthStore, MonitorErrorsAreCountedApartInTheirHour) {
 TEST_F(HealthStore, AFailedRunIsAnErrorThatKeepsTheLastStoredFigures) {
   const std::int64_t t0 = 1765170000;
   run(t0, kDegraded);
-  fail(t0 + 60, "调度中心无法连接: refused");
-  fail(t0 + 120, "调度中心超时: slow");
+  fail(t0 + 60, "调度中心无法连接：refused");
+  fail(t0 + 120, "调度中心超时：slow");
   Record h = health();
   EXPECT_EQ(h["health"], "error");
   EXPECT_EQ(h["since"], t0 + 60);
   EXPECT_EQ(h["scope"], "monitor");
-  EXPECT_EQ(h["reason"], "调度中心超时: slow");
+  EXPECT_EQ(h["reason"], "调度中心超时：slow");
   EXPECT_EQ(h["error_streak"], 2);
   EXPECT_EQ(h["last_attempt"], t0 + 120);
   EXPECT_EQ(h["last_run"], t0);
@@ -483,7 +497,7 @@ TEST_F(HealthStore, AFailedRunIsAnErrorThatKeepsTheLastStoredFigures) {
   const Record all = incidents();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["kind"], "error");
-  EXPECT_EQ(all[0]["reason"], "调度中心无法连接: refused");
+  EXPECT_EQ(all[0]["reason"], "调度中心无法连接：refused");
   EXPECT_EQ(all[0]["scope"], "monitor");
   EXPECT_EQ(all[0]["runs"], 2);
   run(t0 + 180, kUp);
@@ -503,7 +517,7 @@ TEST_F(HealthStore, HoursCountRunsGoodRunsAndPerIspFigures) {
   const std::int64_t hour = 1765170000 - 1765170000 % 3600;
   run(hour, Record::array({ok("电信", 10), ok("电信", 30), ok("联通", 50)}));
   run(hour + 3599, Record::array({ok("电信", 20), refused("电信"), refused("联通"), refused("联通")}));
-  fail(hour + 3599, "调度中心无法连接: x");
+  fail(hour + 3599, "调度中心无法连接：x");
   run(hour + 3600, kUp);
   const Record all = hours();
   ASSERT_EQ(all.size(), 2u);

@@ -23,9 +23,9 @@ namespace {
 // The words of the single methods' refusals (tasks.cc), for a dry run that does not call them.
 constexpr const char* kNoScheme = "URL地址必需包含http://或https://";
 constexpr const char* kShortCycle = "拔测周期最短不能少于1分钟";
-constexpr const char* kNameNotText = "任务名称不是有效的文本!";
-constexpr const char* kUrlNotText = "URL不是有效的文本!";
-constexpr const char* kCycleNotWhole = "拔测周期应为整数(分钟)!";
+constexpr const char* kNameNotText = "任务名称不是有效的文本！";
+constexpr const char* kUrlNotText = "URL不是有效的文本！";
+constexpr const char* kCycleNotWhole = "拨测周期应为整数（分钟）！";
 
 std::vector<std::string> lines_of(std::string_view text) {
   std::vector<std::string> lines;
@@ -74,16 +74,16 @@ std::vector<std::string> sorted(std::vector<std::string> items) {
 
 Entry json_entry(const Record& task) {
   Entry e;
-  if (!task.is_object()) throw std::invalid_argument("不是任务记录!");
+  if (!task.is_object()) throw std::invalid_argument("不是任务记录！");
   const auto text = [&](const char* key) {
     const Record v = task.value(key, Record(""));
-    if (!v.is_string()) throw std::invalid_argument(fmt::format("{}应为文本!", key));
+    if (!v.is_string()) throw std::invalid_argument(fmt::format("{}应为文本！", key));
     return v.get<std::string>();
   };
   set_task_fields(e, text("name"), text("url"), task.value("cycle", Record(nullptr)));
   if (task.contains("status")) {
     const auto status = whole(task["status"]);
-    if (!status || (*status != 0 && *status != 1)) throw std::invalid_argument("状态应为1(运行)或0(暂停)!");
+    if (!status || (*status != 0 && *status != 1)) throw std::invalid_argument("状态应为1（运行）或0（暂停）！");
     e.status = status;
   }
   if (task.contains("tags")) {
@@ -96,11 +96,11 @@ Entry json_entry(const Record& task) {
     e.tags = sorted(tags::parse(list));
   }
   if (task.contains("checks")) {
-    if (!task["checks"].is_object()) throw std::invalid_argument("checks应为规则记录!");
+    if (!task["checks"].is_object()) throw std::invalid_argument("checks应为规则记录！");
     e.rules = checks::parse(task["checks"]);
   }
   if (task.contains("maintenance")) {
-    if (!task["maintenance"].is_array()) throw std::invalid_argument("maintenance应为维护窗口列表!");
+    if (!task["maintenance"].is_array()) throw std::invalid_argument("maintenance应为维护窗口列表！");
     e.windows.emplace();
     for (const Record& w : task["maintenance"]) e.windows->push_back(window_of(w));
   }
@@ -130,15 +130,15 @@ void read_json(std::string_view data, Input& input) {
     throw std::invalid_argument("导入数据不是有效的JSON!");
   }
   if (!doc.is_object() || !doc.contains("version") || whole(doc["version"]) != kVersion)
-    throw std::invalid_argument(fmt::format("不支持的导入数据版本, 应为{}!", kVersion));
-  if (!doc.contains("tasks") || !doc["tasks"].is_array()) throw std::invalid_argument("导入数据缺少tasks列表!");
+    throw std::invalid_argument(fmt::format("不支持的导入数据版本，应为{}！", kVersion));
+  if (!doc.contains("tasks") || !doc["tasks"].is_array()) throw std::invalid_argument("导入数据缺少tasks列表！");
   std::size_t row = 0;
   for (const Record& task : doc["tasks"]) {
     const std::string hint = task.is_object() && task.value("url", Record()).is_string() ? task["url"].get<std::string>() : "";
     input.entries.push_back(entry_at(++row, hint, [&] { return json_entry(task); }));
   }
   if (doc.contains("maintenance")) {
-    if (!doc["maintenance"].is_array()) throw std::invalid_argument("maintenance应为维护窗口列表!");
+    if (!doc["maintenance"].is_array()) throw std::invalid_argument("maintenance应为维护窗口列表！");
     for (const Record& w : doc["maintenance"]) input.all_task_windows.push_back(window_of(w));
   }
 }
@@ -283,7 +283,7 @@ std::vector<CsvRecord> csv_records(std::string_view text) {
       field += c;
     }
   }
-  if (quoted) throw std::invalid_argument(fmt::format("CSV第{}行的引号没有结束!", quote_line));
+  if (quoted) throw std::invalid_argument(fmt::format("CSV第{}行的引号没有结束！", quote_line));
   if (!field.empty() || !current.fields.empty()) {
     current.fields.push_back(std::move(field));
     records.push_back(std::move(current));
@@ -384,7 +384,7 @@ Record window_record(const maintenance::Window& w) {
 }
 
 maintenance::Window window_of(const Record& r) {
-  if (!r.is_object()) throw std::invalid_argument("维护窗口应为记录!");
+  if (!r.is_object()) throw std::invalid_argument("维护窗口应为记录！");
   Record args = r;
   if (r.contains("weekdays") && r["weekdays"].is_array()) {
     std::string days;
@@ -538,7 +538,7 @@ Record qn_rivi_main::import_tasks(Record& args) {
   Record counts{{"create", 0}, {"change", 0}, {"skip", 0}, {"refuse", 0}};
   for (const Record& row : rows) counts[row["action"].get<std::string>()] = to_int(counts[row["action"].get<std::string>()]) + 1;
   Record answer = public_::returnMsg(
-      true, fmt::format("{}创建{}个, 修改{}个, 跳过{}个, 拒绝{}个", dry_run ? "预览: " : "", to_int(counts["create"]),
+      true, fmt::format("{}创建{}个，修改{}个，跳过{}个，拒绝{}个", dry_run ? "预览：" : "", to_int(counts["create"]),
                         to_int(counts["change"]), to_int(counts["skip"]), to_int(counts["refuse"])));
   answer["dry_run"] = dry_run;
   answer["format"] = input.format;

@@ -62,7 +62,7 @@ TEST(ImportReading, CsvRowsWithTheirTagsOrTheirReasons) {
   EXPECT_EQ(input.entries[1].name, "b.test");
   EXPECT_EQ(input.entries[1].cycle, 5);
   EXPECT_EQ(input.entries[2].refusal, "拔测周期最短不能少于1分钟");
-  EXPECT_EQ(input.entries[3].refusal, "拔测周期应为整数(分钟)!");
+  EXPECT_EQ(input.entries[3].refusal, "拨测周期应为整数（分钟）！");
   EXPECT_NE(input.entries[4].refusal.find("标签长度应为1到32个字符"), std::string::npos);
   EXPECT_EQ(input.entries[5].refusal, "与第2行的URL重复");
   EXPECT_THROW(import_export::read("name,cycle\nx,5\n", "csv"), std::invalid_argument);

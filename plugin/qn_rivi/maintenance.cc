@@ -78,7 +78,7 @@ std::optional<std::int64_t> parse_time(const std::string& raw) {
 
 std::vector<int> parse_weekdays(const std::string& text) {
   static const std::regex kList(R"(\s*[1-7]\s*(,\s*[1-7]\s*)*)");
-  if (!std::regex_match(text, kList)) throw std::invalid_argument("星期应为1到7之间的数字(1为周一), 以逗号分隔!");
+  if (!std::regex_match(text, kList)) throw std::invalid_argument("星期应为1到7之间的数字（1为周一），以逗号分隔！");
   std::vector<int> days;
   for (char c : text) {
     if (c >= '1' && c <= '7') days.push_back(c - '0');
@@ -176,28 +176,28 @@ Window parse(const Record& args) {
     if (!start) throw std::invalid_argument("开始时间格式应为YYYY-MM-DD HH:MM!");
     const auto end = parse_time(field_text(args, "end", "结束时间格式应为YYYY-MM-DD HH:MM!"));
     if (!end) throw std::invalid_argument("结束时间格式应为YYYY-MM-DD HH:MM!");
-    if (*end <= *start) throw std::invalid_argument("结束时间应晚于开始时间!");
+    if (*end <= *start) throw std::invalid_argument("结束时间应晚于开始时间！");
     w.start = *start;
     w.end = *end;
   } else if (w.kind == "weekly") {
-    w.weekdays = parse_weekdays(field_text(args, "weekdays", "星期应为1到7之间的数字(1为周一), 以逗号分隔!"));
+    w.weekdays = parse_weekdays(field_text(args, "weekdays", "星期应为1到7之间的数字（1为周一），以逗号分隔！"));
     static const std::regex kClock(R"(([01]?\d|2[0-3]):([0-5]\d))");
     const std::string at = trimmed_blanks(field_text(args, "at", "开始时刻格式应为HH:MM!"));
     std::smatch m;
     if (!std::regex_match(at, m, kClock)) throw std::invalid_argument("开始时刻格式应为HH:MM!");
     w.start_minute = std::stoi(m[1]) * 60 + std::stoi(m[2]);
-    const std::string minutes = trimmed_blanks(field_text(args, "duration", "持续时间应为1到10080之间的整数分钟!"));
+    const std::string minutes = trimmed_blanks(field_text(args, "duration", "持续时间应为1到10080之间的整数分钟！"));
     static const std::regex kMinutes(R"(\d{1,5})");
-    if (!std::regex_match(minutes, kMinutes)) throw std::invalid_argument("持续时间应为1到10080之间的整数分钟!");
+    if (!std::regex_match(minutes, kMinutes)) throw std::invalid_argument("持续时间应为1到10080之间的整数分钟！");
     w.duration = std::stoll(minutes);
-    if (w.duration < 1 || w.duration > kWeekMinutes) throw std::invalid_argument("持续时间应为1到10080之间的整数分钟!");
+    if (w.duration < 1 || w.duration > kWeekMinutes) throw std::invalid_argument("持续时间应为1到10080之间的整数分钟！");
   } else {
     throw std::invalid_argument("维护类型应为once或weekly!");
   }
-  w.note = trimmed_blanks(field_text(args, "note", "备注不是有效的文本!"));
+  w.note = trimmed_blanks(field_text(args, "note", "备注不是有效的文本！"));
   std::size_t chars = 0;
   for (unsigned char c : w.note) chars += (c & 0xC0) != 0x80 ? 1 : 0;
-  if (chars > kNoteChars) throw std::invalid_argument(fmt::format("备注不能超过{}个字符!", kNoteChars));
+  if (chars > kNoteChars) throw std::invalid_argument(fmt::format("备注不能超过{}个字符！", kNoteChars));
   return w;
 }
 
@@ -277,7 +277,7 @@ void create_tables(Connection& db) { db.exec_script(kSchema); }
 namespace {
 
 constexpr const char* kLogType = "拔测监控";
-constexpr const char* kNoSuchWindow = "指定维护窗口不存在!";
+constexpr const char* kNoSuchWindow = "指定维护窗口不存在！";
 
 // The task a request names in `pid`: kAllTasks when absent, empty or 0; nothing when it names no
 // stored task.

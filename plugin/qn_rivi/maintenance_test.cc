@@ -113,19 +113,19 @@ TEST(Parse, AcceptsLocalTimesAndRefusesWhatNamesNoWindow) {
       {Record{{"kind", "daily"}}, "维护类型应为once或weekly!"},
       {Record{{"kind", "once"}, {"start", "2025-02-30 10:00"}, {"end", "2025-03-01 10:00"}}, "开始时间格式应为YYYY-MM-DD HH:MM!"},
       {Record{{"kind", "once"}, {"start", "2025-03-01 10:00"}}, "结束时间格式应为YYYY-MM-DD HH:MM!"},
-      {Record{{"kind", "once"}, {"start", "2025-03-01 10:00"}, {"end", "2025-03-01 10:00"}}, "结束时间应晚于开始时间!"},
+      {Record{{"kind", "once"}, {"start", "2025-03-01 10:00"}, {"end", "2025-03-01 10:00"}}, "结束时间应晚于开始时间！"},
       {Record{{"kind", "weekly"}, {"weekdays", "0,1"}, {"at", "02:00"}, {"duration", "60"}},
-       "星期应为1到7之间的数字(1为周一), 以逗号分隔!"},
+       "星期应为1到7之间的数字（1为周一），以逗号分隔！"},
       {Record{{"kind", "weekly"}, {"weekdays", ""}, {"at", "02:00"}, {"duration", "60"}},
-       "星期应为1到7之间的数字(1为周一), 以逗号分隔!"},
+       "星期应为1到7之间的数字（1为周一），以逗号分隔！"},
       {Record{{"kind", "weekly"}, {"weekdays", "1"}, {"at", "24:00"}, {"duration", "60"}}, "开始时刻格式应为HH:MM!"},
-      {Record{{"kind", "weekly"}, {"weekdays", "1"}, {"at", "02:00"}, {"duration", "0"}}, "持续时间应为1到10080之间的整数分钟!"},
+      {Record{{"kind", "weekly"}, {"weekdays", "1"}, {"at", "02:00"}, {"duration", "0"}}, "持续时间应为1到10080之间的整数分钟！"},
       {Record{{"kind", "weekly"}, {"weekdays", "1"}, {"at", "02:00"}, {"duration", "10081"}},
-       "持续时间应为1到10080之间的整数分钟!"},
+       "持续时间应为1到10080之间的整数分钟！"},
       {Record{{"kind", "weekly"}, {"weekdays", "1"}, {"at", "02:00"}, {"duration", "1.5"}},
-       "持续时间应为1到10080之间的整数分钟!"},
-      {Record{{"kind", "once"}, {"start", "1"}, {"end", "2"}, {"note", std::string(101, 'x')}}, "备注不能超过100个字符!"},
-      {Record{{"kind", "once"}, {"start", "1"}, {"end", "2"}, {"note", "\xff"}}, "备注不是有效的文本!"},
+       "持续时间应为1到10080之间的整数分钟！"},
+      {Record{{"kind", "once"}, {"start", "1"}, {"end", "2"}, {"note", std::string(101, 'x')}}, "备注不能超过100个字符！"},
+      {Record{{"kind", "once"}, {"start", "1"}, {"end", "2"}, {"note", "\xff"}}, "备注不是有效的文本！"},
   };
   for (const auto& [args, words] : refused) {
     try {
@@ -212,7 +212,7 @@ TEST_F(MaintenanceStore, WindowsOfOneTaskAndOfEveryTask) {
   EXPECT_EQ(logs.back()["log"].get<std::string>().rfind("修改维护窗口[全部任务: ", 0), 0u) << logs.dump();
 
   EXPECT_EQ(call("remove_maintenance", Record{{"id", std::to_string(every)}}), public_::returnMsg(true, "删除成功!"));
-  EXPECT_EQ(call("remove_maintenance", Record{{"id", std::to_string(every)}}), public_::returnMsg(false, "指定维护窗口不存在!"));
+  EXPECT_EQ(call("remove_maintenance", Record{{"id", std::to_string(every)}}), public_::returnMsg(false, "指定维护窗口不存在！"));
   EXPECT_EQ(call("remove_maintenance"), public_::returnMsg(false, "错误的参数!"));
   // Removing the task removes its windows.
   EXPECT_EQ(call("remove", Record{{"id", std::to_string(a)}})["status"], true);
@@ -229,9 +229,9 @@ TEST_F(MaintenanceStore, RefusalsComeInTheEnvelope) {
   EXPECT_EQ(call("set_maintenance", unknown_task), public_::returnMsg(false, "指定任务不存在!"));
   Record unknown_window = good;
   unknown_window["id"] = "77";
-  EXPECT_EQ(call("set_maintenance", unknown_window), public_::returnMsg(false, "指定维护窗口不存在!"));
+  EXPECT_EQ(call("set_maintenance", unknown_window), public_::returnMsg(false, "指定维护窗口不存在！"));
   EXPECT_EQ(call("set_maintenance", Record{{"pid", std::to_string(a)}, {"kind", "weekly"}}),
-            public_::returnMsg(false, "星期应为1到7之间的数字(1为周一), 以逗号分隔!"));
+            public_::returnMsg(false, "星期应为1到7之间的数字（1为周一），以逗号分隔！"));
   EXPECT_TRUE(call("get_maintenance")["data"].empty()) << "nothing refused is stored";
 }
 

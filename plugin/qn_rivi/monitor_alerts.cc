@@ -3,6 +3,7 @@
 #include "host/public.h"
 #include "host/store/store.h"
 #include "host/web/html.h"
+#include "plugin/qn_rivi/display_zone.h"
 #include "plugin/qn_rivi/node_incidents.h"
 
 #include <algorithm>
@@ -39,7 +40,7 @@ std::vector<alert_text::TaskLine> task_lines(Connection& db, const std::vector<s
   std::vector<alert_text::TaskLine> out;
   for (std::int64_t pid : pids) {
     const Record found = db.query("SELECT name, url FROM rivi_task WHERE id = ?", Record::array({pid}));
-    if (found.empty()) out.push_back({pid, "任务 #" + std::to_string(pid) + " (已删除)", ""});
+    if (found.empty()) out.push_back({pid, "任务 #" + std::to_string(pid) + "（已删除）", ""});
     else out.push_back({pid, text_of(found[0]["name"]), text_of(found[0]["url"])});
   }
   return out;
@@ -49,10 +50,10 @@ alert_text::Message centre_down(const std::vector<alert_text::TaskLine>& tasks, 
   alert_text::Message m;
   m.title = std::string("[监控异常] ") + kCentreName;
   const std::string count = std::to_string(tasks.size());
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(reason) + "</p><p>开始: " + public_::format_date(since) +
-           "</p><p>受影响的任务 (" + count + " 个)，期间没有拔测结果:</p>" + alert_text::tasks_html(tasks);
-  m.markdown = "### " + md(m.title) + "\n\n- " + md(reason) + "\n- 开始: " + public_::format_date(since) + "\n\n受影响的任务 (" +
-               count + " 个):\n\n" + alert_text::tasks_markdown(tasks);
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(reason) + "</p><p>开始：" + display::time_text(since) +
+           "</p><p>受影响的任务（" + count + " 个），期间没有拨测结果：</p>" + alert_text::tasks_html(tasks);
+  m.markdown = "### " + md(m.title) + "\n\n- " + md(reason) + "\n- 开始：" + display::time_text(since) + "\n\n受影响的任务（" +
+               count + " 个）：\n\n" + alert_text::tasks_markdown(tasks);
   return m;
 }
 
@@ -61,11 +62,11 @@ alert_text::Message centre_back(const std::vector<alert_text::TaskLine>& tasks, 
   m.title = std::string("[监控恢复] ") + kCentreName;
   const std::string lasted = alert_text::duration_words(now - since);
   const std::string count = std::to_string(tasks.size());
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>拔测重新存储结果 (" + public_::format_date(now) + ")</p><p>开始: " +
-           public_::format_date(since) + "</p><p>持续: " + lasted + "</p><p>受影响的任务 (" + count + " 个):</p>" +
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>拨测重新存储结果（" + display::time_text(now) + "）</p><p>开始：" +
+           display::time_text(since) + "</p><p>持续：" + lasted + "</p><p>受影响的任务（" + count + " 个）：</p>" +
            alert_text::tasks_html(tasks);
-  m.markdown = "### " + md(m.title) + "\n\n- 拔测重新存储结果 (" + public_::format_date(now) + ")\n- 开始: " +
-               public_::format_date(since) + "\n- 持续: " + lasted + "\n\n受影响的任务 (" + count + " 个):\n\n" +
+  m.markdown = "### " + md(m.title) + "\n\n- 拨测重新存储结果（" + display::time_text(now) + "）\n- 开始：" +
+               display::time_text(since) + "\n- 持续：" + lasted + "\n\n受影响的任务（" + count + " 个）：\n\n" +
                alert_text::tasks_markdown(tasks);
   return m;
 }
@@ -96,8 +97,8 @@ outbox::Alert node_alert(Connection& db, const Record& incident, bool opened, st
   a.digest = true;
   alert_text::Message& m = a.message;
   m.title = std::string(opened ? "[节点异常] " : "[节点恢复] ") + label;
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>线路: " + html_escape(isp) + "</p><p>开始: " + public_::format_date(start) + "</p>";
-  m.markdown = "### " + md(m.title) + "\n\n- 线路: " + md(isp) + "\n- 开始: " + public_::format_date(start) + "\n";
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>线路：" + html_escape(isp) + "</p><p>开始：" + display::time_text(start) + "</p>";
+  m.markdown = "### " + md(m.title) + "\n\n- 线路：" + md(isp) + "\n- 开始：" + display::time_text(start) + "\n";
   if (opened) {
     const std::string reason = incident["reason"].is_string() ? incident["reason"].get<std::string>() : "";
     if (!reason.empty()) {
@@ -106,13 +107,13 @@ outbox::Alert node_alert(Connection& db, const Record& incident, bool opened, st
     }
     const auto tasks = tasks_seeing(db, label);
     if (!tasks.empty()) {
-      m.html += "<p>受影响的任务 (" + std::to_string(tasks.size()) + " 个):</p>" + alert_text::tasks_html(tasks);
-      m.markdown += "\n受影响的任务 (" + std::to_string(tasks.size()) + " 个):\n\n" + alert_text::tasks_markdown(tasks);
+      m.html += "<p>受影响的任务（" + std::to_string(tasks.size()) + " 个）：</p>" + alert_text::tasks_html(tasks);
+      m.markdown += "\n受影响的任务（" + std::to_string(tasks.size()) + " 个）：\n\n" + alert_text::tasks_markdown(tasks);
     }
   } else {
     const std::int64_t end = incident["end_time"].is_number() ? to_int(incident["end_time"]) : now;
-    m.html += "<p>持续: " + alert_text::duration_words(end - start) + "</p>";
-    m.markdown += "- 持续: " + alert_text::duration_words(end - start) + "\n";
+    m.html += "<p>持续：" + alert_text::duration_words(end - start) + "</p>";
+    m.markdown += "- 持续：" + alert_text::duration_words(end - start) + "\n";
   }
   return a;
 }

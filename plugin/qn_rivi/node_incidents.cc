@@ -22,7 +22,7 @@ constexpr const char* kSchema =
     "node TEXT PRIMARY KEY, isp TEXT NOT NULL DEFAULT '', misses INTEGER NOT NULL DEFAULT 0, first_miss INTEGER, "
     "last_seen INTEGER, incident INTEGER) WITHOUT ROWID;";
 
-constexpr const char* kUnlisted = "; 节点已不在调度中心的节点列表中";
+constexpr const char* kUnlisted = "；节点已不在调度中心的节点列表中";
 
 Record state_of(Connection& db, const std::string& key) {
   Record found = db.query("SELECT * FROM rivi_node_state WHERE node = ?", Record::array({key}));
@@ -68,7 +68,7 @@ void missed(Connection& db, const health::Node& n, std::int64_t time) {
   Record incident = value_or(state, "incident", nullptr);
   if (misses >= kMissedRuns && incident.is_null()) {
     db.run("INSERT INTO rivi_node_incident (node, isp, start_time, end_time, reason, last_seen) VALUES (?, ?, ?, NULL, ?, ?)",
-           Record::array({n.key, isp, first_miss, fmt::format("连续{}次拨测未响应(其他节点正常应答)", misses), last_seen}));
+           Record::array({n.key, isp, first_miss, fmt::format("连续{}次拨测未响应（其他节点正常应答）", misses), last_seen}));
     incident = static_cast<std::int64_t>(sqlite3_last_insert_rowid(db.handle()));
   }
   write_state(db, n.key, isp, misses, first_miss, last_seen, incident);

@@ -62,7 +62,7 @@ TEST_F(NodeIncidents, ANodeSilentInRunsOfEveryTaskOpensOneIncidentThatItsAnswerC
   EXPECT_EQ(all[0]["start_time"], kT0 + 60) << "from the first run it missed";
   EXPECT_EQ(all[0]["end_time"], nullptr);
   EXPECT_EQ(all[0]["last_seen"], kT0);
-  EXPECT_EQ(all[0]["reason"], "连续3次拨测未响应(其他节点正常应答)");
+  EXPECT_EQ(all[0]["reason"], "连续3次拨测未响应（其他节点正常应答）");
 
   // The site's health is not the node's: every node that answered was good.
   EXPECT_EQ(db_->query("SELECT health FROM rivi_health WHERE pid = ?", Record::array({a_}))[0]["health"], "up");
@@ -71,7 +71,7 @@ TEST_F(NodeIncidents, ANodeSilentInRunsOfEveryTaskOpensOneIncidentThatItsAnswerC
   all = incidents();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["end_time"], kT0 + 180);
-  EXPECT_EQ(all[0]["reason"], "连续3次拨测未响应(其他节点正常应答)");
+  EXPECT_EQ(all[0]["reason"], "连续3次拨测未响应（其他节点正常应答）");
 }
 
 TEST_F(NodeIncidents, AnAnswerBreaksTheStreakAndRunsNobodyAnsweredSayNothing) {
@@ -96,7 +96,7 @@ TEST_F(NodeIncidents, AClockSteppedBackClosesWithZeroLengthAndSaysSo) {
   const Record all = incidents();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["end_time"], all[0]["start_time"]);
-  EXPECT_EQ(all[0]["reason"], std::string("连续3次拨测未响应(其他节点正常应答)") + health::kClockBackNote);
+  EXPECT_EQ(all[0]["reason"], std::string("连续3次拨测未响应（其他节点正常应答）") + health::kClockBackNote);
 }
 
 TEST_F(NodeIncidents, ANodeTheCentreNoLongerListsDoesNotStayOpen) {

@@ -38,7 +38,7 @@ constexpr std::int64_t kRowsPerPage = 12;
 constexpr std::int64_t kMostRowsPerPage = 100;
 constexpr std::size_t kIncidentNodes = 10;  // labels named in an incident, most failing first
 constexpr const char* kBadArgs = "错误的参数!";
-constexpr const char* kBadDays = "天数应在1到30之间!";
+constexpr const char* kBadDays = "天数应在1到30之间！";
 
 // A running task without an attempt (a stored row or a recorded failure) for two of its cycles at
 // `now`: it is not being probed, whatever its last run said.
@@ -179,7 +179,7 @@ Record judged_monitor_state(Connection& db, std::int64_t now) {
   }
   if (to_int(r["fresh"]) == 0) {
     const std::int64_t minutes = std::max<std::int64_t>(0, (now - to_int(r["latest"])) / 60);
-    return Record{{"state", "stale"}, {"reason", fmt::format("已有{}分钟没有任务运行, 监控可能已停止", minutes)}};
+    return Record{{"state", "stale"}, {"reason", fmt::format("已有{}分钟没有任务运行，监控可能已停止", minutes)}};
   }
   const Record late = db.query("SELECT t.name FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " +
                                overdue(now) + " ORDER BY t.id LIMIT 4");
@@ -188,7 +188,7 @@ Record judged_monitor_state(Connection& db, std::int64_t now) {
     std::string names;
     for (std::size_t i = 0; i < late.size() && i < 3; ++i) names += (i ? "、" : "") + text_of(late[i]["name"]);
     if (count > 3) names += "等";
-    return Record{{"state", "late"}, {"reason", fmt::format("{}个任务超过两个周期没有拨测: {}", count, names)}};
+    return Record{{"state", "late"}, {"reason", fmt::format("{}个任务超过两个周期没有拨测：{}", count, names)}};
   }
   return Record{{"state", "ok"}, {"reason", ""}};
 }
@@ -230,9 +230,9 @@ Record qn_rivi_main::get_overview(Record& args) {
   const std::int64_t now = public_::now();
   const std::string health_sql = health_case(now);
   const auto rows_wanted = rows_per_page(args);
-  if (!rows_wanted) return public_::returnMsg(false, fmt::format("每页行数应在{}到{}之间!", kRowsPerPage, kMostRowsPerPage));
+  if (!rows_wanted) return public_::returnMsg(false, fmt::format("每页行数应在{}到{}之间！", kRowsPerPage, kMostRowsPerPage));
   const auto ordering = order_by(args, health_sql);
-  if (!ordering) return public_::returnMsg(false, "排序参数错误: sort应为health、name、last或uptime, order应为asc或desc!");
+  if (!ordering) return public_::returnMsg(false, "排序参数错误：sort应为health、name、last或uptime，order应为asc或desc！");
   Query tasks = public_::M("rivi_task");
   Connection& db = tasks.connection();
 

@@ -78,7 +78,7 @@ TEST_F(OverviewTest, EachTaskWithItsHealthInTheDocumentedForm) {
   run(down, kNow - 600, kUp);
   run(down, kNow - 300, kDown);
   run(isp, kNow - 300, kIspDown);
-  fail(failed, kNow - 300, "调度中心无法连接: refused");
+  fail(failed, kNow - 300, "调度中心无法连接：refused");
   run(paused, kNow - 300, kDown);
   (void)never;
 
@@ -108,7 +108,7 @@ TEST_F(OverviewTest, EachTaskWithItsHealthInTheDocumentedForm) {
   EXPECT_EQ(d["failing"], 3);
   EXPECT_EQ(d["nodes"], 3);
   EXPECT_EQ(d["unanswered"], 0);
-  EXPECT_EQ(d["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(d["reason"], "3/3 节点失败：连接被拒绝");
   EXPECT_EQ(d["scope"], "site");
   EXPECT_EQ(d["suspect_nodes"], Record::array());
   EXPECT_EQ(d["uptime_24h"], 50.0);
@@ -124,7 +124,7 @@ TEST_F(OverviewTest, EachTaskWithItsHealthInTheDocumentedForm) {
   const Record& e = answer["data"][3];
   EXPECT_EQ(e["health"], "error");
   EXPECT_EQ(e["scope"], "monitor");
-  EXPECT_EQ(e["reason"], "调度中心无法连接: refused");
+  EXPECT_EQ(e["reason"], "调度中心无法连接：refused");
   EXPECT_EQ(e["last_run"], nullptr);
   EXPECT_EQ(e["uptime_24h"], nullptr) << "a monitor error says nothing about the site";
 
@@ -184,13 +184,13 @@ TEST_F(OverviewTest, MonitorSaysWhenNothingRunsOrEverythingFailsToDispatch) {
   // Forty minutes without any run: more than two cycles of both tasks.
   run(a, kNow - 40 * 60, kUp);
   run(b, kNow - 40 * 60, kUp);
-  EXPECT_EQ(overview()["monitor"], (Record{{"state", "stale"}, {"reason", "已有40分钟没有任务运行, 监控可能已停止"}}));
+  EXPECT_EQ(overview()["monitor"], (Record{{"state", "stale"}, {"reason", "已有40分钟没有任务运行，监控可能已停止"}}));
 
   // b ran within two of its cycles, but its dispatch failed; a has not run for long.
-  fail(b, kNow - 5 * 60, "调度中心超时: slow");
-  EXPECT_EQ(overview()["monitor"], (Record{{"state", "error"}, {"reason", "调度中心超时: slow"}}));
-  fail(a, kNow - 60, "调度中心无法连接: refused");
-  EXPECT_EQ(overview()["monitor"], (Record{{"state", "error"}, {"reason", "调度中心无法连接: refused"}}));
+  fail(b, kNow - 5 * 60, "调度中心超时：slow");
+  EXPECT_EQ(overview()["monitor"], (Record{{"state", "error"}, {"reason", "调度中心超时：slow"}}));
+  fail(a, kNow - 60, "调度中心无法连接：refused");
+  EXPECT_EQ(overview()["monitor"], (Record{{"state", "error"}, {"reason", "调度中心无法连接：refused"}}));
   run(a, kNow - 30, kDown);
   EXPECT_EQ(overview()["monitor"]["state"], "ok") << "a stored run: monitoring works, the site is down";
 }
@@ -211,7 +211,7 @@ TEST_F(OverviewTest, ATaskNotProbedForTwoOfItsCyclesIsAnErrorWhateverTheOthersDo
 
   const Record answer = overview();
   EXPECT_EQ(answer["counts"], (Record{{"up", 2}, {"degraded", 0}, {"down", 0}, {"error", 2}, {"maintenance", 0}, {"unknown", 0}, {"paused", 1}}));
-  EXPECT_EQ(answer["monitor"], (Record{{"state", "late"}, {"reason", "2个任务超过两个周期没有拨测: 停了、从未启动"}}));
+  EXPECT_EQ(answer["monitor"], (Record{{"state", "late"}, {"reason", "2个任务超过两个周期没有拨测：停了、从未启动"}}));
   std::map<std::int64_t, Record> rows;
   for (const Record& row : answer["data"]) rows[to_int(row["id"])] = row;
   EXPECT_EQ(rows[fresh]["health"], "up");
@@ -247,7 +247,7 @@ TEST_F(OverviewTest, IncidentsNewestFirstWithDurationAndMostFailingNodes) {
   run(a, kNow - 2700, Record::array({node("联通", 0, 1, "timeout"), node("电信", 500, 1, "http_status"),
                                      node("电信", 200, 1), node("移动", 500, 1, "http_status")}));
   run(a, kNow - 2400, kUp);
-  fail(a, kNow - 600, "调度中心无法连接: refused");
+  fail(a, kNow - 600, "调度中心无法连接：refused");
   run(b, kNow - 500, kDown);
 
   const Record all = call("get_incidents");
@@ -257,14 +257,14 @@ TEST_F(OverviewTest, IncidentsNewestFirstWithDurationAndMostFailingNodes) {
   ASSERT_EQ(mine["data"].size(), 2u);
   EXPECT_EQ(mine["data"][0], (Record{{"id", 2}, {"pid", a}, {"kind", "error"}, {"start", kNow - 600}, {"end", nullptr},
                                      {"duration", 600}, {"failing_nodes", Record::array()},
-                                     {"reason", "调度中心无法连接: refused"}, {"scope", "monitor"}, {"runs", 1}}));
+                                     {"reason", "调度中心无法连接：refused"}, {"scope", "monitor"}, {"runs", 1}}));
   const Record& closed = mine["data"][1];
   EXPECT_EQ(closed["kind"], "down");
   EXPECT_EQ(closed["end"], kNow - 2400);
   EXPECT_EQ(closed["duration"], 600);
   EXPECT_EQ(closed["runs"], 2);
   EXPECT_EQ(closed["failing_nodes"], Record::array({"电信#1", "联通#1", "电信#2", "移动#1"}));
-  EXPECT_EQ(closed["reason"], "3/3 节点失败: 连接被拒绝");
+  EXPECT_EQ(closed["reason"], "3/3 节点失败：连接被拒绝");
   EXPECT_TRUE(call("get_incidents", Record{{"pid", "abc"}})["data"].empty());
 }
 
@@ -310,7 +310,7 @@ TEST_F(OverviewTest, AvailabilityRefusals) {
   EXPECT_EQ(call("get_availability"), public_::returnMsg(false, "错误的参数!"));
   for (const char* days : {"0", "31", "-1", "abc", "1.5", ""}) {
     EXPECT_EQ(call("get_availability", Record{{"pid", std::to_string(t)}, {"days", days}}),
-              public_::returnMsg(false, "天数应在1到30之间!"))
+              public_::returnMsg(false, "天数应在1到30之间！"))
         << days;
   }
   EXPECT_EQ(call("get_availability", Record{{"pid", std::to_string(t)}}),

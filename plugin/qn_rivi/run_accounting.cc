@@ -62,7 +62,7 @@ constexpr std::array<std::string_view, 6> kCannotStart{"can't open file", "No su
                                                        "cannot start", "Permission denied", "cannot execute"};
 
 std::string with_line(std::string words, const std::string& line) {
-  return line.empty() ? words : words + ": " + line;
+  return line.empty() ? words : words + "：" + line;
 }
 
 }  // namespace
@@ -80,21 +80,21 @@ std::string lost_run_reason(const Fire& fire, std::int64_t now) {
   if (!fire.pid) return with_line("拨测无法启动", readable_text(tail, kLineBytes));
   if (fire.signal) {
     const char* name = sigabbrev_np(*fire.signal);
-    return fmt::format("拨测进程被信号 {} (SIG{}) 终止", *fire.signal, name ? name : "?");
+    return fmt::format("拨测进程被信号 {}（SIG{}）终止", *fire.signal, name ? name : "?");
   }
   if (!fire.end_time) {
-    return fmt::format("拨测在 {} 分钟内没有结束, 也没有留下结果", std::max<std::int64_t>(1, (now - fire.time) / 60));
+    return fmt::format("拨测在 {} 分钟内没有结束，也没有留下结果", std::max<std::int64_t>(1, (now - fire.time) / 60));
   }
-  if (mentions(tail, kNoSpace)) return with_line("磁盘空间不足, 结果未能保存", telling_line(tail, kNoSpace));
-  if (mentions(tail, kLocked)) return with_line("数据库被锁定, 结果未能保存", telling_line(tail, kLocked));
+  if (mentions(tail, kNoSpace)) return with_line("磁盘空间不足，结果未能保存", telling_line(tail, kNoSpace));
+  if (mentions(tail, kLocked)) return with_line("数据库被锁定，结果未能保存", telling_line(tail, kLocked));
   if (fire.exit_status == 126 || fire.exit_status == 127 || mentions(tail, kCannotStart)) {
     return with_line("拨测无法启动", telling_line(tail, kCannotStart));
   }
   const std::string line = telling_line(tail, Words());
-  if (fire.exit_status == 4) return with_line("结果无处保存 (数据库与暂存目录都不可写)", line);
-  if (!fire.exit_status) return with_line("拨测已结束, 退出状态未知 (panel serve 曾重启)", line);
-  if (*fire.exit_status == 0) return "拨测已结束, 但没有留下结果";
-  return with_line(fmt::format("拨测异常退出 (状态 {})", *fire.exit_status), line);
+  if (fire.exit_status == 4) return with_line("结果无处保存（数据库与暂存目录都不可写）", line);
+  if (!fire.exit_status) return with_line("拨测已结束，退出状态未知（panel serve 曾重启）", line);
+  if (*fire.exit_status == 0) return "拨测已结束，但没有留下结果";
+  return with_line(fmt::format("拨测异常退出（状态 {}）", *fire.exit_status), line);
 }
 
 Options Options::for_panel() {

@@ -33,33 +33,33 @@ Fire ended(std::optional<int> status, std::optional<int> signal, const std::stri
 
 TEST(LostRunReason, SaysHowTheRunEnded) {
   using run_accounting::lost_run_reason;
-  EXPECT_EQ(lost_run_reason(ended(std::nullopt, 9, ""), kT), "拨测进程被信号 9 (SIGKILL) 终止");
+  EXPECT_EQ(lost_run_reason(ended(std::nullopt, 9, ""), kT), "拨测进程被信号 9（SIGKILL）终止");
   Fire never = ended(std::nullopt, std::nullopt, "cannot start job: /bin/sh: Resource temporarily unavailable");
   never.pid.reset();
-  EXPECT_EQ(lost_run_reason(never, kT), "拨测无法启动: cannot start job: /bin/sh: Resource temporarily unavailable");
+  EXPECT_EQ(lost_run_reason(never, kT), "拨测无法启动：cannot start job: /bin/sh: Resource temporarily unavailable");
   EXPECT_EQ(lost_run_reason(ended(2, std::nullopt,
                                   "----- 2026-12-08 job 3 -----\n/usr/bin/python3: can't open file '/r/plugin/qn_rivi/rivi': "
                                   "[Errno 2] No such file or directory"),
                             kT),
-            "拨测无法启动: /usr/bin/python3: can't open file '/r/plugin/qn_rivi/rivi': [Errno 2] No such file or directory");
+            "拨测无法启动：/usr/bin/python3: can't open file '/r/plugin/qn_rivi/rivi': [Errno 2] No such file or directory");
   EXPECT_EQ(lost_run_reason(ended(127, std::nullopt, "sh: 1: /r/pyenv/bin/python: not found"), kT),
-            "拨测无法启动: sh: 1: /r/pyenv/bin/python: not found");
+            "拨测无法启动：sh: 1: /r/pyenv/bin/python: not found");
   EXPECT_EQ(lost_run_reason(ended(4, std::nullopt,
                                   "[]\nrivi_worker: task 3: the result of task 3 could not be stored: database or disk is "
                                   "full; nor kept: ... No space left on device\n"),
                             kT)
-                .rfind("磁盘空间不足, 结果未能保存: rivi_worker: task 3:", 0),
+                .rfind("磁盘空间不足，结果未能保存：rivi_worker: task 3:", 0),
             0u);
-  EXPECT_EQ(lost_run_reason(ended(4, std::nullopt, ""), kT), "结果无处保存 (数据库与暂存目录都不可写)");
+  EXPECT_EQ(lost_run_reason(ended(4, std::nullopt, ""), kT), "结果无处保存（数据库与暂存目录都不可写）");
   EXPECT_EQ(lost_run_reason(ended(1, std::nullopt, "x\nstd::runtime_error: database locked: database is locked (/r/d.db)\ny"), kT),
-            "数据库被锁定, 结果未能保存: std::runtime_error: database locked: database is locked (/r/d.db)");
-  EXPECT_EQ(lost_run_reason(ended(1, std::nullopt, "one\ntwo\n\n"), kT), "拨测异常退出 (状态 1): two");
+            "数据库被锁定，结果未能保存：std::runtime_error: database locked: database is locked (/r/d.db)");
+  EXPECT_EQ(lost_run_reason(ended(1, std::nullopt, "one\ntwo\n\n"), kT), "拨测异常退出（状态 1）：two");
   EXPECT_EQ(lost_run_reason(ended(std::nullopt, std::nullopt, "last words"), kT),
-            "拨测已结束, 退出状态未知 (panel serve 曾重启): last words");
-  EXPECT_EQ(lost_run_reason(ended(0, std::nullopt, ""), kT), "拨测已结束, 但没有留下结果");
+            "拨测已结束，退出状态未知（panel serve 曾重启）：last words");
+  EXPECT_EQ(lost_run_reason(ended(0, std::nullopt, ""), kT), "拨测已结束，但没有留下结果");
   Fire going = ended(std::nullopt, std::nullopt, "");
   going.end_time.reset();
-  EXPECT_EQ(lost_run_reason(going, kT + 1200), "拨测在 20 分钟内没有结束, 也没有留下结果");
+  EXPECT_EQ(lost_run_reason(going, kT + 1200), "拨测在 20 分钟内没有结束，也没有留下结果");
 
   EXPECT_EQ(run_accounting::task_of("rivi_id_12"), 12);
   for (const char* other : {"", "rivi_id_", "rivi_id_1x", "backup", "rivi_id_-1", "rivi_id_1234567890123456789"}) {
@@ -133,7 +133,7 @@ TEST_F(AccountingTest, EachRunWithoutATraceBecomesOneErrorRun) {
   const Record h = public_::M("rivi_health").where("pid=?", task_).find();
   EXPECT_EQ(h["last_attempt"], kT + 61);
   const Record incident = public_::M("rivi_incident").where("pid=?", task_).find();
-  EXPECT_EQ(incident["reason"], "拨测进程被信号 9 (SIGKILL) 终止");
+  EXPECT_EQ(incident["reason"], "拨测进程被信号 9（SIGKILL）终止");
   EXPECT_EQ(incident["kind"], "error");
   EXPECT_EQ(to_int(public_::M("rivi_hourly").where("pid=?", task_).getField("runs")), 2);
 

@@ -64,7 +64,7 @@ TEST_F(RunStoreTest, TheSpoolKeepsEachOutcomeWholeInOrder) {
   failed.kind = "error";
   failed.pid = task_;
   failed.time = kT + 60;
-  failed.reason = "调度中心超时: slow";
+  failed.reason = "调度中心超时：slow";
   const auto first = spool::write(row_run("f1", task_, kT));
   const auto second = spool::write(failed);
   // Half-written files (a crash before the rename) are not runs.
@@ -80,7 +80,7 @@ TEST_F(RunStoreTest, TheSpoolKeepsEachOutcomeWholeInOrder) {
   EXPECT_TRUE(back.nodes[1].failing);
   EXPECT_EQ(back.nodes[1].code, "refused");
   EXPECT_EQ(back.nodes[1].label, original.nodes[1].label);
-  EXPECT_EQ(spool::read(second).reason, "调度中心超时: slow");
+  EXPECT_EQ(spool::read(second).reason, "调度中心超时：slow");
 
   std::ofstream(spool::directory() / "0000000000000000-0-0.json") << "not a run";
   EXPECT_THROW(spool::read(spool::directory() / "0000000000000000-0-0.json"), std::runtime_error);

@@ -45,10 +45,10 @@ std::size_t characters(std::string_view text) {
 // A text field: trimmed, well-formed, at most `limit` characters, present unless `optional`.
 std::string text_field(const Record& args, const char* key, const char* words, std::size_t limit, bool optional) {
   const std::string text = has(args, key) ? trimmed_blanks(text_of(args.at(key))) : std::string();
-  if (text.empty() && !optional) throw std::invalid_argument(fmt::format("{}({})不能为空!", words, key));
-  if (!is_utf8(text)) throw std::invalid_argument(fmt::format("{}({})含有无效字符!", words, key));
+  if (text.empty() && !optional) throw std::invalid_argument(fmt::format("{}（{}）不能为空！", words, key));
+  if (!is_utf8(text)) throw std::invalid_argument(fmt::format("{}（{}）含有无效字符！", words, key));
   if (characters(text) > limit)
-    throw std::invalid_argument(fmt::format("{}({})不能超过{}个字符!", words, key, limit));
+    throw std::invalid_argument(fmt::format("{}（{}）不能超过{}个字符！", words, key, limit));
   return text;
 }
 
@@ -164,7 +164,7 @@ std::pair<std::string, std::string> headline(const Record& tasks) {
   if (states.contains("degraded")) return {"部分服务降级", "degraded"};
   if (states.contains("maintenance")) return {"部分服务维护中", "maintenance"};
   if (states.size() == 1 && states.contains("up")) return {"所有服务运行正常", "up"};
-  return states.contains("up") ? std::pair<std::string, std::string>{"服务运行正常 (部分暂无数据)", "up"}
+  return states.contains("up") ? std::pair<std::string, std::string>{"服务运行正常（部分暂无数据）", "up"}
                                : std::pair<std::string, std::string>{"暂无数据", "none"};
 }
 
@@ -226,11 +226,11 @@ bool valid_slug(std::string_view slug) {
 Page parse(const Record& args) {
   Page p;
   p.slug = has(args, "slug") ? text_of(args.at("slug")) : std::string();
-  if (!valid_slug(p.slug)) throw std::invalid_argument("状态页地址(slug)应为1到40个小写字母、数字或连字符!");
+  if (!valid_slug(p.slug)) throw std::invalid_argument("状态页地址（slug）应为1到40个小写字母、数字或连字符！");
   p.title = text_field(args, "title", "标题", kTitleChars, false);
   p.tag = text_field(args, "tag", "标签", kTagChars, false);
   const std::string show = has(args, "show_urls") ? trimmed_blanks(text_of(args.at("show_urls"))) : std::string();
-  if (show != "" && show != "0" && show != "1") throw std::invalid_argument("显示网址(show_urls)只能是0或1!");
+  if (show != "" && show != "0" && show != "1") throw std::invalid_argument("显示网址（show_urls）只能是0或1！");
   p.show_urls = show == "1";
   p.description = text_field(args, "description", "说明", kDescriptionChars, true);
   return p;
@@ -256,7 +256,7 @@ std::optional<std::int64_t> save(Connection& db, const Page& page, std::int64_t 
   create_tables(db);
   if (!db.query("SELECT 1 FROM rivi_status_page WHERE slug = ? AND id IS NOT ?", Record::array({page.slug, page.id}))
            .empty())
-    throw std::invalid_argument("状态页地址(slug)已被其他状态页使用!");
+    throw std::invalid_argument("状态页地址（slug）已被其他状态页使用！");
   if (page.id == 0) {
     db.run("INSERT INTO rivi_status_page (slug, title, tag, show_urls, description, addtime) VALUES (?, ?, ?, ?, ?, ?)",
            Record::array({page.slug, page.title, page.tag, page.show_urls ? 1 : 0, page.description, now}));
@@ -420,8 +420,8 @@ std::string html(const Record& c) {
 
   out += "<h2>维护通知</h2><ul class=\"notices\" id=\"notices\">";
   for (const Record& n : c["notices"])
-    out += std::string("<li") + (truthy(n["active"]) ? " class=\"active\">维护中: " : ">计划维护: ") + text(n["tasks"]) +
-           ", " + text(n["text"]) + "</li>";
+    out += std::string("<li") + (truthy(n["active"]) ? " class=\"active\">维护中：" : ">计划维护：") + text(n["tasks"]) +
+           "，" + text(n["text"]) + "</li>";
   if (c["notices"].empty()) out += "<li class=\"muted\">暂无维护计划</li>";
   out += "</ul>";
 
@@ -482,7 +482,7 @@ std::optional<std::string> badge(const std::string& slug, std::int64_t task) {
 namespace {
 
 constexpr const char* kLogType = "拔测监控";
-constexpr const char* kNoSuchPage = "指定状态页不存在!";
+constexpr const char* kNoSuchPage = "指定状态页不存在！";
 
 }  // namespace
 

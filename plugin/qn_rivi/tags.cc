@@ -30,23 +30,23 @@ std::string joined(const std::vector<std::string>& items) {
 }  // namespace
 
 std::string tag_of(std::string_view text) {
-  if (!is_utf8(text)) throw std::invalid_argument("标签不是有效的文本!");
+  if (!is_utf8(text)) throw std::invalid_argument("标签不是有效的文本！");
   std::string tag = trimmed_blanks(text);
   // The ideographic space trims too: tags are typed with Chinese input methods.
   for (const std::string_view space = "\u3000"; tag.starts_with(space) || tag.ends_with(space);) {
     tag = trimmed_blanks(tag.starts_with(space) ? tag.substr(space.size()) : tag.substr(0, tag.size() - space.size()));
   }
   if (tag.find(',') != std::string::npos || tag.find(kFullWidthComma) != std::string::npos)
-    throw std::invalid_argument(fmt::format("标签不能包含逗号: {}", tag));
+    throw std::invalid_argument(fmt::format("标签不能包含逗号：{}", tag));
   std::size_t chars = 0;
   for (std::size_t at = 0; at < tag.size(); ++chars) {
     const CodePoint cp = *code_point_at(tag, at);
     if (cp.value < 0x20 || (cp.value >= 0x7F && cp.value < 0xA0))
-      throw std::invalid_argument("标签不能包含控制字符!");
+      throw std::invalid_argument("标签不能包含控制字符！");
     at += cp.size;
   }
   if (chars < 1 || chars > kMaxChars)
-    throw std::invalid_argument(fmt::format("标签长度应为1到{}个字符: {}", kMaxChars, tag));
+    throw std::invalid_argument(fmt::format("标签长度应为1到{}个字符：{}", kMaxChars, tag));
   return tag;
 }
 
@@ -75,7 +75,7 @@ std::vector<std::string> parse(std::string_view text) {
     std::string tag = tag_of(item);
     if (std::find(out.begin(), out.end(), tag) == out.end()) out.push_back(std::move(tag));
   }
-  if (out.size() > kMaxPerTask) throw std::invalid_argument(fmt::format("每个任务最多{}个标签!", kMaxPerTask));
+  if (out.size() > kMaxPerTask) throw std::invalid_argument(fmt::format("每个任务最多{}个标签！", kMaxPerTask));
   return out;
 }
 
@@ -126,9 +126,9 @@ Record edit_task(const Record& pid_text, const Edit& edit) {
   } catch (const std::invalid_argument& e) {
     return public_::returnMsg(false, e.what());
   }
-  if (now.size() > kMaxPerTask) return public_::returnMsg(false, fmt::format("每个任务最多{}个标签!", kMaxPerTask));
+  if (now.size() > kMaxPerTask) return public_::returnMsg(false, fmt::format("每个任务最多{}个标签！", kMaxPerTask));
   save(db, *pid, now);
-  public_::WriteLog("拔测监控", fmt::format("修改拔测任务[{}]的标签[{}]", text_of(name), joined(now)));
+  public_::WriteLog("拔测监控", fmt::format("修改拨测任务[{}]的标签[{}]", text_of(name), joined(now)));
   tx.commit();
   Record answer = public_::returnMsg(true, "标签已保存");
   answer["data"] = Record::array();

@@ -40,7 +40,7 @@ TEST(TagText, RefusesWhatCannotBeATag) {
     tags::parse(many);
     FAIL() << "21 tags were accepted";
   } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "每个任务最多20个标签!");
+    EXPECT_STREQ(e.what(), "每个任务最多20个标签！");
   }
 }
 
@@ -148,7 +148,7 @@ TEST_F(TagStoreTest, OverviewPageSizeAndRefusals) {
   for (const char* bad : {"11", "101", "x"}) {
     const Record answer = call("get_overview", Record{{"rows", bad}});
     EXPECT_EQ(answer["status"], false) << bad;
-    EXPECT_EQ(answer["msg"], "每页行数应在12到100之间!");
+    EXPECT_EQ(answer["msg"], "每页行数应在12到100之间！");
   }
   EXPECT_EQ(call("get_overview", Record{{"sort", "url"}})["status"], false);
   EXPECT_EQ(call("get_overview", Record{{"sort", "name"}, {"order", "up"}})["status"], false);

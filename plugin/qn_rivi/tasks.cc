@@ -34,8 +34,8 @@ namespace {
 
 constexpr const char* kLogType = "拔测监控";
 constexpr const char* kNoSuchTask = "指定任务不存在!";
-constexpr const char* kNameNotText = "任务名称不是有效的文本!";
-constexpr const char* kUrlNotText = "URL不是有效的文本!";
+constexpr const char* kNameNotText = "任务名称不是有效的文本！";
+constexpr const char* kUrlNotText = "URL不是有效的文本！";
 
 // The request field `key`; a missing field is an error raised to the host.
 const Record& field(const Record& args, const char* key) {

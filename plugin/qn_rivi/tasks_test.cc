@@ -387,14 +387,14 @@ TEST_F(TasksTest, RacingPausesAndResumesLeaveTheTaskAndItsJobAgreeing) {
 TEST_F(TasksTest, NamesAndUrlsAreReadableTextTrimmedOfEverySpace) {
   const std::string bad_utf8[] = {"\xff", "a\xc3(", "\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe4\xb8"};
   for (const std::string& bad : bad_utf8) {
-    EXPECT_EQ(create("web" + bad, "http://x", "1"), public_::returnMsg(false, "任务名称不是有效的文本!"));
-    EXPECT_EQ(create("web", "http://x/" + bad, "1"), public_::returnMsg(false, "URL不是有效的文本!"));
+    EXPECT_EQ(create("web" + bad, "http://x", "1"), public_::returnMsg(false, "任务名称不是有效的文本！"));
+    EXPECT_EQ(create("web", "http://x/" + bad, "1"), public_::returnMsg(false, "URL不是有效的文本！"));
   }
   EXPECT_TRUE(all("rivi_task").empty());
   create("web", "http://x", "1");
   for (const std::string& bad : bad_utf8) {
-    EXPECT_EQ(modify({{"id", 1}, {"name2", bad}}), public_::returnMsg(false, "任务名称不是有效的文本!"));
-    EXPECT_EQ(modify({{"id", 1}, {"url", "http://" + bad}}), public_::returnMsg(false, "URL不是有效的文本!"));
+    EXPECT_EQ(modify({{"id", 1}, {"name2", bad}}), public_::returnMsg(false, "任务名称不是有效的文本！"));
+    EXPECT_EQ(modify({{"id", 1}, {"url", "http://" + bad}}), public_::returnMsg(false, "URL不是有效的文本！"));
   }
   EXPECT_EQ(task(1)["name"], "web");
   EXPECT_EQ(task(1)["url"], "http://x");

@@ -107,7 +107,7 @@ test('each task shows its health, reason, last time, uptime and trend; the sched
   assert.equal(await taskRow(WEEK).locator('.sched').textContent(), '运行中');
   assert.equal(await taskRow(PAUSED).locator('.sched').textContent(), '已暂停');
   assert.equal(await taskRow(PAUSED).locator('button.toggle').textContent(), '恢复');
-  assert.equal(await page.title(), '(1 异常) 拨测监控');
+  assert.equal(await page.title(), '（1 异常）拨测监控');
   assert.ok(await page.locator('#monitor-banner').isHidden());
   await sys.shot('01-list');
   await page.emulateMedia({ colorScheme: 'dark' });
@@ -156,7 +156,7 @@ test('probe now and run details name each node\'s reason; rows stored without a 
     return [...table.querySelectorAll('tbody tr')].map((tr) => [tr.children[at('IP')].textContent, tr.children[at('原因')].textContent]);
   });
   assert.deepEqual(await reasons(), Array(3).fill(['—', '连接被拒绝']));
-  assert.match(await page.locator('#probe-msg').textContent(), /3\/3 节点失败: 连接被拒绝/);
+  assert.match(await page.locator('#probe-msg').textContent(), /3\/3 节点失败：连接被拒绝/);
   await sys.shot('02-probe-refused');
   await page.click('#probe-close');
 
@@ -167,7 +167,7 @@ test('probe now and run details name each node\'s reason; rows stored without a 
   await taskRow(DOWN).locator('a.link', { hasText: '日志' }).click();
   await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 2);
   const results = await page.locator('#log-table tbody tr[data-id] td:nth-child(2)').allTextContents();
-  assert.deepEqual(results, ['异常3/3 节点失败: 连接被拒绝', '异常3/3 节点失败: 连接失败']);
+  assert.deepEqual(results, ['异常3/3 节点失败：连接被拒绝', '异常3/3 节点失败：连接失败']);
   await page.locator('#log-table button.detail').last().click();
   await page.waitForSelector('#run-detail:not([hidden])');
   assert.deepEqual((await reasons()).map((r) => r[1]), Array(3).fill('连接失败'));
@@ -180,13 +180,13 @@ test('probe now and run details name each node\'s reason; rows stored without a 
   await page.reload();
   await page.waitForFunction(() => document.querySelectorAll('#log-table tbody tr[data-id]').length === 2);
   assert.equal(await page.locator('#log-table tbody tr[data-id] td:nth-child(2)').first().textContent(),
-    '异常3/3 节点失败: 未知错误、连接被拒绝');
+    '异常3/3 节点失败：未知错误、连接被拒绝');
   await page.locator('#log-table button.detail').first().click();
   await page.waitForSelector('#run-detail:not([hidden])');
   assert.deepEqual((await reasons()).map((r) => r[1]), ['未知错误', '连接被拒绝', '连接被拒绝']);
   const detail = await page.locator('table.nodes:visible tbody tr td.reason').first().getAttribute('title');
   const [codeLine] = detail.split('\n');
-  assert.ok(codeLine.startsWith('错误代码: <b>请致电 400</b>xxx') && codeLine.endsWith('…'), detail);
+  assert.ok(codeLine.startsWith('错误代码：<b>请致电 400</b>xxx') && codeLine.endsWith('…'), detail);
   assert.ok(codeLine.length < 140, detail);
 
   // One open incident since the first refused run.
@@ -209,7 +209,7 @@ test('the log charts the chosen span hour by hour, with failed hours, uptime, in
   // Seven days of hours; the mean where nodes answered well, the failed hours on the axis.
   await page.waitForFunction(() => window.Chart?.getChart(document.getElementById('trend-chart')));
   assert.equal((await chart()).hours, 7 * 24);
-  assert.deepEqual(await sets(), { '平均耗时 (ms)': 38, 最快: 38, 最慢: 38, 有失败的小时: 3 });
+  assert.deepEqual(await sets(), { '平均耗时（ms）': 38, 最快: 38, 最慢: 38, 有失败的小时: 3 });
   assert.equal(await page.locator('#trend-note').textContent(), '近7天共 41 次拨测，其中 3 个小时有失败（红色三角）');
   assert.equal(await page.locator('#span-buttons button[data-days="7"]').getAttribute('aria-pressed'), 'true');
   await sys.shot('03-week');
@@ -334,7 +334,7 @@ test('maintenance windows are listed, added and removed, for one task and for al
   await all.locator('[name=at]').fill('00:00');
   await all.locator('[name=duration]').fill('10081');
   await all.locator('button[type=submit]').click();
-  await all.locator('.error', { hasText: '持续时间应为1到10080之间的整数分钟!' }).waitFor();
+  await all.locator('.error', { hasText: '持续时间应为1到10080之间的整数分钟！' }).waitFor();
   await all.locator('[name=duration]').fill('1440');
   await all.locator('button[type=submit]').click();
   await page.waitForFunction(() => document.querySelectorAll('#maint-all tbody tr[data-id]').length === 2);
@@ -365,7 +365,7 @@ test('a banner says when the centre cannot be reached, when no task runs any mor
   await sys.stopCentre();
   for (const name of [WEEK, DOWN, FLAKY, NEW]) await probe(name).catch(() => null);
   await page.waitForFunction(() => !document.getElementById('monitor-banner').hidden);
-  assert.match(await page.locator('#monitor-banner-text').textContent(), /^调度中心无法连接: \S/);
+  assert.match(await page.locator('#monitor-banner-text').textContent(), /^调度中心无法连接：\S/);
   assert.equal(await taskRow(NEW).locator('.health .badge').textContent(), '调度失败');
   await sys.shot('06-centre-down');
 
@@ -376,13 +376,13 @@ test('a banner says when the centre cannot be reached, when no task runs any mor
   await sys.panelCallAt(now() - 300, 'start', `id=${id}`).catch(() => null);
   for (const name of [WEEK, DOWN, FLAKY, NEW]) await sys.panelCall('modify', `id=${ids[name]}`, 'status=0');
   await page.waitForFunction(() => document.getElementById('monitor-banner-text').textContent.startsWith('拨测已停止'));
-  assert.equal(await page.locator('#monitor-banner-text').textContent(), '拨测已停止: 超过两个周期没有任务运行');
+  assert.equal(await page.locator('#monitor-banner-text').textContent(), '拨测已停止：超过两个周期没有任务运行');
   await sys.shot('07-stale');
 
   // A task just created runs beside it: the banner stays, naming the one that is late.
   assert.equal((await sys.panelCall('create', 'name2=刚建的任务', `url=${sys.siteUrl}`, 'cycle=5')).status, true);
   await page.waitForFunction(() => document.getElementById('monitor-banner-text').textContent === '部分任务未按时拨测');
-  assert.equal(await page.locator('#monitor-banner-detail').textContent(), '1个任务超过两个周期没有拨测: 一分钟任务');
+  assert.equal(await page.locator('#monitor-banner-detail').textContent(), '1个任务超过两个周期没有拨测：一分钟任务');
   assert.equal(await taskRow('一分钟任务').locator('.health .reason').textContent(), '未按时拨测');
 });
 

@@ -112,6 +112,27 @@ test('the forms write the channel files and keep the password write-only', async
   assert.equal(policy.mode, 'incident');
   assert.equal(policy.remind_minutes, 30);
 
+  // The display zone: a name the zone database lacks is refused in Chinese; a known one is kept
+  // beside the policy, and the page then shows its times in it with its offset.
+  await page.fill('#s-timezone', 'Mars/Olympus');
+  await page.click('#policy-save');
+  await page.waitForFunction(() => document.getElementById('policy-error').textContent.includes('不是系统时区数据库中的时区名称'));
+  await page.fill('#s-timezone', 'Asia/Kathmandu');
+  await page.click('#policy-save');
+  await page.waitForFunction(() => document.getElementById('policy-error').textContent === '' &&
+    !document.getElementById('policy-save').disabled);
+  const zoned = await sys.panelCall('get_alert_policy');
+  assert.equal(zoned.display_timezone, 'Asia/Kathmandu');
+  assert.equal(zoned.mode, 'incident');
+  await page.reload();
+  await page.waitForFunction(() => document.getElementById('refresh-status').textContent.includes('（UTC+05:45）'));
+  // The time beside it reads in that zone: within two minutes of Kathmandu's clock now.
+  const shown = (await page.textContent('#refresh-status')).match(/(\d\d):(\d\d):(\d\d)/);
+  const now = new Date();
+  const there = (now.getUTCHours() * 3600 + now.getUTCMinutes() * 60 + now.getUTCSeconds() + 5 * 3600 + 45 * 60) % 86400;
+  const gap = Math.abs((Number(shown[1]) * 3600 + Number(shown[2]) * 60 + Number(shown[3])) - there);
+  assert.ok(Math.min(gap, 86400 - gap) < 120, `${shown[0]} is not Kathmandu's time`);
+
   // The robot: its signing key stays for another path on the same host, and goes with the host.
   await page.fill('#s-dingding-url', 'http://127.0.0.1:9/robot/send?access_token=t1');
   await page.fill('#s-secret', 'sign-secret-1');

@@ -46,13 +46,20 @@ export async function call(method, args = {}) {
     location.href = '/login';
     throw new Error('未登录');
   }
-  if (!res.ok) throw new Error((data && data.msg) || `请求失败 (HTTP ${res.status})`);
+  if (!res.ok) throw new Error((data && data.msg) || `请求失败（HTTP ${res.status}）`);
   return data;
+}
+
+// What a query's answer waits for before it is handed to a view (the display zone at start).
+let answersShown = Promise.resolve();
+export function showAnswersAfter(ready) {
+  answersShown = ready;
 }
 
 // A query's answer, or an Error with the envelope's message when it refused.
 export async function query(method, args) {
   const answer = await call(method, args);
+  await answersShown;
   if (answer && answer.status === false) throw new Error(answer.msg || '请求失败');
   return answer;
 }
@@ -73,5 +80,5 @@ export async function saveSettings(what, body) {
   } catch {
     data = null;
   }
-  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败 (HTTP ${res.status})` };
+  return data && typeof data.msg === 'string' ? data : { status: false, msg: `保存失败（HTTP ${res.status}）` };
 }

@@ -18,7 +18,7 @@ function linesCell(lines) {
   if (!linesDisagree(lines)) {
     const bad = lines.find((l) => l.verify_error);
     return h('div', {}, `${lines.length} 条线路一致`,
-      bad ? h('div', { class: 'reason bad small' }, `验证失败: ${bad.verify_error}`) : null);
+      bad ? h('div', { class: 'reason bad small' }, `验证失败：${bad.verify_error}`) : null);
   }
   return h('div', {},
     h('span', { class: 'badge bad cert-disagree' }, '各线路证书不一致'),
@@ -27,7 +27,7 @@ function linesCell(lines) {
       `${localTime(l.not_after)}（${daysText(l.days_left)}）`,
       l.issuer ? ` · ${l.issuer}` : '',
       h('div', { class: 'fingerprint muted', title: 'SHA-256 指纹' }, String(l.fingerprint_sha256 ?? '')),
-      l.verify_error ? h('div', { class: 'reason bad small' }, `验证失败: ${l.verify_error}`) : null))));
+      l.verify_error ? h('div', { class: 'reason bad small' }, `验证失败：${l.verify_error}`) : null))));
 }
 
 function certRow(c) {

@@ -41,19 +41,51 @@ export function toast(text, bad = false) {
 
 const pad = (n) => String(n).padStart(2, '0');
 
-// Unix seconds -> local "YYYY-MM-DD HH:MM:SS"; empty values -> "".
+// Times are shown in the display zone the server names (the settings' 显示时区), else in the
+// browser's own; `setDisplayZone` is called with the name from get_alert_policy.
+let zoneParts = null;
+let zoneName = '';
+
+export function setDisplayZone(name) {
+  const zone = typeof name === 'string' ? name : '';
+  try {
+    zoneParts = new Intl.DateTimeFormat('en-US', {
+      timeZone: zone || undefined, hourCycle: 'h23', year: 'numeric', month: '2-digit', day: '2-digit',
+      hour: '2-digit', minute: '2-digit', second: '2-digit', timeZoneName: 'longOffset',
+    });
+    zoneName = zone;
+  } catch {
+    zoneParts = null;  // a name this browser does not know: its own zone
+    zoneName = '';
+  }
+}
+
+// The fields of `sec` in the display zone, with its offset as "+08:00".
+function zoned(sec) {
+  if (!zoneParts) setDisplayZone(zoneName);
+  const parts = {};
+  for (const p of zoneParts.formatToParts(new Date(sec * 1000))) parts[p.type] = p.value;
+  const offset = (parts.timeZoneName || '').replace(/^GMT/, '') || '+00:00';
+  return { ...parts, offset };
+}
+
+// Unix seconds -> "YYYY-MM-DD HH:MM:SS" in the display zone; empty values -> "".
 export function localTime(sec) {
   const n = Number(sec);
   if (!sec || !Number.isFinite(n)) return '';
-  const d = new Date(n * 1000);
-  return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ` +
-    `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
+  const p = zoned(n);
+  return `${p.year}-${p.month}-${p.day} ${p.hour}:${p.minute}:${p.second}`;
+}
+
+// The display zone's offset at `sec` (default now), as "UTC+08:00".
+export function zoneLabel(sec = Date.now() / 1000) {
+  return `UTC${zoned(Number(sec)).offset}`;
 }
 
 export function hourLabel(sec, withDay) {
-  const d = new Date(Number(sec) * 1000);
-  const hm = `${pad(d.getHours())}:00`;
-  return withDay ? `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${hm}` : hm;
+  const p = zoned(Number(sec));
+  const hm = `${p.hour}:00`;
+  return withDay ? `${p.month}-${p.day} ${hm}` : hm;
 }
 
 export const nowSec = () => Date.now() / 1000;

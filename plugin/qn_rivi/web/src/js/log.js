@@ -187,7 +187,7 @@ export function drawTrend() {
   const ran = grid.map((g) => Boolean(g.f && judged(g.f) > 0));
   const dots = means.filter((v) => v != null).length <= 80 ? 2 : 0;
   const datasets = [
-    { label: '平均耗时 (ms)', data: means, borderColor: accent, backgroundColor: accent, borderWidth: 2,
+    { label: '平均耗时（ms）', data: means, borderColor: accent, backgroundColor: accent, borderWidth: 2,
       pointRadius: dots, pointHoverRadius: 4, spanGaps: true, segment: gapStyle(means, ran), order: 1 },
     { label: '最快', data: pick('min'), borderWidth: 0, pointRadius: 0, pointHoverRadius: 0, fill: false,
       spanGaps: true, band: true, order: 3 },
@@ -244,7 +244,7 @@ function showRun(row) {
     data: {
       labels: nodes.map((n) => String(n.isp ?? '')),
       datasets: [{
-        label: '总耗时 (ms)',
+        label: '总耗时（ms）',
         data: nodes.map((n) => (isNum(n.total_time) ? n.total_time : 0)),
         backgroundColor: nodes.map((n) => (nodeFailed(n) ? cssVar('--red') : cssVar('--blue'))),
       }],

@@ -61,7 +61,7 @@ function formOf(box, pid, reload) {
           ...WEEKDAYS.map((d, i) => h('label', { class: 'check' },
             h('input', { type: 'checkbox', name: 'weekday', value: String(i + 1) }), `周${d}`))),
         label('开始时刻', h('input', { name: 'at', type: 'time' })),
-        label('持续(分钟)', h('input', { name: 'duration', type: 'number', min: 1, max: 10080, step: 1, value: 60 }))),
+        label('持续（分钟）', h('input', { name: 'duration', type: 'number', min: 1, max: 10080, step: 1, value: 60 }))),
       label('备注', h('input', { name: 'note', maxlength: 100, autocomplete: 'off' })),
       h('button', { type: 'submit', class: 'primary' }, pid != null ? '添加本任务的维护窗口' : '添加全部任务的维护窗口')),
     h('p', { class: 'error', role: 'alert' }),
@@ -104,6 +104,6 @@ export async function showMaintenance(box, pid, changed = null) {
   if (!rows.length) rows.push(h('tr', {}, h('td', { colspan: 5, class: 'empty' }, '没有维护窗口')));
   box.querySelector('tbody').replaceChildren(...rows);
   setText(box.querySelector('.maint-clock'),
-    `时间与星期按服务器时间 (${answer.timezone ?? ''}) 计，现在是 ${answer.now ?? ''}；维护期间的拨测照常记录，不计入可用率，也不发告警。`);
+    `时间与星期按服务器时间（${answer.timezone ?? ''}）计，现在是 ${answer.now ?? ''}；维护期间的拨测照常记录，不计入可用率，也不发告警。`);
   return Boolean(answer.active);
 }

@@ -28,6 +28,8 @@ function nodeReason(n) {
   const code = n.error_code;
   if (typeof code === 'string') {
     if (code === 'http_status') return `状态码 ${n.http_code}`;
+    // A time-out after the connection was made is the server's silence.
+    if (code === 'timeout' && Number(n.connect_time) > 0) return '响应超时';
     return code === '' ? '' : ERROR_WORDS[code] || UNKNOWN_ERROR;
   }
   if (n.isp === NO_ANSWER) return NO_ANSWER;
@@ -44,7 +46,7 @@ function nodeDetail(n) {
   const code = n.error_code;
   const parts = [];
   if (typeof code === 'string' && code && code !== 'http_status' && !(code in ERROR_WORDS)) {
-    parts.push(`错误代码: ${capped(code, DETAIL_CHARS)}`);
+    parts.push(`错误代码：${capped(code, DETAIL_CHARS)}`);
   }
   if (n.error) parts.push(capped(String(n.error), DETAIL_CHARS));
   return parts.length ? parts.join('\n') : null;
@@ -61,12 +63,12 @@ export function nodesOf(row) {
   }
 }
 
-// "2/5 节点失败: 连接被拒绝、连接超时", or "" when every node answered well.
+// "2/5 节点失败：连接被拒绝、连接超时", or "" when every node answered well.
 export function runSummary(nodes) {
   const bad = nodes.filter((n) => nodeFailed(n) || n.isp === NO_ANSWER);
   if (!bad.length) return '';
   const words = [...new Set(bad.map(nodeReason).filter(Boolean))].slice(0, 3);
-  return `${bad.length}/${nodes.length} 节点失败${words.length ? `: ${words.join('、')}` : ''}`;
+  return `${bad.length}/${nodes.length} 节点失败${words.length ? `：${words.join('、')}` : ''}`;
 }
 
 export function pager(el, page, go) {
@@ -87,7 +89,7 @@ const addressesOf = (n) => (Array.isArray(n.addresses) ? n.addresses.map(String)
 export function nodeTable(table, nodes) {
   const resolved = nodes.some((n) => Array.isArray(n.addresses));
   table.replaceChildren(
-    h('thead', {}, h('tr', {}, ['节点(ISP)', 'IP', resolved ? '解析地址' : null, '状态码', '原因', '总耗时', '解析耗时', '首字节', '大小', '速度']
+    h('thead', {}, h('tr', {}, ['节点（ISP）', 'IP', resolved ? '解析地址' : null, '状态码', '原因', '总耗时', '解析耗时', '首字节', '大小', '速度']
       .filter(Boolean).map((t) => h('th', { scope: 'col' }, t)))),
     h('tbody', {}, nodes.map((n) => {
       const reason = nodeReason(n);

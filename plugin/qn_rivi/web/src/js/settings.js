@@ -1,7 +1,7 @@
 // The settings view: the channel forms, their stored secrets, test messages and the deliveries.
 
 import { call, query, saveSettings } from './api.js';
-import { h, $, setText, toast, localTime } from './dom.js';
+import { h, $, setText, toast, localTime, setDisplayZone } from './dom.js';
 import { state } from './main.js';
 import { labelCells } from './tables.js';
 import { bindStatusPages, loadStatusPages } from './status_pages.js';
@@ -156,6 +156,9 @@ async function loadSettings() {
   $('s-remind').value = String(policy.remind_minutes ?? 0);
   $('s-recovery').checked = policy.recovery !== false;
   $('s-error-after').value = String(policy.error_after ?? 3);
+  $('s-timezone').value = String(policy.display_timezone ?? '');
+  $('s-timezone').placeholder = policy.display_timezone ? '' : `服务器时区：${policy.timezone || '未命名'}（UTC${policy.utc_offset ?? ''}）`;
+  setDisplayZone(policy.timezone);
   showDeliveries(deliveries);
   showUndelivered(undelivered);
   await showRobots();
@@ -176,6 +179,7 @@ async function submitSettings(e, what, errorId, check) {
       ? await call('set_alert_policy', {
         mode: $('s-mode').value, remind_minutes: $('s-remind').value,
         recovery: $('s-recovery').checked ? 'true' : 'false', error_after: $('s-error-after').value,
+        display_timezone: $('s-timezone').value.trim(),
       })
       : await saveSettings(what, new URLSearchParams(new FormData(form)));
     setText($(errorId), answer.status ? '' : answer.msg);

@@ -26,10 +26,10 @@ function showMonitor(monitor, counts) {
   const m = monitor || {};
   const reason = String(m.reason ?? '');
   if (m.state === 'error') {
-    setText($('monitor-banner-text'), `调度中心无法连接: ${reason.replace(/^调度中心无法连接[:：]\s*/, '') || '未知原因'}`);
+    setText($('monitor-banner-text'), `调度中心无法连接：${reason.replace(/^调度中心无法连接[:：]\s*/, '') || '未知原因'}`);
     setText($('monitor-banner-detail'), '最近的拨测都没有结果，监控数据不再更新。');
   } else if (m.state === 'stale') {
-    setText($('monitor-banner-text'), '拨测已停止: 超过两个周期没有任务运行');
+    setText($('monitor-banner-text'), '拨测已停止：超过两个周期没有任务运行');
     setText($('monitor-banner-detail'), reason);
   } else if (m.state === 'late') {
     setText($('monitor-banner-text'), '部分任务未按时拨测');
@@ -39,7 +39,7 @@ function showMonitor(monitor, counts) {
   banner.className = `banner ${m.state === 'error' ? 'error' : 'stale'}`;
   if (counts) {
     const down = Number(counts.down) || 0;
-    document.title = down ? `(${down} 异常) ${TITLE}` : TITLE;
+    document.title = down ? `（${down} 异常）${TITLE}` : TITLE;
   }
 }
 
