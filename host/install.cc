@@ -47,6 +47,17 @@ void owner_only(const fs::path& file) {
   if (ec) throw std::runtime_error("cannot restrict " + file.string() + ": " + ec.message());
 }
 
+// Narrows the scrapers' token to its owner, keeping a group's right to read it: an administrator
+// (or the package) that gave it to the scraper's group, mode 0640, keeps that. Any other bit goes.
+void owner_and_group_read(const fs::path& file) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(file, ec);
+  if (!fs::exists(status)) return;
+  const fs::perms wanted = fs::perms::owner_read | fs::perms::owner_write | (status.permissions() & fs::perms::group_read);
+  fs::permissions(file, wanted, ec);
+  if (ec) throw std::runtime_error("cannot restrict " + file.string() + ": " + ec.message());
+}
+
 // The database is made empty with mode 0600 before SQLite opens it (SQLite gives its journal
 // files the database's mode).
 void create_private_database(const fs::path& file) {
@@ -127,8 +138,9 @@ void install_panel(const fs::path& root, const fs::path& bin_dir) {
   // identity, the stored data) is readable by the panel's owner alone, also in a root laid out
   // before files were made so.
   for (const char* name : {"default.db", "default.db-wal", "default.db-shm", "stmp_mail.json", "dingding.json",
-                           "serverid", "dispatch_key", "admin_password.json", "metrics_token"})
+                           "serverid", "dispatch_key", "admin_password.json"})
     owner_only(data / name);
+  owner_and_group_read(data / "metrics_token");
 
   const fs::path plugin_dir = root / "plugin" / "qn_rivi";
   install_file(find_worker(bin_dir), plugin_dir / "rivi_worker");

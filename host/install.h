@@ -1,7 +1,8 @@
 // Laying out a panel root: data/ with the host tables (crontab, logs, nodes), the host's
 // notification files when absent, plugin/qn_rivi/ with the worker, its launcher and the page,
 // and pyenv/bin/python pointing at the system's Python 3. The database and the files holding
-// secrets under data/ are made, or narrowed, to mode 0600. Idempotent; never destroys data.
+// secrets under data/ are made, or narrowed, to mode 0600; the scrapers' token keeps a group's
+// right to read it (0640), no other. Idempotent; never destroys data.
 #pragma once
 
 #include <filesystem>

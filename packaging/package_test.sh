@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The Debian package as an administrator gets it, from a built tree (cpack only packs):
-#   1. its files, its control data and its maintainer scripts;
+#   1. its files, its control data and its maintainer scripts, lintian's verdict (no errors) and
+#      the programs' hardening (hardening-check);
 #   2. its systemd units, verified against the unpacked package;
 #   3. its programs run from the unpacked package: a panel root laid out and called, then a probe
 #      node (key from a file), a dispatch centre and a scheduled job's run on loopback, and the
 #      web page served by `rivi-panel serve`;
 #   4. installed, upgraded, enabled, removed and purged with dpkg in a scratch root (as root); in
 #      between, the installed centre and node run as the account rivi the installation made, with
-#      an HTTPS node set up as the README says.
+#      an HTTPS node set up as the README says; the scrape token goes to the group prometheus and
+#      modes an administrator set outlive an upgrade; the units stay enabled until the purge.
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 
@@ -87,6 +89,11 @@ for entry in \
   "-rw------- root/root ./etc/rivi/centre.json" \
   "-rw-r--r-- root/root ./usr/lib/sysusers.d/qn-rivi.conf" \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/README.md" \
+  "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/copyright" \
+  "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/changelog.Debian.gz" \
+  "-rw-r--r-- root/root ./usr/share/man/man8/rivi-panel.8.gz" \
+  "-rw-r--r-- root/root ./usr/share/man/man8/rivi-dispatch.8.gz" \
+  "-rw-r--r-- root/root ./usr/share/man/man8/rivi-node.8.gz" \
   "-rw-r--r-- root/root ./usr/share/doc/qn-rivi/examples/centre.example.json"; do
   grep -qxF -- "$entry" "$tmp/contents" || fail "not in the package: $entry"
 done
@@ -104,6 +111,12 @@ for lib in python3 libc6 libsqlite3-0 libcurl4 libssl3; do
   [[ ", $depends," == *", $lib"[\ ,]* ]] || fail "Depends lacks $lib: $depends"
 done
 
+# lintian, from Debian's package (scripts/install-deps.sh installs it): errors fail the test.
+command -v lintian >/dev/null || fail "lintian is missing: run scripts/install-deps.sh"
+lintian --no-tag-display-limit "$deb" >"$tmp/lintian.log" 2>&1 || true
+grep '^E: ' "$tmp/lintian.log" && fail "lintian reports errors (above)"
+grep -q '^W: ' "$tmp/lintian.log" && { echo "package_test: lintian's warnings:"; grep '^W: ' "$tmp/lintian.log"; }
+
 dpkg-deb -e "$deb" "$tmp/control"
 for script in postinst prerm postrm; do
   [[ -x $tmp/control/$script ]] || fail "$script missing or not executable"
@@ -112,8 +125,26 @@ done
 printf '%s\n' /etc/default/rivi-panel /etc/default/rivi-dispatch /etc/default/rivi-node /etc/rivi/centre.json |
   diff - "$tmp/control/conffiles" || fail "conffiles differ"
 
-# --- 2. The units -----------------------------------------------------------------------------
 dpkg-deb -x "$deb" "$tmp/pkg"
+# The programs built with Debian's hardening flags: PIE, full RELRO (BIND_NOW), the stack
+# protector and the fortified functions (control-flow protection is not among this release's
+# flags, so hardening-check is told not to ask for it).
+command -v hardening-check >/dev/null || fail "hardening-check is missing: run scripts/install-deps.sh"
+for program in bin/rivi-panel bin/rivi-dispatch bin/rivi-node lib/qn_rivi/rivi_worker; do
+  hardening-check --nocfprotection "$tmp/pkg/usr/$program" >"$tmp/hardening.log" 2>&1 ||
+    { cat "$tmp/hardening.log" >&2; fail "$program is not hardened"; }
+  for line in "Position Independent Executable: yes" "Stack protected: yes" "Fortify Source functions: yes" \
+    "Read-only relocations: yes" "Immediate binding: yes"; do
+    grep -qF " $line" "$tmp/hardening.log" || { cat "$tmp/hardening.log" >&2; fail "$program: no '$line'"; }
+  done
+done
+# Each program's man page comes from its --help, under its installed name.
+for page in rivi-panel rivi-dispatch rivi-node; do
+  zcat "$tmp/pkg/usr/share/man/man8/$page.8.gz" | grep -q "^\.B $page\$" || fail "the man page of $page names another program"
+done
+zcat "$tmp/pkg/usr/share/man/man8/rivi-panel.8.gz" | grep -q -- '--no-web' || fail "the man page of rivi-panel lacks serve's options"
+
+# --- 2. The units -----------------------------------------------------------------------------
 # Verified against the package's files (ExecStart must name programs in it), beside the
 # system's own units that every service depends on.
 cp -a "$tmp/pkg" "$tmp/verify"
@@ -129,9 +160,12 @@ for unit in "${units[@]}"; do
     { cat "$tmp/security.log" >&2; fail "$unit is not sandboxed enough"; }
   file=$tmp/pkg/lib/systemd/system/$unit
   for line in "EnvironmentFile=-/etc/default/${unit%.service}" Restart=on-failure NoNewPrivileges=yes \
-    ProtectSystem=strict PrivateTmp=yes ProtectHome=yes "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX"; do
+    ProtectSystem=strict PrivateTmp=yes ProtectHome=yes "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX" \
+    LimitNOFILE=65536; do
     grep -qxF "$line" "$file" || fail "$unit lacks $line"
   done
+  # A bound on memory, with room (at least 256 MiB) above what the benchmarks saw.
+  grep -qxE 'MemoryMax=([0-9]+G|(25[6-9]|2[6-9][0-9]|[3-9][0-9]{2}|[0-9]{4,})M)' "$file" || fail "$unit lacks a sound MemoryMax="
 done
 grep -qxF "ReadWritePaths=/www/server/panel" "$tmp/pkg/lib/systemd/system/rivi-panel.service" ||
   fail "rivi-panel.service cannot write the panel root"
@@ -142,7 +176,7 @@ grep -qxF 'ExecStart=/usr/bin/rivi-dispatch --config /etc/rivi/centre.json $RIVI
 for unit in rivi-dispatch.service rivi-node.service; do
   # The account whose group reads /etc/rivi; a reload is SIGHUP, which rereads the files; room for
   # thousands of connections and probes (the programs raise their soft limit to this).
-  for line in User=rivi Group=rivi 'ExecReload=/bin/kill -HUP $MAINPID' LimitNOFILE=65536; do
+  for line in User=rivi Group=rivi 'ExecReload=/bin/kill -HUP $MAINPID'; do
     grep -qxF "$line" "$tmp/pkg/lib/systemd/system/$unit" || fail "$unit lacks $line"
   done
 done
@@ -234,6 +268,10 @@ touch "$root/var/lib/dpkg/status"
 # The maintainer scripts run outside a chroot with DPKG_ROOT set; the scratch root has none of
 # the libraries the package depends on (they are this machine's).
 dpkg_root() { dpkg --root="$root" --log="$tmp/dpkg.log" --force-script-chrootless --force-depends "$@" 2>&1; }
+# Debian's Prometheus is installed: its group reads the scrape token the installation makes.
+mkdir -p "$root/etc"
+echo 'prometheus:x:4242:' >"$root/etc/group"
+token=$root/www/server/panel/data/metrics_token
 
 out=$(dpkg_root -i "$deb") || fail "dpkg -i: $out"
 [[ $out == *"the administrator password is in /etc/rivi/initial-admin-password"* ]] || fail "dpkg -i said: $out"
@@ -248,6 +286,7 @@ done
 grep -qxE '[0-9a-f]{64}' "$root/etc/rivi/node.key" || fail "node key: $(cat "$root/etc/rivi/node.key")"
 [[ -f $root/www/server/panel/data/default.db && -x $root/www/server/panel/plugin/qn_rivi/rivi_worker ]] ||
   fail "the panel root is not laid out"
+[[ $(stat -c '%a %u %g' "$token") == "640 0 4242" ]] || fail "the scrape token is $(stat -c '%a %u %g' "$token")"
 listed=$(PANEL_ROOT=$root/www/server/panel "$root/usr/bin/rivi-panel" call qn_rivi get_list)
 [[ $listed == *'"data": []}' ]] || fail "get_list in the installed root: $listed"
 PANEL_ROOT=$root/www/server/panel log_in "$root/usr/bin/rivi-panel" "$(cat "$root/etc/rivi/initial-admin-password")"
@@ -259,6 +298,7 @@ systemctl --root="$root" enable "${units[@]}" >/dev/null 2>&1 || fail "systemctl
 out=$(dpkg_root -i "$deb") || fail "dpkg -i again: $out"
 [[ $out == *"the administrator password was set before"* ]] || fail "dpkg -i again said: $out"
 cmp -s "$tmp/node.key.first" "$root/etc/rivi/node.key" || fail "the node key changed"
+[[ $(stat -c '%a %u %g' "$token") == "640 0 4242" ]] || fail "the upgrade made the scrape token $(stat -c '%a %u %g' "$token")"
 
 # The centre and the node as their units run them: as the account rivi (its ids from the scratch
 # root), reading /etc/rivi where it lies, set up as the README's steps say (/etc/rivi standing for
@@ -302,17 +342,29 @@ done
 # Files the administrator added are the administrator's to delete: a purge keeps them (and /etc/rivi).
 rm -f "$etc/node.pem" "$etc/node-tls.key" "$etc/node-dx.key"
 
-# Another panel root, named in the defaults file as the unit reads it.
+# Another panel root, named in the defaults file as the unit reads it. Modes the administrator
+# gave /etc/rivi's files outlive this upgrade.
 printf '%s\n' 'PANEL_ROOT="/srv/panel"' 'RIVI_PANEL_OPTS=--no-web --listen 127.0.0.1:1' >>"$root/etc/default/rivi-panel"
+chmod 0600 "$etc/node.key" && chmod 0710 "$etc" && chgrp 4242 "$etc/centre.json"
 out=$(dpkg_root -i "$deb") || fail "dpkg -i with another root: $out"
 [[ $out == *"panel root ready: $root/srv/panel"* && -f $root/srv/panel/data/default.db ]] ||
   fail "the root of the defaults file is not laid out: $out"
+[[ $(stat -c '%a %g' "$etc" "$etc/node.key" "$etc/centre.json" | tr '\n' ' ') == "710 $gid 600 $gid 640 4242 " ]] ||
+  fail "the upgrade reset the administrator's modes: $(stat -c '%n %a %g' "$etc" "$etc/node.key" "$etc/centre.json")"
 
+# Removed, the units stay enabled (and unmasked), so that installing again brings them back as
+# they were; a purge disables them and forgets their state.
+wants=$root/etc/systemd/system/multi-user.target.wants
 out=$(dpkg_root -r qn-rivi) || fail "dpkg -r: $out"
-[[ ! -e $root/usr/bin/rivi-panel && ! -e $root/etc/systemd/system/multi-user.target.wants/rivi-panel.service ]] ||
-  fail "removal left the program or the enabled unit"
+[[ ! -e $root/usr/bin/rivi-panel ]] || fail "removal left the program"
+[[ -L $wants/rivi-panel.service && ! -e $root/etc/systemd/system/rivi-panel.service ]] ||
+  fail "removal disabled or masked the unit"
 [[ -f $root/etc/rivi/node.key && -f $root/etc/default/rivi-panel ]] || fail "removal took the configuration"
 out=$(dpkg_root -P qn-rivi) || fail "dpkg -P: $out"
 [[ ! -e $root/etc/rivi && ! -e $root/etc/default/rivi-panel ]] || fail "purge left /etc/rivi or the defaults"
+for unit in "${units[@]}"; do
+  [[ ! -L $wants/$unit && ! -e $root/etc/systemd/system/$unit ]] || fail "purge left $unit enabled or masked"
+  [[ ! -e $root/var/lib/systemd/deb-systemd-helper-enabled/$unit.dsh-also ]] || fail "purge left the state of $unit"
+done
 [[ -f $root/www/server/panel/data/default.db ]] || fail "purge took the panel's data"
 echo "package_test: $(basename "$deb") passed"

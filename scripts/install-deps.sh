@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing the system needs (dpkg-dev
-# and systemd: the Debian package's dependencies are computed and its units verified).
+# and systemd: the Debian package's dependencies are computed and its units verified; help2man
+# writes its man pages; lintian and devscripts' hardening-check judge it).
 # Idempotent: when everything is present it only checks and returns within a second.
 set -euo pipefail
 
@@ -10,7 +11,7 @@ packages=(
   nlohmann-json3-dev libcpp-httplib-dev libfmt-dev libcli11-dev libboost1.81-dev
   libgtest-dev libgmock-dev
   python3 python3-aiosmtpd curl prometheus faketime
-  dpkg-dev systemd
+  dpkg-dev systemd help2man lintian devscripts
   chromium fonts-wqy-microhei nodejs npm
 )
 
