@@ -156,7 +156,7 @@ TEST(SignedRequests, TheSignatureCoversTheQueryAndNamesItsScheme) {
   future.headers.emplace("X-Rivi-Signature-Version", "3");
   const auto [future_status, future_answer] = post("/probe", future.headers);
   EXPECT_EQ(future_status, 403);
-  EXPECT_NE(future_answer["msg"].get<std::string>().find("upgrade the node"), std::string::npos) << future_answer;
+  EXPECT_NE(future_answer["msg"].get<std::string>().find("请升级拨测节点"), std::string::npos) << future_answer;
   EXPECT_EQ(aimed, 1);
 }
 

@@ -122,7 +122,12 @@ TEST_F(AlertingTest, ReportListsEveryNodeAndGoesToEachRecipientInOrder) {
       red + "移动</td><td>解析失败</td><td>无法访问</td><td>0.00ms</td><td>1.50ms</td><td>0.12ms" + sizes +
       "<tr bgcolor='#FFFFFF' ><td>教育网</td><td>10.0.0.1</td><td>500</td><td>100.00ms</td><td>1.50ms</td><td>0.12ms" +
       sizes + red + "节点未响应</td><td>10.0.0.2</td><td>无法访问</td><td>7.00ms</td><td>1.50ms</td><td>0.12ms" + sizes +
-      kFooter;
+      kFooter +
+      // After the report as it always was: the task, its address, the time in the display zone,
+      // and each failing node's reason (the node that never answered is not the site's fault).
+      "<p>任务：web<br>网址：http://example.test/<br>时间：2023-11-14 22:13:20 (UTC+00:00)</p>"
+      "<p>异常节点及原因：</p><ul><li>电信#1：连接失败</li><li>联通#1：连接失败</li><li>移动#1：连接失败</li>"
+      "<li>教育网#1：状态码 500</li></ul>";
   const auto mails = sink.messages();
   ASSERT_EQ(mails.size(), 2u);
   for (std::size_t i = 0; i < 2; ++i) {

@@ -78,7 +78,7 @@ TEST(AddressRanges, BadRowsAreRefusedNamingTheField) {
   for (const char* bad : {"10.0.0.0/33", "2001:db8::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0", "example.com",
                           "10.0.0.256", "1.2.3.4/8x", "2001:db8:::1", "10.0.0.0/8/9"}) {
     const std::string msg = refusal(Record{{"dns_expect", bad}});
-    EXPECT_NE(msg.find("解析地址(dns_expect)"), std::string::npos) << bad << ": " << msg;
+    EXPECT_NE(msg.find("解析地址（dns_expect）"), std::string::npos) << bad << ": " << msg;
   }
 }
 
