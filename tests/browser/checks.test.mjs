@@ -79,7 +79,7 @@ test('rules set in the folded section are saved, marked in the list and judge th
   assert.equal(await taskRow(page, PLAIN).locator('.rules-mark').count(), 0);
   // The probe after saving: down by the rules, within seconds.
   await row.locator('.badge', { hasText: '异常' }).first().waitFor({ timeout: 30000 });
-  assert.match(await row.locator('.reason').textContent(), /状态码不符 \(403\)/);
+  assert.match(await row.locator('.reason').textContent(), /状态码不符（403）/);
   await sys.shot('03-rules-down');
   const stored = await sys.panelCall('get_checks', 'pid=2');
   assert.equal(stored.data.expect_codes, '200-299');

@@ -10,6 +10,8 @@ import { cssVar, ISP_COLORS, drawChart, loadCharts } from './charts.js';
 import { showDeliveries } from './settings.js';
 import { showMaintenance } from './maintenance.js';
 import { showResolution } from './resolve.js';
+// The log's tabs, switched by the page's start-up once this view has loaded.
+export { showLogTab } from './resolve.js';
 import { state, fail } from './main.js';
 
 export async function showLog(id) {

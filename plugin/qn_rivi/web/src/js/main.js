@@ -19,7 +19,6 @@ const views = {
   nodes: once(() => import('./nodes.js')),
   maintenance: once(() => import('./maintenance.js')),
   certs: once(() => import('./certs.js')),
-  resolve: once(() => import('./resolve.js')),
 };
 let logModule = null;  // set once the log view has loaded: the theme's redraw needs it then only
 const showLog = async (id) => { logModule = await views.log(); return logModule.showLog(id); };
@@ -28,7 +27,8 @@ const showSettings = async () => (await views.settings()).showSettings();
 const showNodes = async () => (await views.nodes()).showNodes();
 const showMaintenance = async (...args) => (await views.maintenance()).showMaintenance(...args);
 const showCerts = async () => (await views.certs()).showCerts();
-const showLogTab = (tab) => views.resolve().then((m) => m.showLogTab(tab)).catch(fail);
+// The tabs are in the log view, shown only once its module has loaded.
+const showLogTab = (tab) => logModule?.showLogTab(tab);
 
 export const state = {
   csrf: null, taskPage: 1, search: '', health: '', tag: '', sort: '', order: '', rows: 12, selected: new Set(), logPage: 1, logTask: null, incidentPage: 1,
@@ -47,6 +47,16 @@ function currentView() {
 
 async function route() {
   const { view, arg } = currentView();
+  // A view is shown once its module has loaded (at once after the first time), so that what is
+  // shown is already bound and marked as loading.
+  if (views[view]) {
+    try {
+      const module = await views[view]();
+      if (view === 'log') logModule = module;
+    } catch (e) {
+      fail(e);
+    }
+  }
   for (const v of ['tasks', 'log', 'settings', 'nodes', 'maintenance', 'certs']) $(`view-${v}`).hidden = v !== view;
   // The task list's link stays marked on a task's log.
   const marked = { tasks: view === 'tasks' || view === 'log', nodes: view === 'nodes', settings: view === 'settings',
