@@ -67,6 +67,13 @@ std::string readable_text(std::string_view text, std::size_t limit) {
   return out;
 }
 
+std::size_t utf8_prefix(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return end;
+}
+
 std::string trimmed_blanks(std::string_view text) {
   const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);

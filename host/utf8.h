@@ -18,6 +18,10 @@ struct CodePoint {
 // The well-formed sequence at byte `pos` of `text` (pos < text.size()), or nothing.
 std::optional<CodePoint> code_point_at(std::string_view text, std::size_t pos);
 
+// The longest prefix of `text` of at most `limit` bytes that ends at a character boundary (no
+// sequence cut in two), as its length.
+std::size_t utf8_prefix(std::string_view text, std::size_t limit);
+
 // Whether every byte of `text` belongs to a well-formed sequence.
 bool is_utf8(std::string_view text);
 

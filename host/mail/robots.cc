@@ -15,9 +15,7 @@ constexpr std::size_t kMaxSaid = 160;  // bytes of a robot's own words in a summ
 // `text` cut to at most `limit` bytes at a character boundary, "…" marking a cut.
 std::string cut_utf8(const std::string& text, std::size_t limit) {
   if (text.size() <= limit) return text;
-  std::size_t end = limit - 3;  // room for "…"
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end) + "…";
+  return text.substr(0, utf8_prefix(text, limit - 3)) + "…";  // room for "…"
 }
 
 std::string json_text(const Record& body) { return body.dump(-1, ' ', false, Record::error_handler_t::replace); }

@@ -2,6 +2,7 @@
 
 #include "host/public.h"
 #include "host/store/store.h"
+#include "host/utf8.h"
 #include "plugin/qn_rivi/paging.h"
 
 #include <map>
@@ -24,11 +25,8 @@ constexpr std::size_t kNameBytes = 256;
 // A node's text, cut short on a character boundary; "" for anything else.
 std::string bounded(const Record& value, std::size_t most) {
   if (!value.is_string()) return "";
-  std::string text = value.get<std::string>();
-  if (text.size() <= most) return text;
-  std::size_t cut = most;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return text.substr(0, cut);
+  const std::string& text = value.get_ref<const std::string&>();
+  return text.substr(0, utf8_prefix(text, most));
 }
 
 Record names_of(const Record& value) {
