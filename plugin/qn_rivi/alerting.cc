@@ -456,19 +456,22 @@ Record qn_rivi_main::get_deliveries(Record& args) {
   return deliveries::latest(pid);
 }
 
+Record qn_rivi_main::alert_reach(Connection& db) {
+  std::int64_t failing = 0;
+  if (db.has_table("rivi_health")) {
+    failing = to_int(db.query("SELECT COUNT(*) AS n FROM rivi_task t JOIN rivi_health h ON h.pid = t.id "
+                              "WHERE t.status = 1 AND h.health IN ('down', 'error')")[0]["n"]);
+  }
+  const auto robots = channels::all(db);
+  const auto enabled = std::count_if(robots.begin(), robots.end(), [](const channels::Channel& c) { return c.enabled; });
+  return Record{{"channels", Record{{"mail", configured(mail_config_())}, {"dingding", configured(dingding_config_())}}},
+                {"robots", static_cast<std::int64_t>(enabled)},  // enabled chat robots (channels.h)
+                {"failing_tasks", failing}};
+}
+
 Record qn_rivi_main::get_undelivered(Record&) {
   const auto db = Connection::for_thread(database_path());
-  std::int64_t failing = 0;
-  if (db->has_table("rivi_health")) {
-    failing = to_int(db->query("SELECT COUNT(*) AS n FROM rivi_task t JOIN rivi_health h ON h.pid = t.id "
-                               "WHERE t.status = 1 AND h.health IN ('down', 'error')")[0]["n"]);
-  }
-  Record answer = Record::object();
-  const auto robots = channels::all(*db);
-  const auto enabled = std::count_if(robots.begin(), robots.end(), [](const channels::Channel& c) { return c.enabled; });
-  answer["channels"] = Record{{"mail", configured(mail_config_())}, {"dingding", configured(dingding_config_())}};
-  answer["robots"] = static_cast<std::int64_t>(enabled);  // enabled chat robots (channels.h)
-  answer["failing_tasks"] = failing;
+  Record answer = alert_reach(*db);
   answer["counts"] = outbox::counts(*db);
   answer["data"] = outbox::undelivered(*db, kUndeliveredListed);
   return answer;

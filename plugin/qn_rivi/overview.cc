@@ -10,6 +10,7 @@
 #include "host/store/store.h"
 #include "host/utf8.h"
 #include "plugin/qn_rivi/checks.h"
+#include "plugin/qn_rivi/display_zone.h"
 #include "plugin/qn_rivi/health.h"
 #include "plugin/qn_rivi/maintenance.h"
 #include "plugin/qn_rivi/paging.h"
@@ -252,12 +253,17 @@ Record qn_rivi_main::get_overview(Record& args) {
   }
   const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
 
-  Record counts = Record::object();
-  for (const char* value : kHealthValues) counts[value] = 0;
-  for (const Record& r : db.query(std::string(kCovered) + "SELECT " + health_sql + " AS health, COUNT(*) AS n" + from + " GROUP BY 1",
-                                  params)) {
-    counts[r["health"].get<std::string>()] = r["n"];
-  }
+  // Tasks per health among those `where` keeps (every value present, 0 when none).
+  const auto health_counts = [&](const std::string& where_sql, const Record& where_params) {
+    Record counts = Record::object();
+    for (const char* value : kHealthValues) counts[value] = 0;
+    const std::string sql = std::string(kCovered) + "SELECT " + health_sql +
+                            " AS health, COUNT(*) AS n FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " +
+                            where_sql + " GROUP BY 1";
+    for (const Record& r : db.query(sql, where_params)) counts[r["health"].get<std::string>()] = r["n"];
+    return counts;
+  };
+  Record counts = health_counts(where, params);
 
   std::string filter;
   Record page_params = params;
@@ -342,7 +348,18 @@ Record qn_rivi_main::get_overview(Record& args) {
   }
   answer["counts"] = std::move(counts);
   answer["monitor"] = judged_monitor_state(db, now);
-  // Keys in the documented order: data, page, counts, monitor.
+  // Keys in the documented order: data, page, counts, monitor; then what the page's first view
+  // would otherwise ask three more calls for, so that one answer draws it: the tag filter's
+  // choices (as get_tags), whether alerts reach anyone (the banner, as get_undelivered), the zone
+  // the page shows times in (as get_alert_policy), and, when a search or tag narrows the list, the
+  // counts over every task (the title's).
+  Record tag_counts = Record::array();
+  if (db.has_table("rivi_tag"))
+    for (const auto& [tag, n] : tags::counts(db)) tag_counts.push_back(Record{{"tag", tag}, {"count", n}});
+  answer["tags"] = std::move(tag_counts);
+  answer["alerting"] = alert_reach(db);
+  answer["timezone"] = display::effective_zone();
+  if (where != "1") answer["all_counts"] = health_counts("1", Record::array({params[0]}));
   return answer;
 }
 

@@ -85,7 +85,7 @@ TEST_F(OverviewTest, EachTaskWithItsHealthInTheDocumentedForm) {
   const Record answer = overview();
   std::vector<std::string> keys;
   for (auto it = answer.begin(); it != answer.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"data", "page", "counts", "monitor"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"data", "page", "counts", "monitor", "tags", "alerting", "timezone"}));
   EXPECT_EQ(names(answer), (std::vector<std::string>{"正常站点", "本机静态站点", "电信故障", "调度失败", "已暂停", "从未拨测"}));
   EXPECT_EQ(answer["page"], public_::get_page(6, 1, 12));
   EXPECT_EQ(answer["counts"], (Record{{"up", 1}, {"degraded", 1}, {"down", 1}, {"error", 1}, {"maintenance", 0},
@@ -163,6 +163,37 @@ TEST_F(OverviewTest, SearchAndHealthFilter) {
   EXPECT_EQ(down["counts"]["up"], 1) << "counts ignore the health filter";
   EXPECT_EQ(names(overview(Record{{"health", "down"}, {"search", "静态"}})), (std::vector<std::string>{"本机静态站点"}));
   EXPECT_TRUE(overview(Record{{"health", "nonsense"}})["data"].empty());
+}
+
+// The answer also carries what the page's first view would otherwise ask three more calls for;
+// each must say what its own method says, and the counts over every task come only with a filter.
+TEST_F(OverviewTest, CarriesTheTagsTheAlertReachAndTheZoneOfTheirOwnMethods) {
+  const auto a = task("商城", "https://shop.example.com/");
+  const auto b = task("博客", "http://blog.test/");
+  task("停用", "http://old.test/", 0);
+  run(a, kNow - 60, kDown);
+  run(b, kNow - 60, kUp);
+  call("set_tags", Record{{"pid", std::to_string(a)}, {"tags", "web,生产"}});
+  call("set_tags", Record{{"pid", std::to_string(b)}, {"tags", "web"}});
+  ASSERT_NE(call("set_alert_policy", Record{{"display_timezone", "Asia/Shanghai"}})["status"], false);
+
+  const Record all = overview();
+  EXPECT_EQ(all["tags"], call("get_tags")["data"]);
+  EXPECT_EQ(all["tags"][0], (Record{{"tag", "web"}, {"count", 2}}));
+  const Record undelivered = call("get_undelivered");
+  for (const char* key : {"channels", "robots", "failing_tasks"}) EXPECT_EQ(all["alerting"][key], undelivered[key]) << key;
+  EXPECT_EQ(all["alerting"]["failing_tasks"], 1);
+  EXPECT_EQ(all["timezone"], "Asia/Shanghai");
+  EXPECT_EQ(all["timezone"], call("get_alert_policy")["timezone"]);
+  EXPECT_FALSE(all.contains("all_counts")) << "unfiltered, counts are already over every task";
+
+  // Narrowed by tag or search, the page still needs every task's counts for its title.
+  for (const Record& args : {Record{{"tag", "生产"}}, Record{{"search", "博客"}}}) {
+    const Record narrowed = overview(args);
+    EXPECT_EQ(narrowed["all_counts"], all["counts"]) << args.dump();
+    EXPECT_NE(narrowed["counts"], all["counts"]) << args.dump();
+  }
+  EXPECT_FALSE(overview(Record{{"health", "down"}}).contains("all_counts")) << "the health filter leaves counts whole";
 }
 
 TEST_F(OverviewTest, TwelveTasksAPageNewestFirst) {

@@ -148,6 +148,10 @@ class qn_rivi_main {
   // written (only `alert` changes).
   Record get_deliveries(Record& args);
   Record get_undelivered(Record& args);
+  // Whether alerts can reach anyone, as get_undelivered and get_overview answer it: {channels:
+  // {mail, dingding} configured, robots: enabled chat robots, failing_tasks: running tasks down
+  // or in error}.
+  static Record alert_reach(Connection& db);
   Record test_channel(Record& args);
   // The robots of the channel table (channels.h): listed without secrets, added or changed
   // (`id`, `kind`, `name`, `url`, `secret`, `clear_secret`, `tags`, `enabled`; refusals as

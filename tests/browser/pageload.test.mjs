@@ -1,7 +1,8 @@
 // What loading the page costs, in Chromium against the real system on loopback with 1,000 tasks:
 // the bytes on the wire of a first load (cache empty) and of a repeat load (same browser, cache
 // warm), counted from the browser's own network events (headers and bodies as received); the time
-// from navigation start to the first task row in the DOM, reported, not judged. Also that the page
+// from navigation start to the first task row in the DOM, reported, not judged: the median of
+// several loads read without disturbing them (see `timedLoad`), beside the figure of the counted loads. Also that the page
 // still works with its files hashed, gzipped and cached: the list shows without the charting
 // library, a log view loads it and draws its chart, nothing breaks the content policy, no errors.
 import { after, before, test } from 'node:test';
@@ -98,6 +99,38 @@ async function load() {
   };
 }
 
+const TIMED_LOADS = 7;
+const sleep = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
+const median = (values) => [...values].sort((a, b) => a - b)[values.length >> 1];
+
+// The page's own value of `expression`, or undefined while the page has no context for it yet.
+async function pageValue(expression) {
+  try {
+    return (await cdp.send('Runtime.evaluate', { expression, returnByValue: true })).result.value;
+  } catch {
+    return undefined;
+  }
+}
+
+// When the first row showed in one load, read without disturbing the load. The counted loads
+// above have the browser report every network event to this process, and Playwright starts its
+// selector engine in the page while it waits, both on the same two cores as the page: on this
+// machine they hold the first row back by 40 to 60 ms. Here the network domain is off, nothing
+// waits on a selector, and the page's own clock is read once, after the fact.
+async function timedLoad(cold) {
+  if (cold) await cdp.send('Network.clearBrowserCache');
+  await page.goto(`${sys.base}/plugin/qn_rivi/`, { waitUntil: 'commit' });
+  for (let i = 0; i < 400; i++) {
+    await sleep(50);
+    const at = await pageValue('document.body?.dataset.ready === "1" && window.firstRowAt');
+    if (at) {
+      await sleep(300);  // the load's trailing work ends before the next begins
+      return at;
+    }
+  }
+  throw new Error('the list did not show within 20 s');
+}
+
 // One line a request: bytes, status or "cache", the server's time to the head, from and to in ms after the first request, URL.
 const table = (made) => made.map((r) => `  ${String(r.bytes).padStart(7)} ${r.cached ? 'cache' : String(r.wire ?? r.status).padEnd(5)} ` +
   `${(r.ttfb ?? 0).toFixed(0).padStart(4)} ` +
@@ -112,9 +145,20 @@ test('a first load and a repeat load stay within their bytes, the list comes wit
   console.log(`first load: ${first.bytes} bytes in ${first.made.length} requests, first row at ${first.firstRowMs.toFixed(1)} ms\n${table(first.made)}`);
   console.log(`repeat load: ${repeat.bytes} bytes in ${repeat.made.length} requests, first row at ${repeat.firstRowMs.toFixed(1)} ms\n${table(repeat.made)}`);
   console.log(`third load: first row at ${third.firstRowMs.toFixed(1)} ms`);
+
+  await cdp.send('Network.disable');
+  const cold = [];
+  const warm = [];
+  for (let i = 0; i < TIMED_LOADS; i++) {
+    cold.push(await timedLoad(true));
+    warm.push(await timedLoad(false));
+  }
+  await cdp.send('Network.enable');
+  console.log(`timed loads, first row (ms): cold ${cold.map((v) => v.toFixed(0)).join(' ')}; warm ${warm.map((v) => v.toFixed(0)).join(' ')}`);
   console.log(`RESULT first_load_bytes=${first.bytes} repeat_load_bytes=${repeat.bytes} ` +
-    `first_row_ms_cold=${first.firstRowMs.toFixed(1)} first_row_ms_warm=${repeat.firstRowMs.toFixed(1)} ` +
-    `first_row_ms_warm2=${third.firstRowMs.toFixed(1)} tasks=${TASKS}`);
+    `first_row_ms_cold=${median(cold).toFixed(1)} first_row_ms_warm=${median(warm).toFixed(1)} ` +
+    `counted_cold=${first.firstRowMs.toFixed(1)} counted_warm=${repeat.firstRowMs.toFixed(1)} ` +
+    `counted_warm2=${third.firstRowMs.toFixed(1)} tasks=${TASKS}`);
 
   assert.ok(await page.locator('#task-table tbody tr[data-id]').count() > 0);
   assert.ok(first.bytes <= FIRST_LOAD_BYTES, `first load took ${first.bytes} bytes`);

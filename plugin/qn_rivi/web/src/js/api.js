@@ -1,6 +1,7 @@
 // Calls to the panel: the session, the plug-in's methods (`call`, `query`) and the settings posts.
 
 import { state } from './main.js';
+import { setDisplayZone } from './dom.js';
 
 // The session's CSRF token as the login left it in a cookie for this script: the first calls go
 // out at once instead of after /api/session. Null when absent (a session begun before it).
@@ -50,16 +51,25 @@ export async function call(method, args = {}) {
   return data;
 }
 
-// What a query's answer waits for before it is handed to a view (the display zone at start).
-let answersShown = Promise.resolve();
-export function showAnswersAfter(ready) {
-  answersShown = ready;
-}
+// The display zone comes with every overview's answer (`timezone`). Until the first has come, the
+// answers of other queries wait for it, so that no view shows a time in the browser's zone first.
+let zoneKnown;
+const firstZone = new Promise((resolve) => { zoneKnown = resolve; });
 
 // A query's answer, or an Error with the envelope's message when it refused.
 export async function query(method, args) {
-  const answer = await call(method, args);
-  await answersShown;
+  let answer;
+  if (method === 'get_overview') {
+    try {
+      answer = await call(method, args);
+      if (answer && typeof answer.timezone === 'string') setDisplayZone(answer.timezone);
+    } finally {
+      zoneKnown();  // a failed overview must not hold the other views back
+    }
+  } else {
+    answer = await call(method, args);
+    await firstZone;
+  }
   if (answer && answer.status === false) throw new Error(answer.msg || '请求失败');
   return answer;
 }

@@ -42,12 +42,14 @@ export function toast(text, bad = false) {
 const pad = (n) => String(n).padStart(2, '0');
 
 // Times are shown in the display zone the server names (the settings' 显示时区), else in the
-// browser's own; `setDisplayZone` is called with the name from get_alert_policy.
+// browser's own; `setDisplayZone` is called with the name each overview brings (api.js) and
+// with the one the settings save.
 let zoneParts = null;
 let zoneName = '';
 
 export function setDisplayZone(name) {
   const zone = typeof name === 'string' ? name : '';
+  if (zoneParts && zone === zoneName) return;
   try {
     zoneParts = new Intl.DateTimeFormat('en-US', {
       timeZone: zone || undefined, hourCycle: 'h23', year: 'numeric', month: '2-digit', day: '2-digit',

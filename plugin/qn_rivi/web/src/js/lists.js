@@ -2,7 +2,7 @@
 // header, the rows a page, the address that keeps them (so a view can be bookmarked and
 // reloaded), the row checkboxes with the bulk actions, and the import and export of tasks.
 
-import { call, query } from './api.js';
+import { call } from './api.js';
 import { h, $, toast } from './dom.js';
 import { state, fail } from './main.js';
 import { showTasks } from './tasks.js';
@@ -55,12 +55,16 @@ function sortBy(key) {
   showTasks().catch(fail);
 }
 
-// The tag filter's choices, every tag with its number of tasks.
-export async function showTagFilter() {
-  const answer = await query('get_tags', {});
+// The tag filter's choices: every tag with its number of tasks, as each overview brings them.
+// Rebuilt only when they or the chosen tag changed, so that a refresh leaves an open list alone.
+let shownTags = null;
+export function showTagFilter(given) {
+  const key = JSON.stringify([given, state.tag]);
+  if (key === shownTags) return;
+  shownTags = key;
   const select = $('tag-filter');
   const options = [h('option', { value: '' }, '全部标签')];
-  const tags = answer.data || [];
+  const tags = [...(given || [])];
   if (state.tag && !tags.some((t) => t.tag === state.tag)) tags.push({ tag: state.tag, count: 0 });
   for (const t of tags) options.push(h('option', { value: t.tag }, `${t.tag} (${t.count})`));
   select.replaceChildren(...options);
@@ -103,7 +107,6 @@ function setTag(tag) {
   state.tag = tag;
   state.taskPage = 1;
   showTasks().catch(fail);
-  showTagFilter().catch(fail);
 }
 
 const ACTION_WORDS = { pause: '暂停', resume: '恢复', delete: '删除', cycle: '修改周期', tag_add: '添加标签', tag_remove: '移除标签', probe: '立即拨测' };
@@ -130,7 +133,7 @@ async function runBulk(action) {
   labelCells($('bulk-results'));
   $('bulk-dialog').showModal();
   if (action === 'delete') for (const r of answer.data) if (r.status) state.selected.delete(String(r.id));
-  await Promise.all([showTasks(), showTagFilter()]).catch(fail);
+  await showTasks().catch(fail);
 }
 
 const IMPORT_WORDS = { create: ['新建', 'ok'], change: ['修改', 'warn'], skip: ['跳过', 'off'], refuse: ['拒绝', 'bad'] };
@@ -167,7 +170,7 @@ async function applyImport() {
   toast(answer.msg, !answer.status);
   if (!answer.status) return;
   $('import-dialog').close();
-  await Promise.all([showTasks(), showTagFilter()]).catch(fail);
+  await showTasks().catch(fail);
 }
 
 async function exportTasks() {
@@ -220,5 +223,4 @@ export function bindLists() {
   $('import-apply').addEventListener('click', applyImport);
   $('import-cancel').addEventListener('click', () => $('import-dialog').close());
   $('export-tasks').addEventListener('click', exportTasks);
-  showTagFilter().catch(fail);
 }

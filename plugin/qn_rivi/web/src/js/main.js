@@ -4,8 +4,8 @@
 // attribute value set through the DOM; no module here parses HTML. The page refreshes itself in
 // place (see `refresh`), never touching a dialog.
 
-import { call, csrfFromCookie, loadSession, showAnswersAfter } from './api.js';
-import { $, toast, localTime, nowSec, setDisplayZone, zoneLabel } from './dom.js';
+import { csrfFromCookie, loadSession } from './api.js';
+import { $, toast, localTime, nowSec, zoneLabel } from './dom.js';
 import { applyChartTheme } from './charts.js';
 import { showTasks, openTaskForm, saveTask, watchTaskUrl } from './tasks.js';
 import { bindLists } from './lists.js';
@@ -120,11 +120,6 @@ function startRefresh() {
 async function main() {
   state.csrf = csrfFromCookie();
   if (!state.csrf && !(await loadSession())) return;
-  // The display zone is asked beside the first view's calls, not before them; their answers are
-  // shown once it is known, so the first view already shows its times in it.
-  showAnswersAfter(call('get_alert_policy')
-    .then((policy) => setDisplayZone(policy && policy.status !== false ? policy.timezone : ''))
-    .catch(() => setDisplayZone('')));
   $('search-form').addEventListener('submit', (e) => {
     e.preventDefault();
     state.search = $('search').value.trim();

@@ -6,7 +6,7 @@ import { h, $, setText, toast, localTime, nowSec, duration, ms, percent, percent
 import { nodeFailed, runSummary, pager, nodeTable } from './results.js';
 import { sparkline } from './charts.js';
 import { state, fail } from './main.js';
-import { overviewArgs, afterRows, pickBox, tagBadges } from './lists.js';
+import { overviewArgs, afterRows, pickBox, tagBadges, showTagFilter } from './lists.js';
 
 const TITLE = '拨测监控';
 
@@ -135,16 +135,13 @@ function restoreFocus(key) {
 export async function showTasks() {
   const seq = ++state.seq.tasks;
   const args = overviewArgs();
-  // The banner must neither cost nor hold up the list: without its answer it stays as it was,
-  // and the rows are shown before it comes.
-  const undelivered = query('get_undelivered').catch(() => undefined);
-  const [list, all] = await Promise.all([
-    query('get_overview', args),
-    // The title counts every task, not only those matching the search.
-    state.search || state.tag ? query('get_overview', { p: 1 }) : null,
-  ]);
+  // One call draws the view: the answer also brings the tag filter's choices, the banner's
+  // facts, the display zone and, for the title, the counts over every task when a search or tag
+  // narrows the list.
+  const list = await query('get_overview', args);
   if (seq !== state.seq.tasks) return;
-  showMonitor(list.monitor, (all || list).counts);
+  showMonitor(list.monitor, list.all_counts || list.counts);
+  showTagFilter(list.tags);
   showFilters(list.counts);
   const key = focusKey();
   const tbody = $('task-table').tBodies[0];
@@ -158,8 +155,7 @@ export async function showTasks() {
   restoreFocus(key);
   pager($('task-pager'), list.page, (p) => { state.taskPage = p; showTasks().catch(fail); });
   afterRows();
-  const outbox = await undelivered;
-  if (outbox !== undefined && seq === state.seq.tasks) showAlertBanner(outbox);
+  showAlertBanner(list.alerting);
 }
 
 async function toggleTask(task, running) {
