@@ -116,9 +116,9 @@ WebRoutes::WebRoutes(const WebOptions& options)
       metrics_token_(options.metrics_token.empty() ? std::filesystem::path(root_path("data/metrics_token")) : options.metrics_token),
       sessions_(password_bound_sessions(), options.clock),
       throttle_(3, std::chrono::seconds(300), options.clock),
+      status_(options.status, options.clock),
       token_throttle_(3, std::chrono::seconds(300), options.clock),
-      login_page_(options.login_dir.empty() ? default_login_dir() : options.login_dir),
-      status_(options.status, options.clock) {}
+      login_page_(options.login_dir.empty() ? default_login_dir() : options.login_dir) {}
 
 http::Response WebRoutes::error(int status, const std::string& msg) {
   auto res = json_error(status, msg);

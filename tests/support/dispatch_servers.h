@@ -76,7 +76,7 @@ inline dispatch::CentreConfig three_local_nodes() {
 // A site on 127.0.0.1 whose every page answers 500 while `broken`, else 200.
 class SwitchableSite {
  public:
-  explicit SwitchableSite(bool broken = false) : broken(broken) {
+  explicit SwitchableSite(bool start_broken = false) : broken(start_broken) {
     site_.server().Get(".*", [this](const httplib::Request&, httplib::Response& res) {
       res.status = this->broken ? 500 : 200;
       res.set_content("page", "text/plain");
