@@ -24,6 +24,8 @@ namespace rivi::dispatch {
 namespace {
 
 constexpr std::size_t kMaxUrlLength = 2048;
+// How long a multi handle keeps the system's authorities once read, in seconds.
+constexpr long kAuthoritiesKeptSeconds = 600;
 
 double millis(CURL* h, CURLINFO what) {
   curl_off_t us = 0;
@@ -188,6 +190,12 @@ ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
   curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  // The system's authorities are read once and kept by the multi handle for the probes that
+  // follow, instead of parsed again for every connection (about 20 ms of CPU each). libcurl keeps
+  // them only when they come from the bundle file alone, so the hashed directory, which holds the
+  // same certificates, is not named; a changed bundle is read again within ten minutes.
+  curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(c, CURLOPT_CA_CACHE_TIMEOUT, kAuthoritiesKeptSeconds);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_probe_socket);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
 }

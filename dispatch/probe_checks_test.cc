@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 namespace rivi::dispatch {
@@ -101,6 +102,31 @@ TEST(ProbeCertificate, EachKindIsDescribedAndOnlyAVerifiedOneIsFetched) {
   EXPECT_EQ(refused["error_code"], "tls");
   EXPECT_EQ(refused["error"], "SSL certificate problem: unable to get local issuer certificate");
   EXPECT_EQ(refused["cert"]["verify_error"], "unable to get local issuer certificate");
+}
+
+// On the node's multi handle the system's authorities are read once and kept for the probes that
+// follow: each probe must still get its own verdict, the probes' CA file trusted only by the
+// probes given it, never by those after them.
+TEST(ProbeCertificate, ProbesSharingAMultiHandleEachGetTheirOwnVerdict) {
+  rivi::testing::TempRoot dir(false);
+  TestAuthority ca(dir.path(), "test-ca");
+  ProbeOptions trusting = loopback_options();
+  trusting.authority = ProbeAuthority::load(ca.ca_file());
+  HttpsSite issued(ca.issue("site", {"127.0.0.1"}, 24h * 10));
+  HttpsSite self(rivi::testing::make_certificate(dir.path(), "self"));
+  CurlMulti multi;
+  const auto verdict = [&multi](const HttpsSite& site, const ProbeOptions& o) {
+    std::promise<Record> result;
+    probe_async(multi, site.url("/"), o, [&result](ProbeOutcome r) { result.set_value(std::move(r.result)); });
+    return result.get_future().get()["cert"]["verify_error"].get<std::string>();
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(verdict(issued, trusting), "");
+    EXPECT_EQ(verdict(issued, loopback_options()), "unable to get local issuer certificate");
+    EXPECT_EQ(verdict(self, trusting), "self-signed certificate");
+    EXPECT_EQ(verdict(issued, trusting), "");
+  }
 }
 
 class Redirects : public ::testing::Test {
