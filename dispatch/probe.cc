@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -26,6 +27,19 @@ namespace {
 constexpr std::size_t kMaxUrlLength = 2048;
 // How long a multi handle keeps the system's authorities once read, in seconds.
 constexpr long kAuthoritiesKeptSeconds = 600;
+
+// Whether libcurl's built-in authorities bundle is a file that is there. Where it is not (a build
+// that names only a directory), the directory stays libcurl's source of authorities.
+bool authorities_bundle_present() {
+  static const bool present = [] {
+    EasyHandle easy = new_easy();
+    const char* bundle = nullptr;
+    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &bundle) != CURLE_OK || !bundle) return false;
+    std::error_code ignored;
+    return std::filesystem::is_regular_file(bundle, ignored);
+  }();
+  return present;
+}
 
 double millis(CURL* h, CURLINFO what) {
   curl_off_t us = 0;
@@ -192,9 +206,10 @@ ProbeFetch::ProbeFetch(const std::string& url, ProbeOptions options)
   curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
   // The system's authorities are read once and kept by the multi handle for the probes that
   // follow, instead of parsed again for every connection (about 20 ms of CPU each). libcurl keeps
-  // them only when they come from the bundle file alone, so the hashed directory, which holds the
-  // same certificates, is not named; a changed bundle is read again within ten minutes.
-  curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+  // them only when they come from the bundle file alone, so where the bundle is there the hashed
+  // directory, which holds the same certificates, is not named; a changed bundle is read again
+  // within ten minutes.
+  if (authorities_bundle_present()) curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
   curl_easy_setopt(c, CURLOPT_CA_CACHE_TIMEOUT, kAuthoritiesKeptSeconds);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_probe_socket);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
