@@ -108,7 +108,7 @@ Options Options::for_panel() {
 
 std::int64_t account(const std::shared_ptr<Connection>& db, std::int64_t now, Cursor& cursor, const Options& options) {
   // Runs kept in the spool first: they are traces too.
-  run_store::replay(db, kWait);
+  run_store::replay(db, kWait, &cursor.spool_wait_said);
   StoreRetry retry;
   retry.busy_wait = kWait;
   retry.retry_for = std::chrono::milliseconds(0);

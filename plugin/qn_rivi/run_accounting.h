@@ -44,6 +44,7 @@ struct Options {
 // Where the accounting stands: fires up to `done` are all accounted for.
 struct Cursor {
   std::int64_t done = 0;
+  bool spool_wait_said = false;  // the spool's wait was said in an earlier round (run_store::replay)
 };
 
 // One round on `db` at `now`: replays the spool, then records the fires after `cursor` that left

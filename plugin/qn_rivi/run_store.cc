@@ -105,10 +105,11 @@ std::optional<std::filesystem::path> store(const spool::RunOutcome& run, const S
   return kept;
 }
 
-std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::milliseconds wait) {
+std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::milliseconds wait, bool* waiting_said) {
   const spool::ReplayLock lock;
   if (!lock.held()) return 0;
   std::int64_t written = 0;
+  bool waits = false;
   for (const std::filesystem::path& file : spool::files()) {
     spool::RunOutcome run;
     try {
@@ -125,7 +126,10 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
     try {
       retry_while_locked(*db, replay_retry(wait), [&] { fresh = write(db, run); });
     } catch (const std::runtime_error& error) {
-      journal::log_line(journal::Priority::warning, fmt::format("rivi: the spool waits ({} runs): {}", spool::files().size(), error.what()));
+      if (!waiting_said || !*waiting_said) {
+        journal::log_line(journal::Priority::warning, fmt::format("rivi: the spool waits ({} runs): {}", spool::files().size(), error.what()));
+      }
+      waits = true;
       break;
     }
     std::error_code ignored;
@@ -135,6 +139,7 @@ std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::millisec
   if (written > 0) {
     journal::log_line(journal::Priority::notice, fmt::format("rivi: {} run(s) kept in the spool are stored", written));
   }
+  if (waiting_said) *waiting_said = waits;
   return written;
 }
 

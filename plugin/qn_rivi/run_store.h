@@ -62,8 +62,10 @@ std::optional<std::filesystem::path> store(const spool::RunOutcome& run, const S
 // removed once it is in; stops at the first one the database does not take, waiting at most
 // `wait` for a lock (the connection keeps that wait). A file that is not a run is set aside as `<name>.bad` and said on standard
 // error. Does nothing while another process replays. Answers the outcomes written (a file whose
-// outcome was in already is removed without counting).
-std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::milliseconds wait);
+// outcome was in already is removed without counting). That the spool waits is said as a warning;
+// a caller that replays in rounds passes `waiting_said`, so that a wait is said once, not every
+// round: it is set when the wait is said and cleared once the spool has been emptied.
+std::int64_t replay(const std::shared_ptr<Connection>& db, std::chrono::milliseconds wait, bool* waiting_said = nullptr);
 
 // Deletes the marks older than `before`.
 void purge_marks(Connection& db, std::int64_t before);

@@ -135,6 +135,36 @@ TEST_F(RunStoreTest, AnOutcomeIsWrittenOnce) {
   EXPECT_TRUE(std::filesystem::exists(spool::directory() / "0000000000000000-0-0.json.bad"));
 }
 
+// Replays in rounds (panel serve every few seconds) say a wait once for as long as it lasts, and
+// a new wait after the spool was emptied again.
+TEST_F(RunStoreTest, RoundsSayTheSpoolsWaitOnce) {
+  const auto db = std::make_shared<Connection>(database_path());
+  const auto waits_said = [](const std::string& err) {
+    std::size_t n = 0;
+    for (std::size_t at = err.find("the spool waits"); at != std::string::npos; at = err.find("the spool waits", at + 1)) ++n;
+    return n;
+  };
+  bool said = false;
+  spool::write(row_run("f1", task_, kT));
+  Connection holder(database_path());
+  holder.exec_script("BEGIN IMMEDIATE");
+  ::testing::internal::CaptureStderr();
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(run_store::replay(db, milliseconds(50), &said), 0);
+  EXPECT_EQ(waits_said(::testing::internal::GetCapturedStderr()), 1u);
+  EXPECT_TRUE(said);
+  holder.exec_script("COMMIT");
+  EXPECT_EQ(run_store::replay(db, milliseconds(50), &said), 1);
+  EXPECT_FALSE(said) << "the spool is empty: the next wait is a new one";
+
+  spool::write(row_run("f2", task_, kT + 60));
+  holder.exec_script("BEGIN IMMEDIATE");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_store::replay(db, milliseconds(50), &said), 0);
+  EXPECT_EQ(run_store::replay(db, milliseconds(50)), 0) << "a single replay says it always";
+  EXPECT_EQ(waits_said(::testing::internal::GetCapturedStderr()), 2u);
+  holder.exec_script("COMMIT");
+}
+
 // A table missing is no moment's trouble: it is raised, not spooled. A database and a spool that
 // both refuse: NotStored, saying why for both.
 TEST_F(RunStoreTest, WhatTheSpoolIsNotFor) {
