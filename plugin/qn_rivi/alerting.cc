@@ -227,19 +227,34 @@ void record_attempt(deliveries::Attempt attempt) {
 
 std::int64_t task_pid(const Record& id) { return row_id(id).value_or(0); }
 
-// Queues each of `alerts` to every address of `where` and to the robots its task's tags route it to
-// (channels.h); a task's alerts inside its maintenance window are held back. Answers the ids of
-// the rows to send.
-std::vector<std::int64_t> queue_all(Connection& db, const std::vector<outbox::Alert>& alerts, const outbox::Destinations& where,
-                                    std::int64_t now) {
+// What queue_all queued: the outbox rows to send, and a line for each alert that had nowhere to go
+// (kept as undelivered at once), said once the transaction is in.
+struct Queued {
   std::vector<std::int64_t> ids;
+  std::vector<std::string> unaddressed;
+};
+
+// Queues each of `alerts` to every address of `where` and to the robots its task's tags route it to
+// (channels.h); a task's alerts inside its maintenance window are held back.
+Queued queue_all(Connection& db, const std::vector<outbox::Alert>& alerts, const outbox::Destinations& where, std::int64_t now) {
+  Queued queued;
   for (const outbox::Alert& alert : alerts) {
     const bool held = alert.pid != 0 && maintenance::active(db, alert.pid, now);
     outbox::Destinations routed = where;
     for (outbox::Address& a : channels::addresses_for(db, alert.pid)) routed.to.push_back(std::move(a));
-    for (std::int64_t id : outbox::queue(db, alert, routed, held, now)) ids.push_back(id);
+    for (std::int64_t id : outbox::queue(db, alert, routed, held, now)) queued.ids.push_back(id);
+    if (routed.to.empty()) {
+      queued.unaddressed.push_back(fmt::format("alert delivery: \"{}\" is not sent: {}", readable_text(alert.message.title, 200),
+                                               readable_text(routed.unaddressed, 300)));
+    }
   }
-  return ids;
+  return queued;
+}
+
+// Says each alert that had nowhere to go; answers the rows to send.
+std::vector<std::int64_t> said(Queued queued) {
+  for (const std::string& line : queued.unaddressed) journal::log_line(journal::Priority::err, line);
+  return std::move(queued.ids);
 }
 
 // Whether a channel's settings file holds settings; a file that cannot be read holds none.
@@ -317,19 +332,20 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
   // sends only once its row is stored.
   const auto db = Connection::for_thread(database_path());
   const std::int64_t now = public_::now();
-  std::vector<std::int64_t> ids;
+  Queued queued;
   try {
     // The row's own wait: a database that cannot take the report cannot take the row either,
     // which then goes to the spool; the measurement counts more than this report.
     retry_while_locked(*db, run_store::run_retry(), [&] {
       transaction tx(db);
-      ids = queue_all(*db, {{pid, "report", "", report, false}}, {to}, now);
+      queued = queue_all(*db, {{pid, "report", "", report, false}}, {to}, now);
       tx.commit();
     });
   } catch (const std::runtime_error& e) {
     journal::log_line(journal::Priority::err, fmt::format("rivi: task {}: the report could not be queued, it is not sent: {}", pid, e.what()));
     return;
   }
+  const std::vector<std::int64_t> ids = said(std::move(queued));
   queued_.insert(queued_.end(), ids.begin(), ids.end());
   if (!deliver_after_store_) send_queued(kRunBudget);
 }
@@ -346,9 +362,9 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
   // The thread's shared connection: a run opens the database once. The decisions, the state they
   // leave and the messages they queue commit together.
   const auto db = Connection::for_thread(database_path());
-  std::vector<std::int64_t> ids;
+  Queued queued;
   retry_while_locked(*db, StoreRetry{}, [&] {
-    ids.clear();
+    queued = {};
     transaction tx(db);
     alerts::create_tables(*db);
     if (db->query("SELECT 1 FROM rivi_task WHERE id = ?", Record::array({pid})).empty()) return;  // removed meanwhile
@@ -410,9 +426,10 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
     }
     for (outbox::Alert& a : monitor_alerts::node_changes(*db, policy.recovery, now)) alerts.push_back(std::move(a));
     alerts::save_state(*db, pid, state);
-    ids = queue_all(*db, alerts, where, now);
+    queued = queue_all(*db, alerts, where, now);
     tx.commit();
   });
+  const std::vector<std::int64_t> ids = said(std::move(queued));
   queued_.insert(queued_.end(), ids.begin(), ids.end());
   send_queued(kRunBudget);
 }
@@ -430,13 +447,14 @@ void qn_rivi_main::send_alerts(const DeliveryBudget& budget, std::stop_token sto
   const bool recovery = alerts::read_policy().recovery;
   const outbox::Destinations where = destinations();
   const auto db = Connection::for_thread(database_path());
-  std::vector<std::int64_t> ids;
+  Queued queued;
   retry_while_locked(*db, StoreRetry{}, [&] {
     transaction tx(db);
     const std::int64_t now = public_::now();
-    ids = queue_all(*db, monitor_alerts::node_changes(*db, recovery, now), where, now);
+    queued = queue_all(*db, monitor_alerts::node_changes(*db, recovery, now), where, now);
     tx.commit();
   });
+  const std::vector<std::int64_t> ids = said(std::move(queued));
   queued_.insert(queued_.end(), ids.begin(), ids.end());
   send_queued(budget, stop);
 }

@@ -215,6 +215,31 @@ TEST_F(AlertingTest, DeliveryFollowsChannelAccountAndList) {
   }
 }
 
+// An alert with no channel to go to is kept as undelivered at once, and said in the journal (the
+// page's banner is not the only place that tells); one that has a channel is not said.
+TEST_F(AlertingTest, AnAlertWithNowhereToGoIsSaid) {
+  testing::LoopbackSite robot;
+  robot.server().Post("/send", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"errcode": 0})", "application/json");
+  });
+  robot.start();
+  const std::string said = "is not sent: 未配置通知渠道，告警无法发出";
+  ::testing::internal::CaptureStderr();
+  Record data = Record::array({node("电信", "", 0, 1)});
+  plugin().send_mail(data, 3, task_id_, "mail");
+  const std::string without = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(without.find("alert delivery: \""), std::string::npos) << without;
+  EXPECT_NE(without.find(said), std::string::npos) << without;
+  EXPECT_EQ(public_::M("rivi_outbox").where("state=?", "failed").count(), 1);
+
+  root_.write("data/dingding.json", Record{{"dingding_url", robot.url("/send")}}.dump());
+  ::testing::internal::CaptureStderr();
+  data = Record::array({node("电信", "", 0, 1)});
+  plugin().send_mail(data, 3, task_id_, "mail");
+  const std::string with = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(with.find(said), std::string::npos) << with;
+}
+
 TEST_F(AlertingTest, ErrorsStopTheReportBeforeAnythingIsSent) {
   SmtpSink sink;
   account(sink.port());
