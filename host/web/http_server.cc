@@ -233,7 +233,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
  public:
   Session(tcp::socket socket, std::shared_ptr<Server::Impl> server, std::uint64_t id,
           std::shared_ptr<net::ssl::context> tls)
-      : SessionBase(std::move(server), id), tls_(std::move(tls)), stream_(make_stream(std::move(socket), tls_)) {
+      : SessionBase(std::move(server), id), tls_(std::move(tls)), executor_(socket.get_executor()) {
+    if constexpr (kTls) {
+      raw_.emplace(std::move(socket));
+    } else {
+      stream_.emplace(std::move(socket));
+    }
     // Asio accepts without SOCK_CLOEXEC; the flag is set before the connection is used.
     ::fcntl(lowest().socket().native_handle(), F_SETFD, FD_CLOEXEC);
     beast::error_code ec;
@@ -246,10 +251,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   ~Session() override { forget(); }
 
-  net::any_io_executor executor() override { return stream_.get_executor(); }
+  net::any_io_executor executor() override { return executor_; }
 
   void start() override {
-    net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+    net::dispatch(executor_, [self = this->shared_from_this()] {
       if constexpr (kTls) {
         // A client speaking plain HTTP to this port is told so, in plain HTTP, rather than left
         // with a connection closed on it for no reason it can read.
@@ -257,14 +262,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         beast::async_detect_ssl(self->lowest(), self->reader_.buffer(), [self](beast::error_code ec, bool tls) {
           if (ec) return self->shut();
           if (!tls) return self->refuse_plain();
-          self->stream_.async_handshake(net::ssl::stream_base::server, self->reader_.buffer().cdata(),
-                                        // (Boost 1.81 checks this handler as if it took the
-                                        // error alone; the default lets it pass that check.)
-                                        [self](beast::error_code hec, std::size_t used = 0) {
-                                          if (hec) return self->shut();
-                                          self->reader_.buffer().consume(used);
-                                          self->read_head();
-                                        });
+          self->read_first_record();
         });
       } else {
         self->read_head();
@@ -273,7 +271,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void close() override {
-    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+    net::post(executor_, [self = this->shared_from_this()] {
       beast::error_code ec;
       self->lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
       self->lowest().close();
@@ -281,7 +279,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void evict() override {
-    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+    net::post(executor_, [self = this->shared_from_this()] {
       if (self->busy_ || !self->lowest().socket().is_open()) return;
       self->server_->evicted.fetch_add(1);
       beast::error_code ec;
@@ -307,7 +305,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       res->prepare_payload();
     }
     lowest().expires_after(server_->limits.write_deadline);
-    bhttp::async_write(stream_, *res, [self = this->shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
+    bhttp::async_write(*stream_, *res, [self = this->shared_from_this(), res, keep](beast::error_code ec, std::size_t) {
       if (ec == bhttp::error::end_of_stream) ec = {};
       if (ec) return self->shut();
       if (!keep) return self->refused_ ? self->linger() : self->shut();
@@ -320,15 +318,41 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
  private:
-  static Stream make_stream(tcp::socket socket, const std::shared_ptr<net::ssl::context>& tls) {
-    if constexpr (kTls) {
-      return Stream(std::move(socket), *tls);
-    } else {
-      return Stream(std::move(socket));
+  beast::tcp_stream& lowest() { return stream_ ? beast::get_lowest_layer(*stream_) : *raw_; }
+
+  // Reads until the client's first TLS record (its hello) is in whole, then makes the TLS engine
+  // (about 75 KiB: the library's state and record buffers) and hands it what was read. A client
+  // that begins a handshake and never finishes its first record thus holds what a plain connection
+  // holds, until the head deadline or an eviction ends it.
+  void read_first_record() {
+    auto& buffer = reader_.buffer();
+    if (buffer.size() >= kRecordHeader) {
+      const auto* bytes = static_cast<const unsigned char*>(buffer.cdata().data());
+      const std::size_t whole = kRecordHeader + (std::size_t{bytes[3]} << 8 | bytes[4]);
+      if (buffer.size() >= whole || buffer.size() >= buffer.max_size()) return handshake();
     }
+    lowest().async_read_some(buffer.prepare(std::min<std::size_t>(buffer.max_size() - buffer.size(), 4096)),
+                             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                               self->reader_.buffer().commit(n);
+                               if (ec) return self->shut();
+                               self->read_first_record();
+                             });
   }
 
-  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+  void handshake() {
+    if constexpr (kTls) {
+      stream_.emplace(std::move(*raw_), *tls_);
+      raw_.reset();
+      stream_->async_handshake(net::ssl::stream_base::server, reader_.buffer().cdata(),
+                               // (Boost 1.81 checks this handler as if it took the error alone;
+                               // the default lets it pass that check.)
+                               [self = this->shared_from_this()](beast::error_code hec, std::size_t used = 0) {
+                                 if (hec) return self->shut();
+                                 self->reader_.buffer().consume(used);
+                                 self->read_head();
+                               });
+    }
+  }
 
   void read_head() {
     if (server_->stopping.load()) return shut();
@@ -338,7 +362,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     auto& parser = reader_.next();
     // One deadline for the whole head, however slowly its bytes come.
     lowest().expires_after(server_->limits.head_deadline);
-    bhttp::async_read_header(stream_, reader_.buffer(), parser,
+    bhttp::async_read_header(*stream_, reader_.buffer(), parser,
                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
   }
 
@@ -349,7 +373,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (iequal(std::string_view(reader_.parser().get()[bhttp::field::expect]), "100-continue")) {
       static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       lowest().expires_after(server_->limits.write_deadline);
-      return net::async_write(stream_, net::buffer(kContinue),
+      return net::async_write(*stream_, net::buffer(kContinue),
                               [self = this->shared_from_this()](beast::error_code wec, std::size_t) {
                                 if (wec) return self->shut();
                                 self->read_body();
@@ -360,7 +384,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void read_body() {
     lowest().expires_after(server_->limits.body_deadline);
-    bhttp::async_read(stream_, reader_.buffer(), reader_.parser(),
+    bhttp::async_read(*stream_, reader_.buffer(), reader_.parser(),
                       [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                         if (ec) return self->refuse_or_shut(ec);
                         self->dispatch_request();
@@ -411,7 +435,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     auto& buffer = reader_.buffer();
     if (buffer.size() >= buffer.max_size()) return;
     watching_ = true;
-    stream_.async_read_some(buffer.prepare(std::min<std::size_t>(buffer.max_size() - buffer.size(), 4096)),
+    stream_->async_read_some(buffer.prepare(std::min<std::size_t>(buffer.max_size() - buffer.size(), 4096)),
                             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                               self->watching_ = false;
                               self->reader_.buffer().commit(n);
@@ -491,8 +515,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     lowest().close();
   }
 
+  static constexpr std::size_t kRecordHeader = 5;  // a TLS record's type, version and length
+
   std::shared_ptr<net::ssl::context> tls_;  // outlives the stream that uses it
-  Stream stream_;
+  net::any_io_executor executor_;           // the connection's strand, whichever stream is there
+  // With TLS, the TCP stream alone until the client's first record is in (read_first_record);
+  // then, and from the start without TLS, the stream the connection speaks.
+  std::optional<beast::tcp_stream> raw_;
+  std::optional<Stream> stream_;
   // Every read of the connection, bounded: the head's bytes at most are buffered at any time.
   MessageReader<true> reader_{{server_->limits.header_bytes, server_->limits.header_count, server_->limits.body_bytes}};
   std::string remote_;

@@ -11,10 +11,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -487,6 +489,91 @@ TEST(HttpServer, ServesHttpsAndTakesARenewedCertificateForNewConnections) {
   EXPECT_EQ(https_status(s.port, first.certificate), 0);
   EXPECT_THROW(s.server.use_tls(dir.file("missing.pem"), second.key), std::runtime_error);
   EXPECT_EQ(https_status(s.port, second.certificate), 200);  // a failed renewal keeps the certificate
+}
+
+// Relays one connection to the server on `port`, the client's first `slow` bytes three at a time
+// 5 ms apart, so that the server gets the TLS hello, header and body alike, in pieces.
+class DribblingRelay {
+ public:
+  DribblingRelay(int port, std::size_t slow) : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+      throw std::runtime_error("the relay cannot listen");
+    }
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, port, slow] { relay(port, slow); });
+  }
+  ~DribblingRelay() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void relay(int port, std::size_t slow) {
+    const int client = ::accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(server, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+      const int nodelay = 1;
+      ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+      std::size_t sent = 0;
+      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      for (char buf[4096]; ::poll(fds, 2, 5000) > 0;) {
+        if (fds[0].revents) {
+          const ssize_t n = ::read(client, buf, sizeof buf);
+          if (n <= 0) break;
+          for (ssize_t at = 0; at < n;) {
+            const ssize_t piece = sent < slow ? std::min<ssize_t>(3, n - at) : n - at;
+            if (::send(server, buf + at, static_cast<std::size_t>(piece), MSG_NOSIGNAL) != piece) break;
+            at += piece;
+            sent += static_cast<std::size_t>(piece);
+            if (sent < slow) std::this_thread::sleep_for(5ms);
+          }
+        }
+        if (fds[1].revents) {
+          const ssize_t n = ::read(server, buf, sizeof buf);
+          if (n <= 0 || ::send(client, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+        }
+      }
+    }
+    ::close(server);
+    ::close(client);
+  }
+
+  int listener_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// The TLS engine is made once the client's first record (its hello) is in whole: a hello that
+// comes a few bytes at a time is put together first and the handshake goes on as usual, and one
+// that never comes whole ends at the head deadline.
+TEST(HttpServer, AHelloThatComesInPiecesIsPutTogetherBeforeTheHandshake) {
+  rivi::testing::TempRoot dir(false);
+  const auto cert = rivi::testing::make_certificate(dir.path(), "pieces");
+  Limits limits;
+  limits.head_deadline = 1s;
+  Running s([](Request& req, Reply reply) { reply(echo(req)); }, limits);
+  s.server.use_tls(cert.certificate, cert.key);
+  {
+    DribblingRelay relay(s.port, 120);  // the record's header, and its body well past its start
+    EXPECT_EQ(https_status(relay.port(), cert.certificate), 200);
+  }
+  // Half a hello (a record of 512 bytes announced, 43 sent), then nothing.
+  Client half(s.port);
+  half.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(32, '\x2a'));
+  EXPECT_TRUE(half.closed_by_peer());
+  EXPECT_EQ(https_status(s.port, cert.certificate), 200);
 }
 
 // A handler that keeps every reply for the test to make, and counts the requests whose client
