@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -33,6 +34,16 @@ constexpr const char* kOddName = "a \"quoted\" \\ name\nline two";
 
 Record node(const std::string& isp, const Record& code, double total) {
   return Record{{"isp", isp}, {"primary_ip", "1.2.3.4"}, {"http_code", code}, {"total_time", total}, {"error_code", ""}};
+}
+
+// The labels of a task's series.
+std::string task_labels(std::int64_t id, const std::string& name) {
+  return "task_id=\"" + std::to_string(id) + "\",task=\"" + name + "\"";
+}
+
+// Each of `lines` is in the scrape `text`.
+void expect_lines(const std::string& text, std::initializer_list<std::string> lines) {
+  for (const std::string& line : lines) EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
 }
 
 class MetricsTest : public ::testing::Test {
@@ -108,10 +119,10 @@ TEST_F(MetricsTest, AScrapeAnswersValidMetricsOfEveryTask) {
   EXPECT_EQ(check.status, 0) << check.out << check.err << text;
   EXPECT_EQ(check.out + check.err, "") << text;
 
-  const std::string odd_labels = "task_id=\"" + std::to_string(odd) + "\",task=\"" + label_value(kOddName) + "\"";
-  const std::string paused_labels = "task_id=\"" + std::to_string(paused) + "\",task=\"paused\"";
-  const std::string fresh_labels = "task_id=\"" + std::to_string(fresh) + "\",task=\"fresh\"";
-  for (const std::string& line : {
+  const std::string odd_labels = task_labels(odd, label_value(kOddName));
+  const std::string paused_labels = task_labels(paused, "paused");
+  const std::string fresh_labels = task_labels(fresh, "fresh");
+  expect_lines(text, {
            "rivi_task_health{" + odd_labels + "} 1\n",  // one failing node: degraded
            "rivi_task_health{" + paused_labels + "} 5\n",
            "rivi_task_health{" + fresh_labels + "} 4\n",
@@ -135,8 +146,7 @@ TEST_F(MetricsTest, AScrapeAnswersValidMetricsOfEveryTask) {
            std::string("rivi_scheduler_fires_total 4\n"),
            std::string("rivi_scheduler_skips_total 1\n"),
            std::string("rivi_scheduler_clock_steps_total 2\n"),
-       })
-    EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+       });
   EXPECT_EQ(text.find("rivi_task_last_total_time_seconds{" + odd_labels + ",isp=\"移动\""), std::string::npos) << text;
   // The failing node is still one of the last run's nodes, with the status it got.
   EXPECT_NE(text.find("rivi_task_node_http_status_code{" + odd_labels + ",node=\"移动#1\",isp=\"移动\"} 0\n"),
@@ -154,14 +164,13 @@ TEST_F(MetricsTest, MonitorErrorsAreNeitherGoodNorBadRuns) {
   run(task, Record::array({Record{{"isp", "节点未响应"}, {"http_code", 0}, {"total_time", 0.0}, {"node", "电信"}}}));
   run(task, Record{{"status", false}, {"msg", "服务器未获授权"}});
   const std::string text = plugin_metrics(public_::M("rivi_task").connection(), kNow);
-  const std::string labels = "task_id=\"" + std::to_string(task) + "\",task=\"t\"";
-  for (const std::string& line : {"rivi_task_health{" + labels + "} 3\n",
-                                  "rivi_task_uptime_ratio{" + labels + ",window=\"24h\"} 1\n",
-                                  "rivi_task_runs_total{" + labels + ",outcome=\"good\"} 1\n",
-                                  "rivi_task_runs_total{" + labels + ",outcome=\"bad\"} 0\n",
-                                  "rivi_task_runs_total{" + labels + ",outcome=\"error\"} 2\n",
-                                  "rivi_task_runs_total{" + labels + ",outcome=\"maintenance\"} 0\n"})
-    EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+  const std::string labels = task_labels(task, "t");
+  expect_lines(text, {"rivi_task_health{" + labels + "} 3\n",
+                      "rivi_task_uptime_ratio{" + labels + ",window=\"24h\"} 1\n",
+                      "rivi_task_runs_total{" + labels + ",outcome=\"good\"} 1\n",
+                      "rivi_task_runs_total{" + labels + ",outcome=\"bad\"} 0\n",
+                      "rivi_task_runs_total{" + labels + ",outcome=\"error\"} 2\n",
+                      "rivi_task_runs_total{" + labels + ",outcome=\"maintenance\"} 0\n"});
 }
 
 // The `_total` samples of a scrape, by series.
@@ -265,13 +274,10 @@ TEST_F(MetricsTest, TheAlertFamiliesTellEachTaskAndTheMonitor) {
 
   Connection db(database_path());
   const std::string text = plugin_metrics(db, kNow);
-  const auto labels = [](std::int64_t id, const std::string& name) {
-    return "task_id=\"" + std::to_string(id) + "\",task=\"" + name + "\"";
-  };
-  for (const std::string& line : {
-           "rivi_task_up{" + labels(up, "up") + "} 1\n",
-           "rivi_task_up{" + labels(down, "down") + "} 0\n",
-           "rivi_task_up{" + labels(error, "error") + "} 0\n",
+  expect_lines(text, {
+           "rivi_task_up{" + task_labels(up, "up") + "} 1\n",
+           "rivi_task_up{" + task_labels(down, "down") + "} 0\n",
+           "rivi_task_up{" + task_labels(error, "error") + "} 0\n",
            std::string("rivi_tasks{health=\"up\"} 1\n"),
            std::string("rivi_tasks{health=\"degraded\"} 0\n"),
            std::string("rivi_tasks{health=\"down\"} 1\n"),
@@ -279,28 +285,27 @@ TEST_F(MetricsTest, TheAlertFamiliesTellEachTaskAndTheMonitor) {
            std::string("rivi_tasks{health=\"maintenance\"} 1\n"),
            std::string("rivi_tasks{health=\"unknown\"} 1\n"),
            std::string("rivi_tasks{health=\"paused\"} 1\n"),
-           "rivi_task_last_run_timestamp_seconds{" + labels(up, "up") + "} " + std::to_string(kNow) + "\n",
-           "rivi_task_last_run_timestamp_seconds{" + labels(error, "error") + "} " + std::to_string(kNow) + "\n",
+           "rivi_task_last_run_timestamp_seconds{" + task_labels(up, "up") + "} " + std::to_string(kNow) + "\n",
+           "rivi_task_last_run_timestamp_seconds{" + task_labels(error, "error") + "} " + std::to_string(kNow) + "\n",
            std::string("rivi_monitor_ok 1\n"),
            // Each answering node of the last run, numbered within its ISP, times in seconds.
-           "rivi_task_node_http_status_code{" + labels(up, "up") + ",node=\"电信#2\",isp=\"电信\"} 301\n",
-           "rivi_task_node_http_status_code{" + labels(down, "down") + ",node=\"联通#1\",isp=\"联通\"} 0\n",
-           "rivi_task_node_phase_seconds{" + labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"dns\"} 0.0015\n",
-           "rivi_task_node_phase_seconds{" + labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"first_byte\"} 0.02\n",
-           "rivi_task_node_phase_seconds{" + labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"total\"} 0.03\n",
-           "rivi_task_node_phase_seconds{" + labels(down, "down") + ",node=\"联通#1\",isp=\"联通\",phase=\"dns\"} 3\n",
-       })
-    EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+           "rivi_task_node_http_status_code{" + task_labels(up, "up") + ",node=\"电信#2\",isp=\"电信\"} 301\n",
+           "rivi_task_node_http_status_code{" + task_labels(down, "down") + ",node=\"联通#1\",isp=\"联通\"} 0\n",
+           "rivi_task_node_phase_seconds{" + task_labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"dns\"} 0.0015\n",
+           "rivi_task_node_phase_seconds{" + task_labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"first_byte\"} 0.02\n",
+           "rivi_task_node_phase_seconds{" + task_labels(up, "up") + ",node=\"电信#1\",isp=\"电信\",phase=\"total\"} 0.03\n",
+           "rivi_task_node_phase_seconds{" + task_labels(down, "down") + ",node=\"联通#1\",isp=\"联通\",phase=\"dns\"} 3\n",
+       });
   // Nothing to judge: paused, in a window now, never run.
-  for (const std::string& series : {labels(paused, "paused"), labels(held, "held"), labels(fresh, "fresh")})
+  for (const std::string& series : {task_labels(paused, "paused"), task_labels(held, "held"), task_labels(fresh, "fresh")})
     EXPECT_EQ(text.find("rivi_task_up{" + series + "}"), std::string::npos) << series << "\n" << text;
-  EXPECT_EQ(text.find("rivi_task_last_run_timestamp_seconds{" + labels(fresh, "fresh") + "}"), std::string::npos);
+  EXPECT_EQ(text.find("rivi_task_last_run_timestamp_seconds{" + task_labels(fresh, "fresh") + "}"), std::string::npos);
 
   // Three minutes on, no running task was probed for two of its one-minute cycles.
   const std::string later = plugin_metrics(db, kNow + 180);
   EXPECT_NE(later.find("rivi_monitor_ok 0\n"), std::string::npos) << later;
   EXPECT_NE(later.find("rivi_tasks{health=\"error\"} 4\n"), std::string::npos) << later;
-  EXPECT_NE(later.find("rivi_task_up{" + labels(up, "up") + "} 0\n"), std::string::npos) << later;
+  EXPECT_NE(later.find("rivi_task_up{" + task_labels(up, "up") + "} 0\n"), std::string::npos) << later;
 }
 
 // Before any delivery (and without the deliveries table) every channel's outcomes are there at
