@@ -251,15 +251,17 @@ Record qn_rivi_main::get_overview(Record& args) {
     where += " AND t.id IN (SELECT pid FROM rivi_tag WHERE tag = ?)";
     params.push_back(tag);
   }
-  const std::string from = " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where;
+  const auto from_where = [](const std::string& where_sql) {
+    return " FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " + where_sql;
+  };
+  const std::string from = from_where(where);
 
-  // Tasks per health among those `where` keeps (every value present, 0 when none).
+  // Tasks per health among those `where_sql` keeps (every value present, 0 when none).
   const auto health_counts = [&](const std::string& where_sql, const Record& where_params) {
     Record counts = Record::object();
     for (const char* value : kHealthValues) counts[value] = 0;
-    const std::string sql = std::string(kCovered) + "SELECT " + health_sql +
-                            " AS health, COUNT(*) AS n FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id WHERE " +
-                            where_sql + " GROUP BY 1";
+    const std::string sql = std::string(kCovered) + "SELECT " + health_sql + " AS health, COUNT(*) AS n" +
+                            from_where(where_sql) + " GROUP BY 1";
     for (const Record& r : db.query(sql, where_params)) counts[r["health"].get<std::string>()] = r["n"];
     return counts;
   };
