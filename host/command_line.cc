@@ -2,7 +2,6 @@
 
 #include "host/journal.h"
 
-#include <iostream>
 
 namespace rivi::command_line {
 

@@ -17,6 +17,16 @@ bool read_number(std::string_view text, Number& value) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+// Whether this process's standard error is the journal, decided once, at the first line.
+bool stderr_is_journal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    return stream != nullptr && ::fstat(STDERR_FILENO, &st) == 0 && names_stream(stream, st.st_dev, st.st_ino);
+  }();
+  return journal;
+}
+
 }  // namespace
 
 bool names_stream(std::string_view journal_stream, dev_t device, ino_t inode) {
@@ -46,14 +56,6 @@ std::string lines(Priority priority, std::string_view text, bool prefixed) {
   return out;
 }
 
-bool stderr_is_journal() {
-  static const bool journal = [] {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    struct stat st {};
-    return stream != nullptr && ::fstat(STDERR_FILENO, &st) == 0 && names_stream(stream, st.st_dev, st.st_ino);
-  }();
-  return journal;
-}
 
 void log_line(Priority priority, std::string_view text) {
   const std::string out = lines(priority, text, stderr_is_journal());

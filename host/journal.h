@@ -21,9 +21,6 @@ bool names_stream(std::string_view journal_stream, dev_t device, ino_t inode);
 // does not add an empty one), each starting with "<N>" when `prefixed`.
 std::string lines(Priority priority, std::string_view text, bool prefixed);
 
-// Whether this process's standard error is the journal, decided once, at the first line.
-bool stderr_is_journal();
-
 // Writes `text` to standard error in one write, so that lines from other threads never fall
 // inside it. Never throws: a standard error that takes nothing loses the line.
 void log_line(Priority priority, std::string_view text);

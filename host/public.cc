@@ -25,7 +25,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <typeinfo>
 
 namespace rivi::public_ {
 namespace {

@@ -7,7 +7,6 @@
 
 #include <fmt/format.h>
 
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 

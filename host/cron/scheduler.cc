@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <random>
 #include <stdexcept>

@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 extern char** environ;

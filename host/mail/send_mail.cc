@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>

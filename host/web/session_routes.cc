@@ -7,7 +7,6 @@
 #include "host/utf8.h"
 #include "host/web/web_answers.h"
 
-#include <iostream>
 
 namespace rivi {
 
@@ -52,10 +51,8 @@ http::Response WebRoutes::login(const http::Request& req) {
   if (!ok) {
     // The one administrator has no name to type; a form that brings one (a script's guess) has
     // it logged as given, bounded and made printable, so that it cannot forge lines of its own.
-    const Record& user = form.contains("username") ? form["username"] : Record("admin");
-    journal::log_line(journal::Priority::warning,
-                      "panel serve: failed login from " + client + " as user \"" +
-                          readable_text(user.is_string() ? user.get<std::string>() : text_of(user), 64) + "\"");
+    journal::log_line(journal::Priority::warning, "panel serve: failed login from " + client + " as user \"" +
+                                                      readable_text(form.value("username", std::string("admin")), 64) + "\"");
     return login_page_response(401, "密码错误");
   }
   throttle_.succeeded(client);

@@ -5,6 +5,7 @@
 #include "host/public.h"
 #include "host/store/store.h"
 #include "host/utf8.h"
+#include "host/zoneinfo.h"
 #include "plugin/qn_rivi/qn_rivi_main.h"
 #include "plugin/qn_rivi/row_id.h"
 
@@ -239,12 +240,7 @@ std::string local_minute_text(std::int64_t time) {
 
 std::string minute_of_day_text(std::int64_t minute) { return fmt::format("{:02}:{:02}", minute / 60, minute % 60); }
 
-std::string utc_offset_text(std::int64_t time) {
-  const std::tm tm = local(time);
-  const long offset = tm.tm_gmtoff;
-  const long minutes = (offset < 0 ? -offset : offset) / 60;
-  return fmt::format("UTC{}{:02}:{:02}", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-}
+std::string utc_offset_text(std::int64_t time) { return "UTC" + offset_text(local(time).tm_gmtoff); }
 
 Record to_record(const Window& w, std::int64_t now) {
   const bool once = w.kind == "once";
