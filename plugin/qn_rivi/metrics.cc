@@ -73,8 +73,6 @@ struct Task {
   std::string current;  // the health now, as the overview answers it
 };
 
-// The states the overview counts tasks in, each exposed by rivi_tasks even when no task has it.
-constexpr std::array<const char*, 7> kStates{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
 
 // A node figure in milliseconds as seconds, rounded to the nanosecond so that 8.2 ms reads
 // 0.0082 rather than 0.008199999999999999.
@@ -124,7 +122,7 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
   {
     std::vector<std::int64_t> ids;
     for (const auto& [id, place] : index) ids.push_back(id);
-    for (const auto& [id, current] : task_health::current(db, ids, now)) tasks[index.at(id)].current = current.health;
+    for (auto& [id, health] : task_health::health_now(db, ids, now)) tasks[index.at(id)].current = std::move(health);
   }
   Exposition out;
 
@@ -145,7 +143,8 @@ std::string plugin_metrics(Connection& db, std::int64_t now) {
   out.family("rivi_tasks", "gauge",
              "Tasks by their current health, as the overview counts them (an overdue task is error, a task in a "
              "maintenance window now is maintenance); every state is present.");
-  for (const char* state : kStates) {
+  // Every state the overview counts, exposed even when no task has it.
+  for (const char* state : task_health::kStates) {
     const auto n = std::count_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.current == state; });
     out.sample("rivi_tasks", {{"health", state}}, static_cast<double>(n));
   }

@@ -58,7 +58,6 @@ std::string health_case(std::int64_t now) {
          "WHEN EXISTS (SELECT 1 FROM covered WHERE covered.pid IN (0, t.id)) THEN 'maintenance' WHEN " +
          overdue(now) + " THEN 'error' WHEN h.health IS NULL THEN 'unknown' ELSE h.health END)";
 }
-constexpr std::array<const char*, 7> kHealthValues{"up", "degraded", "down", "error", "maintenance", "unknown", "paused"};
 
 // Rows a page of the overview: `rows`, 12..100, default 12; nothing for a value out of range.
 std::optional<std::int64_t> rows_per_page(const Record& args) {
@@ -259,7 +258,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   // Tasks per health among those `where_sql` keeps (every value present, 0 when none).
   const auto health_counts = [&](const std::string& where_sql, const Record& where_params) {
     Record counts = Record::object();
-    for (const char* value : kHealthValues) counts[value] = 0;
+    for (const char* value : task_health::kStates) counts[value] = 0;
     const std::string sql = std::string(kCovered) + "SELECT " + health_sql + " AS health, COUNT(*) AS n" +
                             from_where(where_sql) + " GROUP BY 1";
     for (const Record& r : db.query(sql, where_params)) counts[r["health"].get<std::string>()] = r["n"];
@@ -355,10 +354,7 @@ Record qn_rivi_main::get_overview(Record& args) {
   // choices (as get_tags), whether alerts reach anyone (the banner, as get_undelivered), the zone
   // the page shows times in (as get_alert_policy), and, when a search or tag narrows the list, the
   // counts over every task (the title's).
-  Record tag_counts = Record::array();
-  if (db.has_table("rivi_tag"))
-    for (const auto& [tag, n] : tags::counts(db)) tag_counts.push_back(Record{{"tag", tag}, {"count", n}});
-  answer["tags"] = std::move(tag_counts);
+  answer["tags"] = db.has_table("rivi_tag") ? tags::listed(db) : Record::array();
   answer["alerting"] = alert_reach(db);
   answer["timezone"] = display::effective_zone();
   if (where != "1") answer["all_counts"] = health_counts("1", Record::array({params[0]}));
@@ -455,9 +451,9 @@ Record qn_rivi_main::get_availability(Record& args) {
   return answer;
 }
 
-std::map<std::int64_t, task_health::Current> task_health::current(Connection& db, const std::vector<std::int64_t>& pids,
-                                                                 std::int64_t now) {
-  std::map<std::int64_t, Current> out;
+std::map<std::int64_t, std::string> task_health::health_now(Connection& db, const std::vector<std::int64_t>& pids,
+                                                            std::int64_t now) {
+  std::map<std::int64_t, std::string> out;
   if (pids.empty()) return out;
   Record ids = Record::array();
   for (std::int64_t pid : pids) ids.push_back(pid);
@@ -465,10 +461,17 @@ std::map<std::int64_t, task_health::Current> task_health::current(Connection& db
                                    " AS health FROM rivi_task t LEFT JOIN rivi_health h ON h.pid = t.id "
                                    "WHERE t.id IN (SELECT value FROM json_each(?))",
                                Record::array({covered_now(db, now), encode(ids)}));
+  for (const Record& r : rows) out[to_int(r["id"])] = r["health"].get<std::string>();
+  return out;
+}
+
+std::map<std::int64_t, task_health::Current> task_health::current(Connection& db, const std::vector<std::int64_t>& pids,
+                                                                 std::int64_t now) {
+  std::map<std::int64_t, Current> out;
   std::vector<std::int64_t> found;
-  for (const Record& r : rows) {
-    out[to_int(r["id"])].health = r["health"].get<std::string>();
-    found.push_back(to_int(r["id"]));
+  for (auto& [pid, health] : health_now(db, pids, now)) {
+    out[pid].health = std::move(health);
+    found.push_back(pid);
   }
   for (const auto& [pid, u] : uptimes(db, found, now, true)) out[pid].uptime_30d = u["uptime_30d"];
   return out;

@@ -106,6 +106,12 @@ std::vector<std::pair<std::string, std::int64_t>> counts(Connection& db) {
   return out;
 }
 
+Record listed(Connection& db) {
+  Record out = Record::array();
+  for (const auto& [tag, n] : counts(db)) out.push_back(Record{{"tag", tag}, {"count", n}});
+  return out;
+}
+
 void save(Connection& db, std::int64_t pid, const std::vector<std::string>& tags) {
   db.run("DELETE FROM rivi_tag WHERE pid = ?", Record::array({pid}));
   for (const auto& tag : tags) db.run("INSERT OR IGNORE INTO rivi_tag (pid, tag) VALUES (?, ?)", Record::array({pid, tag}));
@@ -157,10 +163,7 @@ Record qn_rivi_main::set_tags(Record& args) {
 
 Record qn_rivi_main::get_tags(Record&) {
   Query table = public_::M("rivi_tag");
-  Record answer = Record::object();
-  answer["data"] = Record::array();
-  for (const auto& [tag, n] : tags::counts(table.connection())) answer["data"].push_back(Record{{"tag", tag}, {"count", n}});
-  return answer;
+  return Record{{"data", tags::listed(table.connection())}};
 }
 
 }  // namespace rivi

@@ -44,6 +44,8 @@ std::vector<std::string> of_task(Connection& db, std::int64_t pid);
 std::map<std::int64_t, std::vector<std::string>> of_tasks(Connection& db, const std::vector<std::int64_t>& pids);
 // Every tag with the number of its tasks, by tag.
 std::vector<std::pair<std::string, std::int64_t>> counts(Connection& db);
+// The same as records {tag, count}, as get_tags and the overview answer them.
+Record listed(Connection& db);
 // Replaces task `pid`'s tags.
 void save(Connection& db, std::int64_t pid, const std::vector<std::string>& tags);
 
