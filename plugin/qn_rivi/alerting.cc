@@ -414,10 +414,11 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
           m.title = "[恢复] " + name;
           Record nodes = *data;
           const std::string lasted = alert_text::duration_words(end - start);
-          m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始：" + display::time_text(start) +
+          const std::string start_text = display::time_text(start);
+          m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 故障开始：" + start_text +
                        "\n- 持续：" + lasted + "\n\n" + markdown_nodes(nodes);
           m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>故障开始：" +
-                   display::time_text(start) + "</p><p>持续：" + lasted + "</p><hr />" + kTableHead + table_rows(nodes) +
+                   start_text + "</p><p>持续：" + lasted + "</p><hr />" + kTableHead + table_rows(nodes) +
                    kFooter;
           alerts.push_back({pid, "recovery", topic, std::move(m), true});
         }
@@ -567,11 +568,12 @@ Record qn_rivi_main::test_channel(Record& args) {
   bool all = true;
   std::string said, named;
   Record results = Record::array();
+  const std::string when = display::time_text(public_::now());
   for (const std::string& recipient : to) {
     const SendResult sent =
         channel == "mail"
-            ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件（" + display::time_text(public_::now()) + "）</p>", options)
-            : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息（" + display::time_text(public_::now()) + "）\n", options);
+            ? mail.qq_smtp_send(recipient, title, "<p>这是一封测试邮件（" + when + "）</p>", options)
+            : mail.dingding_markdown(title, "### " + md(title) + "\n\n测试消息（" + when + "）\n", options);
     record_attempt({0, channel, recipient, "test", sent.ok, sent.answer});
     all = all && sent.ok;
     named += (named.empty() ? "" : "、") + recipient;

@@ -65,9 +65,10 @@ alert_text::Message renewed(const std::string& name, const std::string& url, con
   alert_text::Message m;
   m.title = "[证书已续期] " + name;
   const std::string left = std::to_string(certificates::days_left(cert.not_after, now));
+  const std::string expiry = display::time_text(cert.not_after);
   m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(url) + "</p><p>新证书到期时间：" +
-           display::time_text(cert.not_after) + "（剩余 " + left + " 天）</p><p>颁发者：" + html_escape(cert.issuer) + "</p>";
-  m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 新证书到期时间：" + display::time_text(cert.not_after) +
+           expiry + "（剩余 " + left + " 天）</p><p>颁发者：" + html_escape(cert.issuer) + "</p>";
+  m.markdown = "### " + md(m.title) + "\n\n- " + md(url) + "\n- 新证书到期时间：" + expiry +
                "（剩余 " + left + " 天）\n- 颁发者：" + md(cert.issuer) + "\n";
   return m;
 }

@@ -69,8 +69,8 @@ std::string server_zone() {
 }
 
 std::string effective_zone() {
-  const std::string name = configured_zone();
-  return !name.empty() && ZoneInfo::known(name) ? name : server_zone();
+  if (const std::optional<ZoneInfo> zone = configured()) return zone->name();
+  return server_zone();
 }
 
 std::string time_text(std::int64_t t) {

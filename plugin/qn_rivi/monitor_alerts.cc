@@ -50,9 +50,10 @@ alert_text::Message centre_down(const std::vector<alert_text::TaskLine>& tasks, 
   alert_text::Message m;
   m.title = std::string("[监控异常] ") + kCentreName;
   const std::string count = std::to_string(tasks.size());
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(reason) + "</p><p>开始：" + display::time_text(since) +
+  const std::string since_text = display::time_text(since);
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>" + html_escape(reason) + "</p><p>开始：" + since_text +
            "</p><p>受影响的任务（" + count + " 个），期间没有拨测结果：</p>" + alert_text::tasks_html(tasks);
-  m.markdown = "### " + md(m.title) + "\n\n- " + md(reason) + "\n- 开始：" + display::time_text(since) + "\n\n受影响的任务（" +
+  m.markdown = "### " + md(m.title) + "\n\n- " + md(reason) + "\n- 开始：" + since_text + "\n\n受影响的任务（" +
                count + " 个）：\n\n" + alert_text::tasks_markdown(tasks);
   return m;
 }
@@ -62,11 +63,12 @@ alert_text::Message centre_back(const std::vector<alert_text::TaskLine>& tasks, 
   m.title = std::string("[监控恢复] ") + kCentreName;
   const std::string lasted = alert_text::duration_words(now - since);
   const std::string count = std::to_string(tasks.size());
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>拨测重新存储结果（" + display::time_text(now) + "）</p><p>开始：" +
-           display::time_text(since) + "</p><p>持续：" + lasted + "</p><p>受影响的任务（" + count + " 个）：</p>" +
+  const std::string now_text = display::time_text(now), since_text = display::time_text(since);
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>拨测重新存储结果（" + now_text + "）</p><p>开始：" +
+           since_text + "</p><p>持续：" + lasted + "</p><p>受影响的任务（" + count + " 个）：</p>" +
            alert_text::tasks_html(tasks);
-  m.markdown = "### " + md(m.title) + "\n\n- 拨测重新存储结果（" + display::time_text(now) + "）\n- 开始：" +
-               display::time_text(since) + "\n- 持续：" + lasted + "\n\n受影响的任务（" + count + " 个）：\n\n" +
+  m.markdown = "### " + md(m.title) + "\n\n- 拨测重新存储结果（" + now_text + "）\n- 开始：" +
+               since_text + "\n- 持续：" + lasted + "\n\n受影响的任务（" + count + " 个）：\n\n" +
                alert_text::tasks_markdown(tasks);
   return m;
 }
@@ -97,8 +99,9 @@ outbox::Alert node_alert(Connection& db, const Record& incident, bool opened, st
   a.digest = true;
   alert_text::Message& m = a.message;
   m.title = std::string(opened ? "[节点异常] " : "[节点恢复] ") + label;
-  m.html = "<h2>" + html_escape(m.title) + "</h2><p>线路：" + html_escape(isp) + "</p><p>开始：" + display::time_text(start) + "</p>";
-  m.markdown = "### " + md(m.title) + "\n\n- 线路：" + md(isp) + "\n- 开始：" + display::time_text(start) + "\n";
+  const std::string start_text = display::time_text(start);
+  m.html = "<h2>" + html_escape(m.title) + "</h2><p>线路：" + html_escape(isp) + "</p><p>开始：" + start_text + "</p>";
+  m.markdown = "### " + md(m.title) + "\n\n- 线路：" + md(isp) + "\n- 开始：" + start_text + "\n";
   if (opened) {
     const std::string reason = incident["reason"].is_string() ? incident["reason"].get<std::string>() : "";
     if (!reason.empty()) {
