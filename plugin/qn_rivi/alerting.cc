@@ -596,9 +596,6 @@ Record qn_rivi_main::get_alert_policy(Record&) {
 }
 
 Record qn_rivi_main::set_alert_policy(Record& args) {
-  // `display_timezone` alone changes the zone and leaves the policy as it is.
-  bool policy_given = false;
-  for (const char* key : {"mode", "remind_minutes", "recovery", "error_after"}) policy_given = policy_given || has(args, key);
   std::optional<std::string> zone;
   if (has(args, "display_timezone")) {
     try {
@@ -637,6 +634,8 @@ Record qn_rivi_main::set_alert_policy(Record& args) {
   } catch (const std::invalid_argument& e) {
     return public_::returnMsg(false, e.what());
   }
+  // `display_timezone` alone changes the zone and leaves the policy as it is.
+  const bool policy_given = !alert.empty();
   if (policy_given || !zone) alerts::write_policy(policy);
   if (zone) display::set_zone(*zone);
   return public_::returnMsg(true, policy_given || !zone ? "告警策略已保存" : "显示时区已保存");

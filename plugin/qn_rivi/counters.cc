@@ -103,8 +103,9 @@ std::vector<Series> read(Connection& db, const std::string& name) {
 }
 
 void forget_task(std::int64_t pid) {
-  if (public_::M("sqlite_master").where("type=? AND name=?", Record::array({"table", kTable})).count() == 0) return;
-  public_::M(kTable).execute("DELETE FROM rivi_counter WHERE name = ? AND json_extract(labels, '$.task_id') = ?",
+  Query table = public_::M(kTable);
+  if (!table.connection().has_table(kTable)) return;
+  table.execute("DELETE FROM rivi_counter WHERE name = ? AND json_extract(labels, '$.task_id') = ?",
                              Record::array({kTaskRuns, std::to_string(pid)}));
 }
 

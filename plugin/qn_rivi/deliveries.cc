@@ -21,7 +21,6 @@ void create_tables(Connection& db) { db.exec_script(kSchema); }
 
 void record(Connection& db, const Attempt& a, std::int64_t time) {
   create_tables(db);
-  counters::create_tables(db);
   // The attempt and its count together, so that the total never misses or doubles one.
   counters::within_transaction(db, [&] {
     counters::add(db, counters::kAlertDeliveries, {{"channel", a.channel}, {"outcome", a.success ? "success" : "failure"}});
