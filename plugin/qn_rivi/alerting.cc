@@ -251,10 +251,10 @@ Queued queue_all(Connection& db, const std::vector<outbox::Alert>& alerts, const
   return queued;
 }
 
-// Says each alert that had nowhere to go; answers the rows to send.
-std::vector<std::int64_t> said(Queued queued) {
+// Says each alert that had nowhere to go, and adds the rows to send to `to_send`.
+void take_queued(const Queued& queued, std::vector<std::int64_t>& to_send) {
   for (const std::string& line : queued.unaddressed) journal::log_line(journal::Priority::err, line);
-  return std::move(queued.ids);
+  to_send.insert(to_send.end(), queued.ids.begin(), queued.ids.end());
 }
 
 // Whether a channel's settings file holds settings; a file that cannot be read holds none.
@@ -345,8 +345,7 @@ void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, c
     journal::log_line(journal::Priority::err, fmt::format("rivi: task {}: the report could not be queued, it is not sent: {}", pid, e.what()));
     return;
   }
-  const std::vector<std::int64_t> ids = said(std::move(queued));
-  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  take_queued(queued, queued_);
   if (!deliver_after_store_) send_queued(kRunBudget);
 }
 
@@ -430,8 +429,7 @@ void qn_rivi_main::alert_after_run(std::int64_t pid, Record* data, const std::st
     queued = queue_all(*db, alerts, where, now);
     tx.commit();
   });
-  const std::vector<std::int64_t> ids = said(std::move(queued));
-  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  take_queued(queued, queued_);
   send_queued(kRunBudget);
 }
 
@@ -455,8 +453,7 @@ void qn_rivi_main::send_alerts(const DeliveryBudget& budget, std::stop_token sto
     queued = queue_all(*db, monitor_alerts::node_changes(*db, recovery, now), where, now);
     tx.commit();
   });
-  const std::vector<std::int64_t> ids = said(std::move(queued));
-  queued_.insert(queued_.end(), ids.begin(), ids.end());
+  take_queued(queued, queued_);
   send_queued(budget, stop);
 }
 
