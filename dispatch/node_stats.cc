@@ -112,40 +112,44 @@ Record NodeStats::health(const std::vector<NodeEntry>& nodes) const {
 }
 
 std::string NodeStats::metrics(const std::vector<NodeEntry>& nodes) const {
-  // The configured nodes' health first, taken under the lock on its own.
-  std::string up, last_success;
-  std::set<std::pair<std::string, std::string>> seen;  // a node listed twice is one series
-  for (const Record& h : health(nodes)) {
-    if (!seen.emplace(h["node"].get<std::string>(), h["isp"].get<std::string>()).second) continue;
-    const std::string labels =
-        fmt::format("node=\"{}\",isp=\"{}\"", escape_label(h["node"].get<std::string>()), escape_label(h["isp"].get<std::string>()));
-    if (h["state"] != "unknown") up += fmt::format("rivi_node_up{{{}}} {}\n", labels, h["state"] == "up" ? 1 : 0);
-    if (h["last_success"].is_number())
-      last_success += fmt::format("rivi_node_last_success_timestamp_seconds{{{}}} {}\n", labels, h["last_success"].get<std::int64_t>());
-  }
+  const auto labels = [](const Key& key) {
+    return fmt::format("node=\"{}\",isp=\"{}\"", escape_label(key.first), escape_label(key.second));
+  };
   std::lock_guard lock(mutex_);
+  // The configured nodes' health, as `health` tells it: up or down once asked, the last success
+  // once there is one; a node listed twice is one series.
+  std::string up, last_success;
+  std::set<Key> seen;
+  for (const NodeEntry& n : nodes) {
+    const Key key{node_name(n), n.isp};
+    if (!seen.insert(key).second) continue;
+    const auto it = figures_.find(key);
+    if (it == figures_.end() || !it->second.asked) continue;
+    const Figures& f = it->second;
+    up += fmt::format("rivi_node_up{{{}}} {}\n", labels(key), f.failures == 0 ? 1 : 0);
+    if (f.last_success) last_success += fmt::format("rivi_node_last_success_timestamp_seconds{{{}}} {}\n", labels(key), f.last_success);
+  }
   std::string out;
   out += "# HELP rivi_centre_node_requests_total Requests the centre made to a node, by outcome.\n";
   out += "# TYPE rivi_centre_node_requests_total counter\n";
   static constexpr const char* outcomes[] = {"ok", "failed", "timeout"};
   for (const auto& [key, f] : figures_) {
     for (std::size_t i = 0; i < 3; ++i) {
-      out += fmt::format("rivi_centre_node_requests_total{{node=\"{}\",isp=\"{}\",outcome=\"{}\"}} {}\n",
-                         escape_label(key.first), escape_label(key.second), outcomes[i], f.outcomes[i]);
+      out += fmt::format("rivi_centre_node_requests_total{{{},outcome=\"{}\"}} {}\n", labels(key), outcomes[i], f.outcomes[i]);
     }
   }
   out += "# HELP rivi_centre_node_latency_seconds Time a node took to answer or fail.\n";
   out += "# TYPE rivi_centre_node_latency_seconds histogram\n";
   for (const auto& [key, f] : figures_) {
-    const std::string labels = fmt::format("node=\"{}\",isp=\"{}\"", escape_label(key.first), escape_label(key.second));
+    const std::string series = labels(key);
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < kBuckets.size(); ++i) {
       cumulative += f.buckets[i];
-      out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"{}\"}} {}\n", labels, kBuckets[i], cumulative);
+      out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"{}\"}} {}\n", series, kBuckets[i], cumulative);
     }
-    out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"+Inf\"}} {}\n", labels, f.count);
-    out += fmt::format("rivi_centre_node_latency_seconds_sum{{{}}} {}\n", labels, f.sum);
-    out += fmt::format("rivi_centre_node_latency_seconds_count{{{}}} {}\n", labels, f.count);
+    out += fmt::format("rivi_centre_node_latency_seconds_bucket{{{},le=\"+Inf\"}} {}\n", series, f.count);
+    out += fmt::format("rivi_centre_node_latency_seconds_sum{{{}}} {}\n", series, f.sum);
+    out += fmt::format("rivi_centre_node_latency_seconds_count{{{}}} {}\n", series, f.count);
   }
   out += "# HELP rivi_node_up 1 when the configured node's last request succeeded, 0 when it failed; absent while "
          "the node was not asked since the centre started.\n";
