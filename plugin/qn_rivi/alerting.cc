@@ -189,8 +189,7 @@ struct ReportFacts {
   std::string html, markdown;
 };
 
-ReportFacts report_facts(const Record& data, const Record& id) {
-  const std::string name = subject_name(id);
+ReportFacts report_facts(const Record& data, const Record& id, const std::string& name) {
   const std::string url = text_of(public_::M("rivi_task").where("id=?", id).getField("url"));
   const std::string when = display::time_text(public_::now());
   ReportFacts f;
@@ -309,8 +308,9 @@ std::vector<outbox::Address> qn_rivi_main::addresses(const Record& settings, boo
 void qn_rivi_main::send_mail(Record& data, std::int64_t num, const Record& id, const std::string& send) {
   // The title is the plain-text subject, not HTML; the sender refuses line breaks in it.
   alert_text::Message report;
-  report.title = "【" + subject_name(id) + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
-  const ReportFacts facts = report_facts(data, id);  // before the rows rewrite addresses and statuses
+  const std::string name = subject_name(id);
+  report.title = "【" + name + "】Quelmar拔测监控到[" + std::to_string(num) + "]个测试异常";
+  const ReportFacts facts = report_facts(data, id, name);  // before the rows rewrite addresses and statuses
   report.markdown = "### " + md(report.title) + "\n\n" + facts.markdown + markdown_nodes(data);
   report.html = "<h2>Quelmar企业平台拔测监控报表(" + public_::format_date() + ")</h2><hr />" + kTableHead;
   report.html += table_rows(data);
